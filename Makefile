@@ -1,0 +1,36 @@
+# Front door of the project. `make test` installs what is missing, builds both ways and runs
+# every suite; `make build` builds the native module only.
+BUILD ?= build
+WIN_BUILD ?= build-win32
+JOBS ?= 2
+MAKEFLAGS += --no-print-directory
+BUILD_TYPE ?= RelWithDebInfo
+
+.PHONY: all deps build build-win32 test test-native test-win32 format clean
+
+all: build
+
+deps:
+	@scripts/deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS)
+
+test: test-native test-win32
+
+test-native: build
+	@ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+test-win32: deps
+	@WIN_BUILD=$(WIN_BUILD) JOBS=$(JOBS) scripts/test-win32.sh
+
+build-win32: deps
+	@cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(WIN_BUILD) -j$(JOBS)
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(WIN_BUILD)

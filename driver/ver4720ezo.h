@@ -1,0 +1,90 @@
+// VER4720Ezo: the driver object that a host creates from this module. It holds one serial port
+// (its handle, baud factor and reply timeout) and the last error, and presents IDeviceDriver,
+// IDeviceDriverEx and a dispatch interface without members. The slots are thin: each finds its
+// object and calls the operation below; the operations are defined beside the subsystem they
+// drive (catalogue, serial port, transactions).
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "driver/cmd_target.h"
+#include "driver/interfaces.h"
+#include "driver/messages.h"
+#include "protocol/channel.h"
+
+namespace driver {
+
+class VER4720Ezo : public CCmdTarget, private protocol::Channel {
+public:
+    static const RuntimeClass kRuntimeClass;
+
+    // Allocates and constructs one object (count 1, module lock taken); null when out of memory.
+    static CCmdTarget* CreateObject();
+
+    VER4720Ezo();
+    ~VER4720Ezo() override;
+
+    const RuntimeClass* GetRuntimeClass() const override { return &kRuntimeClass; }
+    std::span<const InterfaceEntry> GetInterfaceTable() const override;
+
+    // The parts handed to the host.
+    IDeviceDriver* DeviceDriver() { return reinterpret_cast<IDeviceDriver*>(&m_xDeviceDriver); }
+    IDeviceDriverEx* DeviceDriverEx() {
+        return reinterpret_cast<IDeviceDriverEx*>(&m_xDeviceDriverEx);
+    }
+
+    static VER4720Ezo* FromPart(void* self) {
+        return static_cast<VER4720Ezo*>(CCmdTarget::FromPart(self));
+    }
+
+    // Register catalogue.
+    std::int32_t GetRegisterTable(const char* modelName, const RegisterDescriptor** table,
+                                  std::int32_t* count);
+    std::uint16_t ParseRegister(const TagSpec* spec, TagBinding* binding);
+    std::int32_t CheckStation(const char* stationText, std::int32_t* station);
+
+    // Serial port.
+    std::int32_t OpenPort(const PortSettings* settings);
+    std::int32_t ClosePort();
+    std::int32_t SetPortHandle(const HANDLE* handle);
+    std::int32_t GetPortHandle(HANDLE* handle);
+
+    // Transactions.
+    std::int32_t ExecuteRequest(IoRequest* request);
+    std::int32_t ExecuteRequestEx(IoRequest* request);
+    std::int32_t ProbeDevice(const char* modelName, std::int32_t station, std::int32_t cookie);
+
+    // The text of the last failure, or null when none was recorded.
+    const char* GetErrorText() const;
+
+    // Records a DriverError; the platform's own code of a failed port write.
+    void RecordError(std::int32_t driverError) override;
+    void RecordPlatformError(DWORD code);
+
+    // Fields, in the order a host-side debugger expects them.
+    HANDLE m_hPort = INVALID_HANDLE_VALUE;  // the port; the invalid handle when none is held
+    std::int32_t m_nBaudFactor = 1;         // 9600 / baud rate; 1 (9600 baud) until OpenPort
+    std::int32_t m_nTimeout = 1500;         // reply timeout in milliseconds
+    std::int32_t m_nError = kErrorNone;     // the last failure; -1 none
+
+    // True while m_nError holds a platform error code rather than a DriverError, so that such a
+    // code is never taken for an index of the message table.
+    bool m_bPlatformError = false;
+
+private:
+    // protocol::Channel over this object's port.
+    std::int32_t SendFrame(std::span<const std::uint8_t> frame) override;
+    bool ReceiveFrame(std::span<std::uint8_t, protocol::kReplyBufferSize> buffer,
+                      std::uint32_t& length) override;
+    std::int32_t BaudFactor() const override { return m_nBaudFactor; }
+    void Pause(std::uint32_t milliseconds) override;
+
+    InterfacePart m_xDeviceDriver;
+    InterfacePart m_xDeviceDriverEx;
+
+    friend InterfacePart* DeviceDriverPartOf(CCmdTarget* target);
+    friend InterfacePart* DeviceDriverExPartOf(CCmdTarget* target);
+};
+
+}  // namespace driver
