@@ -1,9 +1,32 @@
-// Placeholder: tag validation arrives with the register and station validation work.
+// ParseRegister and CheckStation: tag validation, reported through the result and m_nError.
+#include "catalogue/tag_validation.h"
 #include "driver/ver4720ezo.h"
 
 namespace driver {
 
-std::uint16_t VER4720Ezo::ParseRegister(const TagSpec*, TagBinding*) { return 1; }
-std::int32_t VER4720Ezo::CheckStation(const char*, std::int32_t*) { return 0; }
+std::uint16_t VER4720Ezo::ParseRegister(const TagSpec* spec, TagBinding* binding) {
+    if (spec == nullptr || binding == nullptr) return catalogue::kRegisterRefused;
+    const catalogue::RegisterVerdict verdict = catalogue::ParseRegister(*spec, *binding);
+    if (verdict.result == catalogue::kRegisterRefused) {
+        RecordError(kErrorRegisterName);
+    } else if (verdict.result == catalogue::kRegisterTypeRefused) {
+        // The data-type message becomes entry 3 of the module's table before the error points
+        // at it, so the host reads the message for the register it just tried.
+        ReplaceDataTypeMessage(verdict.dataTypeMessage);
+        RecordError(kErrorDataType);
+    }
+    return verdict.result;
+}
+
+std::int32_t VER4720Ezo::CheckStation(const char* stationText, std::int32_t* station) {
+    if (stationText == nullptr || station == nullptr) return 0;
+    const std::optional<std::int32_t> number = catalogue::ParseStation(stationText);
+    if (!number) {
+        RecordError(kErrorStation);
+        return 0;
+    }
+    *station = *number;
+    return 1;
+}
 
 }  // namespace driver
