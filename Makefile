@@ -1,12 +1,12 @@
-# Front door of the project. `make test` installs what is missing, builds both ways and runs
-# every suite; `make build` builds the native module only.
+# Front door of the project. `make demo` installs what is missing, builds and walks through the
+# driver against the simulator; `make test` builds both ways and runs every suite.
 BUILD ?= build
 WIN_BUILD ?= build-win32
 JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 BUILD_TYPE ?= RelWithDebInfo
 
-.PHONY: all deps build build-win32 test test-native test-win32 format clean
+.PHONY: all deps build build-win32 demo test test-native test-win32 format clean
 
 all: build
 
@@ -16,6 +16,9 @@ deps:
 build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
+
+demo: build
+	@$(BUILD)/qm4720ctl demo
 
 test: test-native test-win32
 

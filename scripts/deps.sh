@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Makes sure the build's dependencies are installed; a quick no-op when they are.
-# Native build: compiler, CMake, GoogleTest. Windows build: the i686 mingw-w64 toolchain and Wine.
+# Native build: compiler, CMake, GoogleTest, CLI11 and nlohmann-json (header-only, for the tools). Windows build: the i686 mingw-w64 toolchain and Wine.
 # Installs with apt as root directly, else through sudo; otherwise prints the command and stops.
 set -euo pipefail
 
-native_packages=(g++ cmake make libgtest-dev googletest)
+native_packages=(g++ cmake make libgtest-dev googletest libcli11-dev nlohmann-json3-dev)
 win32_packages=(g++-mingw-w64-i686 wine wine32:i386)
 
 missing_packages() {

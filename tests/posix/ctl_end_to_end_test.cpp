@@ -1,0 +1,256 @@
+// qm4720ctl end to end: the real program, the real module and the simulator on a pseudo-terminal,
+// checked through exit statuses and what the program prints for people and for scripts.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+std::string BuildDir() {
+    std::string module = QM_MODULE_PATH;
+    return module.substr(0, module.rfind('/') + 1);
+}
+
+struct Run {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs qm4720ctl with `args` (a shell-quoted argument string) and collects both streams.
+Run Ctl(const std::string& args) {
+    char errPath[] = "/tmp/qm4720ctl-err-XXXXXX";
+    const int errFd = mkstemp(errPath);
+    close(errFd);
+    const std::string command = BuildDir() + "qm4720ctl " + args + " 2>" + errPath;
+    Run run;
+    FILE* pipe = popen(command.c_str(), "r");
+    char buffer[4096];
+    std::size_t n = 0;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream err(errPath);
+    run.err.assign(std::istreambuf_iterator<char>(err), {});
+    unlink(errPath);
+    return run;
+}
+
+std::vector<nlohmann::json> JsonLines(const std::string& text) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) lines.push_back(nlohmann::json::parse(line));
+    }
+    return lines;
+}
+
+// The simulator as a child process, stopped by its process id.
+class Simulator {
+public:
+    explicit Simulator(const std::vector<std::string>& extra) {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        std::vector<std::string> argv = {BuildDir() + "qm4720sim", "--station", "1", "--station",
+                                         "2:QM4720N", "--frozen", "--set", "1:SP=25.5",
+                                         "--set", "1:PV=12.5"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(fds[1], STDOUT_FILENO);
+            std::vector<char*> args;
+            for (auto& a : argv) args.push_back(a.data());
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        close(fds[1]);
+        FILE* out = fdopen(fds[0], "r");
+        char line[512];
+        while (fgets(line, sizeof line, out) != nullptr) {
+            std::string text(line);
+            if (text.rfind("PORT=", 0) == 0) port_ = text.substr(5, text.size() - 6);
+            if (text.rfind("READY", 0) == 0) break;
+        }
+        output_ = out;
+    }
+    ~Simulator() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (output_ != nullptr) fclose(output_);
+    }
+    const std::string& port() const { return port_; }
+
+private:
+    pid_t pid_ = -1;
+    FILE* output_ = nullptr;
+    std::string port_;
+};
+
+class CtlAgainstSimulator : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim_ = std::make_unique<Simulator>(std::vector<std::string>{});
+        ASSERT_FALSE(sim_->port().empty()) << "the simulator did not start";
+        line_ = " --port " + sim_->port() + " --timeout 300";
+    }
+    std::unique_ptr<Simulator> sim_;
+    std::string line_;
+};
+
+TEST(Ctl, TablesForScripts) {
+    const Run csv = Ctl("--format csv tables");
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    EXPECT_NE(csv.out.find("index,mnemonic,type,read_only\n"), std::string::npos);
+    EXPECT_NE(csv.out.find("\n4,PV,FLOAT,yes\n"), std::string::npos);
+    EXPECT_NE(csv.out.find("\n57,PT,INT,no\n"), std::string::npos);
+    EXPECT_TRUE(csv.err.empty()) << "no banner or diagnostics on success: " << csv.err;
+
+    const Run json = Ctl("--format json tables --model qm4720n");
+    ASSERT_EQ(json.status, 0) << json.err;
+    const auto table = nlohmann::json::parse(json.out);
+    ASSERT_EQ(table.size(), 58u);
+    EXPECT_EQ(table[36]["mnemonic"], "XP");
+    EXPECT_EQ(table[30]["type"], "FLOAT");
+}
+
+TEST(Ctl, TagValidationShowsTheDriversMessage) {
+    const Run ok = Ctl("check-station 07");
+    EXPECT_EQ(ok.status, 0);
+    EXPECT_EQ(ok.out, "7\n");
+
+    const Run bad = Ctl("check-station 1a");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("输入的表号错误!"), std::string::npos) << bad.err;
+    EXPECT_NE(bad.err.find("station number must be one or two digits"), std::string::npos);
+
+    const Run type = Ctl("parse PV --types INT");
+    EXPECT_EQ(type.status, 1);
+    EXPECT_NE(type.err.find("数据类型错误,应选FLOAT数据类型."), std::string::npos) << type.err;
+
+    const Run found = Ctl("--format jsonl parse XP --model QM4720N --types FLOAT,INT");
+    ASSERT_EQ(found.status, 0) << found.err;
+    EXPECT_EQ(JsonLines(found.out).at(0)["index"], 36);
+}
+
+TEST(Ctl, UsageAndModuleErrorsHaveTheirOwnStatus) {
+    EXPECT_EQ(Ctl("--help").status, 0);
+    EXPECT_EQ(Ctl("read PV").status, 2);                    // no --station
+    EXPECT_EQ(Ctl("write SP=abc --station 1 --port x").status, 2);
+    EXPECT_EQ(Ctl("poll PV --station 1,200 --port x").status, 2);
+    EXPECT_EQ(Ctl("frobnicate").status, 2);
+    const Run noModule = Ctl("--module /nonexistent/qm4720.so tables");
+    EXPECT_EQ(noModule.status, 3);
+    EXPECT_NE(noModule.err.find("cannot create the driver"), std::string::npos);
+    const Run noPort = Ctl("read PV --station 1 --port /dev/does-not-exist");
+    EXPECT_EQ(noPort.status, 1);
+    EXPECT_NE(noPort.err.find("打开串口错误!"), std::string::npos) << noPort.err;
+}
+
+TEST_F(CtlAgainstSimulator, ReadsBothModelsWithQualityAndTime) {
+    const Run one = Ctl("--format jsonl read PV SP --station 1" + line_);
+    ASSERT_EQ(one.status, 0) << one.err;
+    const auto rows = JsonLines(one.out);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0]["value"], 12.5);
+    EXPECT_EQ(rows[1]["value"], 25.5);
+    EXPECT_EQ(rows[0]["quality"], 192);
+    EXPECT_EQ(rows[0]["status"], "ok");
+    EXPECT_EQ(rows[0]["time"].get<std::string>().back(), 'Z');
+
+    const Run two = Ctl("--format jsonl read XP --station 2 --model QM4720N" + line_);
+    ASSERT_EQ(two.status, 0) << two.err;
+    EXPECT_EQ(JsonLines(two.out).at(0)["status"], "ok");
+}
+
+TEST_F(CtlAgainstSimulator, WriteVerifiesAndRefusesReadOnlyRegisters) {
+    const Run write = Ctl("--format jsonl write SP=30.25 PN=12 --station 1 --verify" + line_);
+    ASSERT_EQ(write.status, 0) << write.err;
+    const auto rows = JsonLines(write.out);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0]["status"], "verified");
+    EXPECT_EQ(rows[0]["read_back"], 30.25);
+    EXPECT_EQ(rows[1]["read_back"], 12);
+
+    const Run readOnly = Ctl("write PV=1 --station 1" + line_);
+    EXPECT_EQ(readOnly.status, 2);
+    EXPECT_NE(readOnly.err.find("read-only"), std::string::npos);
+    EXPECT_EQ(Ctl("write PN=1.5 --station 1" + line_).status, 2);  // INT register
+}
+
+TEST_F(CtlAgainstSimulator, SilentStationIsATimeoutWithNoValue) {
+    const Run silent = Ctl("--format jsonl read PV --station 5" + line_);
+    EXPECT_EQ(silent.status, 1);
+    const auto rows = JsonLines(silent.out);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_TRUE(rows[0]["value"].is_null());
+    EXPECT_EQ(rows[0]["status"], "timeout");
+    EXPECT_NE(silent.err.find("超时错误!"), std::string::npos) << silent.err;
+}
+
+TEST_F(CtlAgainstSimulator, ProbeAndPoll) {
+    const Run probe = Ctl("--format jsonl probe --stations 0-3" + line_);
+    ASSERT_EQ(probe.status, 0) << probe.err;
+    const auto found = JsonLines(probe.out);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0]["station"], 1);
+    EXPECT_EQ(found[1]["station"], 2);
+    EXPECT_NE(probe.err.find("at most"), std::string::npos) << "the worst case is stated first";
+
+    const Run poll = Ctl("--format jsonl poll PV --station 1,5 --count 2 --interval 0.1" + line_);
+    EXPECT_EQ(poll.status, 1);  // station 5 is silent
+    const auto samples = JsonLines(poll.out);
+    ASSERT_EQ(samples.size(), 4u);
+    EXPECT_EQ(samples[0]["value"], 12.5);
+    EXPECT_TRUE(samples[1]["value"].is_null());
+    EXPECT_NE(poll.err.find("2 answer(s), 2 timeout(s)"), std::string::npos) << poll.err;
+}
+
+TEST(Ctl, FaultsAreReportedAndNoWrongValueIsPrinted) {
+    struct Case {
+        const char* fault;
+        bool mustFail;  // a reply the driver must never accept
+    } cases[] = {
+        {"bad-bcc=1", true}, {"non-numeric=1", true}, {"nak=1", true},
+        {"lone-stx=1", false}, {"noise=1", false}, {"split=1", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        Simulator sim({"--fault", c.fault});
+        ASSERT_FALSE(sim.port().empty());
+        const Run run = Ctl("--format jsonl read PV --station 1 --port " + sim.port() +
+                            " --timeout 500");
+        const auto rows = JsonLines(run.out);
+        ASSERT_EQ(rows.size(), 1u) << run.err;
+        if (rows[0]["status"] == "ok") {
+            // A fault that a sound receiver survives must still give the exact value.
+            EXPECT_FALSE(c.mustFail) << "a faulty reply was accepted";
+            EXPECT_EQ(rows[0]["value"], 12.5);
+            EXPECT_EQ(run.status, 0);
+        } else {
+            EXPECT_TRUE(rows[0]["value"].is_null());
+            EXPECT_EQ(run.status, 1);
+            EXPECT_NE(run.err.find("接收到错误数据!"), std::string::npos) << run.err;
+        }
+    }
+}
+
+TEST(Ctl, DemoRunsToTheEnd) {
+    const Run demo = Ctl("demo");
+    EXPECT_EQ(demo.status, 0) << demo.out << demo.err;
+    EXPECT_NE(demo.out.find("demo finished: every step as expected"), std::string::npos) << demo.out;
+}
+
+}  // namespace

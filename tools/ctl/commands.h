@@ -1,0 +1,71 @@
+// The subcommands of qm4720ctl and the options they share.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/ctl/driver_session.h"
+#include "tools/ctl/output.h"
+
+namespace ctl {
+
+// Exit statuses, documented in --help.
+enum ExitStatus : int {
+    kExitOk = 0,
+    kExitFailure = 1,   // the instrument or the driver reported a failure
+    kExitUsage = 2,     // the command line is wrong
+    kExitModule = 3,    // the module could not be loaded or the driver object created
+    kExitInterrupted = 130,
+};
+
+struct PortOptions {
+    std::string port;
+    int baud = 9600;
+    int dataBits = 8;
+    std::string parity = "none";
+    int stopBits = 1;
+    int timeoutMs = 1500;
+    bool trace = false;
+};
+
+struct Options {
+    ModuleChoice module;
+    Format format = Format::kText;
+    bool color = false;  // colour only on a terminal and never with NO_COLOR
+    std::string model;   // "" is the default model
+    PortOptions line;
+
+    // Subcommand arguments.
+    std::string text;                    // check-station TEXT, parse REGISTER
+    std::vector<std::string> types;      // parse --types
+    std::vector<std::string> registers;  // read / write / poll
+    std::string stations;                // "1", "1,3-5", "0-99"
+    double intervalSeconds = 1.0;
+    int count = 0;                       // poll: 0 = until interrupted
+    bool verify = false;
+    std::string simulator;               // demo: path of qm4720sim
+};
+
+// Set by SIGINT; long commands stop at the next step and report what they have.
+extern std::atomic<bool> g_interrupted;
+
+int RunPorts(const Options& options);
+int RunTables(const Options& options);
+int RunCheckStation(const Options& options);
+int RunParse(const Options& options);
+int RunRegister(const Options& options);
+int RunProbe(const Options& options);
+int RunRead(const Options& options);
+int RunWrite(const Options& options);
+int RunPoll(const Options& options);
+int RunDemo(const Options& options);
+
+// "1,3-5" -> 1 3 4 5; false with `error` set on a malformed list or a station outside 0..99.
+bool ParseStationList(const std::string& text, std::vector<int>& stations, std::string& error);
+
+// The English gloss of a driver message (UTF-8), for the line after it.
+std::string Gloss(const std::string& message);
+
+}  // namespace ctl

@@ -1,0 +1,147 @@
+// qm4720ctl: a host for the driver module on the command line. It loads the module the way a
+// host does, creates the driver object through the class factory and calls it through its two
+// interfaces only.
+#include <csignal>
+#include <cstdlib>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "platform/host.h"
+#include "tools/ctl/commands.h"
+
+namespace {
+
+void OnInterrupt(int) { ctl::g_interrupted = true; }
+
+constexpr const char* kExitHelp =
+    "Exit status: 0 success, 1 the instrument or the driver reported a failure, 2 usage error,\n"
+    "3 the module could not be loaded or the driver object created, 130 interrupted (Ctrl-C).\n"
+    "Results go to stdout, diagnostics to stderr; times are UTC ISO 8601.";
+
+void AddPortOptions(CLI::App& command, ctl::Options& o) {
+    command.add_option("--port", o.line.port, "serial device, e.g. /dev/ttyUSB0 or COM3")
+        ->group("Serial line");
+    command.add_option("--baud", o.line.baud, "baud rate, 300..9600")
+        ->capture_default_str()
+        ->group("Serial line");
+    command.add_option("--data-bits", o.line.dataBits, "data bits")
+        ->capture_default_str()
+        ->check(CLI::Range(5, 8))
+        ->group("Serial line");
+    command.add_option("--parity", o.line.parity, "none, odd, even, mark or space")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}))
+        ->group("Serial line");
+    command.add_option("--stop-bits", o.line.stopBits, "1 or 2")
+        ->capture_default_str()
+        ->check(CLI::IsMember({1, 2}))
+        ->group("Serial line");
+    command.add_option("--timeout", o.line.timeoutMs, "reply timeout in ms (below 10: 1000)")
+        ->capture_default_str()
+        ->group("Serial line");
+}
+
+void AddModelOption(CLI::App& command, ctl::Options& o) {
+    command.add_option("--model", o.model, "meter model: QM4720N, or empty for the default model");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ctl::Options o;
+    std::string format = "text";
+
+    CLI::App app{"qm4720ctl: drive QM4720 meters through the qm4720 driver module"};
+    app.footer(kExitHelp);
+    app.require_subcommand(1);
+    app.add_option("--module", o.module.modulePath,
+                   "driver module to load (default: the one beside this program)");
+    app.add_option("--progid", o.module.progId,
+                   "create the driver by programmatic identifier through the registry, e.g. "
+                   "QM4720.QM4720Pro");
+    app.add_option("--format", format, "output: text, csv, json or jsonl")
+        ->check(CLI::IsMember({"text", "csv", "json", "jsonl"}));
+
+    auto* ports = app.add_subcommand("ports", "list the serial ports of this machine");
+    ports->footer("Example: qm4720ctl ports --format json");
+
+    auto* tables = app.add_subcommand("tables", "list a model's register table");
+    AddModelOption(*tables, o);
+    tables->footer("Example: qm4720ctl tables --model QM4720N --format csv");
+
+    auto* checkStation = app.add_subcommand("check-station", "validate a station text");
+    checkStation->add_option("TEXT", o.text, "one or two decimal digits")->required();
+    checkStation->footer("Example: qm4720ctl check-station 07");
+
+    auto* parse = app.add_subcommand("parse", "validate a register text for a tag");
+    parse->add_option("REGISTER", o.text, "register mnemonic, e.g. PV")->required();
+    AddModelOption(*parse, o);
+    parse->add_option("--types", o.types, "data types the tag accepts, e.g. INT,FLOAT (default: all)")
+        ->delimiter(',');
+    parse->footer("Example: qm4720ctl parse SP --model QM4720N --types FLOAT");
+
+    auto* reg = app.add_subcommand("register", "register the module (self-registration)");
+    reg->footer("Example: qm4720ctl --module build/qm4720.so register");
+
+    auto* probe = app.add_subcommand("probe", "find the stations that answer on a line");
+    AddModelOption(*probe, o);
+    AddPortOptions(*probe, o);
+    probe->add_option("--stations", o.stations, "stations to try, e.g. 0-99 or 1,3-5 (default 0-99)");
+    probe->footer("Example: qm4720ctl probe --port /dev/ttyUSB0 --stations 1-10");
+
+    auto* read = app.add_subcommand("read", "read registers of one station");
+    read->add_option("REGISTER", o.registers, "register mnemonics, e.g. PV SP")->required();
+    read->add_option("--station", o.stations, "station number 0..99")->required();
+    AddModelOption(*read, o);
+    AddPortOptions(*read, o);
+    read->footer("Example: qm4720ctl read PV SP --station 1 --port /dev/ttyUSB0");
+
+    auto* write = app.add_subcommand("write", "write registers of one station");
+    write->add_option("ASSIGNMENT", o.registers, "REGISTER=VALUE, e.g. SP=120.5")->required();
+    write->add_option("--station", o.stations, "station number 0..99")->required();
+    write->add_flag("--verify", o.verify, "read each register back after writing it");
+    AddModelOption(*write, o);
+    AddPortOptions(*write, o);
+    write->footer("Example: qm4720ctl write SP=120.5 --station 1 --port /dev/ttyUSB0 --verify");
+
+    auto* poll = app.add_subcommand("poll", "read registers of stations repeatedly");
+    poll->add_option("REGISTER", o.registers, "register mnemonics")->required();
+    poll->add_option("--station", o.stations, "stations, e.g. 1,3-5")->required();
+    poll->add_option("--interval", o.intervalSeconds, "seconds between cycles")->capture_default_str();
+    poll->add_option("--count", o.count, "number of cycles (0: until Ctrl-C)")->capture_default_str();
+    AddModelOption(*poll, o);
+    AddPortOptions(*poll, o);
+    poll->footer("Example: qm4720ctl poll PV OP --station 1-3 --interval 1 --count 10 --port /dev/ttyUSB0");
+
+    auto* demo = app.add_subcommand("demo", "run a walk through the driver against the simulator");
+    demo->add_option("--sim", o.simulator, "path of qm4720sim (default: beside this program)");
+    demo->footer("Example: qm4720ctl demo");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int status = app.exit(e);
+        return status == 0 ? 0 : ctl::kExitUsage;
+    }
+
+    o.format = format == "csv"     ? ctl::Format::kCsv
+               : format == "json"  ? ctl::Format::kJson
+               : format == "jsonl" ? ctl::Format::kJsonl
+                                   : ctl::Format::kText;
+    o.color = platform::StdoutIsTerminal() && std::getenv("NO_COLOR") == nullptr &&
+              o.format == ctl::Format::kText;
+    std::signal(SIGINT, OnInterrupt);
+
+    if (*ports) return ctl::RunPorts(o);
+    if (*tables) return ctl::RunTables(o);
+    if (*checkStation) return ctl::RunCheckStation(o);
+    if (*parse) return ctl::RunParse(o);
+    if (*reg) return ctl::RunRegister(o);
+    if (*probe) return ctl::RunProbe(o);
+    if (*read) return ctl::RunRead(o);
+    if (*write) return ctl::RunWrite(o);
+    if (*poll) return ctl::RunPoll(o);
+    if (*demo) return ctl::RunDemo(o);
+    return ctl::kExitUsage;
+}

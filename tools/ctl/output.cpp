@@ -1,0 +1,170 @@
+#include "tools/ctl/output.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+
+#include <nlohmann/json.hpp>
+
+namespace ctl {
+namespace {
+
+std::string CellText(const Cell& cell) {
+    switch (cell.kind) {
+        case Cell::Kind::kText:
+            return cell.text;
+        case Cell::Kind::kNumber:
+            return NumberText(cell.number);
+        case Cell::Kind::kNull:
+            break;
+    }
+    return {};
+}
+
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\n") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+nlohmann::json RowObject(const std::vector<std::string>& columns, const std::vector<Cell>& cells) {
+    nlohmann::json object = nlohmann::json::object();
+    for (std::size_t i = 0; i < columns.size() && i < cells.size(); ++i) {
+        const Cell& cell = cells[i];
+        if (cell.kind == Cell::Kind::kText) {
+            object[columns[i]] = cell.text;
+        } else if (cell.kind == Cell::Kind::kNumber) {
+            object[columns[i]] = cell.number;
+        } else {
+            object[columns[i]] = nullptr;
+        }
+    }
+    return object;
+}
+
+// Display width of a UTF-8 text: one column per code point, two for CJK ideographs.
+std::size_t DisplayWidth(const std::string& text) {
+    std::size_t width = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if ((c & 0xC0) == 0x80) continue;
+        width += c >= 0xE0 ? 2 : 1;
+    }
+    return width;
+}
+
+}  // namespace
+
+RecordWriter::RecordWriter(Format format, std::vector<std::string> columns, std::FILE* out)
+    : format_(format), columns_(std::move(columns)), out_(out) {
+    if (format_ == Format::kCsv) {
+        std::string header;
+        for (std::size_t i = 0; i < columns_.size(); ++i) {
+            header += (i ? "," : "") + CsvField(columns_[i]);
+        }
+        std::fprintf(out_, "%s\n", header.c_str());
+    }
+}
+
+RecordWriter::~RecordWriter() { Finish(); }
+
+void RecordWriter::Row(const std::vector<Cell>& cells) {
+    switch (format_) {
+        case Format::kCsv: {
+            std::string line;
+            for (std::size_t i = 0; i < cells.size(); ++i) {
+                line += (i ? "," : "") + CsvField(CellText(cells[i]));
+            }
+            std::fprintf(out_, "%s\n", line.c_str());
+            break;
+        }
+        case Format::kJsonl:
+            std::fprintf(out_, "%s\n", RowObject(columns_, cells).dump().c_str());
+            break;
+        case Format::kText:
+        case Format::kJson:
+            buffered_.push_back(cells);
+            return;
+    }
+    std::fflush(out_);
+}
+
+void RecordWriter::Finish() {
+    if (finished_) return;
+    finished_ = true;
+    if (format_ == Format::kJson) {
+        nlohmann::json array = nlohmann::json::array();
+        for (const auto& row : buffered_) array.push_back(RowObject(columns_, row));
+        std::fprintf(out_, "%s\n", array.dump(2).c_str());
+    } else if (format_ == Format::kText) {
+        std::vector<std::size_t> widths(columns_.size());
+        for (std::size_t i = 0; i < columns_.size(); ++i) widths[i] = DisplayWidth(columns_[i]);
+        for (const auto& row : buffered_) {
+            for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) {
+                widths[i] = std::max(widths[i], DisplayWidth(CellText(row[i])));
+            }
+        }
+        auto print = [&](const std::vector<std::string>& texts) {
+            std::string line;
+            for (std::size_t i = 0; i < texts.size(); ++i) {
+                line += texts[i];
+                if (i + 1 < texts.size()) line += std::string(widths[i] - DisplayWidth(texts[i]) + 2, ' ');
+            }
+            std::fprintf(out_, "%s\n", line.c_str());
+        };
+        print(columns_);
+        for (const auto& row : buffered_) {
+            std::vector<std::string> texts;
+            for (const Cell& cell : row) texts.push_back(CellText(cell));
+            print(texts);
+        }
+    }
+    std::fflush(out_);
+}
+
+std::string NumberText(double value) {
+    char buffer[64];
+    // Float values print as the float they are: 25.5, not 25.5000000001.
+    const auto asFloat = static_cast<float>(value);
+    const bool isFloat = static_cast<double>(asFloat) == value;
+    const auto result = isFloat ? std::to_chars(buffer, buffer + sizeof buffer, asFloat)
+                                : std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, result.ptr);
+}
+
+std::string FileTimeIso(std::uint64_t fileTime) {
+    constexpr std::uint64_t kEpochDistance = 116444736000000000ULL;  // 1601 -> 1970 in 100 ns
+    if (fileTime < kEpochDistance) return {};
+    const std::uint64_t unix100ns = fileTime - kEpochDistance;
+    const std::uint64_t seconds = unix100ns / 10000000ULL;
+    const auto millis = static_cast<unsigned>((unix100ns / 10000ULL) % 1000ULL);
+    // Civil date from days since 1970-01-01 (proleptic Gregorian), without the C library's
+    // time-zone dependent calls.
+    const auto days = static_cast<std::int64_t>(seconds / 86400);
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = z / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    const auto day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    const auto month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    const auto year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+    const auto secondOfDay = static_cast<int>(seconds % 86400);
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03uZ", year, month, day,
+                  secondOfDay / 3600, secondOfDay / 60 % 60, secondOfDay % 60, millis);
+    return text;
+}
+
+std::string NowIso() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const auto ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100;
+    return FileTimeIso(static_cast<std::uint64_t>(ticks) + 116444736000000000ULL);
+}
+
+}  // namespace ctl
