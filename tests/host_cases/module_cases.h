@@ -12,17 +12,9 @@
 #include "driver/identifiers.h"
 #include "driver/interfaces.h"
 #include "platform/platform.h"
+#include "tests/host_cases/module_exports.h"
 
 namespace module_cases {
-
-struct ModuleExports {
-    HRESULT(STDMETHODCALLTYPE* getClassObject)(REFCLSID clsid, REFIID iid, void** out) = nullptr;
-    HRESULT(STDMETHODCALLTYPE* canUnloadNow)() = nullptr;
-    HRESULT(STDMETHODCALLTYPE* registerServer)() = nullptr;
-};
-
-// Supplied by the including file. Null members when the module could not be loaded.
-const ModuleExports& Exports();
 
 inline void* Sentinel() {
     return reinterpret_cast<void*>(static_cast<std::uintptr_t>(0xdeadbeef));
