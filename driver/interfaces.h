@@ -9,10 +9,14 @@
 //
 // Threads: the driver creates no thread and takes no lock. Calls on one object must not overlap,
 // and objects that share a port handle must be called one at a time. The class is registered
-// with no threading model, so the platform delivers every call on the thread that created the
-// object; activation from a multithreaded apartment fails with E_NOINTERFACE, since these custom
-// interfaces have no proxy. All records passed in stay the host's; the driver keeps no pointer
-// to them after a call.
+// with no threading model, so on Windows the platform creates every object in the host's main
+// single-threaded apartment (the first thread that called CoInitialize) and every call runs on
+// that thread: a host activates the class there (CoCreateInstance by "QM4720.QM4720Pro", with
+// CLSCTX_INPROC_SERVER). Activation from a multithreaded apartment fails with E_NOINTERFACE,
+// since these custom interfaces have no proxy. On Linux there are no apartments: a host finds the
+// module with platform::ResolveProgId (platform/registry.h), loads it and calls
+// DllGetClassObject itself, and keeps to the same one-thread rule. All records passed in stay the
+// host's; the driver keeps no pointer to them after a call.
 #pragma once
 
 #include <cstdint>

@@ -1,12 +1,54 @@
-// Placeholder until the class factory arrives: the module loads, hands out nothing.
+// The module's state and its three exported entry points. The state is built on first use, which
+// is the platform's load hook (platform::OnModuleLoad), so that nothing depends on the order in
+// which static objects of different files are constructed.
+#include "driver/identifiers.h"
+#include "driver/ver4720ezo.h"
+#include "platform/module_entry.h"
 #include "platform/platform.h"
+#include "server/class_factory.h"
 
-QM_EXPORT HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID, REFIID, void** out) {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    return CLASS_E_CLASSNOTAVAILABLE;
+namespace server {
+namespace {
+
+// The application object: it exists only to run the start-up step.
+class CModuleApp {
+public:
+    bool InitInstance(FactoryList& factories) {
+        RegisterAllFactories(factories);
+        return true;
+    }
+};
+
+// Constructed in declaration order (the list and its lock, the application object, the factory)
+// and destroyed in reverse when the module goes away: the factory leaves the list first.
+struct Module {
+    FactoryList factories;
+    CModuleApp app;
+    COleObjectFactory factory{factories, kClsidVer4720Ezo, &driver::VER4720Ezo::kRuntimeClass,
+                              kProgId};
+};
+
+Module& TheModule() {
+    static Module module;
+    return module;
 }
 
-QM_EXPORT HRESULT STDMETHODCALLTYPE DllCanUnloadNow() { return S_OK; }
+}  // namespace
+}  // namespace server
 
-QM_EXPORT HRESULT STDMETHODCALLTYPE DllRegisterServer() { return SELFREG_E_CLASS; }
+bool platform::OnModuleLoad() {
+    server::Module& module = server::TheModule();
+    return module.app.InitInstance(module.factories);
+}
+
+QM_EXPORT HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
+    return server::GetClassObject(server::TheModule().factories, clsid, iid, out);
+}
+
+QM_EXPORT HRESULT STDMETHODCALLTYPE DllCanUnloadNow() {
+    return server::CanUnloadNow(server::TheModule().factories);
+}
+
+QM_EXPORT HRESULT STDMETHODCALLTYPE DllRegisterServer() {
+    return server::RegisterServer(server::TheModule().factories);
+}

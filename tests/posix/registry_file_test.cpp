@@ -1,0 +1,212 @@
+// The Linux registry file itself, through the platform layer that the module and host programs
+// share: a reader that survives whatever the file holds, writes that keep what they do not own,
+// and writers in several processes that lose nothing.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::KeyRead;
+using namespace std::string_literals;
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+class RegistryFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const char* old = std::getenv("QM4720_REGISTRY")) saved_ = old;
+        std::string pattern = (fs::temp_directory_path() / "qm4720-file-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        folder_ = pattern;
+        registry_ = folder_ / "registry";
+        setenv("QM4720_REGISTRY", registry_.c_str(), 1);
+    }
+    void TearDown() override {
+        if (saved_) {
+            setenv("QM4720_REGISTRY", saved_->c_str(), 1);
+        } else {
+            unsetenv("QM4720_REGISTRY");
+        }
+        std::error_code ignored;
+        fs::remove_all(folder_, ignored);
+    }
+
+    // The value read for `key`, or "<missing>" / "<failed>".
+    static std::string Read(const std::string& key) {
+        std::string value = "<untouched>";
+        switch (platform::ReadClassRootValue(key, value)) {
+            case KeyRead::found:
+                return value;
+            case KeyRead::missing:
+                return "<missing>";
+            case KeyRead::failed:
+                return "<failed>";
+        }
+        return "<?>";
+    }
+
+    fs::path folder_;
+    fs::path registry_;
+    std::optional<std::string> saved_;
+};
+
+TEST_F(RegistryFile, NoFileMeansNoKeys) {
+    EXPECT_EQ(Read("QM4720.QM4720Pro"), "<missing>");
+    EXPECT_FALSE(fs::exists(registry_));
+}
+
+TEST_F(RegistryFile, ReaderToleratesGarbageCarriageReturnsAndAMissingFinalLineFeed) {
+    WriteFile(registry_, ("\x01\x02 binary junk \xff\n"
+                          "\tvalue without a key\n"
+                          "#Commented\tout\n"
+                          "\n"
+                          "no tab on this line\n"
+                          "Top\\Middle\\Leaf\tleaf value\r\n"
+                          "With\\Tab\tleft\tright\n"
+                          "Embedded\tnul\0byte\n"
+                          "Dup\tfirst\n"
+                          "dup\tsecond\n"
+                          "Last\tcut off here"s));
+    struct Case {
+        const char* key;
+        std::string expected;
+    } const cases[] = {
+        {"Top\\Middle\\Leaf", "leaf value"},
+        {"top\\middle\\LEAF", "leaf value"},
+        {"Top\\Middle", ""},  // a key above another exists with no value
+        {"Top", ""},
+        {"Top\\Mid", "<missing>"},
+        {"With\\Tab", "left\tright"},
+        {"Embedded", std::string("nul\0byte", 8)},
+        {"Dup", "first"},
+        {"Last", "cut off here"},
+        {"#Commented", "<missing>"},
+        {"no tab on this line", "<missing>"},
+        {"", "<missing>"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Read(c.key), c.expected) << c.key;
+    }
+}
+
+TEST_F(RegistryFile, ReaderSurvivesAFileCutAnywhere) {
+    const std::string whole = "# header\nAlpha\tone\nBeta\\Gamma\ttwo\nDelta\tthree\n";
+    for (std::size_t length = 0; length <= whole.size(); ++length) {
+        WriteFile(registry_, whole.substr(0, length));
+        const std::string alpha = Read("Alpha");
+        EXPECT_TRUE(alpha == "<missing>" || std::string("one").starts_with(alpha)) << length;
+        const std::string delta = Read("Delta");
+        EXPECT_TRUE(delta == "<missing>" || std::string("three").starts_with(delta)) << length;
+    }
+}
+
+TEST_F(RegistryFile, AWriteReplacesItsKeyInPlaceAndKeepsEveryOtherLine) {
+    WriteFile(registry_,
+              "# kept comment\n"
+              "Alpha\told\n"
+              "garbage line\n"
+              "Beta\tb\n"
+              "ALPHA\tduplicate\n"
+              "Gamma\tno final line feed");
+    ASSERT_TRUE(platform::WriteClassRootValue("alpha", "new"));
+    EXPECT_EQ(ReadFile(registry_),
+              "# kept comment\n"
+              "Alpha\tnew\n"
+              "garbage line\n"
+              "Beta\tb\n"
+              "Gamma\tno final line feed\n");
+    ASSERT_TRUE(platform::WriteClassRootValue("Delta\\Epsilon", "appended"));
+    EXPECT_EQ(Read("Delta\\Epsilon"), "appended");
+    EXPECT_EQ(Read("Delta"), "");
+    EXPECT_EQ(Read("Gamma"), "no final line feed");
+}
+
+TEST_F(RegistryFile, RefusesWhatTheLineFormatCannotHoldAndChangesNothing) {
+    ASSERT_TRUE(platform::WriteClassRootValue("Alpha", "one"));
+    const std::string before = ReadFile(registry_);
+    EXPECT_FALSE(platform::WriteClassRootValue("Alpha", "two\nBeta\tinjected"));
+    EXPECT_FALSE(platform::WriteClassRootValue("Alpha", "carriage\rreturn"));
+    EXPECT_FALSE(platform::WriteClassRootValue("Key\twith tab", "x"));
+    EXPECT_FALSE(platform::WriteClassRootValue("#comment", "x"));
+    EXPECT_FALSE(platform::WriteClassRootValue("", "x"));
+    EXPECT_EQ(ReadFile(registry_), before);
+}
+
+TEST_F(RegistryFile, ReplacementKeepsThePermissionsOfTheFile) {
+    ASSERT_TRUE(platform::WriteClassRootValue("Alpha", "one"));
+    ASSERT_EQ(chmod(registry_.c_str(), 0600), 0);
+    ASSERT_TRUE(platform::WriteClassRootValue("Alpha", "two"));
+    struct stat info {};
+    ASSERT_EQ(stat(registry_.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(Read("Alpha"), "two");
+}
+
+TEST_F(RegistryFile, AnUnreadableRegistryIsNeverTakenForAnEmptyOne) {
+    // A folder where the file should be: neither read as empty nor overwritten.
+    fs::create_directory(registry_);
+    EXPECT_EQ(Read("Alpha"), "<failed>");
+    EXPECT_FALSE(platform::WriteClassRootValue("Alpha", "one"));
+    EXPECT_TRUE(fs::is_directory(registry_));
+}
+
+TEST_F(RegistryFile, WritersInSeveralProcessesLoseNoEntry) {
+    constexpr int kProcesses = 4;
+    constexpr int kKeysEach = 30;
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            bool ok = true;
+            for (int k = 0; k < kKeysEach; ++k) {
+                const std::string key = "Writer" + std::to_string(p) + "\\Key" + std::to_string(k);
+                ok = platform::WriteClassRootValue(key, std::to_string(p * 1000 + k)) && ok;
+            }
+            _exit(ok ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (const pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    for (int p = 0; p < kProcesses; ++p) {
+        for (int k = 0; k < kKeysEach; ++k) {
+            const std::string key = "Writer" + std::to_string(p) + "\\Key" + std::to_string(k);
+            EXPECT_EQ(Read(key), std::to_string(p * 1000 + k)) << key;
+        }
+    }
+    std::vector<std::string> names;
+    for (const auto& item : fs::directory_iterator(folder_)) {
+        names.push_back(item.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"registry", "registry.lock"}));
+}
+
+}  // namespace
