@@ -21,19 +21,19 @@ std::string BuildDir() {
     return module.substr(0, module.rfind('/') + 1);
 }
 
-struct Run {
+struct CtlRun {
     int status = -1;
     std::string out;
     std::string err;
 };
 
 // Runs qm4720ctl with `args` (a shell-quoted argument string) and collects both streams.
-Run Ctl(const std::string& args) {
+CtlRun Ctl(const std::string& args) {
     char errPath[] = "/tmp/qm4720ctl-err-XXXXXX";
     const int errFd = mkstemp(errPath);
     close(errFd);
     const std::string command = BuildDir() + "qm4720ctl " + args + " 2>" + errPath;
-    Run run;
+    CtlRun run;
     FILE* pipe = popen(command.c_str(), "r");
     char buffer[4096];
     std::size_t n = 0;
@@ -111,14 +111,14 @@ protected:
 };
 
 TEST(Ctl, TablesForScripts) {
-    const Run csv = Ctl("--format csv tables");
+    const CtlRun csv = Ctl("--format csv tables");
     ASSERT_EQ(csv.status, 0) << csv.err;
     EXPECT_NE(csv.out.find("index,mnemonic,type,read_only\n"), std::string::npos);
     EXPECT_NE(csv.out.find("\n4,PV,FLOAT,yes\n"), std::string::npos);
     EXPECT_NE(csv.out.find("\n57,PT,INT,no\n"), std::string::npos);
     EXPECT_TRUE(csv.err.empty()) << "no banner or diagnostics on success: " << csv.err;
 
-    const Run json = Ctl("--format json tables --model qm4720n");
+    const CtlRun json = Ctl("--format json tables --model qm4720n");
     ASSERT_EQ(json.status, 0) << json.err;
     const auto table = nlohmann::json::parse(json.out);
     ASSERT_EQ(table.size(), 58u);
@@ -127,20 +127,20 @@ TEST(Ctl, TablesForScripts) {
 }
 
 TEST(Ctl, TagValidationShowsTheDriversMessage) {
-    const Run ok = Ctl("check-station 07");
+    const CtlRun ok = Ctl("check-station 07");
     EXPECT_EQ(ok.status, 0);
     EXPECT_EQ(ok.out, "7\n");
 
-    const Run bad = Ctl("check-station 1a");
+    const CtlRun bad = Ctl("check-station 1a");
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.err.find("输入的表号错误!"), std::string::npos) << bad.err;
     EXPECT_NE(bad.err.find("station number must be one or two digits"), std::string::npos);
 
-    const Run type = Ctl("parse PV --types INT");
+    const CtlRun type = Ctl("parse PV --types INT");
     EXPECT_EQ(type.status, 1);
     EXPECT_NE(type.err.find("数据类型错误,应选FLOAT数据类型."), std::string::npos) << type.err;
 
-    const Run found = Ctl("--format jsonl parse XP --model QM4720N --types FLOAT,INT");
+    const CtlRun found = Ctl("--format jsonl parse XP --model QM4720N --types FLOAT,INT");
     ASSERT_EQ(found.status, 0) << found.err;
     EXPECT_EQ(JsonLines(found.out).at(0)["index"], 36);
 }
@@ -151,16 +151,16 @@ TEST(Ctl, UsageAndModuleErrorsHaveTheirOwnStatus) {
     EXPECT_EQ(Ctl("write SP=abc --station 1 --port x").status, 2);
     EXPECT_EQ(Ctl("poll PV --station 1,200 --port x").status, 2);
     EXPECT_EQ(Ctl("frobnicate").status, 2);
-    const Run noModule = Ctl("--module /nonexistent/qm4720.so tables");
+    const CtlRun noModule = Ctl("--module /nonexistent/qm4720.so tables");
     EXPECT_EQ(noModule.status, 3);
     EXPECT_NE(noModule.err.find("cannot create the driver"), std::string::npos);
-    const Run noPort = Ctl("read PV --station 1 --port /dev/does-not-exist");
+    const CtlRun noPort = Ctl("read PV --station 1 --port /dev/does-not-exist");
     EXPECT_EQ(noPort.status, 1);
     EXPECT_NE(noPort.err.find("打开串口错误!"), std::string::npos) << noPort.err;
 }
 
 TEST_F(CtlAgainstSimulator, ReadsBothModelsWithQualityAndTime) {
-    const Run one = Ctl("--format jsonl read PV SP --station 1" + line_);
+    const CtlRun one = Ctl("--format jsonl read PV SP --station 1" + line_);
     ASSERT_EQ(one.status, 0) << one.err;
     const auto rows = JsonLines(one.out);
     ASSERT_EQ(rows.size(), 2u);
@@ -170,13 +170,13 @@ TEST_F(CtlAgainstSimulator, ReadsBothModelsWithQualityAndTime) {
     EXPECT_EQ(rows[0]["status"], "ok");
     EXPECT_EQ(rows[0]["time"].get<std::string>().back(), 'Z');
 
-    const Run two = Ctl("--format jsonl read XP --station 2 --model QM4720N" + line_);
+    const CtlRun two = Ctl("--format jsonl read XP --station 2 --model QM4720N" + line_);
     ASSERT_EQ(two.status, 0) << two.err;
     EXPECT_EQ(JsonLines(two.out).at(0)["status"], "ok");
 }
 
 TEST_F(CtlAgainstSimulator, WriteVerifiesAndRefusesReadOnlyRegisters) {
-    const Run write = Ctl("--format jsonl write SP=30.25 PN=12 --station 1 --verify" + line_);
+    const CtlRun write = Ctl("--format jsonl write SP=30.25 PN=12 --station 1 --verify" + line_);
     ASSERT_EQ(write.status, 0) << write.err;
     const auto rows = JsonLines(write.out);
     ASSERT_EQ(rows.size(), 2u);
@@ -184,14 +184,14 @@ TEST_F(CtlAgainstSimulator, WriteVerifiesAndRefusesReadOnlyRegisters) {
     EXPECT_EQ(rows[0]["read_back"], 30.25);
     EXPECT_EQ(rows[1]["read_back"], 12);
 
-    const Run readOnly = Ctl("write PV=1 --station 1" + line_);
+    const CtlRun readOnly = Ctl("write PV=1 --station 1" + line_);
     EXPECT_EQ(readOnly.status, 2);
     EXPECT_NE(readOnly.err.find("read-only"), std::string::npos);
     EXPECT_EQ(Ctl("write PN=1.5 --station 1" + line_).status, 2);  // INT register
 }
 
 TEST_F(CtlAgainstSimulator, SilentStationIsATimeoutWithNoValue) {
-    const Run silent = Ctl("--format jsonl read PV --station 5" + line_);
+    const CtlRun silent = Ctl("--format jsonl read PV --station 5" + line_);
     EXPECT_EQ(silent.status, 1);
     const auto rows = JsonLines(silent.out);
     ASSERT_EQ(rows.size(), 1u);
@@ -201,7 +201,7 @@ TEST_F(CtlAgainstSimulator, SilentStationIsATimeoutWithNoValue) {
 }
 
 TEST_F(CtlAgainstSimulator, ProbeAndPoll) {
-    const Run probe = Ctl("--format jsonl probe --stations 0-3" + line_);
+    const CtlRun probe = Ctl("--format jsonl probe --stations 0-3" + line_);
     ASSERT_EQ(probe.status, 0) << probe.err;
     const auto found = JsonLines(probe.out);
     ASSERT_EQ(found.size(), 2u);
@@ -209,7 +209,7 @@ TEST_F(CtlAgainstSimulator, ProbeAndPoll) {
     EXPECT_EQ(found[1]["station"], 2);
     EXPECT_NE(probe.err.find("at most"), std::string::npos) << "the worst case is stated first";
 
-    const Run poll = Ctl("--format jsonl poll PV --station 1,5 --count 2 --interval 0.1" + line_);
+    const CtlRun poll = Ctl("--format jsonl poll PV --station 1,5 --count 2 --interval 0.1" + line_);
     EXPECT_EQ(poll.status, 1);  // station 5 is silent
     const auto samples = JsonLines(poll.out);
     ASSERT_EQ(samples.size(), 4u);
@@ -230,7 +230,7 @@ TEST(Ctl, FaultsAreReportedAndNoWrongValueIsPrinted) {
         SCOPED_TRACE(c.fault);
         Simulator sim({"--fault", c.fault});
         ASSERT_FALSE(sim.port().empty());
-        const Run run = Ctl("--format jsonl read PV --station 1 --port " + sim.port() +
+        const CtlRun run = Ctl("--format jsonl read PV --station 1 --port " + sim.port() +
                             " --timeout 500");
         const auto rows = JsonLines(run.out);
         ASSERT_EQ(rows.size(), 1u) << run.err;
@@ -248,7 +248,7 @@ TEST(Ctl, FaultsAreReportedAndNoWrongValueIsPrinted) {
 }
 
 TEST(Ctl, DemoRunsToTheEnd) {
-    const Run demo = Ctl("demo");
+    const CtlRun demo = Ctl("demo");
     EXPECT_EQ(demo.status, 0) << demo.out << demo.err;
     EXPECT_NE(demo.out.find("demo finished: every step as expected"), std::string::npos) << demo.out;
 }
