@@ -124,7 +124,10 @@ int RunDemo(const Options& options) {
     walk.Heading("Probe stations 0..3");
     std::string found;
     for (int s = 0; s <= 3; ++s) {
-        if (session->Probe("", static_cast<std::int16_t>(s))) found += " " + std::to_string(s);
+        if (session->Probe("", static_cast<std::int16_t>(s))) {
+            found += ' ';
+            found += std::to_string(s);
+        }
     }
     walk.Expect(found == " 1 2", "stations that answer:" + found);
 
