@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 #include "platform/posix/kernel_termios.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -53,6 +54,12 @@ long long WriteDeadlineMs(HANDLE file, DWORD bytes) {
     const auto constant = g_writeTimeouts[file].constant.load(std::memory_order_relaxed);
     if (multiplier == 0 && constant == 0) return -1;
     return static_cast<long long>(multiplier) * bytes + constant;
+}
+
+// Bytes written but not yet sent; -1 when the port cannot tell.
+int OutputQueued(HANDLE file) {
+    int queued = 0;
+    return ioctl(file, TIOCOUTQ, &queued) == -1 ? -1 : queued;
 }
 
 struct RateCode {
@@ -294,12 +301,16 @@ BOOL PurgeComm(HANDLE file, DWORD flags) {
     if ((flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) != 0) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
+    if (!IsOpenDescriptor(file)) return Fail(ERROR_INVALID_HANDLE);
     // Reads and writes are synchronous, so there is never anything pending to abort.
-    const bool input = (flags & PURGE_RXCLEAR) != 0;
-    const bool output = (flags & PURGE_TXCLEAR) != 0;
-    if (!input && !output) return IsOpenDescriptor(file) ? TRUE : Fail(ERROR_INVALID_HANDLE);
-    const int queue = input && output ? TCIOFLUSH : (input ? TCIFLUSH : TCOFLUSH);
-    return tcflush(file, queue) == 0 ? TRUE : FailErrno();
+    if ((flags & PURGE_RXCLEAR) != 0 && tcflush(file, TCIFLUSH) != 0) return FailErrno();
+    // Only bytes still waiting to leave are cleared. The output flush is not asked for when
+    // nothing waits: on a pseudo-terminal it would also discard what the other end has received
+    // and not yet read, which no transmit purge does.
+    if ((flags & PURGE_TXCLEAR) != 0 && OutputQueued(file) != 0 && tcflush(file, TCOFLUSH) != 0) {
+        return FailErrno();
+    }
+    return TRUE;
 }
 
 BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
@@ -384,12 +395,32 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
         if (poll(&room, 1, wait) == -1 && errno != EINTR) return FailErrno();
         // A hung-up line shows as POLLHUP/POLLERR; the next write then reports why.
     }
+    // A write is done when its bytes have left, as on Windows, not when the kernel took them:
+    // wait for the output queue to drain for the time that is left. What is still queued then
+    // does not count as written.
+    if (limit < 0) {
+        while (tcdrain(file) == -1 && errno == EINTR) {
+        }
+        return TRUE;
+    }
+    for (;;) {
+        const int queued = OutputQueued(file);
+        if (queued <= 0) break;
+        if (platform::TickCount() - start >= limit) {
+            done -= std::min(done, static_cast<DWORD>(queued));
+            if (written != nullptr) *written = done;
+            break;
+        }
+        platform::SleepMs(1);
+    }
     return TRUE;
 }
 
 BOOL CloseHandle(HANDLE object) {
     if (!IsOpenDescriptor(object)) return Fail(ERROR_INVALID_HANDLE);
     ResetWriteTimeouts(object);
+    // The port is free for others again once closed.
+    ioctl(object, TIOCNXCL);
     // The descriptor is released even when close reports an interruption or a late I/O error;
     // the lock of the exclusive open goes with it.
     if (close(object) == -1 && errno == EBADF) return Fail(ERROR_INVALID_HANDLE);
