@@ -70,6 +70,13 @@ public:
         EXPECT_EQ(ioctl(master_, platform::kGetTermios2, &settings), 0);
         return settings;
     }
+    // XON/XOFF both ways and hardware handshake, as a port may have been left by its last user.
+    void SetFlowControl() const {
+        platform::KernelTermios2 settings = Settings();
+        settings.c_cflag |= CRTSCTS;
+        settings.c_iflag |= IXON | IXOFF;
+        ASSERT_EQ(ioctl(master_, platform::kSetTermios2, &settings), 0);
+    }
     void Hangup() {
         if (master_ != -1) close(master_);
         master_ = -1;
@@ -145,20 +152,33 @@ TEST_F(SerialPort, ReplyTimeoutBelowTenSelectsOneSecondEvenWhenTheOpenFails) {
         EXPECT_EQ(Open(b_, SettingsFor("/dev/no-such-port", 9600, 1, c.replyTimeout)), 0);
         EXPECT_EQ(b_->m_nTimeout, c.expected) << c.replyTimeout;
         EXPECT_EQ(b_->m_nError, driver::kErrorOpen);
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     }
+    b_->m_nError = driver::kErrorNone;
+    EXPECT_EQ(Open(b_, SettingsFor("/dev/null")), 0);  // not a port
+    EXPECT_EQ(b_->m_nError, driver::kErrorOpen);
+    EXPECT_EQ(b_->m_hPort, INVALID_HANDLE_VALUE);
 }
 
-TEST_F(SerialPort, AnyRateFrom300To9600IsSetAsItIsWithItsFactor) {
+TEST_F(SerialPort, RateStopBitsAndFactorReachTheLineAndFlowControlStays) {
+    // A pty keeps rate, stop bits and flow control but forces 8 data bits and no parity; those
+    // two are checked on the settings themselves (SerialSettings).
+    instrument_.SetFlowControl();
     const struct {
         std::int32_t baud;
+        std::int16_t stopBits;  // only 2 selects two stop bits
         std::int32_t factor;
-    } cases[] = {{300, 32}, {600, 16}, {1200, 8}, {4800, 2}, {5000, 1}, {7000, 1}, {9600, 1}};
+    } cases[] = {{300, 1, 32},  {600, 0, 16}, {1200, 3, 8}, {4800, 2, 2},
+                 {5000, -2, 1}, {7000, 2, 1}, {9600, 1, 1}};
     for (const auto& c : cases) {
         a_->m_nBaudFactor = -7;
-        ASSERT_EQ(Open(a_, SettingsFor(instrument_.path(), c.baud)), 1) << c.baud;
+        ASSERT_EQ(Open(a_, SettingsFor(instrument_.path(), c.baud, c.stopBits)), 1) << c.baud;
         EXPECT_EQ(a_->m_nBaudFactor, c.factor) << c.baud;
         const platform::KernelTermios2 seen = instrument_.Settings();
         EXPECT_EQ(seen.c_ospeed, static_cast<speed_t>(c.baud));
+        EXPECT_EQ((seen.c_cflag & CSTOPB) != 0, c.stopBits == 2) << c.stopBits;
+        EXPECT_NE(seen.c_cflag & CRTSCTS, 0u);
+        EXPECT_EQ(seen.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
         // Raw: a fresh pty edits lines and echoes.
         EXPECT_EQ(seen.c_lflag & (ICANON | ECHO | ISIG), 0u) << c.baud;
         EXPECT_EQ(seen.c_oflag & OPOST, 0u) << c.baud;
@@ -179,16 +199,6 @@ TEST_F(SerialPort, RatesOutsideTheRangeCloseThePortAgain) {
         EXPECT_EQ(b_->ClosePort(), 1);
     }
     a_->m_hPort = INVALID_HANDLE_VALUE;
-}
-
-TEST_F(SerialPort, OnlyStopBitsTwoSelectsTwoStopBits) {
-    // A pty keeps the stop bits but forces 8 data bits and no parity; those are checked on the
-    // settings themselves below.
-    for (const std::int16_t stopBits : {1, 0, 3, 2, -2}) {
-        ASSERT_EQ(Open(a_, SettingsFor(instrument_.path(), 9600, stopBits)), 1);
-        EXPECT_EQ((instrument_.Settings().c_cflag & CSTOPB) != 0, stopBits == 2) << stopBits;
-        EXPECT_EQ(a_->ClosePort(), 1);
-    }
 }
 
 TEST(SerialSettings, DataBitsAndParityCodesMapToTheLineSettings) {
@@ -246,16 +256,6 @@ TEST_F(SerialPort, SecondOpenFailsWhileTheFirstHandleKeepsWorking) {
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     EXPECT_EQ(Send(a_, kReadPv), 8);
     EXPECT_EQ(instrument_.Read(8), kReadPv);
-}
-
-TEST_F(SerialPort, MissingDeviceAndNotATerminalAreOpenErrors) {
-    EXPECT_EQ(CreateFileA("/dev/no-such-port", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, HANDLE{}),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(Open(a_, SettingsFor("/dev/null")), 0);
-    EXPECT_EQ(a_->m_nError, driver::kErrorOpen);
-    EXPECT_EQ(a_->m_hPort, INVALID_HANDLE_VALUE);
 }
 
 TEST_F(SerialPort, NullArgumentsChangeNothing) {

@@ -105,21 +105,6 @@ protected:
     VER4720Ezo* b_ = nullptr;
 };
 
-TEST_F(SerialPortUnderWine, ReplyTimeoutBelowTenSelectsOneSecondEvenWhenTheOpenFails) {
-    const struct {
-        std::int16_t replyTimeout;
-        std::int32_t expected;
-    } cases[] = {{9, 1000}, {10, 10}, {-5, 1000}, {3000, 3000}};
-    for (const auto& c : cases) {
-        OpenCom5(a_, SettingsFor(kPort, 9600, 1, c.replyTimeout));
-        EXPECT_EQ(a_->m_nTimeout, c.expected) << c.replyTimeout;
-        EXPECT_EQ(a_->ClosePort(), 1);
-        EXPECT_EQ(Open(b_, SettingsFor("COM99", 9600, 1, c.replyTimeout)), 0);
-        EXPECT_EQ(b_->m_nTimeout, c.expected) << c.replyTimeout;
-        EXPECT_EQ(b_->m_nError, driver::kErrorOpen);
-    }
-}
-
 TEST_F(SerialPortUnderWine, RateFactorsStopBitsAndTheRange) {
     const struct {
         std::int32_t baud;
