@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <iterator>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -62,25 +63,16 @@ int OutputQueued(HANDLE file) {
     return ioctl(file, TIOCOUTQ, &queued) == -1 ? -1 : queued;
 }
 
-struct RateCode {
-    speed_t code;
-    DWORD rate;
+// The line settings of the DCB's data bit counts (from 5) and parity codes (in code order).
+constexpr BYTE kFewestDataBits = 5;
+constexpr tcflag_t kDataBits[] = {CS5, CS6, CS7, CS8};
+constexpr tcflag_t kParity[] = {
+    0,                         // NOPARITY
+    PARENB | PARODD,           // ODDPARITY
+    PARENB,                    // EVENPARITY
+    PARENB | CMSPAR | PARODD,  // MARKPARITY: the stick bit set
+    PARENB | CMSPAR,           // SPACEPARITY: the stick bit clear
 };
-constexpr RateCode kStandardRates[] = {
-    {B50, 50},       {B75, 75},         {B110, 110},       {B134, 134},     {B150, 150},
-    {B200, 200},     {B300, 300},       {B600, 600},       {B1200, 1200},   {B1800, 1800},
-    {B2400, 2400},   {B4800, 4800},     {B9600, 9600},     {B19200, 19200}, {B38400, 38400},
-    {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
-};
-
-DWORD RateOf(const platform::KernelTermios2& settings) {
-    const tcflag_t code = settings.c_cflag & CBAUD;
-    if (code == platform::kRateInSpeedFields) return settings.c_ospeed;
-    for (const RateCode& entry : kStandardRates) {
-        if (entry.code == code) return entry.rate;
-    }
-    return settings.c_ospeed;
-}
 
 }  // namespace
 
@@ -117,43 +109,12 @@ DWORD WindowsErrorFromErrno(int error, bool atOpen) {
 }
 
 std::uint32_t ApplyDcb(const DCB& dcb, KernelTermios2& settings) {
-    tcflag_t size = 0;
-    switch (dcb.ByteSize) {
-        case 5:
-            size = CS5;
-            break;
-        case 6:
-            size = CS6;
-            break;
-        case 7:
-            size = CS7;
-            break;
-        case 8:
-            size = CS8;
-            break;
-        default:
-            return ERROR_INVALID_PARAMETER;
+    if (dcb.ByteSize < kFewestDataBits || dcb.ByteSize >= kFewestDataBits + std::size(kDataBits)) {
+        return ERROR_INVALID_PARAMETER;
     }
-    tcflag_t parity = 0;
-    switch (dcb.Parity) {
-        case NOPARITY:
-            parity = 0;
-            break;
-        case ODDPARITY:
-            parity = PARENB | PARODD;
-            break;
-        case EVENPARITY:
-            parity = PARENB;
-            break;
-        case MARKPARITY:
-            parity = PARENB | CMSPAR | PARODD;
-            break;
-        case SPACEPARITY:
-            parity = PARENB | CMSPAR;
-            break;
-        default:
-            return ERROR_INVALID_PARAMETER;
-    }
+    if (dcb.Parity >= std::size(kParity)) return ERROR_INVALID_PARAMETER;
+    const tcflag_t size = kDataBits[dcb.ByteSize - kFewestDataBits];
+    const tcflag_t parity = kParity[dcb.Parity];
     if (dcb.StopBits != ONESTOPBIT && dcb.StopBits != TWOSTOPBITS) return ERROR_INVALID_PARAMETER;
     if (dcb.BaudRate == 0) return ERROR_INVALID_PARAMETER;
 
@@ -245,7 +206,8 @@ BOOL GetCommState(HANDLE file, LPDCB dcb) {
     if (ioctl(file, platform::kGetTermios2, &settings) == -1) return FailErrno();
     *dcb = DCB{};
     dcb->DCBlength = sizeof(DCB);
-    dcb->BaudRate = RateOf(settings);
+    // The kernel keeps the rate itself in the speed fields, whether set by code or explicitly.
+    dcb->BaudRate = settings.c_ospeed;
     dcb->fBinary = 1;
     dcb->fParity = (settings.c_iflag & INPCK) != 0;
     const bool ctsFlow = (settings.c_cflag & CRTSCTS) != 0;
@@ -254,27 +216,14 @@ BOOL GetCommState(HANDLE file, LPDCB dcb) {
     dcb->fDtrControl = DTR_CONTROL_ENABLE;
     dcb->fOutX = (settings.c_iflag & IXON) != 0;
     dcb->fInX = (settings.c_iflag & IXOFF) != 0;
-    switch (settings.c_cflag & CSIZE) {
-        case CS5:
-            dcb->ByteSize = 5;
-            break;
-        case CS6:
-            dcb->ByteSize = 6;
-            break;
-        case CS7:
-            dcb->ByteSize = 7;
-            break;
-        default:
-            dcb->ByteSize = 8;
-            break;
-    }
-    if ((settings.c_cflag & PARENB) == 0) {
-        dcb->Parity = NOPARITY;
-    } else if ((settings.c_cflag & CMSPAR) != 0) {
-        dcb->Parity = (settings.c_cflag & PARODD) != 0 ? MARKPARITY : SPACEPARITY;
-    } else {
-        dcb->Parity = (settings.c_cflag & PARODD) != 0 ? ODDPARITY : EVENPARITY;
-    }
+    const auto* size =
+        std::find(std::begin(kDataBits), std::end(kDataBits), settings.c_cflag & CSIZE);
+    dcb->ByteSize = static_cast<BYTE>(kFewestDataBits + (size - std::begin(kDataBits)));
+    const tcflag_t parity = settings.c_cflag & (PARENB | PARODD | CMSPAR);
+    const auto* code = std::find(std::begin(kParity), std::end(kParity), parity);
+    // Without PARENB the other two bits mean nothing: no parity.
+    dcb->Parity =
+        code == std::end(kParity) ? NOPARITY : static_cast<BYTE>(code - std::begin(kParity));
     dcb->StopBits = (settings.c_cflag & CSTOPB) != 0 ? TWOSTOPBITS : ONESTOPBIT;
     dcb->XonChar = static_cast<char>(settings.c_cc[VSTART]);
     dcb->XoffChar = static_cast<char>(settings.c_cc[VSTOP]);
@@ -393,7 +342,10 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
         }
         pollfd room{file, POLLOUT, 0};
         if (poll(&room, 1, wait) == -1 && errno != EINTR) return FailErrno();
-        // A hung-up line shows as POLLHUP/POLLERR; the next write then reports why.
+        // A line that hung up and still takes nothing would never end the wait.
+        if ((room.revents & (POLLHUP | POLLERR)) != 0 && (room.revents & POLLOUT) == 0) {
+            return Fail(ERROR_DEVICE_NOT_CONNECTED);
+        }
     }
     // A write is done when its bytes have left, as on Windows, not when the kernel took them:
     // wait for the output queue to drain for the time that is left. What is still queued then

@@ -179,6 +179,11 @@ TEST_F(SerialPort, RateStopBitsAndFactorReachTheLineAndFlowControlStays) {
         EXPECT_EQ((seen.c_cflag & CSTOPB) != 0, c.stopBits == 2) << c.stopBits;
         EXPECT_NE(seen.c_cflag & CRTSCTS, 0u);
         EXPECT_EQ(seen.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+        DCB dcb{};
+        ASSERT_TRUE(GetCommState(a_->m_hPort, &dcb));
+        EXPECT_EQ(dcb.BaudRate, static_cast<DWORD>(c.baud));
+        EXPECT_EQ(dcb.StopBits, c.stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT);
+        EXPECT_TRUE(dcb.fOutX && dcb.fInX && dcb.fOutxCtsFlow);
         // Raw: a fresh pty edits lines and echoes.
         EXPECT_EQ(seen.c_lflag & (ICANON | ECHO | ISIG), 0u) << c.baud;
         EXPECT_EQ(seen.c_oflag & OPOST, 0u) << c.baud;
