@@ -10,6 +10,8 @@
 // - data bits and parity on the line: a pseudo-terminal forces 8 data bits and no parity;
 // - a vanished line: closing the pseudo-terminal hangs up the Wine server, which holds it as its
 //   controlling terminal.
+// Cases that exercise only the shared code (the reply timeout, null arguments, refused frames, a
+// full reply buffer) run in the Linux suite alone.
 #include <gtest/gtest.h>
 
 #include <array>
