@@ -4,7 +4,7 @@
 # Installs with apt as root directly, else through sudo; otherwise prints the command and stops.
 set -euo pipefail
 
-native_packages=(g++ cmake make libgtest-dev googletest)
+native_packages=(g++ cmake make libgtest-dev googletest libcli11-dev nlohmann-json3-dev)
 win32_packages=(g++-mingw-w64-i686 wine wine32:i386)
 
 missing_packages() {
