@@ -255,8 +255,9 @@ int Serve(int fd, const Options& options, sim::Instrument& instrument, sim::Faul
         if (!Pause(options.replyDelayMs)) return true;
         for (std::size_t i = 0; i < chunks.size(); ++i) {
             if (!Pause(chunks[i].pauseBeforeMs)) return true;
-            if (!SendPaced(fd, chunks[i].bytes, options.baud)) return gStopping != 0;
+            // Traced as it starts on the line, so the time stamp is that of the first byte.
             if (trace != nullptr) trace->Trace("inst>host", chunks[i].bytes, i == 0 ? note : "");
+            if (!SendPaced(fd, chunks[i].bytes, options.baud)) return gStopping != 0;
         }
         if (fault == sim::Fault::kNak || answer.kind == sim::Answer::Kind::kNak) {
             ++counts.naks;
@@ -348,6 +349,12 @@ Faults (--fault NAME=RATE, rates 0..1 adding up to at most 1, one draw per reply
   lone-stx     a lone STX, a pause of --split-gap ms, then the reply
 --script ok,timeout,bad-bcc gives the faults of the first replies in order; then the rates apply.
 
+Configuration file (--config), every key optional:
+  {"seed": 7,
+   "stations": [{"station": 1, "model": "default", "values": {"SP": 120.5, "PN": 2}},
+                {"station": 12, "model": "QM4720N"}],
+   "faults": {"timeout": 0.1, "bad-bcc": 0.05}}
+
 On start it prints PORT=<device to open> and READY on stdout. SIGINT or SIGTERM ends it; it then
 prints its counts (requests per station, replies, faults injected, seed) on stderr.
 Exit status: 0 after a stop, 1 when the line fails, 2 for a usage error.
@@ -375,8 +382,8 @@ int main(int argc, char** argv) {
     app.add_option("--set", options.sets, "Initial value of a register: 1:SP=120.5; repeatable")
         ->type_name("N:REG=VALUE");
     app.add_option("--config", options.configPath,
-                   "JSON file with stations, values, faults and seed (see the examples in "
-                   "tools/sim/config.h)")
+                   "JSON file with stations, initial values, fault rates and seed (see below); "
+                   "the other options add to it")
         ->type_name("FILE");
     app.add_option("--seed", options.seed, "Seed of every random choice: same seed, same run")
         ->type_name("N");
