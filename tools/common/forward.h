@@ -20,7 +20,7 @@ struct ForwardOptions {
     // Bytes that follow each other in one direction with gaps shorter than this are traced as one
     // line, so a frame that the line delivers in pieces still reads as one frame. Forwarding itself
     // never waits: every byte is passed on as soon as it is read.
-    int traceGapMs = 5;
+    int traceGapMs = 20;
 };
 
 enum class ForwardEnd {
