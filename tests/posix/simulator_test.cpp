@@ -3,6 +3,7 @@
 // from the protocol's own examples of frames and replies.
 #include <gtest/gtest.h>
 
+#include <pty.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "sim_process.h"
+#include "tools/common/line.h"
 
 namespace {
 
@@ -461,6 +463,70 @@ TEST_F(Simulator, ForwardPassesBytesBothWaysAndTracesThem) {
     EXPECT_EQ(TracedHex(trace, "dev>host"), ShowHex(kReplyPv255) + "06 ") << trace;
     EXPECT_NE(trace.find("forwarded 24 bytes to the device, 12 bytes from it"), std::string::npos)
         << trace;
+}
+
+TEST(SimulatorDevice, ServesARealTerminalDeviceWithTheGivenLineSettings) {
+    // A pseudo-terminal of the test's own stands in for the serial device: the simulator opens
+    // and configures its slave side, the test talks on the master side.
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start({"--device", name, "--baud", "19200", "--parity", "even", "--data-bits",
+                           "7", "--stop-bits", "2", "--frozen", "--set", "1:PV=25.5"}))
+        << sim.Stderr();
+    EXPECT_EQ(sim.port(), name);
+    // A pseudo-terminal keeps 8 data bits and no parity whatever it is told (ApplyLineSettings
+    // is checked for those below); the rate, the stop bits and raw mode show on it.
+    termios tio{};
+    ASSERT_EQ(tcgetattr(slave, &tio), 0);
+    EXPECT_NE(tio.c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B19200));
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO), 0u);
+    ASSERT_EQ(write(master, kReadPv1.data(), kReadPv1.size()), 8);
+    Bytes reply;
+    const auto deadline = simtest::Clock::now() + std::chrono::seconds(1);
+    while (reply.size() < 11 && simtest::Clock::now() < deadline) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        std::uint8_t buffer[64];
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n > 0) reply.insert(reply.end(), buffer, buffer + n);
+    }
+    EXPECT_EQ(ShowHex(reply), ShowHex(kReplyPv255));
+    EXPECT_EQ(sim.Stop(), 0);
+    close(slave);
+    close(master);
+}
+
+TEST(SimulatorDevice, LineSettingsBecomeTheTerminalFlags) {
+    using tooling::Parity;
+    struct Case {
+        tooling::LineSettings settings;
+        tcflag_t expected;  // of CSIZE | PARENB | PARODD | CMSPAR | CSTOPB
+    };
+    const Case cases[] = {
+        {{9600, 8, Parity::kNone, 1}, CS8},
+        {{9600, 7, Parity::kEven, 1}, CS7 | PARENB},
+        {{9600, 7, Parity::kOdd, 2}, CS7 | PARENB | PARODD | CSTOPB},
+        {{9600, 8, Parity::kMark, 1}, CS8 | PARENB | PARODD | CMSPAR},
+        {{9600, 8, Parity::kSpace, 2}, CS8 | PARENB | CMSPAR | CSTOPB},
+        {{1200, 5, Parity::kNone, 1}, CS5},
+        {{115200, 6, Parity::kNone, 1}, CS6},
+    };
+    for (const Case& c : cases) {
+        termios tio{};
+        tio.c_cflag = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;  // all wrong at first
+        tio.c_lflag = ICANON | ECHO | ISIG;
+        ASSERT_TRUE(tooling::ApplyLineSettings(c.settings, tio)) << c.settings.baud;
+        EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB), c.expected)
+            << c.settings.dataBits << tooling::ParityName(c.settings.parity) << c.settings.stopBits;
+        EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u);
+        EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    }
+    termios tio{};
+    EXPECT_FALSE(tooling::ApplyLineSettings({9601, 8, Parity::kNone, 1}, tio));
 }
 
 // ---- Command line -------------------------------------------------------------------------

@@ -78,23 +78,9 @@ bool IsSupportedBaud(int baud) {
     return BaudToCode(baud, code);
 }
 
-int OpenSerialDevice(const std::string& path, const LineSettings& settings, std::string& error) {
+bool ApplyLineSettings(const LineSettings& settings, termios& tio) {
     speed_t speed;
-    if (!BaudToCode(settings.baud, speed)) {
-        error = "unsupported baud rate " + std::to_string(settings.baud);
-        return -1;
-    }
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        error = SystemError("cannot open", path);
-        return -1;
-    }
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0) {
-        error = SystemError("not a terminal device:", path);
-        close(fd);
-        return -1;
-    }
+    if (!BaudToCode(settings.baud, speed)) return false;
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
     tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CMSPAR);
@@ -136,6 +122,26 @@ int OpenSerialDevice(const std::string& path, const LineSettings& settings, std:
     tio.c_cc[VTIME] = 0;
     cfsetispeed(&tio, speed);
     cfsetospeed(&tio, speed);
+    return true;
+}
+
+int OpenSerialDevice(const std::string& path, const LineSettings& settings, std::string& error) {
+    if (!IsSupportedBaud(settings.baud)) {
+        error = "unsupported baud rate " + std::to_string(settings.baud);
+        return -1;
+    }
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = SystemError("cannot open", path);
+        return -1;
+    }
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) {
+        error = SystemError("not a terminal device:", path);
+        close(fd);
+        return -1;
+    }
+    ApplyLineSettings(settings, tio);
     if (tcsetattr(fd, TCSANOW, &tio) != 0) {
         error = SystemError("cannot configure", path);
         close(fd);

@@ -1,6 +1,8 @@
 // Line settings of a real serial device, and opening one in raw mode with those settings.
 #pragma once
 
+#include <termios.h>
+
 #include <string>
 #include <string_view>
 
@@ -21,6 +23,10 @@ std::string_view ParityName(Parity parity);
 
 // True when `baud` is one of the rates the terminal interface can set.
 bool IsSupportedBaud(int baud);
+
+// Sets `tio` raw (no echo, no line editing, no translation) with the data bits, parity and stop
+// bits of `settings`; false when the baud rate is not one the terminal interface can set.
+bool ApplyLineSettings(const LineSettings& settings, termios& tio);
 
 // Opens `path` for reading and writing, non-blocking, without making it the controlling terminal,
 // and puts it in raw mode with `settings`. Returns the descriptor, or -1 with `error` describing
