@@ -70,10 +70,10 @@ bool Pause(int ms) {
     return false;
 }
 
-// Writes the bytes one character time apart, as a line at `baud` with ten bit times a character
-// (start, eight data, stop) delivers them. False when the line failed or a stop was requested.
-bool SendPaced(int fd, std::span<const std::uint8_t> bytes, int baud) {
-    const long charNs = 10L * 1000000000L / baud;
+// Writes the bytes one character time apart, as a line at `baud` with `bitsPerChar` bit times a
+// character delivers them. False when the line failed or a stop was requested.
+bool SendPaced(int fd, std::span<const std::uint8_t> bytes, int baud, int bitsPerChar) {
+    const long charNs = bitsPerChar * 1000000000L / baud;
     timespec next{};
     clock_gettime(CLOCK_MONOTONIC, &next);
     for (const std::uint8_t b : bytes) {
@@ -208,6 +208,9 @@ int Serve(int fd, const Options& options, sim::Instrument& instrument, sim::Faul
     tooling::Tracer* trace = options.verbose ? &tracer : nullptr;
     sim::RequestParser parser;
     Counts counts;
+    // A start bit, the data bits, the parity bit if any, the stop bits: 10 at 8N1.
+    const int bitsPerChar =
+        1 + options.dataBits + (options.parity == "none" ? 0 : 1) + options.stopBits;
     const auto start = std::chrono::steady_clock::now();
     instrument.Start();
     int status = 0;
@@ -257,7 +260,7 @@ int Serve(int fd, const Options& options, sim::Instrument& instrument, sim::Faul
             if (!Pause(chunks[i].pauseBeforeMs)) return true;
             // Traced as it starts on the line, so the time stamp is that of the first byte.
             if (trace != nullptr) trace->Trace("inst>host", chunks[i].bytes, i == 0 ? note : "");
-            if (!SendPaced(fd, chunks[i].bytes, options.baud)) return gStopping != 0;
+            if (!SendPaced(fd, chunks[i].bytes, options.baud, bitsPerChar)) return gStopping != 0;
         }
         if (fault == sim::Fault::kNak || answer.kind == sim::Answer::Kind::kNak) {
             ++counts.naks;
@@ -405,18 +408,21 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0, 60000))
         ->capture_default_str();
     app.add_option("--baud", options.baud,
-                   "Line rate: paces every byte sent (10 bit times a character) and sets the "
+                   "Line rate: paces every byte sent (start, data, parity and stop bits: 10 bit "
+                   "times a character at 8N1) and sets the "
                    "device's rate")
         ->type_name("N")
         ->check(CLI::Range(50, 4000000))
         ->capture_default_str();
-    app.add_option("--data-bits", options.dataBits, "Device data bits")
+    app.add_option("--data-bits", options.dataBits,
+                   "Data bits of a character: set on a device, counted in the pacing")
         ->check(CLI::Range(5, 8))
         ->capture_default_str();
-    app.add_option("--parity", options.parity, "Device parity")
+    app.add_option("--parity", options.parity, "Parity: set on a device, counted in the pacing")
         ->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}))
         ->capture_default_str();
-    app.add_option("--stop-bits", options.stopBits, "Device stop bits")
+    app.add_option("--stop-bits", options.stopBits,
+                   "Stop bits: set on a device, counted in the pacing")
         ->check(CLI::IsMember({1, 2}))
         ->capture_default_str();
     app.add_option("--link", options.linkPath,
