@@ -209,6 +209,9 @@ int Serve(int fd, const Options& options, sim::Instrument& instrument, sim::Faul
     sim::RequestParser parser;
     Counts counts;
     // A start bit, the data bits, the parity bit if any, the stop bits: 10 at 8N1.
+    for (const sim::Station& station : instrument.stations()) {
+        counts.requestsByStation[station.number()] = 0;  // silent stations show up too
+    }
     const int bitsPerChar =
         1 + options.dataBits + (options.parity == "none" ? 0 : 1) + options.stopBits;
     const auto start = std::chrono::steady_clock::now();
