@@ -285,14 +285,6 @@ TEST(BuildRequestFrame, WriteWithABrokenListIsRefused) {
     EXPECT_EQ(Build(BuilderMember::kDefaultModel, zeroCount.request()).result, 0);
 }
 
-TEST(ComputeBcc, IsTheXorOfItsBytes) {
-    const Bytes nine = {0x50, 0x56, 0x2D, 0x30, 0x31, 0x32, 0x2E, 0x35, 0x03};
-    EXPECT_EQ(protocol::ComputeBcc(nine), 0x00);
-    EXPECT_EQ(protocol::ComputeBcc(Bytes{0x53, 0x50, 0x30, 0x30, 0x32, 0x35, 0x2E, 0x35, 0x03}),
-              0x1C);
-    EXPECT_EQ(protocol::ComputeBcc(Bytes{}), 0x00);
-}
-
 TEST(ValidateReply, JudgesTheProtocolsExampleReplies) {
     const Bytes pv = {0x02, 0x50, 0x56, 0x30, 0x30, 0x32, 0x35, 0x2E, 0x35, 0x03, 0x19};
     Bytes badBcc = pv;

@@ -142,13 +142,6 @@ TEST(FloatToText, RoundsHalvesAwayFromZeroOnSeventeenDigits) {
               "340282346638528860000000000000000000000.0");
 }
 
-TEST(IntToText, IsThePlainDecimalText) {
-    EXPECT_EQ(protocol::IntToText(0).view(), "0");
-    EXPECT_EQ(protocol::IntToText(32768).view(), "32768");
-    EXPECT_EQ(protocol::IntToText(-45).view(), "-45");
-    EXPECT_EQ(protocol::IntToText(std::numeric_limits<std::int32_t>::min()).view(), "-2147483648");
-}
-
 TEST(NumberFromText, ReadsTheLeadingNumberAndFailsOnForeignCharacters) {
     struct Case {
         const char* text;
@@ -167,6 +160,9 @@ TEST(NumberFromText, ReadsTheLeadingNumberAndFailsOnForeignCharacters) {
         {"5-1", true, 5.0f},
         {"00-1.5", true, -1.5f},
         {"......", true, 0.0f},
+        {".5", true, 0.5f},
+        {"-.5", true, -0.5f},
+        {"5.", true, 5.0f},
         {" 25.50", false, 0.0f},
         {"25.5 ", false, 0.0f},
         {"1e5", false, 0.0f},
