@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Makes sure the build's dependencies are installed; a quick no-op when they are.
-# Native build: compiler, CMake, GoogleTest. Windows build: the i686 mingw-w64 toolchain and Wine.
+# Native build: compiler, CMake, GoogleTest, and the locale sources from which a test builds a
+# decimal-comma locale. Windows build: the i686 mingw-w64 toolchain and Wine.
 # Installs with apt as root directly, else through sudo; otherwise prints the command and stops.
 set -euo pipefail
 
-native_packages=(g++ cmake make libgtest-dev googletest)
+native_packages=(g++ cmake make libgtest-dev googletest locales)
 win32_packages=(g++-mingw-w64-i686 wine wine32:i386)
 
 missing_packages() {
