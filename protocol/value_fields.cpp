@@ -19,12 +19,11 @@ bool IsDigit(char c) {
 // decimals, then stripped of trailing zeros down to one decimal.
 //
 // The rounding works on the first 17 significant digits of the value, with a 5 in the first
-// dropped place rounding up, away from zero. This is deliberately not the round-half-to-even of
-// printf("%.4f") or of std::to_chars in fixed form, which look at the exact binary value: an
-// exact binary tie such as 0.03125 must give 0.0313, not 0.0312, because that is how the
-// instrument's own software and every host the driver serves have always written such a value.
-// std::to_chars in scientific form with 16 decimals gives the 17 digits, correctly rounded and
-// without regard to the locale; the carry is done here by hand.
+// dropped place rounding up, away from zero: an exact binary tie such as 0.03125 is written as
+// 0.0313, the text hosts and instruments expect for it. printf("%.4f") and std::to_chars in
+// fixed form look at the exact binary value and round such ties to even (0.0312), so neither is
+// used. std::to_chars in scientific form with 16 decimals gives the 17 digits, correctly
+// rounded and without regard to the locale; the rounding and its carry are done here by hand.
 Text FormatFixed(double magnitude, int decimals) {
     constexpr int kSignificant = 17;
     char sci[40];
