@@ -331,6 +331,7 @@ Examples:
   qm4720sim --config stations.json --seed 7 --fault timeout=0.1 --fault bad-bcc=0.05
   qm4720sim --station 3 --frozen --script ok,nak,split
   qm4720sim --device /dev/ttyUSB0 --baud 9600 --parity even --station 1
+  qm4720sim --device COM3 --station 1        (Windows: a real port; pseudo-terminals need Linux)
   qm4720sim --forward /dev/ttyUSB0 --baud 9600 --link /tmp/qm4720-watch
 )";
 
