@@ -185,19 +185,26 @@ bool MeasurePollCycles(const LineSetup& setup, int baud, const std::vector<int>&
         // About the same number of reads for every N, never fewer than five cycles.
         const int cycles = std::max(5, callsPerCount / n);
         std::vector<double> wall;
+        std::vector<double> single;
         int failed = 0;
         for (int c = 0; c < cycles + 1; ++c) {
             int bad = 0;
+            std::vector<double> each;
             const Sample sample = Time([&] {
                 for (int s = 0; s < n; ++s) {
+                    const auto start = std::chrono::steady_clock::now();
                     if (driver->ExecuteEx(reads[static_cast<std::size_t>(s)]->Request()) != 1) {
                         ++bad;
                     }
+                    each.push_back(std::chrono::duration<double, std::milli>(
+                                       std::chrono::steady_clock::now() - start)
+                                       .count());
                 }
                 return true;
             });
             if (c == 0) continue;  // warm-up
             wall.push_back(sample.wallMs);
+            single.insert(single.end(), each.begin(), each.end());
             failed += bad;
         }
         PollRow row;
@@ -208,6 +215,11 @@ bool MeasurePollCycles(const LineSetup& setup, int baud, const std::vector<int>&
         row.medianMs = Median(wall);
         row.p95Ms = Percentile(wall, 95);
         row.expectedMs = n * singleFloor;
+        row.readMedianMs = Median(single);
+        row.readP95Ms = Percentile(single, 95);
+        for (double ms : single) {
+            if (ms > singleFloor + 2.0) ++row.lateReads;
+        }
         rows.push_back(row);
     }
     return true;
