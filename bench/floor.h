@@ -33,20 +33,43 @@ struct Floor {
     double floorMs = 0;    // when the driver can first notice the complete reply
 };
 
+// The first look at the port that finds a reply complete `arrivalMs` after the write: at the end
+// of the pause, or the first one on the 20 ms grid after it that is at or after the arrival.
+constexpr double FirstLookAfter(double pauseMs, double arrivalMs) {
+    if (arrivalMs <= pauseMs) return pauseMs;
+    int k = static_cast<int>((arrivalMs - pauseMs) / kPollGridMs);
+    if (pauseMs + k * kPollGridMs < arrivalMs) ++k;
+    return pauseMs + k * kPollGridMs;
+}
+
+constexpr double PauseMs(int baud) {
+    return kPausePerFactorMs * (kHighestBaud / baud);  // the driver's own integer baud factor
+}
+
+constexpr double CharMs(int baud, int bitsPerChar) {
+    return bitsPerChar * 1000.0 / baud;
+}
+
+// On a real line.
 constexpr Floor TransactionFloor(int baud, int bitsPerChar, double turnaroundMs, int requestBytes,
                                  int replyBytes) {
     Floor f;
-    const int factor = kHighestBaud / baud;  // the driver's own integer baud factor
-    f.pauseMs = kPausePerFactorMs * factor;
-    const double charMs = bitsPerChar * 1000.0 / baud;
-    f.arrivalMs = (requestBytes + replyBytes) * charMs + turnaroundMs;
-    f.floorMs = f.pauseMs;
-    if (f.arrivalMs > f.pauseMs) {
-        // Looks at pause + k x 20 ms; the first with pause + k x 20 >= arrival.
-        int k = static_cast<int>((f.arrivalMs - f.pauseMs) / kPollGridMs);
-        if (f.pauseMs + k * kPollGridMs < f.arrivalMs) ++k;
-        f.floorMs = f.pauseMs + k * kPollGridMs;
-    }
+    f.pauseMs = PauseMs(baud);
+    f.arrivalMs = (requestBytes + replyBytes) * CharMs(baud, bitsPerChar) + turnaroundMs;
+    f.floorMs = FirstLookAfter(f.pauseMs, f.arrivalMs);
+    return f;
+}
+
+// On the simulated line, which is faster than the rule in two ways: the request crosses the
+// pseudo-terminal at once, and the simulator writes each reply byte at the start of its
+// character time, so the reply is complete the turnaround and all but one of its characters
+// after the write. Shown beside the real line's floor; where the two differ, the measured time
+// follows this one.
+constexpr Floor SimulatedLineFloor(int baud, int bitsPerChar, double turnaroundMs, int replyBytes) {
+    Floor f;
+    f.pauseMs = PauseMs(baud);
+    f.arrivalMs = (replyBytes - 1) * CharMs(baud, bitsPerChar) + turnaroundMs;
+    f.floorMs = FirstLookAfter(f.pauseMs, f.arrivalMs);
     return f;
 }
 

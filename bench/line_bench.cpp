@@ -155,6 +155,10 @@ bool MeasureTransactions(const LineSetup& setup, int baud, int calls,
         row.pauseMs = floor.pauseMs;
         row.arrivalMs = floor.arrivalMs;
         row.floorMs = floor.floorMs;
+        const Floor simulated = SimulatedLineFloor(baud, setup.bitsPerChar, setup.turnaroundMs,
+                                                   kind.write ? kWriteReplyBytes : kReadReplyBytes);
+        row.simArrivalMs = simulated.arrivalMs;
+        row.simFloorMs = simulated.floorMs;
         row.cpuMs = Median(series[k].cpu);
         rows.push_back(row);
     }

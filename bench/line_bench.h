@@ -3,11 +3,12 @@
 // from the process's steady clock around the slot call, processor time from the calling thread's
 // own clock (user + system).
 //
-// The simulated line differs from a real one in one direction: the simulator paces the bytes it
-// sends, but the driver's request crosses the pseudo-terminal at once, so a reply comes the
-// request's wire time (and one character) earlier than on a real line. The floor keeps the real
-// line's rule; with the default 5 ms turnaround the reply is complete before the pause ends at
-// every rate on both, so the two agree (the floor is the pause).
+// The simulated line is faster than a real one: the simulator paces the bytes it sends, but the
+// driver's request crosses the pseudo-terminal at once, and each reply byte is written at the
+// start of its character time, so a reply comes the request's wire time and one character
+// earlier than on a real line. The floor that is judged keeps the real line's rule; the
+// simulated line's is shown beside it. With the default 5 ms turnaround the reply is complete
+// before the pause ends at every rate on both, so the two agree (the floor is the pause).
 #pragma once
 
 #include <string>
@@ -33,6 +34,8 @@ struct TransactionRow {
     double pauseMs = 0;
     double arrivalMs = 0;
     double floorMs = 0;
+    double simArrivalMs = 0;  // the same on the simulated line (see SimulatedLineFloor)
+    double simFloorMs = 0;
     double cpuMs = 0;  // median processor time of the calling thread per call
 };
 

@@ -48,6 +48,18 @@ TEST(BenchFloor, FollowsThePauseTheWireAndThePollGrid) {
     }
 }
 
+TEST(BenchFloor, SimulatedLineSkipsTheRequestAndTheLastCharacter) {
+    // 20 ms and 10 characters of 1.0417 ms: 30.42 ms, past the pause; a real line adds 8 and 1
+    // more characters (39.79 ms), and both are found by the look at 50 ms.
+    const bench::Floor late = bench::SimulatedLineFloor(9600, 10, 20, 11);
+    EXPECT_NEAR(late.arrivalMs, 20 + 10 * 10000.0 / 9600, 1e-9);
+    EXPECT_DOUBLE_EQ(late.floorMs, 50);
+    // A write answered by one byte after 20 ms: inside the pause on the simulated line, while on
+    // a real line the 16 request bytes (16.7 ms) push it past the pause.
+    EXPECT_DOUBLE_EQ(bench::SimulatedLineFloor(9600, 10, 20, 1).floorMs, 30);
+    EXPECT_DOUBLE_EQ(TransactionFloor(9600, 10, 20, 16, 1).floorMs, 50);
+}
+
 TEST(BenchFloor, TargetsHaveTheirStatedMargins) {
     // 5 % of 30 ms is less than 2 ms: 2 ms either side.
     EXPECT_TRUE(bench::WithinFloor(31.9, 30));
