@@ -4,8 +4,14 @@
 // every target whether it was met. Exits 0 when it ran (met or not), 1 when it could not run or a
 // call failed (the timings of failed calls measure timeouts, not transactions).
 //
-//   qm4720_bench [--out DIR] [--slow] [--calls N] [--turnaround MS] [--quick]
-//   BENCH_SLOW=1 adds 2400, 1200, 600 and 300 baud (as --slow does).
+//   qm4720_bench [--out DIR] [--slow] [--calls N] [--slow-calls N] [--turnaround MS]
+//                [--line-baud BAUD]
+//   --calls N       calls per series at 9600 and 4800 baud (100); the poll cycles and the item
+//                   runs take about as many
+//   --slow          also 2400, 1200, 600 and 300 baud, --slow-calls (30) each; BENCH_SLOW=1 too
+//   --turnaround MS the simulator's turnaround before each reply (5)
+//   --line-baud B   the rate of the poll cycles and the item runs (9600)
+//   --out DIR       where the CSV files go (bench-results)
 #include <unistd.h>
 
 #include <cstdio>
