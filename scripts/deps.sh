@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Makes sure the build's dependencies are installed; a quick no-op when they are.
 # Native build: compiler, CMake, GoogleTest, CLI11 and nlohmann-json (header-only, for the
-# tools), and the locale sources from which a test builds a decimal-comma locale. Windows build:
-# clang and its runtime libraries for the libFuzzer targets, valgrind for the leak check of the
-# end-to-end run. Windows build: the i686 mingw-w64 toolchain, Wine, and python3 for the instrument that the serial port tests
-# talk to under Wine.
+# tools), the locale sources from which a test builds a decimal-comma locale, clang and its
+# runtime libraries for the libFuzzer targets, and valgrind for the leak check of the end-to-end
+# run. Windows build: the i686 mingw-w64 toolchain, Wine, and python3 for the instrument that the
+# serial port tests talk to under Wine.
 # Installs with apt as root directly, else through sudo; otherwise prints the command and stops.
 set -euo pipefail
 
