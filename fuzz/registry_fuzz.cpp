@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -16,11 +17,16 @@
 
 namespace {
 
+// The registry file of this run, and its lock file, removed when the run ends.
+char g_lockPath[256];
+
 std::string RegistryFile() {
     static const std::string path = [] {
         const char* folder = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
         std::string p = std::string(folder) + "/qm4720-registry-fuzz-" + std::to_string(getpid());
         setenv("QM4720_REGISTRY", p.c_str(), 1);
+        std::snprintf(g_lockPath, sizeof g_lockPath, "%s.lock", p.c_str());
+        std::atexit([] { ::unlink(g_lockPath); });
         return p;
     }();
     return path;
