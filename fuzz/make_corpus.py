@@ -122,20 +122,20 @@ def value():
 
 
 def tag():
-    def spec(model, text, mask):
+    def tag_record(model, text, mask):
         m = model.encode().ljust(32, b"\0")[:32]
         t = text.encode().ljust(128, b"\0")[:128]
         return bytes([0]) + m + t + struct.pack("<H", mask)
 
     seeds = {
-        "pv_default": spec("QM4720", "PV", 0x80),
-        "pv_wrong_type": spec("QM4720", "PV", 0x04),
-        "pt_twice": spec("QM4720", " PT ", 0x04),
-        "n_model": spec("QM4720N", "NP", 0x80),
-        "suffix": spec("QM4720", "PV1", 0x80),
-        "too_long": spec("QM4720", "P" * 40, 0x80),
+        "pv_default": tag_record("QM4720", "PV", 0x80),
+        "pv_wrong_type": tag_record("QM4720", "PV", 0x04),
+        "pt_twice": tag_record("QM4720", " PT ", 0x04),
+        "n_model": tag_record("QM4720N", "NP", 0x80),
+        "suffix": tag_record("QM4720", "PV1", 0x80),
+        "too_long": tag_record("QM4720", "P" * 40, 0x80),
         "unterminated": bytes([0]) + b"Q" * 32 + b"P" * 128 + b"\xff\xff",
-        "empty": spec("", "", 0),
+        "empty": tag_record("", "", 0),
         "station_1": b"\x0112",
         "station_one_digit": b"\x017",
         "station_three": b"\x01123",
