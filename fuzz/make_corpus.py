@@ -47,10 +47,11 @@ def write(target, name, data):
         f.write(data)
 
 
-def receive_seed(line, write_reply=False, timeout=1000, tick=0, splits=()):
+def receive_seed(line, write_reply=False, timeout=1000, tick=0, splits=(), shape=0x0000_0156):
     tail = [1 if write_reply else 0]
     tail += integral(timeout - 10, 2000 - 10)
     tail += list(tick.to_bytes(4, "big"))
+    tail += list(shape.to_bytes(4, "big"))
     tail += integral(len(line), 1400)
     for chunk, delay in splits:
         tail += integral(chunk - 1, 63) + integral(delay, 60)
@@ -61,6 +62,9 @@ def receive():
     good = data_reply("PV", "0025.5")
     seeds = {
         "data_whole": receive_seed(good),
+        "data_basic_entry": receive_seed(data_reply("EE", "0003.0"), shape=0x0000_0154),
+        "data_n_model_bit_item": receive_seed(good, shape=0x0000_0007),
+        "write_ack_n_model": receive_seed(bytes([ACK]), write_reply=True, shape=0x0010_0157),
         "data_split_bytes": receive_seed(good, splits=[(1, 5)] * 11),
         "data_split_etx_bcc": receive_seed(good, splits=[(10, 0), (1, 30)]),
         "data_negative": receive_seed(data_reply("SV", "-012.5"), splits=[(3, 20), (8, 20)]),

@@ -1,18 +1,24 @@
 // Everything a received block goes through: the receiver's end rule over a port whose bytes
 // arrive split into reads and spread in time as the input chooses, then the judgement of the
-// block, its data field, and its decoding into an item of every type.
+// block, its data field, its decoding into an item of every type, and a whole transaction of
+// either entry point and model over the same line.
 //
-// Input: direction, reply timeout, clock start, the bytes on the line, then (chunk length,
-// delay) pairs that split them; what the pairs leave over arrives as one last chunk.
+// Input: direction, reply timeout, clock start, the transaction's shape, the bytes on the line,
+// then (chunk length, delay) pairs that split them; what the pairs leave over arrives as one
+// last chunk.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 
 #include "fuzz/fake_line.h"
 #include "fuzz/fuzz_check.h"
+#include "driver/messages.h"
+#include "protocol/channel.h"
 #include "protocol/frames.h"
+#include "protocol/transactions.h"
 #include "protocol/value_fields.h"
 #include "records/data_type.h"
 #include "serial/serial_port.h"
@@ -116,6 +122,125 @@ void JudgeAndDecode(bool write, std::span<const std::uint8_t> block) {
     }
 }
 
+// A driver object's channel over the fake line: the request is kept, the reply collected by the
+// real receiver, the pause taken on the fake clock.
+class FakeChannel : public protocol::Channel {
+public:
+    explicit FakeChannel(std::int32_t timeoutMs) : timeoutMs_(timeoutMs) {}
+
+    std::int32_t SendFrame(std::span<const std::uint8_t> frame) override {
+        FUZZ_CHECK(!frame.empty() && frame.size() <= protocol::kMaxFrameLength);
+        ++sent;
+        return static_cast<std::int32_t>(frame.size());
+    }
+    bool ReceiveFrame(std::span<std::uint8_t, protocol::kReplyBufferSize> buffer,
+                      std::uint32_t& length) override {
+        if (!serial::ReceiveFrame(fake_line::kPort, timeoutMs_, buffer, length)) return false;
+        block.assign(buffer.begin(), buffer.begin() + length);
+        return true;
+    }
+    std::int32_t BaudFactor() const override { return 1; }
+    void Pause(std::uint32_t milliseconds) override { platform::SleepMs(milliseconds); }
+    void RecordError(std::int32_t driverError) override { error = driverError; }
+
+    int sent = 0;
+    std::vector<std::uint8_t> block;
+    std::int32_t error = driver::kErrorNone;
+
+private:
+    std::int32_t timeoutMs_;
+};
+
+constexpr std::uint8_t kFill = 0x5A;
+
+// One whole transaction over the fake line: a read or write of one to three items of any type,
+// through either entry point, on either model. Host bytes are never written; a write stores
+// nothing; a read that gives 0 on the extended entry point or the QM4720N path stores nothing;
+// a read that gives 1 stored exactly the decoded field of an accepted block.
+void RunTransaction(std::uint32_t shape, bool write, std::uint32_t tickStart,
+                    std::vector<fake_line::Arrival> arrivals, std::int32_t timeoutMs) {
+    const bool nModel = (shape & 1) != 0;
+    const bool extended = (shape & 2) != 0;
+    const std::size_t itemCount = 1 + (shape >> 2) % 3;
+    constexpr std::array<std::uint16_t, 5> kTypes = {kTypeBit, kTypeInt, kTypeFloat, kTypeString,
+                                                     0};
+
+    std::vector<std::unique_ptr<IoItem>> items;
+    std::vector<IoItemNode> nodes(itemCount);
+    for (std::size_t i = 0; i < itemCount; ++i) {
+        items.push_back(std::make_unique<IoItem>());
+        std::memset(items.back().get(), kFill, sizeof(IoItem));
+        items.back()->type = kTypes[(shape >> (4 + 3 * i)) % kTypes.size()];
+        if (write) items.back()->value.asBit = static_cast<std::int32_t>(shape >> 13) % 2000;
+    }
+    for (std::size_t i = 0; i < itemCount; ++i) {
+        nodes[i] = {i + 1 < itemCount ? &nodes[i + 1] : nullptr, i > 0 ? &nodes[i - 1] : nullptr,
+                    items[i].get()};
+    }
+    std::vector<IoItem> before;
+    for (const auto& item : items) before.push_back(*item);
+
+    IoRequest request;
+    std::memset(&request, 0, sizeof request);
+    request.station = static_cast<std::int16_t>((shape >> 20) % 100);
+    request.modelName = nModel ? "QM4720N" : "QM4720";
+    request.registerText = write ? "SP" : "PV";
+    request.registerIndex = write ? 13 : 4;
+    request.direction = write ? kDirectionWrite : kDirectionRead;
+    request.items.head = nodes.data();
+    request.items.tail = &nodes.back();
+    request.items.count = static_cast<std::int32_t>(itemCount);
+
+    FakeChannel channel(timeoutMs);
+    fake_line::Reset(tickStart, std::move(arrivals));
+    const std::int32_t result = extended ? protocol::ExecuteRequestEx(channel, &request)
+                                         : protocol::ExecuteRequest(channel, &request);
+    FUZZ_CHECK(result == 0 || result == 1);
+    FUZZ_CHECK(channel.sent <= 1);
+    FUZZ_CHECK(fake_line::ElapsedMs() <=
+               30u + static_cast<std::uint32_t>(timeoutMs) + serial::kPollIntervalMs);
+
+    const bool basicDefault = !extended && !nModel;
+    for (std::size_t i = 0; i < itemCount; ++i) {
+        const IoItem& now = *items[i];
+        const IoItem& was = before[i];
+        // Host bytes, reserved and type: never written.
+        FUZZ_CHECK(std::memcmp(&now, &was, offsetof(IoItem, value)) == 0);
+        FUZZ_CHECK(std::memcmp(now.host18, was.host18, sizeof now.host18) == 0);
+        if (!(basicDefault && !write)) {
+            FUZZ_CHECK(std::memcmp(&now.readValue, &was.readValue, sizeof now.readValue) == 0);
+        }
+        if (write || (result == 0 && !basicDefault)) {
+            FUZZ_CHECK(std::memcmp(&now, &was, sizeof now) == 0);
+            continue;
+        }
+        if (result == 0) continue;  // the basic entry point may store and still give 0
+
+        // An accepted read: the block is a sound data reply and its field a number.
+        FUZZ_CHECK(protocol::ValidateReply(request, channel.block) == 1);
+        const std::string_view field = protocol::ReplyDataField(channel.block);
+        FUZZ_CHECK(protocol::IsNumberText(field));
+        const bool decodes =
+            now.type == kTypeInt || now.type == kTypeFloat || (now.type == kTypeBit && !nModel);
+        ValueSlot expected = basicDefault ? was.readValue : was.value;
+        if (decodes) protocol::DecodeDataField(now.type, field)->StoreInto(expected);
+        const ValueSlot& got = basicDefault ? now.readValue : now.value;
+        FUZZ_CHECK(std::memcmp(&got, &expected, sizeof got) == 0);
+        if (extended) {
+            FUZZ_CHECK(now.quality == 192);
+        } else {
+            FUZZ_CHECK(now.quality == was.quality && now.timestampLow == was.timestampLow);
+        }
+    }
+    // A read the extended entry point refused after a complete block: the reply error.
+    if (!write && extended && result == 0 && !channel.block.empty()) {
+        FUZZ_CHECK(channel.error == driver::kErrorReply);
+    }
+    if (!write && result == 0 && channel.sent == 1 && channel.block.empty()) {
+        FUZZ_CHECK(channel.error == driver::kErrorTimeout);
+    }
+}
+
 // True when no proper prefix of `bytes` meets the end rule, so that no split can end the receive
 // before the whole reply is in.
 bool EndsOnlyAtItsEnd(std::span<const std::uint8_t> bytes) {
@@ -134,6 +259,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool write = input.ConsumeBool();
     const auto timeoutMs = input.ConsumeIntegralInRange<std::int32_t>(10, 2000);
     const auto tickStart = input.ConsumeIntegral<std::uint32_t>();
+    const auto shape = input.ConsumeIntegral<std::uint32_t>();
     const auto lineLength = input.ConsumeIntegralInRange<std::size_t>(0, 1400);
     const std::vector<std::uint8_t> line = input.ConsumeBytes<std::uint8_t>(lineLength);
 
@@ -150,6 +276,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         offset += chunk;
     }
     const std::uint32_t lastArrival = at;
+
+    RunTransaction(shape, write, tickStart, split, timeoutMs);
 
     std::array<std::uint8_t, serial::kReplyBufferSize> splitBlock{};
     const Outcome splitOutcome = Receive(tickStart, split, timeoutMs, splitBlock);
