@@ -5,8 +5,12 @@ WIN_BUILD ?= build-win32
 JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 BUILD_TYPE ?= RelWithDebInfo
+SANITIZE_BUILD ?= build-sanitize
+FUZZ_BUILD ?= $(BUILD)/fuzz
+FUZZ_SECONDS ?= 30
+SOAK_TRANSACTIONS ?= 20000
 
-.PHONY: all deps build build-win32 demo test test-native test-win32 bench format clean
+.PHONY: all deps build build-win32 demo test test-native test-sanitize test-win32 bench fuzz soak format clean
 
 all: build
 
@@ -20,10 +24,24 @@ build: deps
 demo: build
 	@$(BUILD)/qm4720ctl demo
 
-test: test-native test-win32
+test: test-native test-sanitize test-win32
 
 test-native: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+# The whole native suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: deps
+	@cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DQM_SANITIZE=ON >/dev/null
+	@cmake --build $(SANITIZE_BUILD) -j$(JOBS)
+	@ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j$(JOBS)
+
+# Each libFuzzer target for FUZZ_SECONDS from its seed corpus (fuzz/run.sh).
+fuzz: deps
+	@FUZZ_BUILD=$(FUZZ_BUILD) FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) fuzz/run.sh fuzz
+
+# The fault soak at length: SOAK_TRANSACTIONS transactions against the simulator.
+soak: build
+	@QM_SOAK_TRANSACTIONS=$(SOAK_TRANSACTIONS) $(BUILD)/qm4720_posix_tests --gtest_filter='FaultSoak.*'
 
 test-win32: deps
 	@WIN_BUILD=$(WIN_BUILD) JOBS=$(JOBS) scripts/test-win32.sh
@@ -42,4 +60,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(WIN_BUILD)
+	rm -rf $(BUILD) $(WIN_BUILD) $(SANITIZE_BUILD)

@@ -10,9 +10,11 @@
 // a lock file beside it ("<registry>.lock"; the registry itself is replaced, so it cannot carry
 // the lock). The new content goes to a temporary file in the same folder, which is flushed to
 // disk and renamed over the old one; a crash or a concurrent writer therefore leaves either the
-// old file or the new one, never a torn one. Reads take a shared lock.
+// old file or the new one, never a torn one. The temporary file of a writer that died before its
+// rename is removed by the next write. Reads take a shared lock.
 #include "platform/registry.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -195,12 +197,33 @@ bool Storable(std::string_view key, std::string_view value) {
     return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
 
+// The name of the file at `path` without its folder.
+std::string BaseNameOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Removes the temporary files that writers killed before their rename left beside the registry
+// (".<name>.XXXXXX"). Called under the exclusive lock: no living writer has one open then.
+void RemoveDeadWritersFiles(const std::string& path) {
+    const std::string folder = FolderOf(path);
+    const std::string prefix = "." + BaseNameOf(path) + ".";
+    constexpr std::size_t kUniqueLength = 6;  // the XXXXXX that mkostemp fills in
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return;
+    while (const dirent* item = ::readdir(dir)) {
+        const std::string_view name(item->d_name);
+        if (name.size() == prefix.size() + kUniqueLength && name.starts_with(prefix)) {
+            ::unlink((folder + "/" + std::string(name)).c_str());
+        }
+    }
+    ::closedir(dir);
+}
+
 // Replaces the file at `path` with `content`, completely or not at all.
 bool ReplaceFile(const std::string& path, std::string_view content) {
     const std::string folder = FolderOf(path);
-    const std::size_t slash = path.rfind('/');
-    std::string temporary =
-        folder + "/." + (slash == std::string::npos ? path : path.substr(slash + 1)) + ".XXXXXX";
+    std::string temporary = folder + "/." + BaseNameOf(path) + ".XXXXXX";
     FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
     if (!fd.valid()) return false;
 
@@ -268,6 +291,8 @@ bool WriteClassRootValue(std::string_view key, std::string_view value) {
     MakeFoldersAbove(path);
     const FileDescriptor lock = Lock(path, true);
     if (!lock.valid()) return false;
+
+    RemoveDeadWritersFiles(path);
 
     std::string old;
     if (ReadWholeFile(path, old) == FileRead::failed) return false;

@@ -1,13 +1,18 @@
 // The Linux registry file itself, through the platform layer that the module and host programs
 // share: a reader that survives whatever the file holds, writes that keep what they do not own,
 // and writers in several processes that lose nothing.
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <random>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -207,6 +212,79 @@ TEST_F(RegistryFile, WritersInSeveralProcessesLoseNoEntry) {
     }
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"registry", "registry.lock"}));
+}
+
+TEST_F(RegistryFile, TheNextWriteRepairsAFileCutAnywhere) {
+    const std::string whole = "# header\nAlpha\tone\nBeta\\Gamma\ttwo\nDelta\tthree\n";
+    for (std::size_t length = 0; length <= whole.size(); ++length) {
+        WriteFile(registry_, whole.substr(0, length));
+        ASSERT_TRUE(platform::WriteClassRootValue("Delta", "four")) << length;
+        const std::string repaired = ReadFile(registry_);
+        ASSERT_FALSE(repaired.empty());
+        EXPECT_EQ(repaired.back(), '\n') << length;
+        EXPECT_EQ(Read("Delta"), "four") << length;
+        // What was whole before the cut reads as it did.
+        if (length >= whole.find("Beta")) {
+            EXPECT_EQ(Read("Alpha"), "one") << length;
+        }
+        if (length >= whole.find("Delta")) {
+            EXPECT_EQ(Read("Beta\\Gamma"), "two") << length;
+        }
+    }
+}
+
+// The names in the registry's folder.
+std::vector<std::string> FolderNames(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& item : fs::directory_iterator(folder)) {
+        names.push_back(item.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(RegistryFile, AWriterKilledAnywhereLeavesTheOldOrTheNewFile) {
+    WriteFile(registry_, "# header\nAlpha\tone\nBeta\ttwo\n");
+    std::mt19937 random(9);
+    for (int round = 0; round < 60; ++round) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // Rewrites the file over and over until it is killed.
+            for (long i = 0;; ++i) platform::WriteClassRootValue("Counter", std::to_string(i));
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 4000));
+        kill(pid, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+
+        // Every line whole: the header, the two entries, and at most one counter.
+        const std::string content = ReadFile(registry_);
+        ASSERT_FALSE(content.empty()) << round;
+        ASSERT_EQ(content.back(), '\n') << round;
+        EXPECT_EQ(Read("Alpha"), "one") << round;
+        EXPECT_EQ(Read("Beta"), "two") << round;
+        const std::string counter = Read("Counter");
+        EXPECT_TRUE(counter == "<missing>" ||
+                    (!counter.empty() && std::all_of(counter.begin(), counter.end(),
+                                                     [](char c) { return c >= '0' && c <= '9'; })))
+            << round << ": " << counter;
+    }
+    // The next write leaves nothing of the killed writers behind.
+    ASSERT_TRUE(platform::WriteClassRootValue("Counter", "done"));
+    EXPECT_EQ(Read("Counter"), "done");
+    EXPECT_EQ(FolderNames(folder_), (std::vector<std::string>{"registry", "registry.lock"}));
+}
+
+TEST_F(RegistryFile, AWriteRemovesTheTemporaryFileOfAWriterThatDied) {
+    WriteFile(registry_, "Alpha\tone\n");
+    // What a writer killed between creating its temporary file and renaming it leaves.
+    WriteFile(folder_ / ".registry.Ab3dE9", "Alpha\tone\nBeta\ttw");
+    // Not a temporary file of this registry: kept.
+    WriteFile(folder_ / ".registry.notes", "x");
+    ASSERT_TRUE(platform::WriteClassRootValue("Beta", "two"));
+    EXPECT_EQ(FolderNames(folder_),
+              (std::vector<std::string>{".registry.notes", "registry", "registry.lock"}));
 }
 
 }  // namespace
