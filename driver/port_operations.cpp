@@ -1,19 +1,58 @@
-// Placeholder: the serial port operations arrive with the serial port work.
+// The serial port slots of the driver object and its channel to the port: thin wrappers that
+// keep the object's fields and record its errors around the serial link's functions.
 #include "driver/ver4720ezo.h"
+#include "serial/serial_port.h"
 
 namespace driver {
 
-std::int32_t VER4720Ezo::OpenPort(const PortSettings*) { return 0; }
-std::int32_t VER4720Ezo::ClosePort() { return 0; }
-std::int32_t VER4720Ezo::SetPortHandle(const HANDLE*) { return 0; }
+static_assert(serial::kReplyBufferSize == protocol::kReplyBufferSize);
+static_assert(serial::kMaxFrameLength == protocol::kMaxFrameLength);
+
+std::int32_t VER4720Ezo::OpenPort(const PortSettings* settings) {
+    if (settings == nullptr) return 0;
+    // Set first, so that a failed open still takes the new reply timeout.
+    m_nTimeout = serial::ReplyTimeoutFrom(*settings);
+    switch (serial::OpenPort(*settings, m_hPort, m_nBaudFactor)) {
+        case serial::OpenFailure::kNone:
+            return 1;
+        case serial::OpenFailure::kBaudRange:
+            RecordError(kErrorBaudRange);
+            return 0;
+        case serial::OpenFailure::kOpen:
+            break;
+    }
+    RecordError(kErrorOpen);
+    return 0;
+}
+
+std::int32_t VER4720Ezo::ClosePort() {
+    return serial::ClosePort(m_hPort) ? 1 : 0;
+}
+
+// The handle is taken as it is: not checked, the previous one not closed, and the baud factor and
+// reply timeout stay this object's own.
+std::int32_t VER4720Ezo::SetPortHandle(const HANDLE* handle) {
+    if (handle == nullptr) return 0;
+    m_hPort = *handle;
+    return 1;
+}
+
 std::int32_t VER4720Ezo::GetPortHandle(HANDLE* handle) {
     if (handle == nullptr) return 0;
     *handle = m_hPort;
     return 1;
 }
-std::int32_t VER4720Ezo::SendFrame(std::span<const std::uint8_t>) { return -1; }
-bool VER4720Ezo::ReceiveFrame(std::span<std::uint8_t, protocol::kReplyBufferSize>,
-                              std::uint32_t&) {
+
+std::int32_t VER4720Ezo::SendFrame(std::span<const std::uint8_t> frame) {
+    const serial::SendResult sent = serial::SendFrame(m_hPort, frame);
+    if (sent.platformError) RecordPlatformError(*sent.platformError);
+    return sent.written;
+}
+
+bool VER4720Ezo::ReceiveFrame(std::span<std::uint8_t, protocol::kReplyBufferSize> buffer,
+                              std::uint32_t& length) {
+    if (serial::ReceiveFrame(m_hPort, m_nTimeout, buffer, length)) return true;
+    RecordError(kErrorTimeout);
     return false;
 }
 

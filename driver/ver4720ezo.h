@@ -58,6 +58,9 @@ public:
     // The text of the last failure, or null when none was recorded.
     const char* GetErrorText() const;
 
+    // The channel that this object's transactions use to reach its port.
+    protocol::Channel& PortChannel() { return *this; }
+
     // Records a DriverError; the platform's own code of a failed port write.
     void RecordError(std::int32_t driverError) override;
     void RecordPlatformError(DWORD code);

@@ -64,6 +64,27 @@ struct SerialPortInfo {
 };
 std::vector<SerialPortInfo> ListSerialPorts();
 
+// A tracing pass-through between the driver and a real serial device: a new pseudo-terminal that
+// the driver opens in place of the device, and a thread that passes every byte both ways and
+// writes a time-stamped trace line (hex and text) to stderr. Stops when destroyed.
+class LineTap {
+public:
+    virtual ~LineTap() = default;
+    // The port name to give the driver instead of the device.
+    virtual const std::string& PortName() const = 0;
+};
+
+struct TapLine {
+    std::string device;
+    int baud = 9600;
+    int dataBits = 8;
+    std::string parity = "none";
+    int stopBits = 1;
+};
+
+// Opens `line.device` with its settings and starts the pass-through; null with `error` set.
+std::unique_ptr<LineTap> StartLineTap(const TapLine& line, std::string& error);
+
 // The folder of the running program, with a trailing separator.
 std::string ProgramDirectory();
 

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Makes sure the build's dependencies are installed; a quick no-op when they are.
-# Native build: compiler, CMake, GoogleTest, CLI11 and nlohmann-json (header-only, for the tools). Windows build: the i686 mingw-w64 toolchain and Wine.
+# Native build: compiler, CMake, GoogleTest, CLI11 and nlohmann-json (header-only, for the
+# tools). Windows build: the i686 mingw-w64 toolchain, Wine, and python3 for the instrument that
+# the serial port tests talk to under Wine.
 # Installs with apt as root directly, else through sudo; otherwise prints the command and stops.
 set -euo pipefail
 
 native_packages=(g++ cmake make libgtest-dev googletest libcli11-dev nlohmann-json3-dev)
-win32_packages=(g++-mingw-w64-i686 wine wine32:i386)
+win32_packages=(g++-mingw-w64-i686 wine wine32:i386 python3)
 
 missing_packages() {
     local p
@@ -16,7 +18,8 @@ missing_packages() {
 
 mapfile -t missing_native < <(missing_packages "${native_packages[@]}")
 mapfile -t missing_win32 < <(missing_packages "${win32_packages[@]}")
-if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then
+if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null &&
+    command -v python3 >/dev/null; then
     missing_win32=()
 fi
 [ ${#missing_native[@]} -eq 0 ] && [ ${#missing_win32[@]} -eq 0 ] && exit 0

@@ -74,3 +74,6 @@ extern const IID IID_IUnknown;
 extern const IID IID_IDispatch;
 extern const IID IID_IClassFactory;
 extern const IID IID_NULL;
+
+// The serial port calls, with their Windows names, over the terminal interface.
+#include "serial_api.h"

@@ -72,12 +72,26 @@ std::unique_ptr<DriverSession> Session(const Options& options, int& status) {
     return session;
 }
 
+// The tracing pass-through of --trace; outlives every driver session of the command.
+std::unique_ptr<platform::LineTap> g_lineTap;
+
 bool OpenLine(DriverSession& session, const Options& options, int& status) {
-    const PortOptions& line = options.line;
+    PortOptions line = options.line;
     if (line.port.empty()) {
         Diagnose("no port given: use --port DEVICE (see 'qm4720ctl ports')");
         status = kExitUsage;
         return false;
+    }
+    if (line.trace) {
+        std::string error;
+        g_lineTap = platform::StartLineTap(
+            {line.port, line.baud, line.dataBits, line.parity, line.stopBits}, error);
+        if (!g_lineTap) {
+            Diagnose("--trace: " + error);
+            status = kExitFailure;
+            return false;
+        }
+        line.port = g_lineTap->PortName();
     }
     PortSettings settings{};
     if (line.port.size() >= sizeof settings.portName) {
@@ -96,7 +110,7 @@ bool OpenLine(DriverSession& session, const Options& options, int& status) {
     settings.replyTimeout = static_cast<std::int16_t>(std::clamp(line.timeoutMs, -32768, 32767));
     std::string error;
     if (!session.Open(settings, error)) {
-        ReportDriverFailure("cannot open " + line.port, error);
+        ReportDriverFailure("cannot open " + options.line.port, error);
         status = kExitFailure;
         return false;
     }

@@ -40,6 +40,9 @@ void AddPortOptions(CLI::App& command, ctl::Options& o) {
     command.add_option("--timeout", o.line.timeoutMs, "reply timeout in ms (below 10: 1000)")
         ->capture_default_str()
         ->group("Serial line");
+    command.add_flag("--trace", o.line.trace,
+                     "show every frame between the driver and the line on stderr (Linux)")
+        ->group("Serial line");
 }
 
 void AddModelOption(CLI::App& command, ctl::Options& o) {

@@ -145,3 +145,13 @@ std::unique_ptr<ChildProcess> StartChild(const std::vector<std::string>&, std::s
 }
 
 }  // namespace platform
+
+namespace platform {
+
+std::unique_ptr<LineTap> StartLineTap(const TapLine&, std::string& error) {
+    // The pass-through hands the driver a pseudo-terminal, which Windows does not have.
+    error = "--trace is available on Linux only; on Windows use a port monitor";
+    return nullptr;
+}
+
+}  // namespace platform

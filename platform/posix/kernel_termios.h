@@ -1,0 +1,44 @@
+// The kernel's terminal settings record with explicit rates, and the requests that read and write
+// it. glibc has no call for an arbitrary rate, and the kernel header that declares this record
+// clashes with <termios.h>, so it is declared here with the kernel's layout.
+#pragma once
+
+#include <cstdint>
+
+#include <sys/ioctl.h>
+#include <termios.h>
+
+namespace platform {
+
+struct KernelTermios2 {
+    tcflag_t c_iflag;
+    tcflag_t c_oflag;
+    tcflag_t c_cflag;
+    tcflag_t c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed;
+    speed_t c_ospeed;
+};
+static_assert(sizeof(KernelTermios2) == 44, "the kernel's struct termios2 is 44 bytes");
+
+inline constexpr unsigned long kGetTermios2 = _IOR('T', 0x2A, KernelTermios2);
+inline constexpr unsigned long kSetTermios2 = _IOW('T', 0x2B, KernelTermios2);
+
+// The rate field value that makes the kernel take c_ospeed / c_ispeed as the rate itself, and
+// the shift of the input rate field within c_cflag.
+inline constexpr tcflag_t kRateInSpeedFields = CBAUDEX;
+inline constexpr unsigned kInputRateShift = 16;
+
+}  // namespace platform
+
+struct DCB;
+
+namespace platform {
+
+// Applies the settings of `dcb` to `settings` as SetCommState does: raw mode, one character at
+// a time, rate, data bits, parity, stop bits and flow control. ERROR_SUCCESS, or
+// ERROR_INVALID_PARAMETER for a value that a port cannot take (settings then unspecified).
+std::uint32_t ApplyDcb(const DCB& dcb, KernelTermios2& settings);
+
+}  // namespace platform

@@ -1,0 +1,429 @@
+// The serial port of the driver object against a real pseudo-terminal: the test plays the
+// instrument on the master side. Bytes can take a few milliseconds to cross a pty on a busy
+// machine, so nothing is expected to be visible at once, and timing checks allow 50 ms of slack.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/ver4720ezo.h"
+#include "platform/platform.h"
+#include "platform/posix/kernel_termios.h"
+
+namespace {
+
+using driver::VER4720Ezo;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+// Read request for PV at station 1, and a data reply to it (PV, field 0025.5, its block check).
+const Bytes kReadPv = {0x04, 0x30, 0x30, 0x31, 0x31, 0x50, 0x56, 0x05};
+const Bytes kReplyPv = {0x02, 0x50, 0x56, 0x30, 0x30, 0x32, 0x35, 0x2E, 0x35, 0x03, 0x19};
+constexpr std::uint8_t kAck = 0x06;
+constexpr auto kSlack = std::chrono::milliseconds(50);
+constexpr auto kPoll = std::chrono::milliseconds(20);
+
+// The instrument's end of the line.
+class Instrument {
+public:
+    Instrument() {
+        int slave = -1;
+        char name[64] = {};
+        if (openpty(&master_, &slave, name, nullptr, nullptr) == 0) {
+            path_ = name;
+            close(slave);  // the driver opens the port by its name
+            fcntl(master_, F_SETFL, O_NONBLOCK);
+        }
+    }
+    ~Instrument() { Hangup(); }
+    bool ok() const { return !path_.empty(); }
+    const std::string& path() const { return path_; }
+
+    void Write(const Bytes& bytes) const {
+        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // Collects `count` bytes, waiting up to one second for them.
+    Bytes Read(std::size_t count) const {
+        Bytes got;
+        const auto end = Clock::now() + std::chrono::seconds(1);
+        while (got.size() < count && Clock::now() < end) {
+            pollfd ready{master_, POLLIN, 0};
+            if (poll(&ready, 1, 50) <= 0) continue;
+            std::uint8_t chunk[64];
+            const ssize_t n = read(master_, chunk, std::min(sizeof chunk, count - got.size()));
+            if (n > 0) got.insert(got.end(), chunk, chunk + n);
+        }
+        return got;
+    }
+    // The port's settings as the driver left them, seen from this side.
+    platform::KernelTermios2 Settings() const {
+        platform::KernelTermios2 settings{};
+        EXPECT_EQ(ioctl(master_, platform::kGetTermios2, &settings), 0);
+        return settings;
+    }
+    // XON/XOFF both ways and hardware handshake, as a port may have been left by its last user.
+    void SetFlowControl() const {
+        platform::KernelTermios2 settings = Settings();
+        settings.c_cflag |= CRTSCTS;
+        settings.c_iflag |= IXON | IXOFF;
+        ASSERT_EQ(ioctl(master_, platform::kSetTermios2, &settings), 0);
+    }
+    void Hangup() {
+        if (master_ != -1) close(master_);
+        master_ = -1;
+    }
+
+private:
+    int master_ = -1;
+    std::string path_;
+};
+
+// Waits until the driver's end of the line has `count` bytes queued.
+bool WaitQueued(HANDLE port, DWORD count) {
+    for (int i = 0; i < 100; ++i) {
+        COMSTAT status{};
+        if (ClearCommError(port, nullptr, &status) && status.cbInQue >= count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+PortSettings SettingsFor(const std::string& path, std::int32_t baud = 9600,
+                         std::int16_t stopBits = 1, std::int16_t replyTimeout = 300) {
+    PortSettings settings{};
+    std::strncpy(settings.portName, path.c_str(), sizeof settings.portName - 1);
+    settings.baudRate = baud;
+    settings.dataBits = 8;
+    settings.stopBits = stopBits;
+    settings.parity = 0;
+    settings.replyTimeout = replyTimeout;
+    return settings;
+}
+
+class SerialPort : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(instrument_.ok());
+        a_ = static_cast<VER4720Ezo*>(VER4720Ezo::CreateObject());
+        b_ = static_cast<VER4720Ezo*>(VER4720Ezo::CreateObject());
+        ASSERT_NE(a_, nullptr);
+        ASSERT_NE(b_, nullptr);
+    }
+    void TearDown() override {
+        for (VER4720Ezo* object : {a_, b_}) {
+            if (object == nullptr) continue;
+            object->ClosePort();
+            object->ExternalRelease();
+        }
+        platform::SetTickCountOffset(0);
+    }
+    std::int32_t Open(VER4720Ezo* object, const PortSettings& settings) {
+        IDeviceDriver* dd = object->DeviceDriver();
+        return dd->lpVtbl->OpenPort(dd, 0, &settings);
+    }
+    std::int32_t Send(VER4720Ezo* object, const Bytes& frame) {
+        return object->PortChannel().SendFrame(frame);
+    }
+
+    Instrument instrument_;
+    VER4720Ezo* a_ = nullptr;
+    VER4720Ezo* b_ = nullptr;
+};
+
+TEST_F(SerialPort, ReplyTimeoutBelowTenSelectsOneSecondEvenWhenTheOpenFails) {
+    const struct {
+        std::int16_t replyTimeout;
+        std::int32_t expected;
+    } cases[] = {{9, 1000}, {10, 10}, {-5, 1000}, {0, 1000}, {3000, 3000}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(Open(a_, SettingsFor(instrument_.path(), 9600, 1, c.replyTimeout)), 1);
+        EXPECT_EQ(a_->m_nTimeout, c.expected) << c.replyTimeout;
+        EXPECT_EQ(a_->ClosePort(), 1);
+        b_->m_nTimeout = 0;
+        EXPECT_EQ(Open(b_, SettingsFor("/dev/no-such-port", 9600, 1, c.replyTimeout)), 0);
+        EXPECT_EQ(b_->m_nTimeout, c.expected) << c.replyTimeout;
+        EXPECT_EQ(b_->m_nError, driver::kErrorOpen);
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    }
+    b_->m_nError = driver::kErrorNone;
+    EXPECT_EQ(Open(b_, SettingsFor("/dev/null")), 0);  // not a port
+    EXPECT_EQ(b_->m_nError, driver::kErrorOpen);
+    EXPECT_EQ(b_->m_hPort, INVALID_HANDLE_VALUE);
+}
+
+TEST_F(SerialPort, RateStopBitsAndFactorReachTheLineAndFlowControlStays) {
+    // A pty keeps rate, stop bits and flow control but forces 8 data bits and no parity; those
+    // two are checked on the settings themselves (SerialSettings).
+    instrument_.SetFlowControl();
+    const struct {
+        std::int32_t baud;
+        std::int16_t stopBits;  // only 2 selects two stop bits
+        std::int32_t factor;
+    } cases[] = {{300, 1, 32},  {600, 0, 16}, {1200, 3, 8}, {4800, 2, 2},
+                 {5000, -2, 1}, {7000, 2, 1}, {9600, 1, 1}};
+    for (const auto& c : cases) {
+        a_->m_nBaudFactor = -7;
+        ASSERT_EQ(Open(a_, SettingsFor(instrument_.path(), c.baud, c.stopBits)), 1) << c.baud;
+        EXPECT_EQ(a_->m_nBaudFactor, c.factor) << c.baud;
+        const platform::KernelTermios2 seen = instrument_.Settings();
+        EXPECT_EQ(seen.c_ospeed, static_cast<speed_t>(c.baud));
+        EXPECT_EQ((seen.c_cflag & CSTOPB) != 0, c.stopBits == 2) << c.stopBits;
+        EXPECT_NE(seen.c_cflag & CRTSCTS, 0u);
+        EXPECT_EQ(seen.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+        DCB dcb{};
+        ASSERT_TRUE(GetCommState(a_->m_hPort, &dcb));
+        EXPECT_EQ(dcb.BaudRate, static_cast<DWORD>(c.baud));
+        EXPECT_EQ(dcb.StopBits, c.stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT);
+        EXPECT_TRUE(dcb.fOutX && dcb.fInX && dcb.fOutxCtsFlow);
+        // Raw: a fresh pty edits lines and echoes.
+        EXPECT_EQ(seen.c_lflag & (ICANON | ECHO | ISIG), 0u) << c.baud;
+        EXPECT_EQ(seen.c_oflag & OPOST, 0u) << c.baud;
+        EXPECT_EQ(a_->ClosePort(), 1);
+    }
+}
+
+TEST_F(SerialPort, RatesOutsideTheRangeCloseThePortAgain) {
+    for (const std::int32_t baud : {299, 9601, 0, -9600}) {
+        a_->m_nBaudFactor = -7;
+        a_->m_hPort = 77;
+        EXPECT_EQ(Open(a_, SettingsFor(instrument_.path(), baud)), 0) << baud;
+        EXPECT_EQ(a_->m_nError, driver::kErrorBaudRange);
+        EXPECT_EQ(a_->m_hPort, 77);
+        EXPECT_EQ(a_->m_nBaudFactor, -7);
+        // Anyone can open it at once.
+        ASSERT_EQ(Open(b_, SettingsFor(instrument_.path())), 1) << baud;
+        EXPECT_EQ(b_->ClosePort(), 1);
+    }
+    a_->m_hPort = INVALID_HANDLE_VALUE;
+}
+
+TEST(SerialSettings, DataBitsAndParityCodesMapToTheLineSettings) {
+    const struct {
+        BYTE byteSize;
+        BYTE parity;
+        tcflag_t expected;  // CSIZE | PARENB | PARODD | CMSPAR bits
+    } cases[] = {
+        {8, 0, CS8},
+        {7, 1, CS7 | PARENB | PARODD},
+        {7, 2, CS7 | PARENB},
+        {8, 3, CS8 | PARENB | CMSPAR | PARODD},
+        {8, 4, CS8 | PARENB | CMSPAR},
+        {5, 0, CS5},
+        {6, 0, CS6},
+    };
+    for (const auto& c : cases) {
+        DCB dcb{};
+        dcb.BaudRate = 7000;
+        dcb.ByteSize = c.byteSize;
+        dcb.Parity = c.parity;
+        platform::KernelTermios2 settings{};
+        settings.c_cflag = CS8 | PARENB | PARODD | CMSPAR | CSTOPB;  // what must be replaced
+        ASSERT_EQ(platform::ApplyDcb(dcb, settings), ERROR_SUCCESS);
+        EXPECT_EQ(settings.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB), c.expected)
+            << int{c.byteSize} << "/" << int{c.parity};
+    }
+    const struct {
+        BYTE byteSize;
+        BYTE parity;
+        BYTE stopBits;
+    } refused[] = {{9, 0, 0}, {4, 0, 0}, {8, 5, 0}, {8, 0, ONE5STOPBITS}};
+    for (const auto& r : refused) {
+        DCB dcb{};
+        dcb.BaudRate = 9600;
+        dcb.ByteSize = r.byteSize;
+        dcb.Parity = r.parity;
+        dcb.StopBits = r.stopBits;
+        platform::KernelTermios2 settings{};
+        EXPECT_EQ(platform::ApplyDcb(dcb, settings), ERROR_INVALID_PARAMETER);
+    }
+}
+
+TEST_F(SerialPort, SecondOpenFailsWhileTheFirstHandleKeepsWorking) {
+    ASSERT_EQ(Open(a_, SettingsFor(instrument_.path())), 1);
+    const HANDLE first = a_->m_hPort;
+    EXPECT_EQ(Open(a_, SettingsFor(instrument_.path())), 0);
+    EXPECT_EQ(a_->m_nError, driver::kErrorOpen);
+    EXPECT_EQ(a_->m_hPort, first);
+    EXPECT_EQ(Open(b_, SettingsFor(instrument_.path())), 0);
+    SetLastError(0);
+    EXPECT_EQ(CreateFileA(instrument_.path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, HANDLE{}),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Send(a_, kReadPv), 8);
+    EXPECT_EQ(instrument_.Read(8), kReadPv);
+}
+
+TEST_F(SerialPort, NullArgumentsChangeNothing) {
+    a_->m_nTimeout = 4321;
+    IDeviceDriver* dd = a_->DeviceDriver();
+    EXPECT_EQ(dd->lpVtbl->OpenPort(dd, 0, nullptr), 0);
+    EXPECT_EQ(a_->m_nTimeout, 4321);
+    EXPECT_EQ(a_->m_nError, driver::kErrorNone);
+    IDeviceDriverEx* ex = a_->DeviceDriverEx();
+    a_->m_hPort = 55;
+    EXPECT_EQ(ex->lpVtbl->SetPortHandle(ex, nullptr), 0);
+    EXPECT_EQ(ex->lpVtbl->GetPortHandle(ex, nullptr), 0);
+    EXPECT_EQ(a_->m_hPort, 55);
+    a_->m_hPort = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(a_->ClosePort(), 1);  // nothing to close
+}
+
+TEST_F(SerialPort, WriteOnNoPortRecordsTheInvalidHandleCode) {
+    EXPECT_EQ(Send(a_, kReadPv), -1);
+    EXPECT_EQ(a_->m_nError, static_cast<std::int32_t>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(a_->m_nError, 6);
+    EXPECT_STREQ(a_->GetErrorText(), driver::MessageText(driver::kErrorOpen));
+}
+
+TEST_F(SerialPort, EmptyAndOverlongFramesAreRefusedWithoutTouchingThePort) {
+    ASSERT_EQ(Open(a_, SettingsFor(instrument_.path())), 1);
+    a_->m_nError = 12345;
+    instrument_.Write({0x30, 0x31});
+    ASSERT_TRUE(WaitQueued(a_->m_hPort, 2));
+    EXPECT_EQ(Send(a_, {}), -1);
+    EXPECT_EQ(Send(a_, Bytes(32, 0x30)), -1);
+    EXPECT_EQ(a_->m_nError, 12345);
+    // The queued input was not purged, and nothing went out.
+    EXPECT_TRUE(WaitQueued(a_->m_hPort, 2));
+    EXPECT_TRUE(instrument_.Read(1).empty());
+    EXPECT_EQ(Send(a_, Bytes(31, 0x30)), 31);
+    EXPECT_EQ(instrument_.Read(31), Bytes(31, 0x30));
+}
+
+TEST_F(SerialPort, ClosingAnAdoptedHandleBreaksTheOtherHoldersNextSend) {
+    ASSERT_EQ(Open(a_, SettingsFor(instrument_.path(), 2400, 1, 700)), 1);
+    HANDLE shared = INVALID_HANDLE_VALUE;
+    IDeviceDriverEx* exA = a_->DeviceDriverEx();
+    IDeviceDriverEx* exB = b_->DeviceDriverEx();
+    EXPECT_EQ(exA->lpVtbl->GetPortHandle(exA, &shared), 1);
+    EXPECT_EQ(exB->lpVtbl->SetPortHandle(exB, &shared), 1);
+    EXPECT_EQ(b_->m_hPort, shared);
+    EXPECT_EQ(b_->m_nTimeout, 1500);  // the adopter keeps its own timing
+    EXPECT_EQ(b_->m_nBaudFactor, 1);
+    EXPECT_EQ(Send(b_, kReadPv), 8);
+    EXPECT_EQ(instrument_.Read(8), kReadPv);
+
+    EXPECT_EQ(b_->ClosePort(), 1);
+    EXPECT_EQ(b_->m_hPort, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Send(a_, kReadPv), -1);
+    EXPECT_EQ(a_->m_nError, 6);
+    a_->m_hPort = INVALID_HANDLE_VALUE;  // already closed through b_
+}
+
+TEST_F(SerialPort, VanishedLineFailsInsteadOfHanging) {
+    ASSERT_EQ(Open(a_, SettingsFor(instrument_.path(), 9600, 1, 200)), 1);
+    instrument_.Hangup();
+    EXPECT_EQ(Send(a_, kReadPv), -1);
+    EXPECT_EQ(a_->m_nError, static_cast<std::int32_t>(ERROR_DEVICE_NOT_CONNECTED));
+    std::array<std::uint8_t, 1024> buffer{};
+    std::uint32_t length = 0xdeadbeef;
+    const auto start = Clock::now();
+    EXPECT_FALSE(a_->PortChannel().ReceiveFrame(buffer, length));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(200) + kPoll + kSlack);
+    EXPECT_EQ(length, 0xdeadbeef);
+    EXPECT_EQ(a_->m_nError, driver::kErrorTimeout);
+}
+
+// The receiving cases run twice: with the tick count as it is, and with the count started just
+// before it wraps round, so that the wrap falls inside the waits.
+class Receiving : public SerialPort, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        SerialPort::SetUp();
+        if (GetParam()) {
+            platform::SetTickCountOffset(0);
+            platform::SetTickCountOffset(0xFFFFFFFFu - 150u - platform::TickCount());
+        }
+        ASSERT_EQ(Open(a_, SettingsFor(instrument_.path(), 9600, 1, 400)), 1);
+    }
+    // Sends the read request, has the instrument answer with `parts` (each after `gap`), and
+    // collects the reply.
+    bool Exchange(const std::vector<Bytes>& parts, std::chrono::milliseconds gap = kPoll * 3) {
+        EXPECT_EQ(Send(a_, kReadPv), 8);
+        EXPECT_EQ(instrument_.Read(8), kReadPv);
+        std::thread answer([&] {
+            for (const Bytes& part : parts) {
+                instrument_.Write(part);
+                std::this_thread::sleep_for(gap);
+            }
+        });
+        const auto start = Clock::now();
+        const bool complete = a_->PortChannel().ReceiveFrame(buffer_, length_);
+        elapsed_ = Clock::now() - start;
+        answer.join();
+        return complete;
+    }
+    Bytes Received() const { return Bytes(buffer_.begin(), buffer_.begin() + length_); }
+
+    std::array<std::uint8_t, 1024> buffer_{};
+    std::uint32_t length_ = 0xdeadbeef;
+    Clock::duration elapsed_{};
+};
+
+TEST_P(Receiving, ReplyArrivingWhole) {
+    ASSERT_TRUE(Exchange({kReplyPv}));
+    EXPECT_EQ(Received(), kReplyPv);
+}
+
+TEST_P(Receiving, ReplySplitFourAndSeven) {
+    ASSERT_TRUE(Exchange({Bytes(kReplyPv.begin(), kReplyPv.begin() + 4),
+                          Bytes(kReplyPv.begin() + 4, kReplyPv.end())}));
+    EXPECT_EQ(Received(), kReplyPv);
+}
+
+TEST_P(Receiving, LoneStxWaitsForTheRestOfTheReply) {
+    ASSERT_TRUE(Exchange({Bytes(kReplyPv.begin(), kReplyPv.begin() + 1),
+                          Bytes(kReplyPv.begin() + 1, kReplyPv.end())}));
+    EXPECT_EQ(Received(), kReplyPv);
+}
+
+TEST_P(Receiving, AckAloneEndsTheReplyAtTheFirstPollThatFindsIt) {
+    ASSERT_TRUE(Exchange({{kAck}, {0x30, 0x31}}, kPoll * 2));
+    EXPECT_EQ(Received(), Bytes{kAck});
+    EXPECT_LT(elapsed_, kPoll * 2 + kSlack);
+}
+
+TEST_P(Receiving, NoAnswerEndsWithinOnePollOfTheDeadline) {
+    a_->m_nError = driver::kErrorNone;
+    EXPECT_FALSE(Exchange({}));
+    EXPECT_EQ(length_, 0xdeadbeef);
+    EXPECT_EQ(a_->m_nError, driver::kErrorTimeout);
+    EXPECT_GE(elapsed_, std::chrono::milliseconds(400 - 1));
+    EXPECT_LE(elapsed_, std::chrono::milliseconds(400) + kPoll + kSlack);
+}
+
+TEST_P(Receiving, LateBytesOfAnEarlierReplyArePurgedBeforeTheNextSend) {
+    instrument_.Write(kReplyPv);  // an answer that came after its exchange had given up
+    ASSERT_TRUE(WaitQueued(a_->m_hPort, kReplyPv.size()));
+    ASSERT_TRUE(Exchange({{kAck}}));
+    EXPECT_EQ(Received(), Bytes{kAck});
+}
+
+TEST_P(Receiving, FullBufferWithoutAnEndIsATimeoutAndStaysInTheBuffer) {
+    std::array<std::uint8_t, 1024 + 16> guarded{};
+    guarded.fill(0xEE);
+    EXPECT_EQ(Send(a_, kReadPv), 8);
+    instrument_.Write(Bytes(1100, 0x30));
+    std::uint32_t length = 0xdeadbeef;
+    EXPECT_FALSE(a_->PortChannel().ReceiveFrame(std::span<std::uint8_t, 1024>(guarded.data(), 1024),
+                                                length));
+    EXPECT_EQ(a_->m_nError, driver::kErrorTimeout);
+    EXPECT_EQ(length, 0xdeadbeef);
+    EXPECT_EQ(guarded[1023], 0x30);
+    for (std::size_t i = 1024; i < guarded.size(); ++i) EXPECT_EQ(guarded[i], 0xEE) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(TickCount, Receiving, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "NearWrap" : "AsItIs"; });
+
+}  // namespace

@@ -1,0 +1,240 @@
+// The simulator as a child process for end-to-end tests: started by path with its arguments,
+// ready once it printed PORT= and READY, stopped by its process id. Its stderr goes to a file so
+// that a chatty run never blocks on a full pipe.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace simtest {
+
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+inline Bytes Hex(const char* text) {
+    Bytes out;
+    std::istringstream in(text);
+    unsigned value;
+    while (in >> std::hex >> value) out.push_back(static_cast<std::uint8_t>(value));
+    return out;
+}
+
+inline std::string ShowHex(const Bytes& bytes) {
+    std::string out;
+    char b[4];
+    for (const std::uint8_t v : bytes) {
+        std::snprintf(b, sizeof b, "%02X ", v);
+        out += b;
+    }
+    return out;
+}
+
+class SimProcess {
+public:
+    SimProcess() = default;
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+    ~SimProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (stdout_ >= 0) close(stdout_);
+        if (!stderrPath_.empty()) unlink(stderrPath_.c_str());
+    }
+
+    // Starts the program and waits up to five seconds for its PORT= and READY lines. False when
+    // it exits first or stays silent; `exitStatus()` then tells how it ended.
+    bool Start(const std::vector<std::string>& args) {
+        char errName[] = "/tmp/qm4720sim-test-XXXXXX";
+        const int errFd = mkstemp(errName);
+        if (errFd < 0) return false;
+        stderrPath_ = errName;
+        int out[2];
+        if (pipe(out) != 0) return false;
+        std::vector<std::string> all{QM_SIM_PATH};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            dup2(errFd, 2);
+            close(out[0]);
+            close(out[1]);
+            close(errFd);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        close(errFd);
+        stdout_ = out[0];
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        std::string text;
+        while (Clock::now() < deadline) {
+            pollfd p{stdout_, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            char buffer[256];
+            const ssize_t n = read(stdout_, buffer, sizeof buffer);
+            if (n <= 0) break;
+            text.append(buffer, static_cast<std::size_t>(n));
+            stdoutText_ = text;
+            const std::size_t ready = text.find("READY\n");
+            const std::size_t port = text.find("PORT=");
+            if (ready != std::string::npos && port != std::string::npos) {
+                port_ = text.substr(port + 5, text.find('\n', port) - port - 5);
+                return true;
+            }
+        }
+        Wait(std::chrono::seconds(5));
+        return false;
+    }
+
+    // Sends `signal` and waits up to five seconds for the exit; the exit status, or -1.
+    int Stop(int signal = SIGTERM) {
+        if (pid_ <= 0) return exitStatus_;
+        kill(pid_, signal);
+        return Wait(std::chrono::seconds(5));
+    }
+
+    // Waits for the process to end by itself; its exit status, or -1 when it is still running.
+    int Wait(std::chrono::milliseconds limit) {
+        const auto deadline = Clock::now() + limit;
+        while (pid_ > 0) {
+            int status = 0;
+            const pid_t done = waitpid(pid_, &status, WNOHANG);
+            if (done == pid_) {
+                pid_ = -1;
+                exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                break;
+            }
+            if (Clock::now() >= deadline) return -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return exitStatus_;
+    }
+
+    std::string Stderr() const {
+        std::ifstream in(stderrPath_);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    const std::string& port() const { return port_; }
+    // What the program printed on stdout up to READY (or up to its exit).
+    const std::string& Stdout() const { return stdoutText_; }
+    int exitStatus() const { return exitStatus_; }
+
+private:
+    pid_t pid_ = -1;
+    int stdout_ = -1;
+    int exitStatus_ = -1;
+    std::string stderrPath_;
+    std::string port_;
+    std::string stdoutText_;
+};
+
+// The host's end of the line: the pseudo-terminal opened raw, as a driver would.
+class HostLine {
+public:
+    explicit HostLine(const std::string& path) {
+        fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd_ >= 0) {
+            termios tio{};
+            tcgetattr(fd_, &tio);
+            cfmakeraw(&tio);
+            tcsetattr(fd_, TCSANOW, &tio);
+        }
+    }
+    ~HostLine() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+
+    void Send(const Bytes& bytes) {
+        sent_ = Clock::now();
+        [[maybe_unused]] const ssize_t n = write(fd_, bytes.data(), bytes.size());
+    }
+
+    // One arrival of bytes and when it came.
+    struct Piece {
+        Clock::time_point at;
+        Bytes bytes;
+    };
+
+    // Collects what arrives until `count` bytes are in or `limitMs` passed.
+    std::vector<Piece> Collect(std::size_t count, int limitMs) {
+        std::vector<Piece> pieces;
+        std::size_t total = 0;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+        while (total < count) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                    .count();
+            if (left <= 0) break;
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+            std::uint8_t buffer[256];
+            const ssize_t n = read(fd_, buffer, sizeof buffer);
+            if (n <= 0) continue;
+            pieces.push_back({Clock::now(), Bytes(buffer, buffer + n)});
+            total += static_cast<std::size_t>(n);
+        }
+        return pieces;
+    }
+
+    // Pieces that came less than `gapMs` apart joined: the writes as the sender made them, since
+    // a paced write arrives a byte or a few at a time.
+    std::vector<Piece> Bursts(std::size_t count, int limitMs, int gapMs = 20) {
+        std::vector<Piece> bursts;
+        for (Piece& piece : Collect(count, limitMs)) {
+            if (!bursts.empty() && piece.at - bursts.back().at < std::chrono::milliseconds(gapMs)) {
+                bursts.back().bytes.insert(bursts.back().bytes.end(), piece.bytes.begin(),
+                                           piece.bytes.end());
+                bursts.back().at = piece.at;
+            } else {
+                bursts.push_back(std::move(piece));
+            }
+        }
+        return bursts;
+    }
+
+    // Everything that arrives within `limitMs`, or until `count` bytes are in.
+    Bytes Read(std::size_t count, int limitMs = 1000) {
+        Bytes all;
+        for (const Piece& piece : Collect(count, limitMs)) {
+            all.insert(all.end(), piece.bytes.begin(), piece.bytes.end());
+        }
+        return all;
+    }
+
+    // Sends a request and returns the reply of `count` bytes (or what came within a second).
+    Bytes Ask(const Bytes& request, std::size_t count, int limitMs = 1000) {
+        Send(request);
+        return Read(count, limitMs);
+    }
+
+    Clock::time_point sentAt() const { return sent_; }
+
+private:
+    int fd_ = -1;
+    Clock::time_point sent_{};
+};
+
+}  // namespace simtest
