@@ -23,15 +23,15 @@ std::string_view TrimSpaces(std::string_view text) {
 
 }  // namespace
 
-RegisterVerdict ParseRegister(const TagSpec& spec, TagBinding& binding) {
+RegisterVerdict ParseRegister(const TagSpec& tag, TagBinding& binding) {
     const RegisterVerdict refused{kRegisterRefused};
 
-    const std::string_view model = FieldText(spec.modelName, sizeof spec.modelName);
+    const std::string_view model = FieldText(tag.modelName, sizeof tag.modelName);
     const std::span<const RegisterDescriptor> table =
         IsQm4720nModel(model) ? Qm4720nRegisterTable() : DefaultRegisterTable();
 
     // The working copy holds 31 characters; a longer text cannot be a register name.
-    const std::string_view raw = FieldText(spec.registerText, sizeof spec.registerText);
+    const std::string_view raw = FieldText(tag.registerText, sizeof tag.registerText);
     if (raw.size() > kRegisterTextCapacity) return refused;
     const std::string_view text = TrimSpaces(raw);
     if (text.empty()) return refused;
@@ -48,7 +48,7 @@ RegisterVerdict ParseRegister(const TagSpec& spec, TagBinding& binding) {
 
         binding.descriptor = &entry;
         binding.suffix = -1;
-        if ((entry.dataType & spec.typeMask) != 0) return {kRegisterAccepted};
+        if ((entry.dataType & tag.typeMask) != 0) return {kRegisterAccepted};
         return {kRegisterTypeRefused, DataTypeMessage(entry.dataType)};
     }
     return refused;

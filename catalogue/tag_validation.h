@@ -23,12 +23,12 @@ struct RegisterVerdict {
     const char* dataTypeMessage = nullptr;
 };
 
-// Looks the register text of `spec` up in its model's table and fills `binding` as far as the
+// Looks the register text of `tag` up in its model's table and fills `binding` as far as the
 // verdict allows: registerIndex once a mnemonic begins the text; descriptor and suffix (-1) once
 // the text is exactly that mnemonic. Leading and trailing spaces (0x20 only) are ignored; the
 // comparison is case-sensitive; a text longer than the working copy is refused. No other byte of
 // `binding` is written.
-RegisterVerdict ParseRegister(const TagSpec& spec, TagBinding& binding);
+RegisterVerdict ParseRegister(const TagSpec& tag, TagBinding& binding);
 
 // The number of a station text of one or two ASCII decimal digits (0..99), else nothing.
 std::optional<std::int32_t> ParseStation(const char* text);

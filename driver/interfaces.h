@@ -56,7 +56,7 @@ struct IDeviceDriverVtbl {
 
     // 5: validates a tag's register text against the model's table and fills `binding`.
     // Returns 0 accepted, 1 register text refused, 0x8001 data type not accepted.
-    std::uint16_t(STDMETHODCALLTYPE* ParseRegister)(IDeviceDriver* self, const TagSpec* spec,
+    std::uint16_t(STDMETHODCALLTYPE* ParseRegister)(IDeviceDriver* self, const TagSpec* tag,
                                                     TagBinding* binding);
 
     // 6: reserved, returns 1.

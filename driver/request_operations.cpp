@@ -1,10 +1,21 @@
-// Placeholder: the transactions arrive with the transaction work.
+// The transaction slots: each runs the protocol's transaction over this object's own port, which
+// the object presents to the protocol as its Channel.
 #include "driver/ver4720ezo.h"
+#include "protocol/transactions.h"
 
 namespace driver {
 
-std::int32_t VER4720Ezo::ExecuteRequest(IoRequest*) { return 0; }
-std::int32_t VER4720Ezo::ExecuteRequestEx(IoRequest*) { return 0; }
-std::int32_t VER4720Ezo::ProbeDevice(const char*, std::int32_t, std::int32_t) { return 0; }
+std::int32_t VER4720Ezo::ExecuteRequest(IoRequest* request) {
+    return protocol::ExecuteRequest(*this, request);
+}
+
+std::int32_t VER4720Ezo::ExecuteRequestEx(IoRequest* request) {
+    return protocol::ExecuteRequestEx(*this, request);
+}
+
+std::int32_t VER4720Ezo::ProbeDevice(const char* modelName, std::int32_t station,
+                                     std::int32_t cookie) {
+    return protocol::ProbeDevice(*this, modelName, station, cookie);
+}
 
 }  // namespace driver

@@ -4,9 +4,9 @@
 
 namespace driver {
 
-std::uint16_t VER4720Ezo::ParseRegister(const TagSpec* spec, TagBinding* binding) {
-    if (spec == nullptr || binding == nullptr) return catalogue::kRegisterRefused;
-    const catalogue::RegisterVerdict verdict = catalogue::ParseRegister(*spec, *binding);
+std::uint16_t VER4720Ezo::ParseRegister(const TagSpec* tag, TagBinding* binding) {
+    if (tag == nullptr || binding == nullptr) return catalogue::kRegisterRefused;
+    const catalogue::RegisterVerdict verdict = catalogue::ParseRegister(*tag, *binding);
     if (verdict.result == catalogue::kRegisterRefused) {
         RecordError(kErrorRegisterName);
     } else if (verdict.result == catalogue::kRegisterTypeRefused) {

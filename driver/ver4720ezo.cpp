@@ -52,9 +52,9 @@ std::int32_t STDMETHODCALLTYPE ProbeDevice(IDeviceDriver* self, const char* mode
     return VER4720Ezo::FromPart(self)->ProbeDevice(modelName, station, cookie);
 }
 
-std::uint16_t STDMETHODCALLTYPE ParseRegister(IDeviceDriver* self, const TagSpec* spec,
+std::uint16_t STDMETHODCALLTYPE ParseRegister(IDeviceDriver* self, const TagSpec* tag,
                                               TagBinding* binding) {
-    return VER4720Ezo::FromPart(self)->ParseRegister(spec, binding);
+    return VER4720Ezo::FromPart(self)->ParseRegister(tag, binding);
 }
 
 // The reserved slots touch nothing. One function serves the three that answer 1.

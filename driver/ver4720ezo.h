@@ -41,7 +41,7 @@ public:
     // Register catalogue.
     std::int32_t GetRegisterTable(const char* modelName, const RegisterDescriptor** table,
                                   std::int32_t* count);
-    std::uint16_t ParseRegister(const TagSpec* spec, TagBinding* binding);
+    std::uint16_t ParseRegister(const TagSpec* tag, TagBinding* binding);
     std::int32_t CheckStation(const char* stationText, std::int32_t* station);
 
     // Serial port.

@@ -101,3 +101,23 @@ QM_RECORD_SIZE(IoRequest, 64, 104);
 
 inline constexpr std::int16_t kDirectionRead = 0;
 inline constexpr std::int16_t kDirectionWrite = 1;
+
+// Walks the request's items in the host's order: from items.head, at most items.count nodes.
+// The walk stops early at a null next pointer rather than trusting a count that runs past the
+// end of the list, and passes over a node whose item pointer is null. A count of 0 or less
+// visits nothing.
+template <typename Visit>
+void ForEachItem(const IoRequest& request, Visit&& visit) {
+    const IoItemNode* node = request.items.head;
+    for (std::int32_t i = 0; i < request.items.count && node != nullptr; ++i) {
+        if (node->item != nullptr) visit(*node->item);
+        node = node->next;
+    }
+}
+
+// The item that a write sends: the head node's, or null when the list is empty (a count of 0 or
+// less, no head node, or a head node without an item).
+inline IoItem* FirstItem(const IoRequest& request) {
+    if (request.items.count <= 0 || request.items.head == nullptr) return nullptr;
+    return request.items.head->item;
+}

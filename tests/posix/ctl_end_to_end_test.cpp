@@ -251,6 +251,9 @@ TEST(Ctl, DemoRunsToTheEnd) {
     const CtlRun demo = Ctl("demo");
     EXPECT_EQ(demo.status, 0) << demo.out << demo.err;
     EXPECT_NE(demo.out.find("demo finished: every step as expected"), std::string::npos) << demo.out;
+    // Each refusal is shown with its own message, not the one before it.
+    EXPECT_NE(demo.out.find("lower-case pv is refused: \"设备寄存器名字错误!\""), std::string::npos);
+    EXPECT_NE(demo.out.find("station text 1a is refused: \"输入的表号错误!"), std::string::npos);
 }
 
 }  // namespace

@@ -39,12 +39,12 @@ protected:
 
     std::uint16_t Parse(const char* model, const char* text, std::uint16_t mask,
                         TagBinding& binding) {
-        TagSpec spec{};
-        std::memcpy(spec.modelName, model, std::min(std::strlen(model), sizeof spec.modelName - 1));
-        std::memcpy(spec.registerText, text,
-                    std::min(std::strlen(text), sizeof spec.registerText - 1));
-        spec.typeMask = mask;
-        return dd_->lpVtbl->ParseRegister(dd_, &spec, &binding);
+        TagSpec tag{};
+        std::memcpy(tag.modelName, model, std::min(std::strlen(model), sizeof tag.modelName - 1));
+        std::memcpy(tag.registerText, text,
+                    std::min(std::strlen(text), sizeof tag.registerText - 1));
+        tag.typeMask = mask;
+        return dd_->lpVtbl->ParseRegister(dd_, &tag, &binding);
     }
 
     VER4720Ezo* object_ = nullptr;
@@ -124,19 +124,19 @@ TEST_F(TagValidation, WrongDataTypeFillsTheBindingAndNamesTheTypeToChoose) {
 TEST_F(TagValidation, NullRecordsAreRefusedWithoutTouchingAnything) {
     TagBinding binding = FreshBinding();
     EXPECT_EQ(dd_->lpVtbl->ParseRegister(dd_, nullptr, &binding), 1);
-    TagSpec spec{};
-    std::strcpy(spec.registerText, "PV");
-    EXPECT_EQ(dd_->lpVtbl->ParseRegister(dd_, &spec, nullptr), 1);
+    TagSpec tag{};
+    std::strcpy(tag.registerText, "PV");
+    EXPECT_EQ(dd_->lpVtbl->ParseRegister(dd_, &tag, nullptr), 1);
     EXPECT_EQ(binding.registerIndex, 0x5A5A);
     EXPECT_EQ(object_->m_nError, -1);
 }
 
 TEST_F(TagValidation, ModelAndRegisterFieldsWithoutTheirNulAreReadNoFurther) {
-    TagSpec spec;
-    std::memset(&spec, 'X', sizeof spec);
-    spec.typeMask = kAllTypes;
+    TagSpec tag;
+    std::memset(&tag, 'X', sizeof tag);
+    tag.typeMask = kAllTypes;
     TagBinding binding = FreshBinding();
-    EXPECT_EQ(dd_->lpVtbl->ParseRegister(dd_, &spec, &binding), 1);
+    EXPECT_EQ(dd_->lpVtbl->ParseRegister(dd_, &tag, &binding), 1);
 }
 
 TEST_F(TagValidation, StationTexts) {

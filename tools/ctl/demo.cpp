@@ -103,14 +103,14 @@ int RunDemo(const Options& options) {
     auto xp = Lookup(*session, qm, "XP");
     walk.Expect(xp && xp->index == 36, "XP of QM4720N: index 36 (29 in the default model)");
     std::string refused;
-    walk.Expect(!session->Resolve("", "pv", 0xFFFF, refused),
-                "lower-case pv is refused: " + walk.Message());
+    const bool lowerCaseRefused = !session->Resolve("", "pv", 0xFFFF, refused);
+    walk.Expect(lowerCaseRefused, "lower-case pv is refused: " + walk.Message());
     std::int32_t station = -1;
     IDeviceDriver* driver = session->Driver();
     walk.Expect(driver->lpVtbl->CheckStation(driver, "07", &station) == 1 && station == 7,
                 "station text 07 is station 7");
-    walk.Expect(driver->lpVtbl->CheckStation(driver, "1a", &station) == 0,
-                "station text 1a is refused: " + walk.Message());
+    const bool stationRefused = driver->lpVtbl->CheckStation(driver, "1a", &station) == 0;
+    walk.Expect(stationRefused, "station text 1a is refused: " + walk.Message());
 
     walk.Heading("Open the port");
     PortSettings settings{};

@@ -77,12 +77,12 @@ std::span<const RegisterDescriptor> DriverSession::RegisterTable(const std::stri
 std::optional<RegisterRef> DriverSession::Resolve(const std::string& model,
                                                   const std::string& text, std::uint16_t typeMask,
                                                   std::string& error) const {
-    TagSpec spec{};
-    std::strncpy(spec.modelName, model.c_str(), sizeof spec.modelName - 1);
-    std::strncpy(spec.registerText, text.c_str(), sizeof spec.registerText - 1);
-    spec.typeMask = typeMask;
+    TagSpec tag{};
+    std::strncpy(tag.modelName, model.c_str(), sizeof tag.modelName - 1);
+    std::strncpy(tag.registerText, text.c_str(), sizeof tag.registerText - 1);
+    tag.typeMask = typeMask;
     TagBinding binding{};
-    const std::uint16_t result = driver_->lpVtbl->ParseRegister(driver_, &spec, &binding);
+    const std::uint16_t result = driver_->lpVtbl->ParseRegister(driver_, &tag, &binding);
     if (result != 0) {
         error = ErrorText();
         return std::nullopt;

@@ -58,6 +58,8 @@ int main(int argc, char** argv) {
     CLI::App app{"qm4720ctl: drive QM4720 meters through the qm4720 driver module"};
     app.footer(kExitHelp);
     app.require_subcommand(1);
+    // Options of the program may also follow the subcommand: read PV --station 1 --format json.
+    app.fallthrough();
     app.add_option("--module", o.module.modulePath,
                    "driver module to load (default: the one beside this program)");
     app.add_option("--progid", o.module.progId,

@@ -119,16 +119,16 @@ int UsageError(const std::string& message) {
 }
 
 // "N" or "N:MODEL".
-bool ParseStationSpec(const std::string& spec, int& station, sim::Model& model) {
-    const std::size_t colon = spec.find(':');
-    const std::string number = spec.substr(0, colon);
+bool ParseStationSpec(const std::string& argument, int& station, sim::Model& model) {
+    const std::size_t colon = argument.find(':');
+    const std::string number = argument.substr(0, colon);
     if (number.empty() || number.size() > 2 ||
         number.find_first_not_of("0123456789") != std::string::npos) {
         return false;
     }
     station = std::stoi(number);
     model = sim::Model::kDefault;
-    return colon == std::string::npos || sim::ParseModel(spec.substr(colon + 1), model);
+    return colon == std::string::npos || sim::ParseModel(argument.substr(colon + 1), model);
 }
 
 bool ParseNumber(const std::string& text, double& value) {
@@ -140,18 +140,18 @@ bool ParseNumber(const std::string& text, double& value) {
 }
 
 // "STATION:MNEMONIC=VALUE".
-bool ParseSetSpec(const std::string& spec, int& station, std::string& mnemonic, double& value) {
-    const std::size_t colon = spec.find(':');
-    const std::size_t equals = spec.find('=');
+bool ParseSetSpec(const std::string& argument, int& station, std::string& mnemonic, double& value) {
+    const std::size_t colon = argument.find(':');
+    const std::size_t equals = argument.find('=');
     if (colon == std::string::npos || equals == std::string::npos || equals < colon) return false;
-    const std::string number = spec.substr(0, colon);
+    const std::string number = argument.substr(0, colon);
     if (number.empty() || number.size() > 2 ||
         number.find_first_not_of("0123456789") != std::string::npos) {
         return false;
     }
     station = std::stoi(number);
-    mnemonic = spec.substr(colon + 1, equals - colon - 1);
-    return !mnemonic.empty() && ParseNumber(spec.substr(equals + 1), value);
+    mnemonic = argument.substr(colon + 1, equals - colon - 1);
+    return !mnemonic.empty() && ParseNumber(argument.substr(equals + 1), value);
 }
 
 struct Counts {
@@ -493,14 +493,14 @@ int main(int argc, char** argv) {
             return UsageError("--config " + options.configPath + ": " + error);
         }
     }
-    for (const std::string& spec : options.stations) {
+    for (const std::string& argument : options.stations) {
         int number = 0;
         sim::Model model = sim::Model::kDefault;
-        if (!ParseStationSpec(spec, number, model)) {
+        if (!ParseStationSpec(argument, number, model)) {
             return UsageError(
                 "--station expects N or N:MODEL with N in 0..99 and MODEL "
                 "QM4720N or default, got \"" +
-                spec + "\"");
+                argument + "\"");
         }
         if (!instrument.AddStation(number, model, error)) return UsageError("--station: " + error);
     }
@@ -512,21 +512,21 @@ int main(int argc, char** argv) {
             }
         }
     }
-    for (const std::string& spec : options.sets) {
+    for (const std::string& argument : options.sets) {
         int number = 0;
         std::string mnemonic;
         double value = 0.0;
-        if (!ParseSetSpec(spec, number, mnemonic, value)) {
+        if (!ParseSetSpec(argument, number, mnemonic, value)) {
             return UsageError("--set expects STATION:REGISTER=NUMBER such as 1:SP=120.5, got \"" +
-                              spec + "\"");
+                              argument + "\"");
         }
         sim::Station* station = instrument.FindStation(number);
         if (station == nullptr) {
-            return UsageError("--set " + spec + ": station " + std::to_string(number) +
+            return UsageError("--set " + argument + ": station " + std::to_string(number) +
                               " is not simulated (add --station " + std::to_string(number) + ")");
         }
         if (!station->Set(mnemonic, value, error))
-            return UsageError("--set " + spec + ": " + error);
+            return UsageError("--set " + argument + ": " + error);
     }
 
     sim::FaultPlan faults(seed);
@@ -534,18 +534,18 @@ int main(int argc, char** argv) {
     for (const auto& [fault, rate] : config.faults) {
         if (!faults.SetRate(fault, rate, error)) return UsageError("--config: " + error);
     }
-    for (const std::string& spec : options.faults) {
-        const std::size_t equals = spec.find('=');
+    for (const std::string& argument : options.faults) {
+        const std::size_t equals = argument.find('=');
         const std::optional<sim::Fault> fault =
-            sim::FaultFromName(spec.substr(0, equals == std::string::npos ? spec.size() : equals));
+            sim::FaultFromName(argument.substr(0, equals == std::string::npos ? argument.size() : equals));
         double rate = 0.0;
         if (equals == std::string::npos || !fault || *fault == sim::Fault::kNone ||
-            !ParseNumber(spec.substr(equals + 1), rate)) {
+            !ParseNumber(argument.substr(equals + 1), rate)) {
             return UsageError("--fault expects NAME=RATE with NAME one of " + sim::FaultNameList() +
-                              " and RATE in 0..1, got \"" + spec + "\"");
+                              " and RATE in 0..1, got \"" + argument + "\"");
         }
         if (!faults.SetRate(*fault, rate, error))
-            return UsageError("--fault " + spec + ": " + error);
+            return UsageError("--fault " + argument + ": " + error);
     }
     std::vector<sim::Fault> script;
     for (const std::string& name : options.script) {

@@ -1,0 +1,54 @@
+// Transactions: one request carried to the instrument and back. Each builds the request frame,
+// sends it, pauses 30 ms per unit of the baud factor, collects one reply block, judges it and, for
+// a read, decodes the reply's data field into every item. One frame and one reply per call;
+// nothing is retried. The result is 1 or 0; the reason of a 0 is recorded on the channel where
+// the entry point's description says so, and a success records nothing.
+//
+// How the entry points differ (the host relies on every difference). Columns: ExecuteRequest on
+// the default model (ER), ExecuteRequest on "QM4720N" (ER-N), ExecuteRequestEx on the default
+// model (EX), ExecuteRequestEx on "QM4720N" (EX-N).
+//
+//                                   ER               ER-N            EX              EX-N
+//   runs                            itself           QM4720N path,   itself          QM4720N path,
+//                                                    no stamps                       stamps
+//   "CommErr" -> 1, no traffic      no               yes             yes             yes
+//   write to 0..12 -> 1, no traffic no               yes             yes             yes
+//   write result                    always 0         1 on ACK        1 on ACK        1 on ACK
+//   read: types decoded             BIT INT FLOAT    INT FLOAT       BIT INT FLOAT   INT FLOAT
+//   read: value stored in           readValue        value           value           value
+//   read: items stamped             none             none            every item      every item
+//   read: result when accepted      1 if the value   1               1               1
+//                                   stored last is
+//                                   in 0.0..6.0
+#pragma once
+
+#include <cstdint>
+
+#include "protocol/channel.h"
+#include "records/io_request.h"
+
+namespace protocol {
+
+// The basic entry point. A request whose model is "QM4720N" (ASCII case ignored) runs the
+// QM4720N path without stamps. Otherwise every request is sent as it is ("CommErr" and the
+// read-only registers included); a write then always gives 0 (the error unchanged), and a read
+// gives 1 when the value stored last lies in 0.0..6.0, else 0 with the error unchanged. A read
+// whose items hold no BIT, INT or FLOAT item stores nothing and gives 0. Null request: 0.
+std::int32_t ExecuteRequest(Channel& channel, IoRequest* request);
+
+// The extended entry point: stores read values in `value` and stamps every item of an accepted
+// read with the current file time and quality 192. Null request: 0.
+std::int32_t ExecuteRequestEx(Channel& channel, IoRequest* request);
+
+// The QM4720N path of both entry points: the mnemonic is the first two characters of
+// registerText, only INT and FLOAT items are decoded, and items are stamped when `stampItems`.
+std::int32_t ExecuteRequestQM4720N(Channel& channel, IoRequest& request, bool stampItems);
+
+// Whether a station answers: reads its register EE (index 0) into one INT item through
+// ExecuteRequest. 1 when that returns nonzero: on the default model the value must lie in 0..6,
+// on "QM4720N" any accepted reply passes. `station` is taken as its low 16 bits, signed. A null
+// model name gives 0 without traffic.
+std::int32_t ProbeDevice(Channel& channel, const char* modelName, std::int32_t station,
+                         std::int32_t cookie);
+
+}  // namespace protocol

@@ -1,0 +1,87 @@
+// The value conversions do not depend on the process locale: a host that switched LC_NUMERIC to
+// a decimal-comma locale gets the same fields and the same values. The locale is built for the
+// test into a private directory (localedef with LOCPATH), so the machine needs no installed one.
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "protocol/value_fields.h"
+#include "records/data_type.h"
+
+namespace {
+
+class DecimalCommaLocale : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char pattern[] = "/tmp/qm4720-locale-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) return;
+        dir_ = pattern;
+        if (std::system("command -v localedef >/dev/null 2>&1") != 0) {
+            skipReason_ = "localedef is not installed, so no decimal-comma locale can be built";
+            return;
+        }
+        // localedef may exit non-zero for mere warnings; the compiled locale is what counts.
+        const std::string command =
+            "localedef -i de_DE -f UTF-8 " + dir_ + "/de_DE.UTF-8 " + ">/dev/null 2>&1";
+        [[maybe_unused]] const int status = std::system(command.c_str());
+    }
+    static void TearDownTestSuite() {
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    }
+
+    void SetUp() override {
+        if (!skipReason_.empty()) GTEST_SKIP() << skipReason_;
+        ASSERT_FALSE(dir_.empty()) << "no temporary directory";
+        ASSERT_TRUE(std::filesystem::exists(dir_ + "/de_DE.UTF-8/LC_NUMERIC"))
+            << "localedef did not build the locale";
+        setenv("LOCPATH", dir_.c_str(), 1);
+        ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr);
+        // The locale is really in force: the C library now reads and writes decimal commas.
+        ASSERT_EQ(std::strtod("3.14", nullptr), 3.0);
+        char printed[16];
+        std::snprintf(printed, sizeof printed, "%.1f", 2.5);
+        ASSERT_STREQ(printed, "2,5");
+    }
+    void TearDown() override {
+        std::setlocale(LC_ALL, "C");
+        unsetenv("LOCPATH");
+    }
+
+    static inline std::string dir_;
+    static inline std::string skipReason_;
+};
+
+TEST_F(DecimalCommaLocale, TextsAndFieldsKeepTheDecimalPoint) {
+    EXPECT_EQ(protocol::FloatToText(3.14159f).view(), "3.1416");
+    EXPECT_EQ(protocol::FloatToText(0.03125f).view(), "0.0313");
+    EXPECT_EQ(protocol::FloatToText(1000000.0f).view(), "1000000.0");
+
+    const struct {
+        float value;
+        const char* field;
+    } cases[] = {{25.5f, "0025.5"}, {-0.25f, "-00.25"}, {12.3456f, "12.346"}, {-12.345f, "-12.35"}};
+    for (const auto& c : cases) {
+        ValueSlot slot;
+        slot.asFloat = c.value;
+        protocol::DataField field{};
+        ASSERT_EQ(protocol::EncodeDataField(kTypeFloat, slot, field),
+                  protocol::EncodeRefusal::kNone);
+        EXPECT_EQ(std::string(field.data(), field.size()), c.field);
+    }
+}
+
+TEST_F(DecimalCommaLocale, FieldsReadWithTheDecimalPoint) {
+    EXPECT_EQ(protocol::NumberFromText("0025.5"), 25.5f);
+    EXPECT_EQ(protocol::NumberFromText("-012.5"), -12.5f);
+    EXPECT_EQ(protocol::NumberFromText("03.140"), 3.14f);
+    EXPECT_EQ(protocol::DecodeDataField(kTypeInt, "0012.7")->integer, 12);
+    EXPECT_EQ(protocol::DecodeDataField(kTypeFloat, "0000.5")->real, 0.5f);
+    // A decimal comma is no part of a field, whatever the locale says.
+    EXPECT_FALSE(protocol::NumberFromText("0025,5").has_value());
+}
+
+}  // namespace
