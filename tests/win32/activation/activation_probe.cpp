@@ -133,8 +133,8 @@ int main(int argc, char** argv) {
         Check(driver->lpVtbl->GetErrorText(driver) == nullptr, "a new object has no error");
         const RegisterDescriptor* table = nullptr;
         std::int32_t count = 0;
-        Check(driver->lpVtbl->GetRegisterTable(driver, "", &table, &count) == 1 && count > 0,
-              "the object answers through its slots", count);
+        const std::int32_t answered = driver->lpVtbl->GetRegisterTable(driver, "", &table, &count);
+        Check(answered == 1 && count > 0, "the object answers through its slots", count);
         const HRESULT whileAlive = AskCanUnloadNow();
         Check(whileAlive == S_FALSE, "DllCanUnloadNow refuses while the object lives", whileAlive);
         if (port != nullptr) UseTheLine(driver, port, station);

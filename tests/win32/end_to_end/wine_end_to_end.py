@@ -561,8 +561,9 @@ class EndToEnd:
                     self.faults()
                     self.unload()
                 else:
-                    self.suite.begin("host program on serial lines")
-                    self.suite.not_run("no simulator (see above)")
+                    self.suite.begin("host program on serial lines, unload after traffic")
+                    self.suite.not_run("no simulator (see above): probe, reads, writes, poll, "
+                                       "timeout, NAK, block check and unload were not checked")
         finally:
             self.cleanup()
         failed = self.suite.failed_stages
