@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "sim_process.h"
-#include "tools/common/line.h"
+#include "platform/posix/host/termios_line.h"
 
 namespace {
 
@@ -501,9 +501,9 @@ TEST(SimulatorDevice, ServesARealTerminalDeviceWithTheGivenLineSettings) {
 }
 
 TEST(SimulatorDevice, LineSettingsBecomeTheTerminalFlags) {
-    using tooling::Parity;
+    using platform::Parity;
     struct Case {
-        tooling::LineSettings settings;
+        platform::LineSettings settings;
         tcflag_t expected;  // of CSIZE | PARENB | PARODD | CMSPAR | CSTOPB
     };
     const Case cases[] = {
@@ -519,14 +519,15 @@ TEST(SimulatorDevice, LineSettingsBecomeTheTerminalFlags) {
         termios tio{};
         tio.c_cflag = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;  // all wrong at first
         tio.c_lflag = ICANON | ECHO | ISIG;
-        ASSERT_TRUE(tooling::ApplyLineSettings(c.settings, tio)) << c.settings.baud;
+        ASSERT_TRUE(platform::ApplyLineSettings(c.settings, tio)) << c.settings.baud;
         EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB), c.expected)
-            << c.settings.dataBits << tooling::ParityName(c.settings.parity) << c.settings.stopBits;
+            << c.settings.dataBits << platform::ParityName(c.settings.parity)
+            << c.settings.stopBits;
         EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u);
         EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
     }
     termios tio{};
-    EXPECT_FALSE(tooling::ApplyLineSettings({9601, 8, Parity::kNone, 1}, tio));
+    EXPECT_FALSE(platform::ApplyLineSettings({9601, 8, Parity::kNone, 1}, tio));
 }
 
 // ---- Command line -------------------------------------------------------------------------

@@ -1,13 +1,7 @@
 #include "tools/common/forward.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <vector>
-
-#include "tools/common/line.h"
 
 namespace tooling {
 namespace {
@@ -29,13 +23,15 @@ struct Pending {
 enum class Pass { kOk, kNothing, kFailed };
 
 // Reads what `from` holds and writes it to `to`; the bytes join `pending` for the trace.
-Pass PassOn(int from, int to, Pending& pending, std::uint64_t& count) {
+Pass PassOn(platform::SerialLine& from, platform::SerialLine& to, Pending& pending,
+            std::uint64_t& count) {
     std::uint8_t buffer[1024];
-    const ssize_t n = read(from, buffer, sizeof buffer);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return Pass::kNothing;
-    if (n <= 0) return Pass::kFailed;
+    std::string error;
+    const long n = from.Read(buffer, error);
+    if (n == 0) return Pass::kNothing;
+    if (n < 0) return Pass::kFailed;
     const auto size = static_cast<std::size_t>(n);
-    if (!WriteAll(to, buffer, size)) return Pass::kFailed;
+    if (!to.WriteAll(std::span(buffer, size))) return Pass::kFailed;
     pending.bytes.insert(pending.bytes.end(), buffer, buffer + size);
     pending.last = Clock::now();
     count += size;
@@ -44,33 +40,34 @@ Pass PassOn(int from, int to, Pending& pending, std::uint64_t& count) {
 
 }  // namespace
 
-ForwardEnd Forward(int hostFd, int deviceFd, int stopFd, Tracer* tracer,
-                   const ForwardOptions& options, ForwardCounts& counts) {
+ForwardEnd Forward(platform::SerialLine& host, platform::SerialLine& device,
+                   const platform::StopSignal& stop, Tracer* tracer, const ForwardOptions& options,
+                   ForwardCounts& counts) {
     Pending toDevice{options.toDeviceLabel, {}, {}};
     Pending fromDevice{options.fromDeviceLabel, {}, {}};
     const auto gap = std::chrono::milliseconds(options.traceGapMs);
+    platform::SerialLine* const lines[2] = {&host, &device};
     for (;;) {
         int timeoutMs = -1;
         if (!toDevice.bytes.empty() || !fromDevice.bytes.empty()) timeoutMs = options.traceGapMs;
-        pollfd fds[3] = {{hostFd, POLLIN, 0}, {deviceFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-        const int ready = poll(fds, 3, timeoutMs);
-        if (ready < 0 && errno != EINTR) return ForwardEnd::kDeviceFailed;
-        if (ready > 0 && (fds[2].revents & (POLLIN | POLLHUP)) != 0) {
+        const platform::WaitResult wait = platform::WaitForInput(lines, stop, timeoutMs);
+        if (wait.end == platform::WaitEnd::kFailed) return ForwardEnd::kDeviceFailed;
+        if (wait.end == platform::WaitEnd::kStopped) {
             toDevice.Flush(tracer);
             fromDevice.Flush(tracer);
             return ForwardEnd::kStopped;
         }
-        if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
+        if ((wait.ready & 1u) != 0) {
             // A reply still being traced ends when the host speaks again, and the other way round.
             fromDevice.Flush(tracer);
-            if (PassOn(hostFd, deviceFd, toDevice, counts.toDevice) == Pass::kFailed) {
+            if (PassOn(host, device, toDevice, counts.toDevice) == Pass::kFailed) {
                 toDevice.Flush(tracer);
                 return ForwardEnd::kDeviceFailed;
             }
         }
-        if (ready > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        if ((wait.ready & 2u) != 0) {
             toDevice.Flush(tracer);
-            if (PassOn(deviceFd, hostFd, fromDevice, counts.fromDevice) == Pass::kFailed) {
+            if (PassOn(device, host, fromDevice, counts.fromDevice) == Pass::kFailed) {
                 fromDevice.Flush(tracer);
                 return ForwardEnd::kDeviceFailed;
             }

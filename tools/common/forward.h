@@ -1,10 +1,11 @@
-// Passing bytes both ways between a host-side descriptor (the master of a pseudo-terminal that a
-// host program opened as its port) and a real device, tracing what passes.
+// Passing bytes both ways between a host-side line (the program's side of a pseudo-terminal that
+// a host program opened as its port) and a real device, tracing what passes.
 #pragma once
 
 #include <cstdint>
 #include <string_view>
 
+#include "platform/serial_line.h"
 #include "tools/common/trace.h"
 
 namespace tooling {
@@ -24,14 +25,14 @@ struct ForwardOptions {
 };
 
 enum class ForwardEnd {
-    kStopped,       // `stopFd` became readable
+    kStopped,       // `stop` was raised
     kDeviceFailed,  // the device side reported an error or end of file
 };
 
-// Runs until `stopFd` becomes readable (a pipe written by a signal handler or another thread) or
-// the device side fails. `tracer` may be null for no trace. Both descriptors should be
-// non-blocking.
-ForwardEnd Forward(int hostFd, int deviceFd, int stopFd, Tracer* tracer,
-                   const ForwardOptions& options, ForwardCounts& counts);
+// Runs until `stop` is raised (by a signal or another thread) or the device side fails. `tracer`
+// may be null for no trace.
+ForwardEnd Forward(platform::SerialLine& host, platform::SerialLine& device,
+                   const platform::StopSignal& stop, Tracer* tracer, const ForwardOptions& options,
+                   ForwardCounts& counts);
 
 }  // namespace tooling

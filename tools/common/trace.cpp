@@ -1,22 +1,22 @@
 #include "tools/common/trace.h"
 
-#include <ctime>
-
 namespace tooling {
 namespace {
 
 std::string TimeStamp(std::chrono::system_clock::time_point when) {
-    const auto sinceEpoch = when.time_since_epoch();
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch - seconds).count();
-    const std::time_t t = static_cast<std::time_t>(seconds.count());
-    std::tm utc{};
-    gmtime_r(&t, &utc);
+    // The system clock counts UTC without leap seconds, so the civil date and time of day follow
+    // from it directly, on every system alike.
+    using namespace std::chrono;
+    const auto millisSinceEpoch = floor<milliseconds>(when);
+    const auto day = floor<days>(millisSinceEpoch);
+    const year_month_day date{day};
+    const hh_mm_ss time{millisSinceEpoch - day};
     char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(millis));
+    std::snprintf(
+        text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+        static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+        static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+        static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
     return text;
 }
 

@@ -1,19 +1,11 @@
 // qm4720sim: plays one or more instruments on a serial line (a new pseudo-terminal or a real
 // device) so that the driver and its hosts can run without hardware; or, with --forward, sits
 // between a new pseudo-terminal and a real instrument and traces what passes.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <random>
 #include <string>
@@ -21,9 +13,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "platform/serial_line.h"
 #include "tools/common/forward.h"
-#include "tools/common/line.h"
-#include "tools/common/pty.h"
 #include "tools/common/trace.h"
 #include "tools/sim/config.h"
 #include "tools/sim/faults.h"
@@ -35,60 +26,33 @@ namespace {
 constexpr int kUsageError = 2;
 constexpr char kProgram[] = "qm4720sim";
 
-// Written by the signal handler, read by every wait: a stop request ends any pause at once.
-int gStopPipe[2] = {-1, -1};
-volatile std::sig_atomic_t gStopping = 0;
+// Raised by SIGINT and SIGTERM (Ctrl-C on Windows) and checked by every wait: a stop request ends
+// any pause at once.
+platform::StopSignal* gStop = nullptr;
 
-void OnStopSignal(int) {
-    gStopping = 1;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = write(gStopPipe[1], &byte, 1);
-}
-
-bool InstallStopHandlers() {
-    if (pipe2(gStopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-    return true;
+bool Stopping() {
+    return gStop->Raised();
 }
 
 // Waits `ms` milliseconds unless a stop is requested first; false when stopping.
 bool Pause(int ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!gStopping) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              end - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0) return true;
-        pollfd p{gStopPipe[0], POLLIN, 0};
-        poll(&p, 1, static_cast<int>(left));
-    }
-    return false;
+    if (ms <= 0) return !Stopping();
+    return platform::WaitForInput({}, *gStop, ms).end != platform::WaitEnd::kStopped;
 }
 
 // Writes the bytes one character time apart, as a line at `baud` with `bitsPerChar` bit times a
 // character delivers them. False when the line failed or a stop was requested.
-bool SendPaced(int fd, std::span<const std::uint8_t> bytes, int baud, int bitsPerChar) {
-    const long charNs = bitsPerChar * 1000000000L / baud;
-    timespec next{};
-    clock_gettime(CLOCK_MONOTONIC, &next);
-    for (const std::uint8_t b : bytes) {
-        if (gStopping) return false;
-        if (!tooling::WriteAll(fd, &b, 1)) return false;
-        next.tv_nsec += charNs;
-        while (next.tv_nsec >= 1000000000L) {
-            next.tv_nsec -= 1000000000L;
-            ++next.tv_sec;
-        }
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
-            if (gStopping) return false;
-        }
+bool SendPaced(platform::SerialLine& line, std::span<const std::uint8_t> bytes, int baud,
+               int bitsPerChar) {
+    const auto charTime = std::chrono::nanoseconds(bitsPerChar * 1000000000L / baud);
+    auto next = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (Stopping()) return false;
+        if (!line.WriteAll(bytes.subspan(i, 1))) return false;
+        next += charTime;
+        platform::SleepUntil(next);
     }
-    return true;
+    return !Stopping() || bytes.empty();
 }
 
 struct Options {
@@ -201,9 +165,9 @@ void Announce(const std::string& port) {
     std::fflush(stdout);
 }
 
-// Serves the instruments on `fd` until a stop is requested or the line fails.
-int Serve(int fd, const Options& options, sim::Instrument& instrument, sim::FaultPlan& faults,
-          std::uint64_t seed) {
+// Serves the instruments on `line` until a stop is requested or the line fails.
+int Serve(platform::SerialLine& line, const Options& options, sim::Instrument& instrument,
+          sim::FaultPlan& faults, std::uint64_t seed) {
     tooling::Tracer tracer(stderr);
     tooling::Tracer* trace = options.verbose ? &tracer : nullptr;
     sim::RequestParser parser;
@@ -263,7 +227,7 @@ int Serve(int fd, const Options& options, sim::Instrument& instrument, sim::Faul
             if (!Pause(chunks[i].pauseBeforeMs)) return true;
             // Traced as it starts on the line, so the time stamp is that of the first byte.
             if (trace != nullptr) trace->Trace("inst>host", chunks[i].bytes, i == 0 ? note : "");
-            if (!SendPaced(fd, chunks[i].bytes, options.baud, bitsPerChar)) return gStopping != 0;
+            if (!SendPaced(line, chunks[i].bytes, options.baud, bitsPerChar)) return Stopping();
         }
         if (fault == sim::Fault::kNak || answer.kind == sim::Answer::Kind::kNak) {
             ++counts.naks;
@@ -275,31 +239,29 @@ int Serve(int fd, const Options& options, sim::Instrument& instrument, sim::Faul
         return true;
     };
 
-    while (!gStopping) {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {gStopPipe[0], POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (gStopping) break;
-        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+    platform::SerialLine* const lines[1] = {&line};
+    bool failed = false;
+    while (!Stopping() && !failed) {
+        const platform::WaitEnd wait = platform::WaitForInput(lines, *gStop, -1).end;
+        if (wait == platform::WaitEnd::kStopped || wait == platform::WaitEnd::kFailed) break;
+        if (wait != platform::WaitEnd::kInput) continue;
         std::uint8_t buffer[256];
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-        if (n <= 0) {
-            std::fprintf(stderr, "%s: the line failed: %s\n", kProgram,
-                         n == 0 ? "end of file" : std::strerror(errno));
+        std::string error;
+        const long n = line.Read(buffer, error);
+        if (n == 0) continue;
+        if (n < 0) {
+            std::fprintf(stderr, "%s: the line failed: %s\n", kProgram, error.c_str());
             status = 1;
             break;
         }
-        for (ssize_t i = 0; i < n; ++i) {
+        for (long i = 0; i < n; ++i) {
             std::optional<sim::Request> request = parser.Feed(buffer[i]);
             if (!request) continue;
             traceDiscarded();
             if (!handle(*request)) {
                 std::fprintf(stderr, "%s: writing to the line failed\n", kProgram);
                 status = 1;
-                gStopping = 1;
+                failed = true;
                 break;
             }
         }
@@ -309,25 +271,23 @@ int Serve(int fd, const Options& options, sim::Instrument& instrument, sim::Faul
     return status;
 }
 
-int RunForward(const Options& options, const tooling::LineSettings& line) {
+int RunForward(const Options& options, const platform::LineSettings& settings) {
     std::string error;
-    const int device = tooling::OpenSerialDevice(options.forwardPath, line, error);
-    if (device < 0) {
+    // The pseudo-terminal first: where the system has none, that is the thing to report.
+    std::unique_ptr<platform::PseudoTerminal> pty = platform::OpenPseudoTerminal(error);
+    std::unique_ptr<platform::SerialLine> device;
+    if (pty != nullptr) device = platform::OpenSerialLine(options.forwardPath, settings, error);
+    if (device == nullptr ||
+        (!options.linkPath.empty() && !pty->MakeLink(options.linkPath, error))) {
         std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
         return 1;
     }
-    tooling::Pty pty;
-    if (!pty.Open(error) || (!options.linkPath.empty() && !pty.MakeLink(options.linkPath, error))) {
-        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
-        close(device);
-        return 1;
-    }
-    Announce(pty.slavePath());
+    Announce(pty->path());
     tooling::Tracer tracer(stderr);
     tooling::ForwardCounts counts;
     const tooling::ForwardEnd end =
-        tooling::Forward(pty.masterFd(), device, gStopPipe[0], &tracer, {}, counts);
-    close(device);
+        tooling::Forward(pty->line(), *device, *gStop, &tracer, {}, counts);
+    device.reset();
     if (end == tooling::ForwardEnd::kDeviceFailed) {
         std::fprintf(stderr, "%s: the device %s failed or went away\n", kProgram,
                      options.forwardPath.c_str());
@@ -371,6 +331,7 @@ Examples:
   qm4720sim --config stations.json --seed 7 --fault timeout=0.1 --fault bad-bcc=0.05
   qm4720sim --station 3 --frozen --script ok,nak,split
   qm4720sim --device /dev/ttyUSB0 --baud 9600 --parity even --station 1
+  qm4720sim --device COM3 --station 1        (Windows: a real port; pseudo-terminals need Linux)
   qm4720sim --forward /dev/ttyUSB0 --baud 9600 --link /tmp/qm4720-watch
 )";
 
@@ -450,13 +411,13 @@ int main(int argc, char** argv) {
     }
     options.seedGiven = app.count("--seed") > 0;
 
-    tooling::LineSettings line;
+    platform::LineSettings line;
     line.baud = options.baud;
     line.dataBits = options.dataBits;
     line.stopBits = options.stopBits;
-    tooling::ParseParity(options.parity, line.parity);
+    platform::ParseParity(options.parity, line.parity);
     if ((!options.devicePath.empty() || !options.forwardPath.empty()) &&
-        !tooling::IsSupportedBaud(options.baud)) {
+        !platform::IsSupportedBaud(options.baud)) {
         return UsageError("--baud " + std::to_string(options.baud) +
                           ": a real device takes one of the standard rates "
                           "(1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, ...)");
@@ -464,7 +425,9 @@ int main(int argc, char** argv) {
     if (!options.devicePath.empty() && !options.linkPath.empty()) {
         return UsageError("--link names a new pseudo-terminal; it does not go with --device");
     }
-    if (!InstallStopHandlers()) {
+    platform::StopSignal stop;
+    gStop = &stop;
+    if (!platform::RaiseOnTerminationSignals(stop)) {
         std::fprintf(stderr, "%s: cannot set up signal handling\n", kProgram);
         return 1;
     }
@@ -536,8 +499,8 @@ int main(int argc, char** argv) {
     }
     for (const std::string& argument : options.faults) {
         const std::size_t equals = argument.find('=');
-        const std::optional<sim::Fault> fault =
-            sim::FaultFromName(argument.substr(0, equals == std::string::npos ? argument.size() : equals));
+        const std::optional<sim::Fault> fault = sim::FaultFromName(
+            argument.substr(0, equals == std::string::npos ? argument.size() : equals));
         double rate = 0.0;
         if (equals == std::string::npos || !fault || *fault == sim::Fault::kNone ||
             !ParseNumber(argument.substr(equals + 1), rate)) {
@@ -559,21 +522,20 @@ int main(int argc, char** argv) {
     faults.SetScript(std::move(script));
 
     if (!options.devicePath.empty()) {
-        const int fd = tooling::OpenSerialDevice(options.devicePath, line, error);
-        if (fd < 0) {
+        const std::unique_ptr<platform::SerialLine> device =
+            platform::OpenSerialLine(options.devicePath, line, error);
+        if (device == nullptr) {
             std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
             return 1;
         }
         Announce(options.devicePath);
-        const int status = Serve(fd, options, instrument, faults, seed);
-        close(fd);
-        return status;
+        return Serve(*device, options, instrument, faults, seed);
     }
-    tooling::Pty pty;
-    if (!pty.Open(error) || (!options.linkPath.empty() && !pty.MakeLink(options.linkPath, error))) {
+    const std::unique_ptr<platform::PseudoTerminal> pty = platform::OpenPseudoTerminal(error);
+    if (pty == nullptr || (!options.linkPath.empty() && !pty->MakeLink(options.linkPath, error))) {
         std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
         return 1;
     }
-    Announce(pty.slavePath());
-    return Serve(pty.masterFd(), options, instrument, faults, seed);
+    Announce(pty->path());
+    return Serve(pty->line(), options, instrument, faults, seed);
 }

@@ -170,8 +170,10 @@ std::string ProgramDirectory() {
 }
 
 std::unique_ptr<ChildProcess> StartChild(const std::vector<std::string>&, std::string& error) {
-    // The simulator serves pseudo-terminals, which exist only on Linux.
-    error = "the simulator runs on Linux; start qm4720sim there and use --port";
+    // The demo starts the simulator on a new pseudo-terminal, which exists only on Linux.
+    error =
+        "the demo needs a pseudo-terminal (Linux); on Windows run qm4720sim --device on one end "
+        "of a null-modem pair and qm4720ctl --port on the other";
     return nullptr;
 }
 
