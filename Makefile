@@ -6,7 +6,7 @@ JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 BUILD_TYPE ?= RelWithDebInfo
 
-.PHONY: all deps build build-win32 demo test test-native test-win32 format clean
+.PHONY: all deps build build-win32 demo test test-native test-win32 bench format clean
 
 all: build
 
@@ -27,6 +27,12 @@ test-native: build
 
 test-win32: deps
 	@WIN_BUILD=$(WIN_BUILD) JOBS=$(JOBS) scripts/test-win32.sh
+
+# The driver against its floor on a paced line, and the core against the clock: one table, and
+# the same figures as CSV in $(BUILD)/bench/. BENCH_SLOW=1 adds the slow baud rates.
+bench: build
+	@cmake --build $(BUILD) --target qm4720_bench -j$(JOBS)
+	@$(BUILD)/qm4720_bench --out $(BUILD)/bench $(BENCH_ARGS)
 
 build-win32: deps
 	@cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null

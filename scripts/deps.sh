@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Makes sure the build's dependencies are installed; a quick no-op when they are.
 # Native build: compiler, CMake, GoogleTest, CLI11 and nlohmann-json (header-only, for the
-# tools), and the locale sources from which a test builds a decimal-comma locale. Windows build:
+# tools), the locale sources from which a test builds a decimal-comma locale, and Google
+# Benchmark (for `make bench`). Windows build:
 # the i686 mingw-w64 toolchain, Wine, and python3 for the instrument that the serial port tests
 # talk to under Wine.
 # Installs with apt as root directly, else through sudo; otherwise prints the command and stops.
 set -euo pipefail
 
-native_packages=(g++ cmake make libgtest-dev googletest libcli11-dev nlohmann-json3-dev locales)
+native_packages=(g++ cmake make libgtest-dev googletest libcli11-dev nlohmann-json3-dev locales
+    libbenchmark-dev)
 win32_packages=(g++-mingw-w64-i686 wine wine32:i386 python3)
 
 missing_packages() {
