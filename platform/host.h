@@ -64,6 +64,11 @@ struct SerialPortInfo {
 };
 std::vector<SerialPortInfo> ListSerialPorts();
 
+// The name under which the platform's open call finds the port a user named: on Windows a COM
+// port gets the device prefix ("COM12" -> "\\.\COM12"), without which COM10 and above cannot be
+// opened; on Linux the device path as given.
+std::string PortDeviceName(const std::string& port);
+
 // A tracing pass-through between the driver and a real serial device: a new pseudo-terminal that
 // the driver opens in place of the device, and a thread that passes every byte both ways and
 // writes a time-stamped trace line (hex and text) to stderr. Stops when destroyed.

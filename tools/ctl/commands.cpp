@@ -93,6 +93,7 @@ bool OpenLine(DriverSession& session, const Options& options, int& status) {
         }
         line.port = g_lineTap->PortName();
     }
+    line.port = platform::PortDeviceName(line.port);
     PortSettings settings{};
     if (line.port.size() >= sizeof settings.portName) {
         Diagnose("--port: a device name of at most 31 characters was expected");

@@ -34,6 +34,8 @@ std::string GbkToUtf8(std::string_view gbk) {
 
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
+std::string PortDeviceName(const std::string& port) { return port; }
+
 namespace {
 
 std::string ReadLine(const std::string& path) {

@@ -1,6 +1,7 @@
 #include <io.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/host.h"
 
@@ -30,6 +31,26 @@ public:
 private:
     HMODULE module_;
 };
+
+// The program writes UTF-8 (the driver's messages converted from GBK). A console shows the bytes
+// in its output code page, which is the system's OEM page by default (936 on a Chinese system,
+// 437 or 850 elsewhere): while the program runs the console is switched to UTF-8, and its own
+// page is given back at exit. Output into a pipe or a file is bytes as they are either way.
+class ConsoleCodePage {
+public:
+    ConsoleCodePage() : saved_(GetConsoleOutputCP()) {
+        if (saved_ != 0 && saved_ != CP_UTF8) SetConsoleOutputCP(CP_UTF8);
+    }
+    ~ConsoleCodePage() {
+        if (saved_ != 0 && saved_ != CP_UTF8) SetConsoleOutputCP(saved_);
+    }
+    ConsoleCodePage(const ConsoleCodePage&) = delete;
+    ConsoleCodePage& operator=(const ConsoleCodePage&) = delete;
+
+private:
+    UINT saved_;  // 0 when the program has no console
+};
+const ConsoleCodePage g_consoleCodePage;
 
 std::wstring Widen(const std::string& text, UINT codePage) {
     const int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()),
@@ -73,8 +94,9 @@ void* CreateByProgId(const std::string& progId, REFIID iid, std::unique_ptr<Load
     CLSID clsid{};
     HRESULT hr = CLSIDFromProgID(Widen(progId, CP_ACP).c_str(), &clsid);
     if (FAILED(hr)) {
-        error = progId + " is not registered (CLSIDFromProgID 0x" +
-                std::to_string(static_cast<unsigned long>(hr)) + ")";
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
+        error = progId + " is not registered (CLSIDFromProgID " + code + ")";
         return nullptr;
     }
     void* object = nullptr;
@@ -99,6 +121,15 @@ std::string GbkToUtf8(std::string_view gbk) {
 }
 
 bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+
+std::string PortDeviceName(const std::string& port) {
+    // Only COM1..COM9 are known to the open call by their plain names; every COM port is found
+    // in the device namespace, COM10 and above only there.
+    const bool comPort = port.size() > 3 && port.size() <= 6 &&
+                         _strnicmp(port.c_str(), "COM", 3) == 0 &&
+                         port.find_first_not_of("0123456789", 3) == std::string::npos;
+    return comPort ? "\\\\.\\" + port : port;
+}
 
 std::vector<SerialPortInfo> ListSerialPorts() {
     std::vector<SerialPortInfo> ports;
