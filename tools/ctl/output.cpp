@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 
 #include <nlohmann/json.hpp>
 
@@ -38,7 +39,14 @@ nlohmann::json RowObject(const std::vector<std::string>& columns, const std::vec
         if (cell.kind == Cell::Kind::kText) {
             object[columns[i]] = cell.text;
         } else if (cell.kind == Cell::Kind::kNumber) {
-            object[columns[i]] = cell.number;
+            // Whole numbers (stations, indices, INT values, quality) as JSON integers.
+            const bool whole = std::isfinite(cell.number) && cell.number == std::trunc(cell.number) &&
+                               std::fabs(cell.number) < 9.0e15;
+            if (whole) {
+                object[columns[i]] = static_cast<std::int64_t>(cell.number);
+            } else {
+                object[columns[i]] = cell.number;
+            }
         } else {
             object[columns[i]] = nullptr;
         }
