@@ -11,8 +11,9 @@ struct TypeMessage {
 };
 
 // 数据类型错误,应选<TYPE>数据类型.  data type wrong, choose the <TYPE> data type (GBK)
-#define QM_TYPE_MESSAGE(name) \
-    "\xCA\xFD\xBE\xDD\xC0\xE0\xD0\xCD\xB4\xED\xCE\xF3,\xD3\xA6\xD1\xA1" name "\xCA\xFD\xBE\xDD\xC0\xE0\xD0\xCD."
+#define QM_TYPE_MESSAGE(name)                                                \
+    "\xCA\xFD\xBE\xDD\xC0\xE0\xD0\xCD\xB4\xED\xCE\xF3,\xD3\xA6\xD1\xA1" name \
+    "\xCA\xFD\xBE\xDD\xC0\xE0\xD0\xCD."
 
 constexpr TypeMessage kTypeMessages[] = {
     {kTypeBit, QM_TYPE_MESSAGE("BIT")},         {kTypeByte, QM_TYPE_MESSAGE("BYTE")},
@@ -25,7 +26,8 @@ constexpr TypeMessage kTypeMessages[] = {
 #undef QM_TYPE_MESSAGE
 
 // 变量数据类型错误.  the variable's data type is wrong
-constexpr const char* kGeneralTypeMessage = "\xB1\xE4\xC1\xBF\xCA\xFD\xBE\xDD\xC0\xE0\xD0\xCD\xB4\xED\xCE\xF3.";
+constexpr const char* kGeneralTypeMessage =
+    "\xB1\xE4\xC1\xBF\xCA\xFD\xBE\xDD\xC0\xE0\xD0\xCD\xB4\xED\xCE\xF3.";
 
 }  // namespace
 

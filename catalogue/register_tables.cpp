@@ -63,7 +63,9 @@ constexpr auto kQm4720nTable = MakeTable(kQm4720nNames);
 static_assert(kDefaultTable.size() == 62);
 static_assert(kQm4720nTable.size() == 58);
 
-constexpr char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+constexpr char AsciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 }  // namespace
 
@@ -79,9 +81,13 @@ bool IsQm4720nModel(const char* modelName) {
     return modelName != nullptr && IsQm4720nModel(std::string_view(modelName));
 }
 
-std::span<const RegisterDescriptor> DefaultRegisterTable() { return kDefaultTable; }
+std::span<const RegisterDescriptor> DefaultRegisterTable() {
+    return kDefaultTable;
+}
 
-std::span<const RegisterDescriptor> Qm4720nRegisterTable() { return kQm4720nTable; }
+std::span<const RegisterDescriptor> Qm4720nRegisterTable() {
+    return kQm4720nTable;
+}
 
 std::span<const RegisterDescriptor> RegisterTableFor(const char* modelName) {
     return IsQm4720nModel(modelName) ? Qm4720nRegisterTable() : DefaultRegisterTable();

@@ -4,7 +4,9 @@
 
 namespace driver {
 
-InterfacePart* DispatchPartOf(CCmdTarget* target) { return &target->m_xDispatch; }
+InterfacePart* DispatchPartOf(CCmdTarget* target) {
+    return &target->m_xDispatch;
+}
 
 namespace {
 
@@ -13,7 +15,9 @@ constexpr InterfaceEntry kBaseInterfaces[] = {
     {&IID_IDispatch, &DispatchPartOf},
 };
 
-bool IsPresent(const InterfacePart* part) { return part->vtbl != nullptr; }
+bool IsPresent(const InterfacePart* part) {
+    return part->vtbl != nullptr;
+}
 
 // IDispatch with no members: every look-up and every call is refused.
 struct DispatchVtbl {
@@ -22,11 +26,11 @@ struct DispatchVtbl {
     ULONG(STDMETHODCALLTYPE* Release)(void* self);
     HRESULT(STDMETHODCALLTYPE* GetTypeInfoCount)(void* self, UINT* count);
     HRESULT(STDMETHODCALLTYPE* GetTypeInfo)(void* self, UINT index, LCID lcid, ITypeInfo** info);
-    HRESULT(STDMETHODCALLTYPE* GetIDsOfNames)(void* self, REFIID iid, LPOLESTR* names, UINT count,
-                                              LCID lcid, DISPID* ids);
-    HRESULT(STDMETHODCALLTYPE* Invoke)(void* self, DISPID member, REFIID iid, LCID lcid,
-                                       WORD flags, DISPPARAMS* params, VARIANT* result,
-                                       EXCEPINFO* exception, UINT* argError);
+    HRESULT(STDMETHODCALLTYPE* GetIDsOfNames)
+    (void* self, REFIID iid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids);
+    HRESULT(STDMETHODCALLTYPE* Invoke)
+    (void* self, DISPID member, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
+     VARIANT* result, EXCEPINFO* exception, UINT* argError);
 };
 
 HRESULT STDMETHODCALLTYPE DispatchQueryInterface(void* self, REFIID iid, void** out) {
@@ -52,14 +56,13 @@ HRESULT STDMETHODCALLTYPE DispatchGetTypeInfo(void*, UINT index, LCID, ITypeInfo
     return index != 0 ? E_INVALIDARG : E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE DispatchGetIDsOfNames(void*, REFIID iid, LPOLESTR*, UINT, LCID,
-                                                DISPID*) {
+HRESULT STDMETHODCALLTYPE DispatchGetIDsOfNames(void*, REFIID iid, LPOLESTR*, UINT, LCID, DISPID*) {
     if (!SameGuid(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     return DISP_E_UNKNOWNNAME;
 }
 
-HRESULT STDMETHODCALLTYPE DispatchInvoke(void*, DISPID, REFIID iid, LCID, WORD,
-                                         DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) {
+HRESULT STDMETHODCALLTYPE DispatchInvoke(void*, DISPID, REFIID iid, LCID, WORD, DISPPARAMS* params,
+                                         VARIANT*, EXCEPINFO*, UINT*) {
     if (!SameGuid(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     if (params != nullptr && params->cNamedArgs != 0) {
         // The single named argument of a property put is allowed; any other is not.
@@ -81,13 +84,15 @@ CCmdTarget::CCmdTarget() = default;
 
 CCmdTarget::~CCmdTarget() = default;
 
-void CCmdTarget::EnableAutomation() { BindPart(m_xDispatch, &kDispatchVtbl); }
+void CCmdTarget::EnableAutomation() {
+    BindPart(m_xDispatch, &kDispatchVtbl);
+}
 
 InterfacePart* CCmdTarget::FindPart(const IID* iid) {
     // IUnknown: the first present part of the tables is the object's identity.
     const bool anyPresent = SameGuid(*iid, IID_IUnknown);
-    for (std::span<const InterfaceEntry> table : {GetInterfaceTable(),
-                                                  std::span<const InterfaceEntry>(kBaseInterfaces)}) {
+    for (std::span<const InterfaceEntry> table :
+         {GetInterfaceTable(), std::span<const InterfaceEntry>(kBaseInterfaces)}) {
         for (const InterfaceEntry& entry : table) {
             InterfacePart* part = entry.part(this);
             if (IsPresent(part) && (anyPresent || SameGuid(*entry.iid, *iid))) return part;
@@ -107,7 +112,9 @@ HRESULT CCmdTarget::ExternalQueryInterface(const IID* iid, void** out) {
     return S_OK;
 }
 
-ULONG CCmdTarget::ExternalAddRef() { return static_cast<ULONG>(++m_dwRef); }
+ULONG CCmdTarget::ExternalAddRef() {
+    return static_cast<ULONG>(++m_dwRef);
+}
 
 ULONG CCmdTarget::ExternalRelease() {
     LONG current = m_dwRef.load();

@@ -120,8 +120,8 @@ struct ClassFactoryVtbl {
     HRESULT(STDMETHODCALLTYPE* QueryInterface)(ClassFactory* self, REFIID iid, void** out);
     ULONG(STDMETHODCALLTYPE* AddRef)(ClassFactory* self);
     ULONG(STDMETHODCALLTYPE* Release)(ClassFactory* self);
-    HRESULT(STDMETHODCALLTYPE* CreateInstance)(ClassFactory* self, void* outer, REFIID iid,
-                                               void** out);
+    HRESULT(STDMETHODCALLTYPE* CreateInstance)
+    (ClassFactory* self, void* outer, REFIID iid, void** out);
     HRESULT(STDMETHODCALLTYPE* LockServer)(ClassFactory* self, BOOL lock);
 };
 struct ClassFactory {

@@ -89,8 +89,8 @@ const char* STDMETHODCALLTYPE GetErrorText(IDeviceDriver* self) {
 }
 
 constexpr IDeviceDriverVtbl kDeviceDriverVtbl = {
-    QueryInterface, AddRef,       Release,       GetRegisterTable, ProbeDevice,
-    ParseRegister,  ReservedOne,  OpenPort,      ClosePort,        ReservedOne,
+    QueryInterface, AddRef,         Release,      GetRegisterTable, ProbeDevice,
+    ParseRegister,  ReservedOne,    OpenPort,     ClosePort,        ReservedOne,
     ReservedZero,   ExecuteRequest, CheckStation, GetErrorText,
 };
 
@@ -125,13 +125,17 @@ constexpr IDeviceDriverExVtbl kDeviceDriverExVtbl = {
     SetPortHandle,    ReservedOne, GetPortHandle,
 };
 
-CCmdTarget* NewVer4720Ezo() { return VER4720Ezo::CreateObject(); }
+CCmdTarget* NewVer4720Ezo() {
+    return VER4720Ezo::CreateObject();
+}
 
 }  // namespace
 
 const RuntimeClass VER4720Ezo::kRuntimeClass = {"VER4720Ezo", &NewVer4720Ezo};
 
-CCmdTarget* VER4720Ezo::CreateObject() { return new (std::nothrow) VER4720Ezo(); }
+CCmdTarget* VER4720Ezo::CreateObject() {
+    return new (std::nothrow) VER4720Ezo();
+}
 
 VER4720Ezo::VER4720Ezo() {
     BindPart(m_xDeviceDriver, &kDeviceDriverVtbl);
@@ -141,9 +145,13 @@ VER4720Ezo::VER4720Ezo() {
 }
 
 // Releases the module lock. The port is deliberately left open: closing it is the host's call.
-VER4720Ezo::~VER4720Ezo() { UnlockModule(); }
+VER4720Ezo::~VER4720Ezo() {
+    UnlockModule();
+}
 
-std::span<const InterfaceEntry> VER4720Ezo::GetInterfaceTable() const { return kInterfaces; }
+std::span<const InterfaceEntry> VER4720Ezo::GetInterfaceTable() const {
+    return kInterfaces;
+}
 
 std::int32_t VER4720Ezo::GetRegisterTable(const char* modelName, const RegisterDescriptor** table,
                                           std::int32_t* count) {
@@ -171,6 +179,8 @@ void VER4720Ezo::RecordPlatformError(DWORD code) {
     m_bPlatformError = true;
 }
 
-void VER4720Ezo::Pause(std::uint32_t milliseconds) { platform::SleepMs(milliseconds); }
+void VER4720Ezo::Pause(std::uint32_t milliseconds) {
+    platform::SleepMs(milliseconds);
+}
 
 }  // namespace driver

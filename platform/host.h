@@ -45,8 +45,8 @@ public:
 // returns its interface `iid`. On Linux the identifier is resolved through the registry file
 // (ProgID -> CLSID -> InProcServer32 -> module path) and the module is loaded and kept in
 // `keepLoaded`. Returns null with `error` set on failure.
-void* CreateByProgId(const std::string& progId, REFIID iid, std::unique_ptr<LoadedModule>& keepLoaded,
-                     std::string& error);
+void* CreateByProgId(const std::string& progId, REFIID iid,
+                     std::unique_ptr<LoadedModule>& keepLoaded, std::string& error);
 
 // Converts a GBK text of the driver to UTF-8 for the terminal.
 std::string GbkToUtf8(std::string_view gbk);
@@ -56,9 +56,9 @@ bool StdoutIsTerminal();
 
 // One serial port of this machine, with what the system knows of it.
 struct SerialPortInfo {
-    std::string name;         // what OpenPort takes: /dev/ttyUSB0, COM3
-    std::string driver;       // kernel or system driver, if known
-    std::string usbVendor;    // USB vendor and product identifiers, if a USB adapter
+    std::string name;       // what OpenPort takes: /dev/ttyUSB0, COM3
+    std::string driver;     // kernel or system driver, if known
+    std::string usbVendor;  // USB vendor and product identifiers, if a USB adapter
     std::string usbProduct;
     std::string description;  // manufacturer / product text, if known
 };

@@ -21,16 +21,16 @@ static_assert(sizeof(ValueSlot) == 4);
 
 struct IoItem {
     std::uint8_t host0[2];
-    std::uint16_t reserved2;       // not read; the probe's own item sets it to 0
-    std::uint16_t type;            // DataType code: BIT, INT and FLOAT are decoded on a read
+    std::uint16_t reserved2;  // not read; the probe's own item sets it to 0
+    std::uint16_t type;       // DataType code: BIT, INT and FLOAT are decoded on a read
     std::uint8_t host6[2];
-    ValueSlot value;               // written values come from here; the extended entry point and
-                                   // the QM4720N path store read values here
-    ValueSlot readValue;           // the basic entry point stores default-model reads here
-    std::int16_t quality;          // 192 on every item of an accepted, stamped read
+    ValueSlot value;       // written values come from here; the extended entry point and
+                           // the QM4720N path store read values here
+    ValueSlot readValue;   // the basic entry point stores default-model reads here
+    std::int16_t quality;  // 192 on every item of an accepted, stamped read
     std::uint8_t host18[2];
-    std::uint32_t timestampLow;    // file time of the reading (100 ns since 1601-01-01, UTC),
-    std::uint32_t timestampHigh;   // set together with quality
+    std::uint32_t timestampLow;   // file time of the reading (100 ns since 1601-01-01, UTC),
+    std::uint32_t timestampHigh;  // set together with quality
 };
 
 QM_RECORD_OFFSET(IoItem, reserved2, 2, 2);
@@ -60,24 +60,24 @@ QM_RECORD_SIZE(IoItemNode, 12, 24);
 
 // The host's list object of item pointers. The driver reads only head and count.
 struct IoItemList {
-    const void* operations;        // the list's table of operations (host)
+    const void* operations;  // the list's table of operations (host)
     IoItemNode* head;
     IoItemNode* tail;
     std::int32_t count;
-    IoItemNode* freeList;          // host
-    void* blocks;                  // host
-    std::int32_t blockSize;        // host
+    IoItemNode* freeList;    // host
+    void* blocks;            // host
+    std::int32_t blockSize;  // host
 };
 
 struct IoRequest {
     std::uint8_t host0[2];
-    std::int16_t station;          // 0..99, written into the frame as digits
-    std::uint32_t cookie;          // not read; the probe stores its third argument here
-    const char* modelName;         // compared with "QM4720N", ASCII case ignored
-    const char* registerText;      // the QM4720N path sends its first two characters
-    std::int16_t registerIndex;    // index in the model's register table, from ParseRegister
-    std::uint8_t host18[14];       // the probe zeroes bytes 6..13 of this (request bytes 24..31)
-    std::int16_t direction;        // 0 read, 1 write; anything else is refused
+    std::int16_t station;        // 0..99, written into the frame as digits
+    std::uint32_t cookie;        // not read; the probe stores its third argument here
+    const char* modelName;       // compared with "QM4720N", ASCII case ignored
+    const char* registerText;    // the QM4720N path sends its first two characters
+    std::int16_t registerIndex;  // index in the model's register table, from ParseRegister
+    std::uint8_t host18[14];     // the probe zeroes bytes 6..13 of this (request bytes 24..31)
+    std::int16_t direction;      // 0 read, 1 write; anything else is refused
     std::uint8_t host34[2];
     IoItemList items;
 };

@@ -18,7 +18,7 @@ inline constexpr bool kPointers64 = sizeof(void*) == 8;
 }  // namespace records
 
 // Checks an offset against the 32-bit layout and the 64-bit layout.
-#define QM_RECORD_OFFSET(type, field, off32, off64)                                   \
+#define QM_RECORD_OFFSET(type, field, off32, off64)                                    \
     static_assert(offsetof(type, field) == (records::kPointers32 ? (off32) : (off64)), \
                   #type "." #field " moved")
 #define QM_RECORD_SIZE(type, size32, size64) \

@@ -9,12 +9,12 @@
 #include "records/layout.h"
 
 struct RegisterDescriptor {
-    char mnemonic[8];         // two ASCII characters, then NUL bytes up to 8
-    std::int32_t suffixMin;   // bounds of a numeric suffix after the mnemonic; 0 in every entry,
-    std::int32_t suffixMax;   // so no register of either table takes a suffix
-    std::uint16_t dataType;   // DataType code of the register's value (INT or FLOAT)
-    std::uint16_t reserved;   // 0
-    std::int32_t readOnly;    // 1 for the live-value registers at indices 0..12, else 0
+    char mnemonic[8];        // two ASCII characters, then NUL bytes up to 8
+    std::int32_t suffixMin;  // bounds of a numeric suffix after the mnemonic; 0 in every entry,
+    std::int32_t suffixMax;  // so no register of either table takes a suffix
+    std::uint16_t dataType;  // DataType code of the register's value (INT or FLOAT)
+    std::uint16_t reserved;  // 0
+    std::int32_t readOnly;   // 1 for the live-value registers at indices 0..12, else 0
 };
 
 QM_RECORD_OFFSET(RegisterDescriptor, mnemonic, 0, 0);

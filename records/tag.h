@@ -10,9 +10,9 @@
 
 // Read only by the driver.
 struct TagSpec {
-    char modelName[32];            // NUL-terminated model name of the tag's instrument
-    char registerText[128];        // NUL-terminated register text as the user entered it
-    std::uint16_t typeMask;        // DataType bits that the tag accepts
+    char modelName[32];      // NUL-terminated model name of the tag's instrument
+    char registerText[128];  // NUL-terminated register text as the user entered it
+    std::uint16_t typeMask;  // DataType bits that the tag accepts
 };
 
 QM_RECORD_OFFSET(TagSpec, modelName, 0, 0);
@@ -27,7 +27,7 @@ struct TagBinding {
                                            // the life of the module
     std::int16_t registerIndex;            // index of the matched entry
     std::uint8_t host50[6];
-    std::int16_t suffix;                   // numeric suffix; -1 for every register of both tables
+    std::int16_t suffix;  // numeric suffix; -1 for every register of both tables
 };
 
 QM_RECORD_OFFSET(TagBinding, descriptor, 44, 48);

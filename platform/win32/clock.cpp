@@ -16,7 +16,9 @@ void SetTickCountOffset(std::uint32_t offset) {
     g_tickOffset.store(offset, std::memory_order_relaxed);
 }
 
-void SleepMs(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+void SleepMs(std::uint32_t milliseconds) {
+    ::Sleep(milliseconds);
+}
 
 FILETIME FileTimeNow() {
     FILETIME now{};

@@ -61,9 +61,16 @@ public:
     explicit Simulator(const std::vector<std::string>& extra) {
         int fds[2];
         if (pipe(fds) != 0) return;
-        std::vector<std::string> argv = {BuildDir() + "qm4720sim", "--station", "1", "--station",
-                                         "2:QM4720N", "--frozen", "--set", "1:SP=25.5",
-                                         "--set", "1:PV=12.5"};
+        std::vector<std::string> argv = {BuildDir() + "qm4720sim",
+                                         "--station",
+                                         "1",
+                                         "--station",
+                                         "2:QM4720N",
+                                         "--frozen",
+                                         "--set",
+                                         "1:SP=25.5",
+                                         "--set",
+                                         "1:PV=12.5"};
         argv.insert(argv.end(), extra.begin(), extra.end());
         pid_ = fork();
         if (pid_ == 0) {
@@ -147,7 +154,7 @@ TEST(Ctl, TagValidationShowsTheDriversMessage) {
 
 TEST(Ctl, UsageAndModuleErrorsHaveTheirOwnStatus) {
     EXPECT_EQ(Ctl("--help").status, 0);
-    EXPECT_EQ(Ctl("read PV").status, 2);                    // no --station
+    EXPECT_EQ(Ctl("read PV").status, 2);  // no --station
     EXPECT_EQ(Ctl("write SP=abc --station 1 --port x").status, 2);
     EXPECT_EQ(Ctl("poll PV --station 1,200 --port x").status, 2);
     EXPECT_EQ(Ctl("frobnicate").status, 2);
@@ -209,7 +216,8 @@ TEST_F(CtlAgainstSimulator, ProbeAndPoll) {
     EXPECT_EQ(found[1]["station"], 2);
     EXPECT_NE(probe.err.find("at most"), std::string::npos) << "the worst case is stated first";
 
-    const CtlRun poll = Ctl("--format jsonl poll PV --station 1,5 --count 2 --interval 0.1" + line_);
+    const CtlRun poll =
+        Ctl("--format jsonl poll PV --station 1,5 --count 2 --interval 0.1" + line_);
     EXPECT_EQ(poll.status, 1);  // station 5 is silent
     const auto samples = JsonLines(poll.out);
     ASSERT_EQ(samples.size(), 4u);
@@ -223,15 +231,15 @@ TEST(Ctl, FaultsAreReportedAndNoWrongValueIsPrinted) {
         const char* fault;
         bool mustFail;  // a reply the driver must never accept
     } cases[] = {
-        {"bad-bcc=1", true}, {"non-numeric=1", true}, {"nak=1", true},
-        {"lone-stx=1", false}, {"noise=1", false}, {"split=1", false},
+        {"bad-bcc=1", true},   {"non-numeric=1", true}, {"nak=1", true},
+        {"lone-stx=1", false}, {"noise=1", false},      {"split=1", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault);
         Simulator sim({"--fault", c.fault});
         ASSERT_FALSE(sim.port().empty());
-        const CtlRun run = Ctl("--format jsonl read PV --station 1 --port " + sim.port() +
-                            " --timeout 500");
+        const CtlRun run =
+            Ctl("--format jsonl read PV --station 1 --port " + sim.port() + " --timeout 500");
         const auto rows = JsonLines(run.out);
         ASSERT_EQ(rows.size(), 1u) << run.err;
         if (rows[0]["status"] == "ok") {
@@ -250,9 +258,11 @@ TEST(Ctl, FaultsAreReportedAndNoWrongValueIsPrinted) {
 TEST(Ctl, DemoRunsToTheEnd) {
     const CtlRun demo = Ctl("demo");
     EXPECT_EQ(demo.status, 0) << demo.out << demo.err;
-    EXPECT_NE(demo.out.find("demo finished: every step as expected"), std::string::npos) << demo.out;
+    EXPECT_NE(demo.out.find("demo finished: every step as expected"), std::string::npos)
+        << demo.out;
     // Each refusal is shown with its own message, not the one before it.
-    EXPECT_NE(demo.out.find("lower-case pv is refused: \"设备寄存器名字错误!\""), std::string::npos);
+    EXPECT_NE(demo.out.find("lower-case pv is refused: \"设备寄存器名字错误!\""),
+              std::string::npos);
     EXPECT_NE(demo.out.find("station text 1a is refused: \"输入的表号错误!"), std::string::npos);
 }
 

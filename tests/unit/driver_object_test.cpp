@@ -20,10 +20,12 @@ struct DispatchVtbl {
     HRESULT(STDMETHODCALLTYPE* GetTypeInfoCount)(void*, UINT*);
     HRESULT(STDMETHODCALLTYPE* GetTypeInfo)(void*, UINT, LCID, ITypeInfo**);
     HRESULT(STDMETHODCALLTYPE* GetIDsOfNames)(void*, REFIID, LPOLESTR*, UINT, LCID, DISPID*);
-    HRESULT(STDMETHODCALLTYPE* Invoke)(void*, DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*,
-                                       EXCEPINFO*, UINT*);
+    HRESULT(STDMETHODCALLTYPE* Invoke)
+    (void*, DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*);
 };
-const DispatchVtbl* SlotsOf(void* part) { return *static_cast<const DispatchVtbl**>(part); }
+const DispatchVtbl* SlotsOf(void* part) {
+    return *static_cast<const DispatchVtbl**>(part);
+}
 
 class DriverObject : public ::testing::Test {
 protected:
@@ -130,9 +132,9 @@ TEST_F(DriverObject, DispatchPartHasNoMembers) {
               DISP_E_NONAMEDARGS);
     EXPECT_EQ(slots->Invoke(dispatch, 1, IID_NULL, 0, 1, &twoNamed, nullptr, nullptr, nullptr),
               DISP_E_NONAMEDARGS);
-    EXPECT_EQ(slots->Invoke(dispatch, 1, kIidDeviceDriver, 0, 1, &twoNamed, nullptr, nullptr,
-                            nullptr),
-              DISP_E_UNKNOWNINTERFACE);
+    EXPECT_EQ(
+        slots->Invoke(dispatch, 1, kIidDeviceDriver, 0, 1, &twoNamed, nullptr, nullptr, nullptr),
+        DISP_E_UNKNOWNINTERFACE);
     slots->Release(dispatch);
 }
 

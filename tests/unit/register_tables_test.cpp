@@ -23,31 +23,30 @@ constexpr std::uint16_t F = kTypeFloat;
 
 // The published tables, one row per index.
 constexpr Row kRows[] = {
-    {0, "EE", I, "EE", I},   {1, "1M", F, "1M", F},   {2, "2M", F, "2M", F},
-    {3, "3M", F, "3M", F},   {4, "PV", F, "PV", F},   {5, "OP", F, "OP", F},
-    {6, "ER", F, "ER", F},   {7, "PR", F, "SV", F},   {8, "SV", F, "ST", I},
-    {9, "ST", I, "PT", I},   {10, "PT", I, "SN", I},  {11, "SN", I, "AS", I},
-    {12, "AS", I, "NP", F},  {13, "SP", F, "SP", F},  {14, "PN", I, "PN", I},
-    {15, "PS", I, "PS", I},  {16, "C1", F, "N1", F},  {17, "T1", I, "T1", I},
-    {18, "C2", F, "N2", F},  {19, "T2", I, "T2", I},  {20, "C3", F, "N3", F},
-    {21, "T3", I, "T3", I},  {22, "C4", F, "N4", F},  {23, "T4", I, "T4", I},
-    {24, "C5", F, "N5", F},  {25, "T5", I, "T5", I},  {26, "C6", F, "N6", F},
-    {27, "T6", I, "T6", I},  {28, "T7", I, "T7", I},  {29, "XP", F, "AF", F},
-    {30, "TI", I, "RT", F},  {31, "TD", I, "AH", F},  {32, "P1", I, "D1", I},
-    {33, "P2", I, "D2", I},  {34, "P3", I, "D3", I},  {35, "P4", I, "D4", I},
-    {36, "CT", I, "XP", F},  {37, "TT", I, "TI", I},  {38, "MR", F, "TD", I},
-    {39, "1T", I, "PC", I},  {40, "2T", I, "PW", I},  {41, "PF", F, "CT", I},
-    {42, "OC", I, "TT", I},  {43, "OF", I, "MR", F},  {44, "TC", I, "1T", I},
-    {45, "TF", I, "2T", I},  {46, "RF", F, "3T", I},  {47, "1A", F, "4T", I},
-    {48, "2A", F, "HF", F},  {49, "3A", F, "TF", I},  {50, "D1", I, "RF", F},
-    {51, "D2", I, "1A", F},  {52, "D3", I, "2A", F},  {53, "D4", I, "3A", F},
-    {54, "CS", I, "AM", I},  {55, "HT", I, "CS", I},  {56, "RT", I, "DS", I},
-    {57, "PT", I, "BL", I},  {58, "CR", I, nullptr, 0}, {59, "PC", I, nullptr, 0},
+    {0, "EE", I, "EE", I},     {1, "1M", F, "1M", F},     {2, "2M", F, "2M", F},
+    {3, "3M", F, "3M", F},     {4, "PV", F, "PV", F},     {5, "OP", F, "OP", F},
+    {6, "ER", F, "ER", F},     {7, "PR", F, "SV", F},     {8, "SV", F, "ST", I},
+    {9, "ST", I, "PT", I},     {10, "PT", I, "SN", I},    {11, "SN", I, "AS", I},
+    {12, "AS", I, "NP", F},    {13, "SP", F, "SP", F},    {14, "PN", I, "PN", I},
+    {15, "PS", I, "PS", I},    {16, "C1", F, "N1", F},    {17, "T1", I, "T1", I},
+    {18, "C2", F, "N2", F},    {19, "T2", I, "T2", I},    {20, "C3", F, "N3", F},
+    {21, "T3", I, "T3", I},    {22, "C4", F, "N4", F},    {23, "T4", I, "T4", I},
+    {24, "C5", F, "N5", F},    {25, "T5", I, "T5", I},    {26, "C6", F, "N6", F},
+    {27, "T6", I, "T6", I},    {28, "T7", I, "T7", I},    {29, "XP", F, "AF", F},
+    {30, "TI", I, "RT", F},    {31, "TD", I, "AH", F},    {32, "P1", I, "D1", I},
+    {33, "P2", I, "D2", I},    {34, "P3", I, "D3", I},    {35, "P4", I, "D4", I},
+    {36, "CT", I, "XP", F},    {37, "TT", I, "TI", I},    {38, "MR", F, "TD", I},
+    {39, "1T", I, "PC", I},    {40, "2T", I, "PW", I},    {41, "PF", F, "CT", I},
+    {42, "OC", I, "TT", I},    {43, "OF", I, "MR", F},    {44, "TC", I, "1T", I},
+    {45, "TF", I, "2T", I},    {46, "RF", F, "3T", I},    {47, "1A", F, "4T", I},
+    {48, "2A", F, "HF", F},    {49, "3A", F, "TF", I},    {50, "D1", I, "RF", F},
+    {51, "D2", I, "1A", F},    {52, "D3", I, "2A", F},    {53, "D4", I, "3A", F},
+    {54, "CS", I, "AM", I},    {55, "HT", I, "CS", I},    {56, "RT", I, "DS", I},
+    {57, "PT", I, "BL", I},    {58, "CR", I, nullptr, 0}, {59, "PC", I, nullptr, 0},
     {60, "AM", I, nullptr, 0}, {61, "BL", I, nullptr, 0},
 };
 
-void ExpectEntry(const RegisterDescriptor& entry, int index, const char* name,
-                 std::uint16_t type) {
+void ExpectEntry(const RegisterDescriptor& entry, int index, const char* name, std::uint16_t type) {
     SCOPED_TRACE(std::string("index ") + std::to_string(index) + " " + name);
     EXPECT_EQ(std::string(entry.mnemonic, 2), name);
     for (int i = 2; i < 8; ++i) EXPECT_EQ(entry.mnemonic[i], '\0') << "padding byte " << i;
@@ -74,9 +73,9 @@ TEST(RegisterTables, ModelChoiceIgnoresAsciiCaseOnlyOverTheWholeName) {
         const char* model;
         bool qm;
     } cases[] = {
-        {"QM4720N", true}, {"qm4720n", true},  {"Qm4720N", true}, {"QM4720N ", false},
-        {" QM4720N", false}, {"QM4720", false}, {"", false},      {"QM4720NN", false},
-        {nullptr, false},
+        {"QM4720N", true},   {"qm4720n", true},   {"Qm4720N", true},
+        {"QM4720N ", false}, {" QM4720N", false}, {"QM4720", false},
+        {"", false},         {"QM4720NN", false}, {nullptr, false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(catalogue::IsQm4720nModel(c.model), c.qm) << (c.model ? c.model : "(null)");

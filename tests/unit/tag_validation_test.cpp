@@ -57,9 +57,9 @@ TEST_F(TagValidation, AcceptedRegistersFillTheBinding) {
         const char* text;
         int index;
     } cases[] = {
-        {"", "  PV  ", 4},     {"", "PV", 4},           {"QM4720N", "XP", 36}, {"qm4720n", "XP", 36},
-        {"other", "XP", 29},   {"", "PT", 10},          {"", "BL", 61},        {"QM4720N", "BL", 57},
-        {"", "EE", 0},         {"QM4720N ", "XP", 29},  {"", "RT", 56},        {"QM4720N", "RT", 30},
+        {"", "  PV  ", 4},   {"", "PV", 4},          {"QM4720N", "XP", 36}, {"qm4720n", "XP", 36},
+        {"other", "XP", 29}, {"", "PT", 10},         {"", "BL", 61},        {"QM4720N", "BL", 57},
+        {"", "EE", 0},       {"QM4720N ", "XP", 29}, {"", "RT", 56},        {"QM4720N", "RT", 30},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.model) + "/" + c.text);
@@ -81,9 +81,16 @@ TEST_F(TagValidation, RefusedTextsRecordTheRegisterNameError) {
         bool indexSet;  // a mnemonic begins the text, so registerIndex is written
         int index;
     } cases[] = {
-        {"", false, 0},       {"     ", false, 0},  {"pv", false, 0},   {"\tPV", false, 0},
-        {"P V", false, 0},    {"ZZ", false, 0},     {"P", false, 0},    {"PV1", true, 4},
-        {"PV X", true, 4},    {"EEE", true, 0},
+        {"", false, 0},
+        {"     ", false, 0},
+        {"pv", false, 0},
+        {"\tPV", false, 0},
+        {"P V", false, 0},
+        {"ZZ", false, 0},
+        {"P", false, 0},
+        {"PV1", true, 4},
+        {"PV X", true, 4},
+        {"EEE", true, 0},
         // 32 characters: longer than the working copy, though it trims to a mnemonic.
         {"PV                              ", false, 0},
     };
@@ -144,7 +151,7 @@ TEST_F(TagValidation, StationTexts) {
         const char* text;
         int expected;  // -1: refused
     } cases[] = {
-        {"7", 7},   {"07", 7},  {"99", 99}, {"00", 0},  {"0", 0},   {"", -1},   {"100", -1},
+        {"7", 7},   {"07", 7},  {"99", 99}, {"00", 0},  {"0", 0},   {"", -1},     {"100", -1},
         {" 1", -1}, {"1 ", -1}, {"-1", -1}, {"+1", -1}, {"1a", -1}, {"\xB1", -1},
     };
     for (const Case& c : cases) {

@@ -38,20 +38,32 @@ constexpr MessageGloss kGlosses[] = {
 
 const char* TypeName(std::uint16_t type) {
     switch (type) {
-        case kTypeBit: return "BIT";
-        case kTypeByte: return "BYTE";
-        case kTypeInt: return "INT";
-        case kTypeUint: return "UINT";
-        case kTypeBcd: return "BCD";
-        case kTypeLong: return "LONG";
-        case kTypeLongBcd: return "LONGBCD";
-        case kTypeFloat: return "FLOAT";
-        case kTypeString: return "STRING";
-        default: return "?";
+        case kTypeBit:
+            return "BIT";
+        case kTypeByte:
+            return "BYTE";
+        case kTypeInt:
+            return "INT";
+        case kTypeUint:
+            return "UINT";
+        case kTypeBcd:
+            return "BCD";
+        case kTypeLong:
+            return "LONG";
+        case kTypeLongBcd:
+            return "LONGBCD";
+        case kTypeFloat:
+            return "FLOAT";
+        case kTypeString:
+            return "STRING";
+        default:
+            return "?";
     }
 }
 
-void Diagnose(const std::string& text) { std::fprintf(stderr, "qm4720ctl: %s\n", text.c_str()); }
+void Diagnose(const std::string& text) {
+    std::fprintf(stderr, "qm4720ctl: %s\n", text.c_str());
+}
 
 // The driver's message, converted for the terminal, then its English gloss.
 void ReportDriverFailure(const std::string& context, const std::string& message) {
@@ -206,7 +218,8 @@ bool ParseStationList(const std::string& text, std::vector<int>& stations, std::
 }
 
 int RunPorts(const Options& options) {
-    RecordWriter out(options.format, {"port", "driver", "usb_vendor", "usb_product", "description"});
+    RecordWriter out(options.format,
+                     {"port", "driver", "usb_vendor", "usb_product", "description"});
     for (const platform::SerialPortInfo& port : platform::ListSerialPorts()) {
         out.Row({Cell::Text(port.name), Cell::Text(port.driver), Cell::Text(port.usbVendor),
                  Cell::Text(port.usbProduct), Cell::Text(port.description)});
@@ -250,15 +263,18 @@ int RunParse(const Options& options) {
     std::uint16_t mask = 0;
     for (const std::string& type : options.types) {
         bool known = false;
-        for (std::uint16_t bit = 1; bit <= kTypeString; bit = static_cast<std::uint16_t>(bit << 1)) {
+        for (std::uint16_t bit = 1; bit <= kTypeString;
+             bit = static_cast<std::uint16_t>(bit << 1)) {
             if (type == TypeName(bit)) {
                 mask = static_cast<std::uint16_t>(mask | bit);
                 known = true;
             }
         }
         if (!known) {
-            Diagnose("--types: expected BIT, BYTE, INT, UINT, BCD, LONG, LONGBCD, FLOAT or STRING, "
-                     "got '" + type + "'");
+            Diagnose(
+                "--types: expected BIT, BYTE, INT, UINT, BCD, LONG, LONGBCD, FLOAT or STRING, "
+                "got '" +
+                type + "'");
             return kExitUsage;
         }
     }
@@ -281,8 +297,8 @@ int RunRegister(const Options& options) {
         return kExitUsage;
     }
     std::string error;
-    const std::string path =
-        options.module.modulePath.empty() ? platform::DefaultModulePath() : options.module.modulePath;
+    const std::string path = options.module.modulePath.empty() ? platform::DefaultModulePath()
+                                                               : options.module.modulePath;
     auto module = platform::LoadDriverModule(path, error);
     if (!module || module->RegisterServer() == nullptr) {
         Diagnose("cannot load " + path + ": " + (error.empty() ? "no DllRegisterServer" : error));
@@ -337,13 +353,16 @@ int RunProbe(const Options& options) {
                 std::printf("station %d answers\n", station);
                 std::fflush(stdout);
             } else {
-                out.Row({Cell::Number(station), Cell::Text(options.model.empty() ? "default" : options.model),
+                out.Row({Cell::Number(station),
+                         Cell::Text(options.model.empty() ? "default" : options.model),
                          Cell::Text("yes")});
             }
         }
         if (progress) {
-            const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            const double left = elapsed / static_cast<double>(done) * static_cast<double>(stations.size() - done);
+            const double elapsed =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            const double left =
+                elapsed / static_cast<double>(done) * static_cast<double>(stations.size() - done);
             std::fprintf(stderr, "\r\x1b[K[%zu/%zu] found %zu, about %.0f s left", done,
                          stations.size(), found.size(), left);
         }
@@ -373,12 +392,13 @@ int RunRead(const Options& options) {
         registers.push_back(*reg);
     }
     if (!OpenLine(*session, options, status)) return status;
-    RecordWriter out(options.format,
-                     {"station", "register", "value", "type", "quality", "time", "status", "error"});
+    RecordWriter out(options.format, {"station", "register", "value", "type", "quality", "time",
+                                      "status", "error"});
     bool allOk = true;
     for (const RegisterRef& reg : registers) {
         if (g_interrupted) break;
-        const Reading reading = session->Read(options.model, static_cast<std::int16_t>(stations[0]), reg);
+        const Reading reading =
+            session->Read(options.model, static_cast<std::int16_t>(stations[0]), reg);
         allOk = allOk && reading.ok;
         out.Row({Cell::Number(stations[0]), Cell::Text(reg.mnemonic), ValueCell(reading),
                  Cell::Text(TypeName(reg.type)),
@@ -434,7 +454,8 @@ int RunWrite(const Options& options) {
         assignments.push_back({*reg, value});
     }
     if (!OpenLine(*session, options, status)) return status;
-    RecordWriter out(options.format, {"station", "register", "value", "status", "read_back", "error"});
+    RecordWriter out(options.format,
+                     {"station", "register", "value", "status", "read_back", "error"});
     bool allOk = true;
     const auto station = static_cast<std::int16_t>(stations[0]);
     for (const Assignment& a : assignments) {
@@ -521,13 +542,18 @@ int RunPoll(const Options& options) {
         for (int station : stations) {
             for (const RegisterRef& reg : registers) {
                 if (g_interrupted) break;
-                const Reading r = session->Read(options.model, static_cast<std::int16_t>(station), reg);
+                const Reading r =
+                    session->Read(options.model, static_cast<std::int16_t>(station), reg);
                 latencies.push_back(r.latencyMs);
                 const std::string outcome = Outcome(r);
-                if (r.ok) ++answers;
-                else if (outcome == "timeout") ++timeouts;
-                else if (outcome == "reply-error") ++replyErrors;
-                else ++otherErrors;
+                if (r.ok)
+                    ++answers;
+                else if (outcome == "timeout")
+                    ++timeouts;
+                else if (outcome == "reply-error")
+                    ++replyErrors;
+                else
+                    ++otherErrors;
                 const std::string time = r.ok ? FileTimeIso(r.fileTime) : NowIso();
                 if (live) {
                     char line[160];
@@ -539,7 +565,8 @@ int RunPoll(const Options& options) {
                 } else {
                     out->Row({Cell::Text(time), Cell::Number(station), Cell::Text(reg.mnemonic),
                               ValueCell(r), r.ok ? Cell::Number(r.quality) : Cell::Null(),
-                              Cell::Text(outcome), Cell::Number(std::round(r.latencyMs * 10) / 10)});
+                              Cell::Text(outcome),
+                              Cell::Number(std::round(r.latencyMs * 10) / 10)});
                 }
             }
         }

@@ -14,9 +14,9 @@ namespace ctl {
 // Exit statuses, documented in --help.
 enum ExitStatus : int {
     kExitOk = 0,
-    kExitFailure = 1,   // the instrument or the driver reported a failure
-    kExitUsage = 2,     // the command line is wrong
-    kExitModule = 3,    // the module could not be loaded or the driver object created
+    kExitFailure = 1,  // the instrument or the driver reported a failure
+    kExitUsage = 2,    // the command line is wrong
+    kExitModule = 3,   // the module could not be loaded or the driver object created
     kExitInterrupted = 130,
 };
 
@@ -43,9 +43,9 @@ struct Options {
     std::vector<std::string> registers;  // read / write / poll
     std::string stations;                // "1", "1,3-5", "0-99"
     double intervalSeconds = 1.0;
-    int count = 0;                       // poll: 0 = until interrupted
+    int count = 0;  // poll: 0 = until interrupted
     bool verify = false;
-    std::string simulator;               // demo: path of qm4720sim
+    std::string simulator;  // demo: path of qm4720sim
 };
 
 // Set by SIGINT; long commands stop at the next step and report what they have.

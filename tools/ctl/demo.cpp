@@ -89,8 +89,8 @@ int RunDemo(const Options& options) {
     const auto defaults = session->RegisterTable("");
     const auto qmTable = session->RegisterTable(qm);
     walk.Expect(defaults.size() == 62 && qmTable.size() == 58,
-                "default model: " + std::to_string(defaults.size()) + " registers, QM4720N: " +
-                    std::to_string(qmTable.size()));
+                "default model: " + std::to_string(defaults.size()) +
+                    " registers, QM4720N: " + std::to_string(qmTable.size()));
     std::printf("  first registers of the default model:");
     for (std::size_t i = 0; i < 14 && i < defaults.size(); ++i) {
         std::printf(" %.2s%s", defaults[i].mnemonic, defaults[i].readOnly ? "*" : "");
@@ -99,7 +99,8 @@ int RunDemo(const Options& options) {
 
     walk.Heading("Tag validation");
     auto pv = Lookup(*session, "", "PV");
-    walk.Expect(pv && pv->index == 4 && pv->type == kTypeFloat, "PV of the default model: index 4, FLOAT");
+    walk.Expect(pv && pv->index == 4 && pv->type == kTypeFloat,
+                "PV of the default model: index 4, FLOAT");
     auto xp = Lookup(*session, qm, "XP");
     walk.Expect(xp && xp->index == 36, "XP of QM4720N: index 36 (29 in the default model)");
     std::string refused;
@@ -134,9 +135,9 @@ int RunDemo(const Options& options) {
     walk.Heading("Read PV");
     if (pv) {
         const Reading one = session->Read("", 1, *pv);
-        walk.Expect(one.ok && one.quality == 192,
-                    "station 1 PV = " + NumberText(one.value) + " (quality " +
-                        std::to_string(one.quality) + ", " + FileTimeIso(one.fileTime) + ")");
+        walk.Expect(one.ok && one.quality == 192, "station 1 PV = " + NumberText(one.value) +
+                                                      " (quality " + std::to_string(one.quality) +
+                                                      ", " + FileTimeIso(one.fileTime) + ")");
         auto qmPv = Lookup(*session, qm, "PV");
         const Reading two = qmPv ? session->Read(qm, 2, *qmPv) : Reading{};
         walk.Expect(two.ok, "station 2 (QM4720N) PV = " + NumberText(two.value));
@@ -150,8 +151,9 @@ int RunDemo(const Options& options) {
         const Reading back = session->Read("", 1, *sp);
         walk.Expect(back.ok && std::fabs(back.value - 55.5) < 1e-4,
                     "read back SP = " + NumberText(back.value));
-        std::printf("  (PV and the other live values are read-only: qm4720ctl refuses writes to"
-                    " them, since the driver would answer them with success and send nothing)\n");
+        std::printf(
+            "  (PV and the other live values are read-only: qm4720ctl refuses writes to"
+            " them, since the driver would answer them with success and send nothing)\n");
     }
 
     walk.Heading("Poll PV while it moves toward SP");
@@ -183,7 +185,7 @@ int RunDemo(const Options& options) {
     walk.Expect(true, "port closed; the driver object is released when the program ends");
 
     std::printf("\n%s\n", walk.failures() == 0 ? "demo finished: every step as expected"
-                                                : "demo finished with failures");
+                                               : "demo finished with failures");
     return walk.failures() == 0 ? kExitOk : kExitFailure;
 }
 

@@ -24,7 +24,7 @@ std::unique_ptr<DriverSession> DriverSession::Create(const ModuleChoice& choice,
         if (session->module_ == nullptr) return nullptr;
         void* factoryPointer = nullptr;
         HRESULT hr = session->module_->GetClassObject()(kClsidVer4720Ezo, IID_IClassFactory,
-                                                         &factoryPointer);
+                                                        &factoryPointer);
         if (hr != S_OK || factoryPointer == nullptr) {
             error = "the module hands out no class factory for the driver (status " +
                     std::to_string(static_cast<std::uint32_t>(hr)) + ")";
@@ -74,8 +74,8 @@ std::span<const RegisterDescriptor> DriverSession::RegisterTable(const std::stri
     return {table, static_cast<std::size_t>(count)};
 }
 
-std::optional<RegisterRef> DriverSession::Resolve(const std::string& model,
-                                                  const std::string& text, std::uint16_t typeMask,
+std::optional<RegisterRef> DriverSession::Resolve(const std::string& model, const std::string& text,
+                                                  std::uint16_t typeMask,
                                                   std::string& error) const {
     TagSpec tag{};
     std::strncpy(tag.modelName, model.c_str(), sizeof tag.modelName - 1);
@@ -139,8 +139,7 @@ Reading DriverSession::Exchange(const std::string& model, std::int16_t station,
     const auto start = std::chrono::steady_clock::now();
     const std::int32_t result = driverEx_->lpVtbl->ExecuteRequestEx(driverEx_, &request);
     reading.latencyMs =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count();
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     reading.ok = result == 1;
     if (!reading.ok) {
         // Empty when the driver recorded no new reason (a write the meter refused).
@@ -164,8 +163,8 @@ Reading DriverSession::Read(const std::string& model, std::int16_t station,
     return Exchange(model, station, reg, kDirectionRead, 0);
 }
 
-Reading DriverSession::Write(const std::string& model, std::int16_t station,
-                             const RegisterRef& reg, double value) {
+Reading DriverSession::Write(const std::string& model, std::int16_t station, const RegisterRef& reg,
+                             double value) {
     return Exchange(model, station, reg, kDirectionWrite, value);
 }
 

@@ -22,8 +22,8 @@ struct ModuleChoice {
 // One value read from or written to an instrument register.
 struct Reading {
     bool ok = false;
-    std::uint16_t type = 0;      // DataType of the register
-    double value = 0;            // valid only when ok
+    std::uint16_t type = 0;  // DataType of the register
+    double value = 0;        // valid only when ok
     std::int16_t quality = 0;
     std::uint64_t fileTime = 0;  // 100 ns since 1601-01-01 UTC, as the driver stamped it
     std::string error;           // the driver's message in UTF-8, when !ok

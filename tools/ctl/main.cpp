@@ -12,7 +12,9 @@
 
 namespace {
 
-void OnInterrupt(int) { ctl::g_interrupted = true; }
+void OnInterrupt(int) {
+    ctl::g_interrupted = true;
+}
 
 constexpr const char* kExitHelp =
     "Exit status: 0 success, 1 the instrument or the driver reported a failure, 2 usage error,\n"
@@ -40,8 +42,9 @@ void AddPortOptions(CLI::App& command, ctl::Options& o) {
     command.add_option("--timeout", o.line.timeoutMs, "reply timeout in ms (below 10: 1000)")
         ->capture_default_str()
         ->group("Serial line");
-    command.add_flag("--trace", o.line.trace,
-                     "show every frame between the driver and the line on stderr (Linux)")
+    command
+        .add_flag("--trace", o.line.trace,
+                  "show every frame between the driver and the line on stderr (Linux)")
         ->group("Serial line");
 }
 
@@ -82,7 +85,9 @@ int main(int argc, char** argv) {
     auto* parse = app.add_subcommand("parse", "validate a register text for a tag");
     parse->add_option("REGISTER", o.text, "register mnemonic, e.g. PV")->required();
     AddModelOption(*parse, o);
-    parse->add_option("--types", o.types, "data types the tag accepts, e.g. INT,FLOAT (default: all)")
+    parse
+        ->add_option("--types", o.types,
+                     "data types the tag accepts, e.g. INT,FLOAT (default: all)")
         ->delimiter(',');
     parse->footer("Example: qm4720ctl parse SP --model QM4720N --types FLOAT");
 
@@ -92,7 +97,8 @@ int main(int argc, char** argv) {
     auto* probe = app.add_subcommand("probe", "find the stations that answer on a line");
     AddModelOption(*probe, o);
     AddPortOptions(*probe, o);
-    probe->add_option("--stations", o.stations, "stations to try, e.g. 0-99 or 1,3-5 (default 0-99)");
+    probe->add_option("--stations", o.stations,
+                      "stations to try, e.g. 0-99 or 1,3-5 (default 0-99)");
     probe->footer("Example: qm4720ctl probe --port /dev/ttyUSB0 --stations 1-10");
 
     auto* read = app.add_subcommand("read", "read registers of one station");
@@ -113,11 +119,14 @@ int main(int argc, char** argv) {
     auto* poll = app.add_subcommand("poll", "read registers of stations repeatedly");
     poll->add_option("REGISTER", o.registers, "register mnemonics")->required();
     poll->add_option("--station", o.stations, "stations, e.g. 1,3-5")->required();
-    poll->add_option("--interval", o.intervalSeconds, "seconds between cycles")->capture_default_str();
-    poll->add_option("--count", o.count, "number of cycles (0: until Ctrl-C)")->capture_default_str();
+    poll->add_option("--interval", o.intervalSeconds, "seconds between cycles")
+        ->capture_default_str();
+    poll->add_option("--count", o.count, "number of cycles (0: until Ctrl-C)")
+        ->capture_default_str();
     AddModelOption(*poll, o);
     AddPortOptions(*poll, o);
-    poll->footer("Example: qm4720ctl poll PV OP --station 1-3 --interval 1 --count 10 --port /dev/ttyUSB0");
+    poll->footer(
+        "Example: qm4720ctl poll PV OP --station 1-3 --interval 1 --count 10 --port /dev/ttyUSB0");
 
     auto* demo = app.add_subcommand("demo", "run a walk through the driver against the simulator");
     demo->add_option("--sim", o.simulator, "path of qm4720sim (default: beside this program)");

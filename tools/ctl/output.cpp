@@ -40,7 +40,8 @@ nlohmann::json RowObject(const std::vector<std::string>& columns, const std::vec
             object[columns[i]] = cell.text;
         } else if (cell.kind == Cell::Kind::kNumber) {
             // Whole numbers (stations, indices, INT values, quality) as JSON integers.
-            const bool whole = std::isfinite(cell.number) && cell.number == std::trunc(cell.number) &&
+            const bool whole = std::isfinite(cell.number) &&
+                               cell.number == std::trunc(cell.number) &&
                                std::fabs(cell.number) < 9.0e15;
             if (whole) {
                 object[columns[i]] = static_cast<std::int64_t>(cell.number);
@@ -78,7 +79,9 @@ RecordWriter::RecordWriter(Format format, std::vector<std::string> columns, std:
     }
 }
 
-RecordWriter::~RecordWriter() { Finish(); }
+RecordWriter::~RecordWriter() {
+    Finish();
+}
 
 void RecordWriter::Row(const std::vector<Cell>& cells) {
     switch (format_) {
@@ -120,7 +123,8 @@ void RecordWriter::Finish() {
             std::string line;
             for (std::size_t i = 0; i < texts.size(); ++i) {
                 line += texts[i];
-                if (i + 1 < texts.size()) line += std::string(widths[i] - DisplayWidth(texts[i]) + 2, ' ');
+                if (i + 1 < texts.size())
+                    line += std::string(widths[i] - DisplayWidth(texts[i]) + 2, ' ');
             }
             std::fprintf(out_, "%s\n", line.c_str());
         };

@@ -28,7 +28,8 @@ public:
     PosixChild& operator=(const PosixChild&) = delete;
 
     bool ReadLine(std::string& line, int timeoutMs) override {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
             const std::size_t end = pending_.find('\n');
             if (end != std::string::npos) {

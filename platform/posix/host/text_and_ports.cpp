@@ -32,9 +32,13 @@ std::string GbkToUtf8(std::string_view gbk) {
     return out;
 }
 
-bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+bool StdoutIsTerminal() {
+    return isatty(STDOUT_FILENO) == 1;
+}
 
-std::string PortDeviceName(const std::string& port) { return port; }
+std::string PortDeviceName(const std::string& port) {
+    return port;
+}
 
 namespace {
 
@@ -77,7 +81,8 @@ std::vector<SerialPortInfo> ListSerialPorts() {
             info.usbProduct = ReadLine(up + "/idProduct");
             info.description = ReadLine(up + "/manufacturer");
             const std::string product = ReadLine(up + "/product");
-            if (!product.empty()) info.description += (info.description.empty() ? "" : " ") + product;
+            if (!product.empty())
+                info.description += (info.description.empty() ? "" : " ") + product;
             break;
         }
         ports.push_back(std::move(info));

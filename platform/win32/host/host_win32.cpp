@@ -53,8 +53,8 @@ private:
 const ConsoleCodePage g_consoleCodePage;
 
 std::wstring Widen(const std::string& text, UINT codePage) {
-    const int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0);
+    const int n =
+        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(n), L'\0');
     MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
     return wide;
@@ -86,8 +86,12 @@ std::string DefaultModulePath() {
 
 // The driver's interfaces have no proxy: the session is a single-threaded apartment, so the
 // platform creates the object on this thread.
-ComSession::ComSession() { CoInitialize(nullptr); }
-ComSession::~ComSession() { CoUninitialize(); }
+ComSession::ComSession() {
+    CoInitialize(nullptr);
+}
+ComSession::~ComSession() {
+    CoUninitialize();
+}
 
 void* CreateByProgId(const std::string& progId, REFIID iid, std::unique_ptr<LoadedModule>&,
                      std::string& error) {
@@ -120,7 +124,9 @@ std::string GbkToUtf8(std::string_view gbk) {
     return out;
 }
 
-bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+bool StdoutIsTerminal() {
+    return _isatty(_fileno(stdout)) != 0;
+}
 
 std::string PortDeviceName(const std::string& port) {
     // Only COM1..COM9 are known to the open call by their plain names; every COM port is found
