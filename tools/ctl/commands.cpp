@@ -138,6 +138,17 @@ std::optional<RegisterRef> ResolveRegister(DriverSession& session, const Options
     return reg;
 }
 
+// Every register of the command line, in order; false (reported) at the first one refused.
+bool ResolveRegisters(DriverSession& session, const Options& options,
+                      std::vector<RegisterRef>& registers) {
+    for (const std::string& text : options.registers) {
+        auto reg = ResolveRegister(session, options, text);
+        if (!reg) return false;
+        registers.push_back(*reg);
+    }
+    return true;
+}
+
 Cell ValueCell(const Reading& reading) {
     return reading.ok ? Cell::Number(reading.value) : Cell::Null();
 }
@@ -386,11 +397,7 @@ int RunRead(const Options& options) {
     auto session = Session(options, status);
     if (!session) return status;
     std::vector<RegisterRef> registers;
-    for (const std::string& text : options.registers) {
-        auto reg = ResolveRegister(*session, options, text);
-        if (!reg) return kExitFailure;
-        registers.push_back(*reg);
-    }
+    if (!ResolveRegisters(*session, options, registers)) return kExitFailure;
     if (!OpenLine(*session, options, status)) return status;
     RecordWriter out(options.format, {"station", "register", "value", "type", "quality", "time",
                                       "status", "error"});
@@ -514,11 +521,7 @@ int RunPoll(const Options& options) {
     auto session = Session(options, status);
     if (!session) return status;
     std::vector<RegisterRef> registers;
-    for (const std::string& text : options.registers) {
-        auto reg = ResolveRegister(*session, options, text);
-        if (!reg) return kExitFailure;
-        registers.push_back(*reg);
-    }
+    if (!ResolveRegisters(*session, options, registers)) return kExitFailure;
     if (!OpenLine(*session, options, status)) return status;
 
     const bool live = platform::StdoutIsTerminal() && options.format == Format::kText;
