@@ -15,16 +15,16 @@ namespace {
 
 void CheckRegister(const std::uint8_t* data, std::size_t size) {
     // The record on the heap at its exact size: a read past it is caught.
-    auto spec = std::make_unique<TagSpec>();
-    std::memset(spec.get(), 0, sizeof(TagSpec));
-    std::memcpy(spec.get(), data, std::min(size, sizeof(TagSpec)));
+    auto tag = std::make_unique<TagSpec>();
+    std::memset(tag.get(), 0, sizeof(TagSpec));
+    std::memcpy(tag.get(), data, std::min(size, sizeof(TagSpec)));
 
     TagBinding binding;
     std::memset(&binding, 0xC3, sizeof binding);
     TagBinding before;
     std::memcpy(&before, &binding, sizeof binding);
 
-    const catalogue::RegisterVerdict verdict = catalogue::ParseRegister(*spec, binding);
+    const catalogue::RegisterVerdict verdict = catalogue::ParseRegister(*tag, binding);
     FUZZ_CHECK(verdict.result == catalogue::kRegisterAccepted ||
                verdict.result == catalogue::kRegisterRefused ||
                verdict.result == catalogue::kRegisterTypeRefused);
@@ -38,20 +38,20 @@ void CheckRegister(const std::uint8_t* data, std::size_t size) {
     }
     // Accepted or refused for its type: a table entry whose mnemonic is the trimmed text.
     FUZZ_CHECK(binding.suffix == -1);
-    const std::string_view model(spec->modelName, strnlen(spec->modelName, sizeof spec->modelName));
+    const std::string_view model(tag->modelName, strnlen(tag->modelName, sizeof tag->modelName));
     const auto table = catalogue::IsQm4720nModel(model) ? catalogue::Qm4720nRegisterTable()
                                                         : catalogue::DefaultRegisterTable();
     FUZZ_CHECK(binding.registerIndex >= 0 &&
                static_cast<std::size_t>(binding.registerIndex) < table.size());
     FUZZ_CHECK(binding.descriptor == &table[static_cast<std::size_t>(binding.registerIndex)]);
-    std::string_view text(spec->registerText,
-                          strnlen(spec->registerText, sizeof spec->registerText));
+    std::string_view text(tag->registerText,
+                          strnlen(tag->registerText, sizeof tag->registerText));
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
     while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
     const auto& entry = *binding.descriptor;
     FUZZ_CHECK(text ==
                std::string_view(entry.mnemonic, strnlen(entry.mnemonic, sizeof entry.mnemonic)));
-    const bool typeFits = (entry.dataType & spec->typeMask) != 0;
+    const bool typeFits = (entry.dataType & tag->typeMask) != 0;
     FUZZ_CHECK(typeFits == (verdict.result == catalogue::kRegisterAccepted));
     if (!typeFits) FUZZ_CHECK(verdict.dataTypeMessage != nullptr);
 }
