@@ -138,6 +138,19 @@ std::optional<RegisterRef> ResolveRegister(DriverSession& session, const Options
     return reg;
 }
 
+// The one station of read and write; false (reported) when --station is not one number 0..99.
+bool ParseOneStation(const Options& options, const char* command, int& station) {
+    std::vector<int> stations;
+    std::string error;
+    if (!ParseStationList(options.stations, stations, error) || stations.size() != 1) {
+        Diagnose(error.empty() ? std::string(command) + ": expected one station (--station N)"
+                               : error);
+        return false;
+    }
+    station = stations[0];
+    return true;
+}
+
 // Every register of the command line, in order; false (reported) at the first one refused.
 bool ResolveRegisters(DriverSession& session, const Options& options,
                       std::vector<RegisterRef>& registers) {
@@ -387,12 +400,8 @@ int RunProbe(const Options& options) {
 }
 
 int RunRead(const Options& options) {
-    std::vector<int> stations;
-    std::string error;
-    if (!ParseStationList(options.stations, stations, error) || stations.size() != 1) {
-        Diagnose(error.empty() ? "read: expected one station (--station N)" : error);
-        return kExitUsage;
-    }
+    int station = 0;
+    if (!ParseOneStation(options, "read", station)) return kExitUsage;
     int status = kExitOk;
     auto session = Session(options, status);
     if (!session) return status;
@@ -405,9 +414,9 @@ int RunRead(const Options& options) {
     for (const RegisterRef& reg : registers) {
         if (g_interrupted) break;
         const Reading reading =
-            session->Read(options.model, static_cast<std::int16_t>(stations[0]), reg);
+            session->Read(options.model, static_cast<std::int16_t>(station), reg);
         allOk = allOk && reading.ok;
-        out.Row({Cell::Number(stations[0]), Cell::Text(reg.mnemonic), ValueCell(reading),
+        out.Row({Cell::Number(station), Cell::Text(reg.mnemonic), ValueCell(reading),
                  Cell::Text(TypeName(reg.type)),
                  reading.ok ? Cell::Number(reading.quality) : Cell::Null(),
                  reading.ok ? Cell::Text(FileTimeIso(reading.fileTime)) : Cell::Null(),
@@ -421,12 +430,8 @@ int RunRead(const Options& options) {
 }
 
 int RunWrite(const Options& options) {
-    std::vector<int> stations;
-    std::string error;
-    if (!ParseStationList(options.stations, stations, error) || stations.size() != 1) {
-        Diagnose(error.empty() ? "write: expected one station (--station N)" : error);
-        return kExitUsage;
-    }
+    int station = 0;
+    if (!ParseOneStation(options, "write", station)) return kExitUsage;
     int status = kExitOk;
     auto session = Session(options, status);
     if (!session) return status;
@@ -464,10 +469,10 @@ int RunWrite(const Options& options) {
     RecordWriter out(options.format,
                      {"station", "register", "value", "status", "read_back", "error"});
     bool allOk = true;
-    const auto station = static_cast<std::int16_t>(stations[0]);
+    const auto station16 = static_cast<std::int16_t>(station);
     for (const Assignment& a : assignments) {
         if (g_interrupted) break;
-        const Reading written = session->Write(options.model, station, a.reg, a.value);
+        const Reading written = session->Write(options.model, station16, a.reg, a.value);
         Cell readBack = Cell::Null();
         std::string outcome = written.ok ? "ok" : Outcome(written);
         std::string failure = written.ok ? "" : written.error;
@@ -478,7 +483,7 @@ int RunWrite(const Options& options) {
         } else if (!written.ok) {
             ReportDriverFailure("write " + a.reg.mnemonic, written.error);
         } else if (options.verify) {
-            const Reading back = session->Read(options.model, station, a.reg);
+            const Reading back = session->Read(options.model, station16, a.reg);
             if (!back.ok) {
                 outcome = "unverified";
                 failure = back.error;
