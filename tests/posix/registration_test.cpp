@@ -22,6 +22,7 @@
 #include "driver/interfaces.h"
 #include "platform/registry.h"
 #include "tests/host_cases/module_exports.h"
+#include "tests/support/file_text.h"
 
 namespace {
 
@@ -31,16 +32,8 @@ using Entries = std::vector<std::pair<std::string, std::string>>;
 
 constexpr const char* kClassIdText = "{352E65A1-594C-4A27-8B35-1293DABC8843}";
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
+using test_support::ReadFile;
+using test_support::WriteFile;
 
 // The entry lines of a registry file ("key<TAB>value"), in file order.
 Entries EntriesOf(const std::string& content) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "tests/support/file_text.h"
 
 namespace {
 
@@ -28,16 +29,8 @@ namespace fs = std::filesystem;
 using platform::KeyRead;
 using namespace std::string_literals;
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
+using test_support::ReadFile;
+using test_support::WriteFile;
 
 class RegistryFile : public ::testing::Test {
 protected:
