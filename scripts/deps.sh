@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Makes sure the build's dependencies are installed; a quick no-op when they are.
 # Native build: compiler, CMake, GoogleTest, CLI11 and nlohmann-json (header-only, for the
-# tools), the locale sources from which a test builds a decimal-comma locale, Google Benchmark
-# (for `make bench`), clang and its runtime libraries for the libFuzzer targets, and valgrind for
-# the leak check of the end-to-end run. Windows build: the i686 mingw-w64 toolchain, Wine, and
-# python3 for the instrument that the serial port tests talk to under Wine.
+# tools), localedef and the locale sources from which a test builds a decimal-comma locale, Google
+# Benchmark (for `make bench`), clang and its runtime libraries for the libFuzzer targets, and
+# valgrind for the leak check of the end-to-end run (those three tests report a missing tool as a
+# skip, and under CI as a failure: tests/scripts/require_tool.sh). Windows build: the i686
+# mingw-w64 toolchain, Wine, and python3 for the instrument that the serial port tests talk to
+# under Wine.
 # Installs with apt as root directly, else through sudo; otherwise prints the command and stops.
 set -euo pipefail
 
-native_packages=(g++ cmake make libgtest-dev googletest libcli11-dev nlohmann-json3-dev locales
-    libbenchmark-dev clang libclang-rt-14-dev valgrind)
+native_packages=(g++ cmake make libgtest-dev googletest libcli11-dev nlohmann-json3-dev libc-bin
+    locales libbenchmark-dev clang libclang-rt-14-dev valgrind)
 win32_packages=(g++-mingw-w64-i686 wine wine32:i386 python3)
 
 missing_packages() {
