@@ -45,7 +45,7 @@ constexpr RegisterName kDefaultNames[] = {
     {'A', 'M', I}, {'B', 'L', I},
 };
 
-constexpr RegisterName kQm4720nNames[] = {
+constexpr RegisterName kQM4720NNames[] = {
     {'E', 'E', I}, {'1', 'M', F}, {'2', 'M', F}, {'3', 'M', F}, {'P', 'V', F}, {'O', 'P', F},
     {'E', 'R', F}, {'S', 'V', F}, {'S', 'T', I}, {'P', 'T', I}, {'S', 'N', I}, {'A', 'S', I},
     {'N', 'P', F}, {'S', 'P', F}, {'P', 'N', I}, {'P', 'S', I}, {'N', '1', F}, {'T', '1', I},
@@ -59,9 +59,9 @@ constexpr RegisterName kQm4720nNames[] = {
 };
 
 constexpr auto kDefaultTable = MakeTable(kDefaultNames);
-constexpr auto kQm4720nTable = MakeTable(kQm4720nNames);
+constexpr auto kQM4720NTable = MakeTable(kQM4720NNames);
 static_assert(kDefaultTable.size() == 62);
-static_assert(kQm4720nTable.size() == 58);
+static_assert(kQM4720NTable.size() == 58);
 
 constexpr char AsciiLower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
@@ -69,28 +69,28 @@ constexpr char AsciiLower(char c) {
 
 }  // namespace
 
-bool IsQm4720nModel(std::string_view modelName) {
-    if (modelName.size() != kQm4720nModel.size()) return false;
+bool IsQM4720NModel(std::string_view modelName) {
+    if (modelName.size() != kQM4720NModel.size()) return false;
     for (std::size_t i = 0; i < modelName.size(); ++i) {
-        if (AsciiLower(modelName[i]) != AsciiLower(kQm4720nModel[i])) return false;
+        if (AsciiLower(modelName[i]) != AsciiLower(kQM4720NModel[i])) return false;
     }
     return true;
 }
 
-bool IsQm4720nModel(const char* modelName) {
-    return modelName != nullptr && IsQm4720nModel(std::string_view(modelName));
+bool IsQM4720NModel(const char* modelName) {
+    return modelName != nullptr && IsQM4720NModel(std::string_view(modelName));
 }
 
 std::span<const RegisterDescriptor> DefaultRegisterTable() {
     return kDefaultTable;
 }
 
-std::span<const RegisterDescriptor> Qm4720nRegisterTable() {
-    return kQm4720nTable;
+std::span<const RegisterDescriptor> QM4720NRegisterTable() {
+    return kQM4720NTable;
 }
 
 std::span<const RegisterDescriptor> RegisterTableFor(const char* modelName) {
-    return IsQm4720nModel(modelName) ? Qm4720nRegisterTable() : DefaultRegisterTable();
+    return IsQM4720NModel(modelName) ? QM4720NRegisterTable() : DefaultRegisterTable();
 }
 
 }  // namespace catalogue

@@ -28,7 +28,7 @@ RegisterVerdict ParseRegister(const TagSpec& tag, TagBinding& binding) {
 
     const std::string_view model = FieldText(tag.modelName, sizeof tag.modelName);
     const std::span<const RegisterDescriptor> table =
-        IsQm4720nModel(model) ? Qm4720nRegisterTable() : DefaultRegisterTable();
+        IsQM4720NModel(model) ? QM4720NRegisterTable() : DefaultRegisterTable();
 
     // The working copy holds 31 characters; a longer text cannot be a register name.
     const std::string_view raw = FieldText(tag.registerText, sizeof tag.registerText);

@@ -2,10 +2,8 @@
 
 #include <new>
 
-#include "catalogue/register_tables.h"
 #include "driver/identifiers.h"
 #include "driver/module_lock.h"
-#include "platform/platform.h"
 
 namespace driver {
 
@@ -29,31 +27,32 @@ constexpr InterfaceEntry kInterfaces[] = {
 
 // ---- IDeviceDriver slots -------------------------------------------------------------------
 
-HRESULT STDMETHODCALLTYPE QueryInterface(IDeviceDriver* self, REFIID iid, void** out) {
+HRESULT STDMETHODCALLTYPE DeviceDriver_QueryInterface(IDeviceDriver* self, REFIID iid, void** out) {
     return VER4720Ezo::FromPart(self)->ExternalQueryInterface(&iid, out);
 }
 
-ULONG STDMETHODCALLTYPE AddRef(IDeviceDriver* self) {
+ULONG STDMETHODCALLTYPE DeviceDriver_AddRef(IDeviceDriver* self) {
     return VER4720Ezo::FromPart(self)->ExternalAddRef();
 }
 
-ULONG STDMETHODCALLTYPE Release(IDeviceDriver* self) {
+ULONG STDMETHODCALLTYPE DeviceDriver_Release(IDeviceDriver* self) {
     return VER4720Ezo::FromPart(self)->ExternalRelease();
 }
 
-std::int32_t STDMETHODCALLTYPE GetRegisterTable(IDeviceDriver* self, const char* modelName,
-                                                const RegisterDescriptor** table,
-                                                std::int32_t* count) {
+std::int32_t STDMETHODCALLTYPE DeviceDriver_GetRegisterTable(IDeviceDriver* self,
+                                                             const char* modelName,
+                                                             const RegisterDescriptor** table,
+                                                             std::int32_t* count) {
     return VER4720Ezo::FromPart(self)->GetRegisterTable(modelName, table, count);
 }
 
-std::int32_t STDMETHODCALLTYPE ProbeDevice(IDeviceDriver* self, const char* modelName,
-                                           std::int32_t station, std::int32_t cookie) {
+std::int32_t STDMETHODCALLTYPE DeviceDriver_ProbeDevice(IDeviceDriver* self, const char* modelName,
+                                                        std::int32_t station, std::int32_t cookie) {
     return VER4720Ezo::FromPart(self)->ProbeDevice(modelName, station, cookie);
 }
 
-std::uint16_t STDMETHODCALLTYPE ParseRegister(IDeviceDriver* self, const TagSpec* tag,
-                                              TagBinding* binding) {
+std::uint16_t STDMETHODCALLTYPE DeviceDriver_ParseRegister(IDeviceDriver* self, const TagSpec* tag,
+                                                           TagBinding* binding) {
     return VER4720Ezo::FromPart(self)->ParseRegister(tag, binding);
 }
 
@@ -66,63 +65,80 @@ std::int32_t STDMETHODCALLTYPE ReservedZero(void*, std::int32_t, std::int32_t, s
     return 0;
 }
 
-std::int32_t STDMETHODCALLTYPE OpenPort(IDeviceDriver* self, std::int32_t,
-                                        const PortSettings* settings) {
+std::int32_t STDMETHODCALLTYPE DeviceDriver_OpenPort(IDeviceDriver* self, std::int32_t,
+                                                     const PortSettings* settings) {
     return VER4720Ezo::FromPart(self)->OpenPort(settings);
 }
 
-std::int32_t STDMETHODCALLTYPE ClosePort(IDeviceDriver* self) {
+std::int32_t STDMETHODCALLTYPE DeviceDriver_ClosePort(IDeviceDriver* self) {
     return VER4720Ezo::FromPart(self)->ClosePort();
 }
 
-std::int32_t STDMETHODCALLTYPE ExecuteRequest(IDeviceDriver* self, IoRequest* request) {
+std::int32_t STDMETHODCALLTYPE DeviceDriver_ExecuteRequest(IDeviceDriver* self,
+                                                           IoRequest* request) {
     return VER4720Ezo::FromPart(self)->ExecuteRequest(request);
 }
 
-std::int32_t STDMETHODCALLTYPE CheckStation(IDeviceDriver* self, const char* stationText,
-                                            std::int32_t* station) {
+std::int32_t STDMETHODCALLTYPE DeviceDriver_CheckStation(IDeviceDriver* self,
+                                                         const char* stationText,
+                                                         std::int32_t* station) {
     return VER4720Ezo::FromPart(self)->CheckStation(stationText, station);
 }
 
-const char* STDMETHODCALLTYPE GetErrorText(IDeviceDriver* self) {
+const char* STDMETHODCALLTYPE DeviceDriver_GetErrorText(IDeviceDriver* self) {
     return VER4720Ezo::FromPart(self)->GetErrorText();
 }
 
 constexpr IDeviceDriverVtbl kDeviceDriverVtbl = {
-    QueryInterface, AddRef,         Release,      GetRegisterTable, ProbeDevice,
-    ParseRegister,  ReservedOne,    OpenPort,     ClosePort,        ReservedOne,
-    ReservedZero,   ExecuteRequest, CheckStation, GetErrorText,
+    DeviceDriver_QueryInterface,
+    DeviceDriver_AddRef,
+    DeviceDriver_Release,
+    DeviceDriver_GetRegisterTable,
+    DeviceDriver_ProbeDevice,
+    DeviceDriver_ParseRegister,
+    ReservedOne,
+    DeviceDriver_OpenPort,
+    DeviceDriver_ClosePort,
+    ReservedOne,
+    ReservedZero,
+    DeviceDriver_ExecuteRequest,
+    DeviceDriver_CheckStation,
+    DeviceDriver_GetErrorText,
 };
 
 // ---- IDeviceDriverEx slots -----------------------------------------------------------------
 
-HRESULT STDMETHODCALLTYPE QueryInterfaceEx(IDeviceDriverEx* self, REFIID iid, void** out) {
+HRESULT STDMETHODCALLTYPE DeviceDriverEx_QueryInterface(IDeviceDriverEx* self, REFIID iid,
+                                                        void** out) {
     return VER4720Ezo::FromPart(self)->ExternalQueryInterface(&iid, out);
 }
 
-ULONG STDMETHODCALLTYPE AddRefEx(IDeviceDriverEx* self) {
+ULONG STDMETHODCALLTYPE DeviceDriverEx_AddRef(IDeviceDriverEx* self) {
     return VER4720Ezo::FromPart(self)->ExternalAddRef();
 }
 
-ULONG STDMETHODCALLTYPE ReleaseEx(IDeviceDriverEx* self) {
+ULONG STDMETHODCALLTYPE DeviceDriverEx_Release(IDeviceDriverEx* self) {
     return VER4720Ezo::FromPart(self)->ExternalRelease();
 }
 
-std::int32_t STDMETHODCALLTYPE ExecuteRequestEx(IDeviceDriverEx* self, IoRequest* request) {
+std::int32_t STDMETHODCALLTYPE DeviceDriverEx_ExecuteRequestEx(IDeviceDriverEx* self,
+                                                               IoRequest* request) {
     return VER4720Ezo::FromPart(self)->ExecuteRequestEx(request);
 }
 
-std::int32_t STDMETHODCALLTYPE SetPortHandle(IDeviceDriverEx* self, const HANDLE* handle) {
+std::int32_t STDMETHODCALLTYPE DeviceDriverEx_SetPortHandle(IDeviceDriverEx* self,
+                                                            const HANDLE* handle) {
     return VER4720Ezo::FromPart(self)->SetPortHandle(handle);
 }
 
-std::int32_t STDMETHODCALLTYPE GetPortHandle(IDeviceDriverEx* self, HANDLE* handle) {
+std::int32_t STDMETHODCALLTYPE DeviceDriverEx_GetPortHandle(IDeviceDriverEx* self, HANDLE* handle) {
     return VER4720Ezo::FromPart(self)->GetPortHandle(handle);
 }
 
 constexpr IDeviceDriverExVtbl kDeviceDriverExVtbl = {
-    QueryInterfaceEx, AddRefEx,    ReleaseEx,     ExecuteRequestEx,
-    SetPortHandle,    ReservedOne, GetPortHandle,
+    DeviceDriverEx_QueryInterface,   DeviceDriverEx_AddRef,        DeviceDriverEx_Release,
+    DeviceDriverEx_ExecuteRequestEx, DeviceDriverEx_SetPortHandle, ReservedOne,
+    DeviceDriverEx_GetPortHandle,
 };
 
 CCmdTarget* NewVer4720Ezo() {
@@ -153,15 +169,6 @@ std::span<const InterfaceEntry> VER4720Ezo::GetInterfaceTable() const {
     return kInterfaces;
 }
 
-std::int32_t VER4720Ezo::GetRegisterTable(const char* modelName, const RegisterDescriptor** table,
-                                          std::int32_t* count) {
-    if (table == nullptr || count == nullptr) return 0;
-    const std::span<const RegisterDescriptor> chosen = catalogue::RegisterTableFor(modelName);
-    *table = chosen.data();
-    *count = static_cast<std::int32_t>(chosen.size());
-    return 1;
-}
-
 const char* VER4720Ezo::GetErrorText() const {
     // A platform code comes from a failed write to the port, almost always a port that is not
     // (or no longer) open: report it with the open-error text.
@@ -177,10 +184,6 @@ void VER4720Ezo::RecordError(std::int32_t driverError) {
 void VER4720Ezo::RecordPlatformError(DWORD code) {
     m_nError = static_cast<std::int32_t>(code);
     m_bPlatformError = true;
-}
-
-void VER4720Ezo::Pause(std::uint32_t milliseconds) {
-    platform::SleepMs(milliseconds);
 }
 
 }  // namespace driver

@@ -1,8 +1,9 @@
 // VER4720Ezo: the driver object that a host creates from this module. It holds one serial port
 // (its handle, baud factor and reply timeout) and the last error, and presents IDeviceDriver,
 // IDeviceDriverEx and a dispatch interface without members. The slots are thin: each finds its
-// object and calls the operation below; the operations are defined beside the subsystem they
-// drive (catalogue, serial port, transactions).
+// object and calls the operation below. The object's code is spread over files named after it:
+// ver4720ezo.cpp (creation, slot tables, errors), ver4720ezo_tags.cpp (register catalogue),
+// ver4720ezo_port.cpp (serial port), ver4720ezo_transactions.cpp (transactions).
 #pragma once
 
 #include <cstdint>
@@ -11,11 +12,12 @@
 #include "driver/cmd_target.h"
 #include "driver/interfaces.h"
 #include "driver/messages.h"
-#include "protocol/channel.h"
+#include "driver/port_channel.h"
+#include "protocol/transactions.h"
 
 namespace driver {
 
-class VER4720Ezo : public CCmdTarget, private protocol::Channel {
+class VER4720Ezo final : public CCmdTarget {
 public:
     static const RuntimeClass kRuntimeClass;
 
@@ -58,12 +60,15 @@ public:
     // The text of the last failure, or null when none was recorded.
     const char* GetErrorText() const;
 
-    // The channel that this object's transactions use to reach its port.
-    protocol::Channel& PortChannel() { return *this; }
+    // The channel that this object's transactions use to reach its port, made from the fields.
+    PortChannel ChannelToPort() const { return {m_hPort, m_nBaudFactor, m_nTimeout}; }
 
     // Records a DriverError; the platform's own code of a failed port write.
-    void RecordError(std::int32_t driverError) override;
+    void RecordError(std::int32_t driverError);
     void RecordPlatformError(DWORD code);
+
+    // Records the reason of a failed transaction as m_nError, if it has one, and gives its result.
+    std::int32_t RecordOutcome(const protocol::Outcome& outcome);
 
     // Fields, in the order a host-side debugger expects them.
     HANDLE m_hPort = INVALID_HANDLE_VALUE;  // the port; the invalid handle when none is held
@@ -76,13 +81,6 @@ public:
     bool m_bPlatformError = false;
 
 private:
-    // protocol::Channel over this object's port.
-    std::int32_t SendFrame(std::span<const std::uint8_t> frame) override;
-    bool ReceiveFrame(std::span<std::uint8_t, protocol::kReplyBufferSize> buffer,
-                      std::uint32_t& length) override;
-    std::int32_t BaudFactor() const override { return m_nBaudFactor; }
-    void Pause(std::uint32_t milliseconds) override;
-
     InterfacePart m_xDeviceDriver;
     InterfacePart m_xDeviceDriverEx;
 

@@ -15,7 +15,6 @@
 
 #include "fuzz/fake_line.h"
 #include "fuzz/fuzz_check.h"
-#include "driver/messages.h"
 #include "protocol/channel.h"
 #include "protocol/frames.h"
 #include "protocol/transactions.h"
@@ -37,25 +36,26 @@ struct Outcome {
 
 // One receive over the fake line, with guard bytes after the reply buffer.
 Outcome Receive(std::uint32_t tickStart, std::vector<fake_line::Arrival> arrivals,
-                std::int32_t timeoutMs, std::array<std::uint8_t, serial::kReplyBufferSize>& out) {
-    std::array<std::uint8_t, serial::kReplyBufferSize + kGuard> storage;
+                std::int32_t timeoutMs, std::array<std::uint8_t, protocol::kReplyBufferSize>& out) {
+    std::array<std::uint8_t, protocol::kReplyBufferSize + kGuard> storage;
     storage.fill(kGuardByte);
     fake_line::Reset(tickStart, std::move(arrivals));
     constexpr std::uint32_t kUntouched = 0xDEADBEEF;
     std::uint32_t length = kUntouched;
-    const std::span<std::uint8_t, serial::kReplyBufferSize> buffer(storage.data(),
-                                                                   serial::kReplyBufferSize);
-    const bool complete = serial::ReceiveFrame(fake_line::kPort, timeoutMs, buffer, length);
+    const std::span<std::uint8_t, protocol::kReplyBufferSize> buffer(storage.data(),
+                                                                     protocol::kReplyBufferSize);
+    const bool complete = serial::ReceiveFrame(fake_line::kPort, timeoutMs,
+                                               &protocol::IsCompleteReply, buffer, length);
 
     // Nothing past the buffer; never longer than the deadline plus one pause.
-    for (std::size_t i = serial::kReplyBufferSize; i < storage.size(); ++i) {
+    for (std::size_t i = protocol::kReplyBufferSize; i < storage.size(); ++i) {
         FUZZ_CHECK(storage[i] == kGuardByte);
     }
     FUZZ_CHECK(fake_line::ElapsedMs() <=
                static_cast<std::uint32_t>(timeoutMs) + serial::kPollIntervalMs);
 
     const auto& read = fake_line::BytesRead();
-    FUZZ_CHECK(read.size() <= serial::kReplyBufferSize);
+    FUZZ_CHECK(read.size() <= protocol::kReplyBufferSize);
     FUZZ_CHECK(std::equal(read.begin(), read.end(), storage.begin()));
     if (!complete) {
         FUZZ_CHECK(length == kUntouched);
@@ -128,24 +128,26 @@ class FakeChannel : public protocol::Channel {
 public:
     explicit FakeChannel(std::int32_t timeoutMs) : timeoutMs_(timeoutMs) {}
 
-    std::int32_t SendFrame(std::span<const std::uint8_t> frame) override {
+    protocol::SendResult SendFrame(std::span<const std::uint8_t> frame) override {
         FUZZ_CHECK(!frame.empty() && frame.size() <= protocol::kMaxFrameLength);
         ++sent;
-        return static_cast<std::int32_t>(frame.size());
+        return {static_cast<std::int32_t>(frame.size()), std::nullopt};
     }
     bool ReceiveFrame(std::span<std::uint8_t, protocol::kReplyBufferSize> buffer,
                       std::uint32_t& length) override {
-        if (!serial::ReceiveFrame(fake_line::kPort, timeoutMs_, buffer, length)) return false;
+        if (!serial::ReceiveFrame(fake_line::kPort, timeoutMs_, &protocol::IsCompleteReply, buffer,
+                                  length)) {
+            return false;
+        }
         block.assign(buffer.begin(), buffer.begin() + length);
         return true;
     }
     std::int32_t BaudFactor() const override { return 1; }
     void Pause(std::uint32_t milliseconds) override { platform::SleepMs(milliseconds); }
-    void RecordError(std::int32_t driverError) override { error = driverError; }
+    std::uint64_t Now() const override { return 0; }
 
     int sent = 0;
     std::vector<std::uint8_t> block;
-    std::int32_t error = driver::kErrorNone;
 
 private:
     std::int32_t timeoutMs_;
@@ -193,8 +195,9 @@ void RunTransaction(std::uint32_t shape, bool write, std::uint32_t tickStart,
 
     FakeChannel channel(timeoutMs);
     fake_line::Reset(tickStart, std::move(arrivals));
-    const std::int32_t result = extended ? protocol::ExecuteRequestEx(channel, &request)
-                                         : protocol::ExecuteRequest(channel, &request);
+    const protocol::Outcome outcome = extended ? protocol::ExecuteRequestEx(channel, &request)
+                                               : protocol::ExecuteRequest(channel, &request);
+    const std::int32_t result = outcome.result;
     FUZZ_CHECK(result == 0 || result == 1);
     FUZZ_CHECK(channel.sent <= 1);
     FUZZ_CHECK(fake_line::ElapsedMs() <=
@@ -234,10 +237,10 @@ void RunTransaction(std::uint32_t shape, bool write, std::uint32_t tickStart,
     }
     // A read the extended entry point refused after a complete block: the reply error.
     if (!write && extended && result == 0 && !channel.block.empty()) {
-        FUZZ_CHECK(channel.error == driver::kErrorReply);
+        FUZZ_CHECK(outcome.failure == protocol::Failure::kReply);
     }
     if (!write && result == 0 && channel.sent == 1 && channel.block.empty()) {
-        FUZZ_CHECK(channel.error == driver::kErrorTimeout);
+        FUZZ_CHECK(outcome.failure == protocol::Failure::kTimeout);
     }
 }
 
@@ -279,7 +282,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     RunTransaction(shape, write, tickStart, split, timeoutMs);
 
-    std::array<std::uint8_t, serial::kReplyBufferSize> splitBlock{};
+    std::array<std::uint8_t, protocol::kReplyBufferSize> splitBlock{};
     const Outcome splitOutcome = Receive(tickStart, split, timeoutMs, splitBlock);
     if (splitOutcome.complete) {
         JudgeAndDecode(write, std::span(splitBlock).first(splitOutcome.length));
@@ -288,7 +291,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The same bytes arriving whole at the first poll.
     std::vector<fake_line::Arrival> whole;
     if (!line.empty()) whole.push_back({0, line});
-    std::array<std::uint8_t, serial::kReplyBufferSize> wholeBlock{};
+    std::array<std::uint8_t, protocol::kReplyBufferSize> wholeBlock{};
     const Outcome wholeOutcome = Receive(tickStart, whole, timeoutMs, wholeBlock);
     if (wholeOutcome.complete) {
         JudgeAndDecode(write, std::span(wholeBlock).first(wholeOutcome.length));

@@ -39,13 +39,12 @@ void CheckRegister(const std::uint8_t* data, std::size_t size) {
     // Accepted or refused for its type: a table entry whose mnemonic is the trimmed text.
     FUZZ_CHECK(binding.suffix == -1);
     const std::string_view model(tag->modelName, strnlen(tag->modelName, sizeof tag->modelName));
-    const auto table = catalogue::IsQm4720nModel(model) ? catalogue::Qm4720nRegisterTable()
+    const auto table = catalogue::IsQM4720NModel(model) ? catalogue::QM4720NRegisterTable()
                                                         : catalogue::DefaultRegisterTable();
     FUZZ_CHECK(binding.registerIndex >= 0 &&
                static_cast<std::size_t>(binding.registerIndex) < table.size());
     FUZZ_CHECK(binding.descriptor == &table[static_cast<std::size_t>(binding.registerIndex)]);
-    std::string_view text(tag->registerText,
-                          strnlen(tag->registerText, sizeof tag->registerText));
+    std::string_view text(tag->registerText, strnlen(tag->registerText, sizeof tag->registerText));
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
     while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
     const auto& entry = *binding.descriptor;

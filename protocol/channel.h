@@ -1,33 +1,35 @@
-// What a transaction needs from the driver object that runs it: the object's port, its baud
-// factor and its error state. The driver object implements it over its serial port; tests and
-// fuzzers implement it over scripted bytes.
+// What a transaction needs from the port it runs over: moving its bytes, the baud factor, the
+// pause after sending and the time of day. The driver supplies a channel over its serial port;
+// tests and fuzzers supply channels over scripted bytes. A channel records nothing: what went
+// wrong comes back to the transaction, which returns it to the driver (Outcome).
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+
+#include "protocol/wire_format.h"
 
 namespace protocol {
 
-// The reply buffer of one exchange, and the most that one poll reads.
-inline constexpr std::size_t kReplyBufferSize = 1024;
-
-// The request frame buffer: a frame takes at most 31 bytes, and the byte after it stays zero.
-inline constexpr std::size_t kFrameBufferSize = 32;
-inline constexpr std::size_t kMaxFrameLength = kFrameBufferSize - 1;
+// What one write of a request frame did.
+struct SendResult {
+    // Bytes put on the line: may be fewer than asked, even 0, when the write timed out; -1 when
+    // the frame was refused (empty or longer than kMaxFrameLength) or the write failed.
+    std::int32_t written;
+    // The operating system's code, set when the write itself failed.
+    std::optional<std::uint32_t> systemError;
+};
 
 class Channel {
 public:
     virtual ~Channel() = default;
 
-    // Discards whatever is queued in either direction and writes `frame`. Returns the number of
-    // bytes written (which may be fewer than asked, or 0, when the write timed out), or -1 when
-    // the frame is empty or too long (nothing recorded) or the write failed (the platform's code
-    // recorded as the object's error).
-    virtual std::int32_t SendFrame(std::span<const std::uint8_t> frame) = 0;
+    // Discards whatever is queued in either direction and writes `frame`.
+    virtual SendResult SendFrame(std::span<const std::uint8_t> frame) = 0;
 
-    // Collects one reply block into `buffer` until the end rule holds or the reply timeout runs
-    // out. True with `length` set when a block is complete; false on a timeout (recorded).
+    // Collects one reply block into `buffer` until IsCompleteReply holds or the reply timeout
+    // runs out. True with `length` set when a block is complete; false on a timeout.
     virtual bool ReceiveFrame(std::span<std::uint8_t, kReplyBufferSize> buffer,
                               std::uint32_t& length) = 0;
 
@@ -37,8 +39,9 @@ public:
     // Blocks the calling thread (the pause between sending and collecting).
     virtual void Pause(std::uint32_t milliseconds) = 0;
 
-    // Records a DriverError as the object's last failure.
-    virtual void RecordError(std::int32_t driverError) = 0;
+    // The current time as a file time (100-nanosecond units since 1601-01-01, UTC): the stamp
+    // of the items of an accepted read.
+    virtual std::uint64_t Now() const = 0;
 };
 
 }  // namespace protocol

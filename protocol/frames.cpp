@@ -47,7 +47,7 @@ std::int32_t BuildRequestFrame(BuilderMember member, const IoRequest& request,
     if (write) {
         const IoItem* item = FirstItem(request);
         if (item == nullptr) return 0;
-        if (member == BuilderMember::kQm4720n && item->type != kTypeInt &&
+        if (member == BuilderMember::kQM4720N && item->type != kTypeInt &&
             item->type != kTypeFloat) {
             refusal = FrameRefusal::kTypeNotEncodable;
             return 0;

@@ -14,17 +14,10 @@
 #include <span>
 #include <string_view>
 
-#include "protocol/channel.h"
+#include "protocol/wire_format.h"
 #include "records/io_request.h"
 
 namespace protocol {
-
-inline constexpr std::uint8_t kStx = 0x02;
-inline constexpr std::uint8_t kEtx = 0x03;
-inline constexpr std::uint8_t kEot = 0x04;
-inline constexpr std::uint8_t kEnq = 0x05;
-inline constexpr std::uint8_t kAck = 0x06;
-inline constexpr std::uint8_t kNak = 0x15;
 
 inline constexpr std::int32_t kReadFrameLength = 8;
 inline constexpr std::int32_t kWriteFrameLength = 16;
@@ -36,7 +29,7 @@ inline constexpr std::size_t kBccSpan = 9;
 // Which builder serves the request: the default model takes the mnemonic from the default
 // register table by registerIndex; the QM4720N model takes the first two characters of
 // registerText and has no encoding for BIT values.
-enum class BuilderMember { kDefaultModel, kQm4720n };
+enum class BuilderMember { kDefaultModel, kQM4720N };
 
 // Why a builder built nothing.
 enum class FrameRefusal {

@@ -8,8 +8,6 @@
 #include <string_view>
 
 #include "catalogue/register_tables.h"
-#include "driver/messages.h"
-#include "platform/platform.h"
 #include "protocol/frames.h"
 #include "protocol/value_fields.h"
 #include "records/data_type.h"
@@ -39,56 +37,65 @@ bool IsWriteToReadOnly(const IoRequest& request) {
            request.registerIndex <= catalogue::kLastReadOnlyIndex;
 }
 
-// What one exchange brought back.
+// What one exchange brought back, or why it brought nothing.
 struct Exchange {
     std::array<std::uint8_t, kReplyBufferSize> reply{};
     std::uint32_t length = 0;
-    bool accepted = false;
+    bool collected = false;  // a reply block came back
+    bool accepted = false;   // and it answers this request
+    Outcome failed;          // when nothing was collected: the transaction's outcome
 
     std::span<const std::uint8_t> Block() const { return std::span(reply).first(length); }
     bool EndsWithAck() const { return length > 0 && reply[length - 1] == kAck; }
 };
 
-// Builds, sends, pauses, collects one block and judges it. nullopt when the exchange failed; the
-// reason is then recorded, or deliberately left as it was:
-//  - a write whose value the builder cannot put into six characters: the value range error;
-//  - a write of a type the builder cannot encode: the command or data format error;
-//  - a request the builder refuses for its direction, station or register: nothing recorded;
-//  - a failed write to the port: what the channel recorded;
-//  - a write that put less than the whole frame on the line: the timeout error;
-//  - no complete reply in time: the timeout error.
-std::optional<Exchange> RunExchange(Channel& channel, const IoRequest& request,
-                                    BuilderMember member) {
+Outcome FailedWith(Failure failure, std::uint32_t systemError = 0) {
+    return Outcome{0, failure, systemError};
+}
+
+// Builds, sends, pauses, collects one block and judges it. When nothing was collected the
+// outcome says why, or deliberately gives no reason:
+//  - a write whose value the builder cannot put into six characters: the value range;
+//  - a write of a type the builder cannot encode: the format;
+//  - a request the builder refuses for its direction, station or register: no reason;
+//  - a failed write to the port: the port write, with the system's code;
+//  - a write that put less than the whole frame on the line: the timeout;
+//  - no complete reply in time: the timeout.
+Exchange RunExchange(Channel& channel, const IoRequest& request, BuilderMember member) {
+    Exchange exchange;
     std::array<std::uint8_t, kFrameBufferSize> frame{};
     std::int32_t length = 0;
     FrameRefusal refusal = FrameRefusal::kNone;
     if (BuildRequestFrame(member, request, frame, length, refusal) == 0) {
         if (refusal == FrameRefusal::kValueOutOfRange) {
-            channel.RecordError(driver::kErrorValueRange);
+            exchange.failed = FailedWith(Failure::kValueRange);
         } else if (refusal == FrameRefusal::kTypeNotEncodable) {
-            channel.RecordError(driver::kErrorFormat);
+            exchange.failed = FailedWith(Failure::kFormat);
         }
-        return std::nullopt;
+        return exchange;
     }
-    const std::int32_t sent = channel.SendFrame(
+    const SendResult sent = channel.SendFrame(
         std::span<const std::uint8_t>(frame).first(static_cast<std::size_t>(length)));
-    if (sent < 0) return std::nullopt;
+    if (sent.written < 0) {
+        if (sent.systemError) exchange.failed = FailedWith(Failure::kPortWrite, *sent.systemError);
+        return exchange;
+    }
     // A line that does not drain ends the write at its timeout with the frame not out whole:
     // the instrument cannot answer a frame it never received.
-    if (sent < length) {
-        channel.RecordError(driver::kErrorTimeout);
-        return std::nullopt;
+    if (sent.written < length) {
+        exchange.failed = FailedWith(Failure::kTimeout);
+        return exchange;
     }
     // The instrument needs time to turn the line round before it answers; the slower the line,
     // the longer the pause.
     const std::int32_t factor = std::max<std::int32_t>(channel.BaudFactor(), 0);
     channel.Pause(kPausePerBaudFactorMs * static_cast<std::uint32_t>(factor));
 
-    Exchange exchange;
     if (!channel.ReceiveFrame(exchange.reply, exchange.length)) {
-        channel.RecordError(driver::kErrorTimeout);
-        return std::nullopt;
+        exchange.failed = FailedWith(Failure::kTimeout);
+        return exchange;
     }
+    exchange.collected = true;
     exchange.length = std::min<std::uint32_t>(exchange.length, kReplyBufferSize);
     // A data reply names its register: a reply to another register (a late answer to an
     // earlier request that came in during this one) is no answer to this request.
@@ -98,40 +105,35 @@ std::optional<Exchange> RunExchange(Channel& channel, const IoRequest& request,
     return exchange;
 }
 
-// The data field of an accepted read reply, or nullopt (reply error recorded) when the reply was
-// rejected or its field holds anything but digits, "." and "-". A field that is not a number is
-// wrong data as much as a wrong block check: writing some number into the items and stamping
+// The data field of an accepted read reply, or nullopt when the reply was rejected or its field
+// holds anything but digits, "." and "-" (both the reply failure). A field that is not a number
+// is wrong data as much as a wrong block check: writing some number into the items and stamping
 // them as fresh would show the host a value that was never read.
-std::optional<std::string_view> ReadField(Channel& channel, const Exchange& exchange) {
+std::optional<std::string_view> ReadField(const Exchange& exchange) {
     const std::string_view field = ReplyDataField(exchange.Block());
-    if (!exchange.accepted || !IsNumberText(field)) {
-        channel.RecordError(driver::kErrorReply);
-        return std::nullopt;
-    }
+    if (!exchange.accepted || !IsNumberText(field)) return std::nullopt;
     return field;
 }
 
-void Stamp(IoItem& item) {
-    const FILETIME now = platform::FileTimeNow();
-    item.timestampLow = now.dwLowDateTime;
-    item.timestampHigh = now.dwHighDateTime;
+void Stamp(IoItem& item, std::uint64_t fileTime) {
+    item.timestampLow = static_cast<std::uint32_t>(fileTime);
+    item.timestampHigh = static_cast<std::uint32_t>(fileTime >> 32);
     item.quality = kQuality;
 }
 
 }  // namespace
 
-std::int32_t ExecuteRequest(Channel& channel, IoRequest* request) {
-    if (request == nullptr) return 0;
-    if (catalogue::IsQm4720nModel(request->modelName)) {
+Outcome ExecuteRequest(Channel& channel, IoRequest* request) {
+    if (request == nullptr) return {};
+    if (catalogue::IsQM4720NModel(request->modelName)) {
         return ExecuteRequestQM4720N(channel, *request, false);
     }
-    const std::optional<Exchange> exchange =
-        RunExchange(channel, *request, BuilderMember::kDefaultModel);
-    if (!exchange) return 0;
+    const Exchange exchange = RunExchange(channel, *request, BuilderMember::kDefaultModel);
+    if (!exchange.collected) return exchange.failed;
     // The basic entry point has never reported a write as done, whatever the instrument said.
-    if (request->direction != kDirectionRead) return 0;
-    const std::optional<std::string_view> field = ReadField(channel, *exchange);
-    if (!field) return 0;
+    if (request->direction != kDirectionRead) return {};
+    const std::optional<std::string_view> field = ReadField(exchange);
+    if (!field) return FailedWith(Failure::kReply);
 
     std::optional<double> storedLast;
     ForEachItem(*request, [&](IoItem& item) {
@@ -141,37 +143,36 @@ std::int32_t ExecuteRequest(Channel& channel, IoRequest* request) {
         }
     });
     // Nothing stored means nothing to judge: the read did not give the host a value.
-    if (!storedLast) return 0;
-    return *storedLast >= 0.0 && *storedLast <= 6.0 ? 1 : 0;
+    if (!storedLast) return {};
+    return {*storedLast >= 0.0 && *storedLast <= 6.0 ? 1 : 0};
 }
 
-std::int32_t ExecuteRequestEx(Channel& channel, IoRequest* request) {
-    if (request == nullptr) return 0;
-    if (catalogue::IsQm4720nModel(request->modelName)) {
+Outcome ExecuteRequestEx(Channel& channel, IoRequest* request) {
+    if (request == nullptr) return {};
+    if (catalogue::IsQM4720NModel(request->modelName)) {
         return ExecuteRequestQM4720N(channel, *request, true);
     }
-    if (IsCommErr(*request) || IsWriteToReadOnly(*request)) return 1;
-    const std::optional<Exchange> exchange =
-        RunExchange(channel, *request, BuilderMember::kDefaultModel);
-    if (!exchange) return 0;
-    if (request->direction != kDirectionRead) return exchange->EndsWithAck() ? 1 : 0;
-    const std::optional<std::string_view> field = ReadField(channel, *exchange);
-    if (!field) return 0;
+    if (IsCommErr(*request) || IsWriteToReadOnly(*request)) return {1};
+    const Exchange exchange = RunExchange(channel, *request, BuilderMember::kDefaultModel);
+    if (!exchange.collected) return exchange.failed;
+    if (request->direction != kDirectionRead) return {exchange.EndsWithAck() ? 1 : 0};
+    const std::optional<std::string_view> field = ReadField(exchange);
+    if (!field) return FailedWith(Failure::kReply);
 
     ForEachItem(*request, [&](IoItem& item) {
         if (const auto decoded = DecodeDataField(item.type, *field)) decoded->StoreInto(item.value);
-        Stamp(item);
+        Stamp(item, channel.Now());
     });
-    return 1;
+    return {1};
 }
 
-std::int32_t ExecuteRequestQM4720N(Channel& channel, IoRequest& request, bool stampItems) {
-    if (IsCommErr(request) || IsWriteToReadOnly(request)) return 1;
-    const std::optional<Exchange> exchange = RunExchange(channel, request, BuilderMember::kQm4720n);
-    if (!exchange) return 0;
-    if (request.direction != kDirectionRead) return exchange->EndsWithAck() ? 1 : 0;
-    const std::optional<std::string_view> field = ReadField(channel, *exchange);
-    if (!field) return 0;
+Outcome ExecuteRequestQM4720N(Channel& channel, IoRequest& request, bool stampItems) {
+    if (IsCommErr(request) || IsWriteToReadOnly(request)) return {1};
+    const Exchange exchange = RunExchange(channel, request, BuilderMember::kQM4720N);
+    if (!exchange.collected) return exchange.failed;
+    if (request.direction != kDirectionRead) return {exchange.EndsWithAck() ? 1 : 0};
+    const std::optional<std::string_view> field = ReadField(exchange);
+    if (!field) return FailedWith(Failure::kReply);
 
     ForEachItem(request, [&](IoItem& item) {
         // This model's values are INT and FLOAT; a BIT item is not decoded.
@@ -180,14 +181,14 @@ std::int32_t ExecuteRequestQM4720N(Channel& channel, IoRequest& request, bool st
                 decoded->StoreInto(item.value);
             }
         }
-        if (stampItems) Stamp(item);
+        if (stampItems) Stamp(item, channel.Now());
     });
-    return 1;
+    return {1};
 }
 
-std::int32_t ProbeDevice(Channel& channel, const char* modelName, std::int32_t station,
-                         std::int32_t cookie) {
-    if (modelName == nullptr) return 0;
+Outcome ProbeDevice(Channel& channel, const char* modelName, std::int32_t station,
+                    std::int32_t cookie) {
+    if (modelName == nullptr) return {};
     // The probe's own request and item live on the stack for the one call: nothing to allocate,
     // so nothing can fail to be allocated.
     IoItem item;
@@ -206,7 +207,9 @@ std::int32_t ProbeDevice(Channel& channel, const char* modelName, std::int32_t s
     request.items.tail = &node;
     request.items.count = 1;
     request.items.blockSize = 10;
-    return ExecuteRequest(channel, &request) != 0 ? 1 : 0;
+    Outcome outcome = ExecuteRequest(channel, &request);
+    outcome.result = outcome.result != 0 ? 1 : 0;
+    return outcome;
 }
 
 }  // namespace protocol

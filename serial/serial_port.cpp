@@ -5,9 +5,6 @@
 namespace serial {
 namespace {
 
-constexpr std::uint8_t kStx = 0x02;
-constexpr std::uint8_t kEtx = 0x03;
-
 constexpr DWORD kInputQueueSize = 1024;
 constexpr DWORD kOutputQueueSize = 512;
 constexpr DWORD kEventMask = EV_RXCHAR | EV_BREAK;
@@ -15,14 +12,6 @@ constexpr std::int32_t kDefaultReplyTimeoutMs = 1000;
 constexpr std::int32_t kShortestReplyTimeoutMs = 10;
 // A write of n bytes is given 10 ms per byte; reads return at once with what is queued.
 constexpr DWORD kWriteMsPerByte = 10;
-
-// The end of a reply, judged on everything collected so far: a data reply ends with ETX and its
-// block check byte; a write is answered by one byte, ACK or NAK. A lone STX is the start of a
-// data reply whose other bytes are still on their way, not an answer of its own.
-bool IsCompleteReply(std::span<const std::uint8_t> collected) {
-    if (collected.size() == 1) return collected[0] != kStx;
-    return collected.size() >= 2 && collected[collected.size() - 2] == kEtx;
-}
 
 }  // namespace
 
@@ -81,7 +70,7 @@ bool ClosePort(HANDLE& port) {
 }
 
 SendResult SendFrame(HANDLE port, std::span<const std::uint8_t> frame) {
-    if (frame.empty() || frame.size() > kMaxFrameLength) return {-1, std::nullopt};
+    if (frame.empty()) return {-1, std::nullopt};
     // A late reply to an earlier frame, or noise, must not be taken for the answer to this one.
     PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);
     DWORD written = 0;
@@ -93,8 +82,8 @@ SendResult SendFrame(HANDLE port, std::span<const std::uint8_t> frame) {
     return {static_cast<std::int32_t>(written), std::nullopt};
 }
 
-bool ReceiveFrame(HANDLE port, std::int32_t timeoutMs,
-                  std::span<std::uint8_t, kReplyBufferSize> buffer, std::uint32_t& length) {
+bool ReceiveFrame(HANDLE port, std::int32_t timeoutMs, ReplyEndRule isComplete,
+                  std::span<std::uint8_t> buffer, std::uint32_t& length) {
     const std::uint32_t start = platform::TickCount();
     const auto span = static_cast<std::uint32_t>(timeoutMs);
     std::size_t count = 0;
@@ -113,7 +102,7 @@ bool ReceiveFrame(HANDLE port, std::int32_t timeoutMs,
                 count += got;
                 // Judged on the whole reply, not byte by byte: a poll may deliver the end
                 // together with bytes before it.
-                if (IsCompleteReply(buffer.first(count))) {
+                if (isComplete(buffer.first(count))) {
                     // Whatever follows the reply belongs to no exchange.
                     PurgeComm(port, PURGE_RXCLEAR);
                     length = static_cast<std::uint32_t>(count);

@@ -17,14 +17,13 @@
 
 namespace serial {
 
-// The reply buffer of one exchange (also the most that one poll reads), and the longest request
-// frame: one byte less than the 32-byte frame buffer, whose byte after the frame stays zero.
-inline constexpr std::size_t kReplyBufferSize = 1024;
-inline constexpr std::size_t kMaxFrameLength = 31;
-
 inline constexpr std::int32_t kLowestBaudRate = 300;
 inline constexpr std::int32_t kHighestBaudRate = 9600;
 inline constexpr std::uint32_t kPollIntervalMs = 20;
+
+// Whether the bytes collected so far form a whole reply. The protocol above owns the rule and
+// hands it to ReceiveFrame, which only moves bytes.
+using ReplyEndRule = bool (*)(std::span<const std::uint8_t> collected);
 
 // The reply timeout that a settings record selects: its replyTimeout when 10 ms or more, else
 // 1000 ms.
@@ -51,16 +50,15 @@ struct SendResult {
     std::optional<DWORD> platformError;  // set when the write itself failed
 };
 
-// Discards whatever is queued in either direction, then writes `frame`. An empty frame or one
-// longer than kMaxFrameLength is refused with -1 and the port is not touched.
+// Discards whatever is queued in either direction, then writes `frame`. An empty frame is refused
+// with -1 and the port is not touched; how long a frame may be is the caller's rule.
 SendResult SendFrame(HANDLE port, std::span<const std::uint8_t> frame);
 
-// Polls `port` every 20 ms and appends what arrived to `buffer` until the bytes collected form a
-// complete reply: one byte that is not STX (ACK or NAK), or anything whose byte before the last is
-// ETX. Then discards what is still queued, sets `length` and returns true. False when
-// `timeoutMs` ran out first (or the buffer filled without a complete reply); the bytes collected
-// stay in `buffer` and `length` is untouched.
-bool ReceiveFrame(HANDLE port, std::int32_t timeoutMs,
-                  std::span<std::uint8_t, kReplyBufferSize> buffer, std::uint32_t& length);
+// Polls `port` every 20 ms and appends what arrived to `buffer` (at most its remaining room per
+// poll) until `isComplete` holds for everything collected. Then discards what is still queued,
+// sets `length` and returns true. False when `timeoutMs` ran out first (or the buffer filled
+// without a complete reply); the bytes collected stay in `buffer` and `length` is untouched.
+bool ReceiveFrame(HANDLE port, std::int32_t timeoutMs, ReplyEndRule isComplete,
+                  std::span<std::uint8_t> buffer, std::uint32_t& length);
 
 }  // namespace serial

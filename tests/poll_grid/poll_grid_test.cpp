@@ -9,6 +9,7 @@
 
 #include "fuzz/fake_line.h"
 #include "platform/platform.h"
+#include "protocol/wire_format.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -39,9 +40,10 @@ TEST(PollGrid, AReplyIsTakenAtTheFirstPollAfterItIsComplete) {
         fake_line::Reset(1000, {{c.firstAtMs, first}, {c.restAtMs, rest}});
         ASSERT_EQ(serial::SendFrame(fake_line::kPort, kReadPv).written, 8);
         platform::SleepMs(kPauseMs);
-        std::array<std::uint8_t, serial::kReplyBufferSize> buffer{};
+        std::array<std::uint8_t, protocol::kReplyBufferSize> buffer{};
         std::uint32_t length = 0;
-        ASSERT_TRUE(serial::ReceiveFrame(fake_line::kPort, 400, buffer, length));
+        ASSERT_TRUE(serial::ReceiveFrame(fake_line::kPort, 400, &protocol::IsCompleteReply, buffer,
+                                         length));
         EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length), kReplyPv);
         EXPECT_EQ(fake_line::ElapsedMs(), c.takenAtMs);
     }
@@ -50,10 +52,10 @@ TEST(PollGrid, AReplyIsTakenAtTheFirstPollAfterItIsComplete) {
 TEST(PollGrid, NoReplyEndsAtTheFirstPollPastTheDeadline) {
     for (const std::uint32_t timeoutMs : {10u, 100u, 400u}) {
         fake_line::Reset(1000, {});
-        std::array<std::uint8_t, serial::kReplyBufferSize> buffer{};
+        std::array<std::uint8_t, protocol::kReplyBufferSize> buffer{};
         std::uint32_t length = 0;
         EXPECT_FALSE(serial::ReceiveFrame(fake_line::kPort, static_cast<std::int32_t>(timeoutMs),
-                                          buffer, length));
+                                          &protocol::IsCompleteReply, buffer, length));
         // Polls at 0, 20, 40, ...; the wait ends at the first one beyond the timeout.
         EXPECT_EQ(fake_line::ElapsedMs(), (timeoutMs / 20 + 1) * 20) << timeoutMs;
     }

@@ -153,7 +153,7 @@ void AddValue(TestRequest& request, Value kind, double value) {
 
 TEST(BuildRequestFrame, BuildsTheProtocolsExampleFramesWithBothMembers) {
     for (const FrameCase& c : kFrames) {
-        for (BuilderMember member : {BuilderMember::kDefaultModel, BuilderMember::kQm4720n}) {
+        for (BuilderMember member : {BuilderMember::kDefaultModel, BuilderMember::kQM4720N}) {
             SCOPED_TRACE(std::string(c.what) +
                          (member == BuilderMember::kDefaultModel ? " (default)" : " (QM4720N)"));
             // The default member ignores the text; the QM4720N member ignores the index.
@@ -216,41 +216,41 @@ TEST(BuildRequestFrame, RefusesWhatItCannotFrameAndWritesNothing) {
     } cases[] = {
         {"direction 2", BuilderMember::kDefaultModel, 2, 1, 4, "PV", Value::kNone, 0, 0,
          FrameRefusal::kRequest},
-        {"direction -1", BuilderMember::kQm4720n, -1, 1, 4, "PV", Value::kNone, 0, 0,
+        {"direction -1", BuilderMember::kQM4720N, -1, 1, 4, "PV", Value::kNone, 0, 0,
          FrameRefusal::kRequest},
         {"station 100", BuilderMember::kDefaultModel, 0, 100, 4, "PV", Value::kNone, 0, 0,
          FrameRefusal::kRequest},
-        {"station -1", BuilderMember::kQm4720n, 0, -1, 4, "PV", Value::kNone, 0, 0,
+        {"station -1", BuilderMember::kQM4720N, 0, -1, 4, "PV", Value::kNone, 0, 0,
          FrameRefusal::kRequest},
         {"index -1", BuilderMember::kDefaultModel, 0, 1, -1, "PV", Value::kNone, 0, 0,
          FrameRefusal::kRequest},
         {"index 62", BuilderMember::kDefaultModel, 0, 1, 62, "PV", Value::kNone, 0, 0,
          FrameRefusal::kRequest},
-        {"text null", BuilderMember::kQm4720n, 0, 1, 4, nullptr, Value::kNone, 0, 0,
+        {"text null", BuilderMember::kQM4720N, 0, 1, 4, nullptr, Value::kNone, 0, 0,
          FrameRefusal::kRequest},
-        {"text empty", BuilderMember::kQm4720n, 0, 1, 4, "", Value::kNone, 0, 0,
+        {"text empty", BuilderMember::kQM4720N, 0, 1, 4, "", Value::kNone, 0, 0,
          FrameRefusal::kRequest},
-        {"text of one character", BuilderMember::kQm4720n, 0, 1, 4, "S", Value::kNone, 0, 0,
+        {"text of one character", BuilderMember::kQM4720N, 0, 1, 4, "S", Value::kNone, 0, 0,
          FrameRefusal::kRequest},
         {"write without items", BuilderMember::kDefaultModel, 1, 1, 13, "SP", Value::kNone, 0, 0,
          FrameRefusal::kRequest},
-        {"write without items (QM4720N)", BuilderMember::kQm4720n, 1, 1, 13, "SP", Value::kNone, 0,
+        {"write without items (QM4720N)", BuilderMember::kQM4720N, 1, 1, 13, "SP", Value::kNone, 0,
          0, FrameRefusal::kRequest},
         {"FLOAT 10000.0", BuilderMember::kDefaultModel, 1, 1, 13, "SP", Value::kFloat, 0, 10000.0,
          FrameRefusal::kValueOutOfRange},
-        {"FLOAT -12345.5", BuilderMember::kQm4720n, 1, 1, 13, "SP", Value::kFloat, 0, -12345.5,
+        {"FLOAT -12345.5", BuilderMember::kQM4720N, 1, 1, 13, "SP", Value::kFloat, 0, -12345.5,
          FrameRefusal::kValueOutOfRange},
         {"FLOAT 1e19", BuilderMember::kDefaultModel, 1, 1, 13, "SP", Value::kFloat, 0, 1e19,
          FrameRefusal::kValueOutOfRange},
         {"FLOAT infinity", BuilderMember::kDefaultModel, 1, 1, 13, "SP", Value::kFloat, 0, kInf,
          FrameRefusal::kValueOutOfRange},
-        {"FLOAT NaN", BuilderMember::kQm4720n, 1, 1, 13, "SP", Value::kFloat, 0, std::nan(""),
+        {"FLOAT NaN", BuilderMember::kQM4720N, 1, 1, 13, "SP", Value::kFloat, 0, std::nan(""),
          FrameRefusal::kValueOutOfRange},
         {"STRING write", BuilderMember::kDefaultModel, 1, 1, 13, "SP", Value::kNone, kTypeString, 0,
          FrameRefusal::kTypeNotEncodable},
-        {"LONG write (QM4720N)", BuilderMember::kQm4720n, 1, 1, 13, "SP", Value::kNone, kTypeLong,
+        {"LONG write (QM4720N)", BuilderMember::kQM4720N, 1, 1, 13, "SP", Value::kNone, kTypeLong,
          0, FrameRefusal::kTypeNotEncodable},
-        {"BIT write (QM4720N)", BuilderMember::kQm4720n, 1, 1, 13, "SP", Value::kBit, 0, 1,
+        {"BIT write (QM4720N)", BuilderMember::kQM4720N, 1, 1, 13, "SP", Value::kBit, 0, 1,
          FrameRefusal::kTypeNotEncodable},
     };
     for (const Case& c : cases) {
@@ -337,6 +337,31 @@ TEST(ReplyDataField, IsTheSixCharactersBeforeEtx) {
     Bytes block = {0x41, 0x42, 0x02, 0x50, 0x56, 0x30, 0x30, 0x32, 0x35, 0x2E, 0x35, 0x03, 0x19};
     EXPECT_EQ(protocol::ReplyDataField(block), "0025.5");
     EXPECT_EQ(protocol::ReplyDataField(Bytes(block.begin() + 3, block.end())), "");
+}
+
+// The end rule that the receiver is handed, on what may have been collected by some poll.
+TEST(IsCompleteReply, EndsAtALoneAnswerByteOrAtEtxBeforeTheLast) {
+    const struct {
+        const char* what;
+        Bytes collected;
+        bool complete;
+    } cases[] = {
+        {"nothing", {}, false},
+        {"ACK", {0x06}, true},
+        {"NAK", {0x15}, true},
+        {"a lone noise byte", {0x30}, true},
+        {"a lone STX", {0x02}, false},
+        {"STX and the mnemonic", {0x02, 0x50, 0x56}, false},
+        {"up to ETX", {0x02, 0x50, 0x56, 0x30, 0x30, 0x32, 0x35, 0x2E, 0x35, 0x03}, false},
+        {"a whole data reply",
+         {0x02, 0x50, 0x56, 0x30, 0x30, 0x32, 0x35, 0x2E, 0x35, 0x03, 0x19},
+         true},
+        {"ETX inside the field", {0x02, 0x50, 0x03, 0x30}, true},
+        {"ACK followed by more", {0x06, 0x30}, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(protocol::IsCompleteReply(c.collected), c.complete) << c.what;
+    }
 }
 
 TEST(ForEachItem, StopsAtTheCountOrAtTheEndOfTheList) {

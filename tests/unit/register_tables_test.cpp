@@ -59,7 +59,7 @@ void ExpectEntry(const RegisterDescriptor& entry, int index, const char* name, s
 
 TEST(RegisterTables, EveryEntryMatchesThePublishedTables) {
     const auto defaults = catalogue::DefaultRegisterTable();
-    const auto qm = catalogue::Qm4720nRegisterTable();
+    const auto qm = catalogue::QM4720NRegisterTable();
     ASSERT_EQ(defaults.size(), 62u);
     ASSERT_EQ(qm.size(), 58u);
     for (const Row& row : kRows) {
@@ -78,7 +78,7 @@ TEST(RegisterTables, ModelChoiceIgnoresAsciiCaseOnlyOverTheWholeName) {
         {"", false},         {"QM4720NN", false}, {nullptr, false},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(catalogue::IsQm4720nModel(c.model), c.qm) << (c.model ? c.model : "(null)");
+        EXPECT_EQ(catalogue::IsQM4720NModel(c.model), c.qm) << (c.model ? c.model : "(null)");
     }
 }
 
@@ -90,7 +90,7 @@ TEST(GetRegisterTable, HandsOutTheModulesOwnTableAndLeavesTheErrorAlone) {
     const RegisterDescriptor* table = nullptr;
     std::int32_t count = 0;
     EXPECT_EQ(dd->lpVtbl->GetRegisterTable(dd, "qm4720n", &table, &count), 1);
-    EXPECT_EQ(table, catalogue::Qm4720nRegisterTable().data());
+    EXPECT_EQ(table, catalogue::QM4720NRegisterTable().data());
     EXPECT_EQ(count, 58);
     EXPECT_EQ(dd->lpVtbl->GetRegisterTable(dd, "", &table, &count), 1);
     EXPECT_EQ(table, catalogue::DefaultRegisterTable().data());

@@ -1,6 +1,7 @@
-// The transactions against a scripted channel that records every frame sent, every pause and
-// every error, and answers with chosen blocks or silence. Grouped by what each test proves: the
-// variants column by column, the shortcuts, the failures and their errors, the probe.
+// The transactions against a scripted channel that records every frame sent and every pause, and
+// answers with chosen blocks or silence; each transaction's outcome is checked for its reason.
+// Grouped by what each test proves: the variants column by column, the shortcuts, the failures and
+// their errors, the probe.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,17 +12,16 @@
 
 #include "driver/messages.h"
 #include "driver/ver4720ezo.h"
-#include "platform/platform.h"
 #include "protocol/transactions.h"
 #include "records/data_type.h"
 #include "tests/support/test_request.h"
 
 namespace {
 
+using protocol::Failure;
 using testing_support::TestRequest;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::int32_t kErrorSentinel = 0x4321;
 constexpr std::int32_t kSentinel = TestRequest::kSentinel;
 
 class ScriptedChannel : public protocol::Channel {
@@ -29,17 +29,22 @@ public:
     std::vector<Bytes> sent;
     std::vector<std::uint32_t> pauses;
     std::deque<std::optional<Bytes>> replies;  // nullopt: nothing comes before the deadline
-    std::int32_t error = kErrorSentinel;       // the object's last error as the channel keeps it
     std::int32_t baudFactor = 1;
     std::optional<std::int32_t> sendResult;  // what SendFrame returns; the frame length if unset
+    std::optional<std::uint32_t> sendError;  // the system's code of a failed write
     int receives = 0;
+    std::uint64_t now = 0x01DB2345'6789ABCDull;  // the file time the channel gives
+    // The outcome of the last transaction run through Execute.
+    Failure failure = Failure::kNone;
+    std::uint32_t systemError = 0;
 
     void Answer(Bytes block) { replies.emplace_back(std::move(block)); }
     void Silence() { replies.emplace_back(std::nullopt); }
 
-    std::int32_t SendFrame(std::span<const std::uint8_t> frame) override {
+    protocol::SendResult SendFrame(std::span<const std::uint8_t> frame) override {
         sent.emplace_back(frame.begin(), frame.end());
-        return sendResult ? *sendResult : static_cast<std::int32_t>(frame.size());
+        if (sendResult) return {*sendResult, sendError};
+        return {static_cast<std::int32_t>(frame.size()), std::nullopt};
     }
     bool ReceiveFrame(std::span<std::uint8_t, protocol::kReplyBufferSize> buffer,
                       std::uint32_t& length) override {
@@ -56,7 +61,7 @@ public:
     }
     std::int32_t BaudFactor() const override { return baudFactor; }
     void Pause(std::uint32_t milliseconds) override { pauses.push_back(milliseconds); }
-    void RecordError(std::int32_t driverError) override { error = driverError; }
+    std::uint64_t Now() const override { return now; }
 };
 
 // A data reply with the given two-character mnemonic and six-character field, its block check
@@ -86,17 +91,18 @@ constexpr std::int16_t kSp = 13;
 
 enum class Entry { kBasic, kExtended };
 
+// Runs the entry point; the outcome's reason stays on the channel for the checks.
 std::int32_t Execute(Entry entry, ScriptedChannel& channel, TestRequest& request) {
-    return entry == Entry::kBasic ? protocol::ExecuteRequest(channel, &request.request())
-                                  : protocol::ExecuteRequestEx(channel, &request.request());
+    const protocol::Outcome outcome = entry == Entry::kBasic
+                                          ? protocol::ExecuteRequest(channel, &request.request())
+                                          : protocol::ExecuteRequestEx(channel, &request.request());
+    channel.failure = outcome.failure;
+    channel.systemError = outcome.systemError;
+    return outcome.result;
 }
 
 std::uint64_t StampOf(const IoItem& item) {
     return (static_cast<std::uint64_t>(item.timestampHigh) << 32) | item.timestampLow;
-}
-std::uint64_t Now() {
-    const FILETIME now = platform::FileTimeNow();
-    return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
 }
 
 void ExpectUntouched(const IoItem& item, const char* what) {
@@ -114,18 +120,15 @@ TEST(TransactionRoad, ExtendedReadOfPvAtStationOneByteForByte) {
     channel.Answer({0x02, 0x50, 0x56, 0x30, 0x30, 0x32, 0x35, 0x2E, 0x33, 0x03, 0x1F});
     TestRequest request(0, 1, kPv, "PV");
     IoItem& item = request.AddItem(kTypeFloat);
-    const std::uint64_t before = Now();
     EXPECT_EQ(Execute(Entry::kExtended, channel, request), 1);
-    const std::uint64_t after = Now();
     EXPECT_EQ(channel.sent, std::vector<Bytes>{kReadPvStation1});
     EXPECT_EQ(channel.pauses, std::vector<std::uint32_t>{30});
     EXPECT_EQ(channel.receives, 1);
     EXPECT_EQ(item.value.asFloat, 25.3f);
     EXPECT_EQ(item.readValue.asBit, kSentinel);
     EXPECT_EQ(item.quality, 192);
-    EXPECT_GE(StampOf(item), before);
-    EXPECT_LE(StampOf(item), after);
-    EXPECT_EQ(channel.error, kErrorSentinel);
+    EXPECT_EQ(StampOf(item), channel.now);
+    EXPECT_EQ(channel.failure, Failure::kNone);
 }
 
 TEST(TransactionPause, IsThirtyMillisecondsPerUnitOfTheBaudFactor) {
@@ -160,7 +163,7 @@ TEST(BasicDefaultRead, StoresInReadValueAndJudgesTheLastValueAgainstZeroToSix) {
         IoItem& item = request.AddItem(c.type);
         EXPECT_EQ(Execute(Entry::kBasic, channel, request), c.result) << c.field;
         EXPECT_EQ(channel.sent, std::vector<Bytes>{kReadPvStation1});
-        EXPECT_EQ(channel.error, kErrorSentinel) << c.field;
+        EXPECT_EQ(channel.failure, Failure::kNone) << c.field;
         EXPECT_NE(item.readValue.asBit, kSentinel) << c.field << ": readValue was not written";
         EXPECT_EQ(item.value.asBit, kSentinel) << c.field;
         EXPECT_EQ(item.quality, TestRequest::kQualitySentinel) << c.field;
@@ -203,7 +206,7 @@ TEST(BasicDefaultRead, StoringNothingIsNoSuccess) {
         TestRequest request(0, 1, kPv, "PV");
         if (withStringItem) request.AddItem(kTypeLong);
         EXPECT_EQ(Execute(Entry::kBasic, channel, request), 0) << withStringItem;
-        EXPECT_EQ(channel.error, kErrorSentinel);
+        EXPECT_EQ(channel.failure, Failure::kNone);
         if (withStringItem) ExpectUntouched(request.item(0), "LONG item");
     }
 }
@@ -228,7 +231,7 @@ TEST(BasicDefaultRequest, SendsEverythingAndNeverReportsAWriteAsDone) {
         EXPECT_EQ(Execute(Entry::kBasic, channel, request), 0) << c.what;
         ASSERT_EQ(channel.sent.size(), 1u) << c.what << ": not sent";
         EXPECT_EQ(channel.sent[0].size(), 16u) << c.what;
-        EXPECT_EQ(channel.error, kErrorSentinel) << c.what;
+        EXPECT_EQ(channel.failure, Failure::kNone) << c.what;
     }
     // A read with the text CommErr goes to the instrument too (register by index).
     ScriptedChannel channel;
@@ -248,20 +251,17 @@ TEST(ExtendedDefaultRead, StoresInValueAndStampsEveryItem) {
     IoItem& asInt = request.AddItem(kTypeInt);
     IoItem& asString = request.AddItem(kTypeString);
     IoItem& asBit = request.AddItem(kTypeBit);
-    const std::uint64_t before = Now();
     EXPECT_EQ(Execute(Entry::kExtended, channel, request), 1);
-    const std::uint64_t after = Now();
     EXPECT_EQ(asInt.value.asInt, 12);
     EXPECT_EQ(asInt.readValue.asBit, kSentinel);
     EXPECT_EQ(asBit.value.asBit, 1);
     EXPECT_EQ(asString.value.asBit, kSentinel);
     for (const IoItem* item : {&asInt, &asString, &asBit}) {
         EXPECT_EQ(item->quality, 192);
-        EXPECT_GE(StampOf(*item), before);
-        EXPECT_LE(StampOf(*item), after);
+        EXPECT_EQ(StampOf(*item), channel.now);
     }
     // Outside 0..6 is no concern of the extended entry point.
-    EXPECT_EQ(channel.error, kErrorSentinel);
+    EXPECT_EQ(channel.failure, Failure::kNone);
 }
 
 TEST(ExtendedDefaultWrite, SucceedsOnlyWhenTheBlockEndsWithAck) {
@@ -282,7 +282,7 @@ TEST(ExtendedDefaultWrite, SucceedsOnlyWhenTheBlockEndsWithAck) {
         request.AddFloat(25.5f);
         EXPECT_EQ(Execute(Entry::kExtended, channel, request), c.result) << c.what;
         EXPECT_EQ(channel.sent, std::vector<Bytes>{kWriteSp255}) << c.what;
-        EXPECT_EQ(channel.error, kErrorSentinel) << c.what;
+        EXPECT_EQ(channel.failure, Failure::kNone) << c.what;
     }
 }
 
@@ -341,7 +341,7 @@ TEST(Shortcuts, OnlyTheExactTextCommErrIsThePseudoRegister) {
 
 // ---- The QM4720N path ----------------------------------------------------------------------
 
-TEST(Qm4720nPath, BasicEntryStoresInValueWithoutStampsAndJudgesNothing) {
+TEST(QM4720NPath, BasicEntryStoresInValueWithoutStampsAndJudgesNothing) {
     ScriptedChannel channel;
     channel.Answer(DataReply("PV", "0025.5"));
     TestRequest request(0, 1, 999, "PVX", "Qm4720n");  // the index plays no part in the frame
@@ -355,7 +355,7 @@ TEST(Qm4720nPath, BasicEntryStoresInValueWithoutStampsAndJudgesNothing) {
     EXPECT_EQ(item.timestampHigh, static_cast<std::uint32_t>(kSentinel));
 }
 
-TEST(Qm4720nPath, DecodesIntAndFloatOnlyAndStampsEveryItemFromTheExtendedEntry) {
+TEST(QM4720NPath, DecodesIntAndFloatOnlyAndStampsEveryItemFromTheExtendedEntry) {
     ScriptedChannel channel;
     channel.Answer(DataReply("PV", "0012.7"));
     TestRequest request(0, 1, kPv, "PV", "QM4720N");
@@ -372,7 +372,7 @@ TEST(Qm4720nPath, DecodesIntAndFloatOnlyAndStampsEveryItemFromTheExtendedEntry) 
     }
 }
 
-TEST(Qm4720nPath, WritesSucceedOnAckFromBothEntries) {
+TEST(QM4720NPath, WritesSucceedOnAckFromBothEntries) {
     for (Entry entry : {Entry::kBasic, Entry::kExtended}) {
         for (const auto& [answer, result] : {std::pair{kAck, 1}, std::pair{kNak, 0}}) {
             ScriptedChannel channel;
@@ -381,7 +381,7 @@ TEST(Qm4720nPath, WritesSucceedOnAckFromBothEntries) {
             request.AddFloat(25.5f);
             EXPECT_EQ(Execute(entry, channel, request), result);
             EXPECT_EQ(channel.sent, std::vector<Bytes>{kWriteSp255});
-            EXPECT_EQ(channel.error, kErrorSentinel);
+            EXPECT_EQ(channel.failure, Failure::kNone);
         }
     }
 }
@@ -415,7 +415,7 @@ TEST(TransactionFailures, ReadRepliesThatAreNotDataAreReplyErrors) {
                 IoItem& bit = request.AddItem(kTypeBit);
                 IoItem& real = request.AddItem(kTypeFloat);
                 EXPECT_EQ(Execute(entry, channel, request), 0) << c.what << " " << model;
-                EXPECT_EQ(channel.error, driver::kErrorReply) << c.what << " " << model;
+                EXPECT_EQ(channel.failure, Failure::kReply) << c.what << " " << model;
                 ExpectUntouched(bit, c.what);
                 ExpectUntouched(real, c.what);
             }
@@ -446,7 +446,7 @@ TEST(TransactionFailures, SilenceIsATimeoutForEveryVariantAndNothingIsRetried) {
                 IoItem& item = request.AddFloat(2.5f);
                 item.value.asFloat = 2.5f;
                 EXPECT_EQ(Execute(entry, channel, request), 0);
-                EXPECT_EQ(channel.error, driver::kErrorTimeout);
+                EXPECT_EQ(channel.failure, Failure::kTimeout);
                 EXPECT_EQ(channel.sent.size(), 1u);
                 EXPECT_EQ(channel.receives, 1);
                 EXPECT_EQ(item.quality, TestRequest::kQualitySentinel);
@@ -455,23 +455,31 @@ TEST(TransactionFailures, SilenceIsATimeoutForEveryVariantAndNothingIsRetried) {
     }
 }
 
-// A failed write records the port's own failure; a write that put less than the whole frame on
-// the line (a line that does not drain) is the timeout. Neither waits for a reply.
+// A failed write gives the port's own failure with the system's code; a refused frame gives no
+// reason; a write that put less than the whole frame on the line (a line that does not drain)
+// is the timeout. None waits for a reply.
 TEST(TransactionFailures, AFailedOrShortSendEndsTheTransactionBeforeThePause) {
     const struct {
         std::int32_t sendResult;
-        std::int32_t error;
-    } cases[] = {{-1, kErrorSentinel}, {0, driver::kErrorTimeout}, {5, driver::kErrorTimeout}};
+        std::optional<std::uint32_t> sendError;
+        Failure failure;
+        std::uint32_t systemError;
+    } cases[] = {{-1, std::nullopt, Failure::kNone, 0},
+                 {-1, 1167, Failure::kPortWrite, 1167},
+                 {0, std::nullopt, Failure::kTimeout, 0},
+                 {5, std::nullopt, Failure::kTimeout, 0}};
     for (const auto& c : cases) {
         ScriptedChannel channel;
         channel.sendResult = c.sendResult;
+        channel.sendError = c.sendError;
         channel.Answer(DataReply("PV", "0003.5"));
         TestRequest request(0, 1, kPv, "PV");
         request.AddItem(kTypeFloat);
         EXPECT_EQ(Execute(Entry::kExtended, channel, request), 0) << c.sendResult;
         EXPECT_TRUE(channel.pauses.empty());
         EXPECT_EQ(channel.receives, 0);
-        EXPECT_EQ(channel.error, c.error) << c.sendResult;
+        EXPECT_EQ(channel.failure, c.failure) << c.sendResult;
+        EXPECT_EQ(channel.systemError, c.systemError) << c.sendResult;
     }
 }
 
@@ -481,14 +489,14 @@ TEST(TransactionFailures, WritesThatCannotBeFramedSayWhyAndSendNothing) {
         const char* model;
         std::uint16_t type;
         float value;
-        std::int32_t error;
+        Failure failure;
     } cases[] = {
-        {"FLOAT 10000.0", "", kTypeFloat, 10000.0f, driver::kErrorValueRange},
-        {"FLOAT -1000.0", "QM4720N", kTypeFloat, -1000.0f, driver::kErrorValueRange},
-        {"FLOAT infinity", "", kTypeFloat, 1.0f / 0.0f, driver::kErrorValueRange},
-        {"STRING", "", kTypeString, 0.0f, driver::kErrorFormat},
-        {"BIT on QM4720N", "QM4720N", kTypeBit, 0.0f, driver::kErrorFormat},
-        {"LONG on QM4720N", "QM4720N", kTypeLong, 0.0f, driver::kErrorFormat},
+        {"FLOAT 10000.0", "", kTypeFloat, 10000.0f, Failure::kValueRange},
+        {"FLOAT -1000.0", "QM4720N", kTypeFloat, -1000.0f, Failure::kValueRange},
+        {"FLOAT infinity", "", kTypeFloat, 1.0f / 0.0f, Failure::kValueRange},
+        {"STRING", "", kTypeString, 0.0f, Failure::kFormat},
+        {"BIT on QM4720N", "QM4720N", kTypeBit, 0.0f, Failure::kFormat},
+        {"LONG on QM4720N", "QM4720N", kTypeLong, 0.0f, Failure::kFormat},
     };
     for (Entry entry : {Entry::kBasic, Entry::kExtended}) {
         for (const auto& c : cases) {
@@ -498,7 +506,7 @@ TEST(TransactionFailures, WritesThatCannotBeFramedSayWhyAndSendNothing) {
             IoItem& item = request.AddItem(c.type);
             item.value.asFloat = c.value;
             EXPECT_EQ(Execute(entry, channel, request), 0) << c.what;
-            EXPECT_EQ(channel.error, c.error) << c.what;
+            EXPECT_EQ(channel.failure, c.failure) << c.what;
             EXPECT_TRUE(channel.sent.empty()) << c.what;
         }
     }
@@ -531,7 +539,7 @@ TEST(TransactionFailures, RequestsTheBuildersRefuseLeaveTheErrorAlone) {
             TestRequest request(c.direction, c.station, c.index, c.text, c.model);
             if (c.withItem) request.AddFloat(1.0f);
             EXPECT_EQ(Execute(entry, channel, request), 0) << c.what;
-            EXPECT_EQ(channel.error, kErrorSentinel) << c.what;
+            EXPECT_EQ(channel.failure, Failure::kNone) << c.what;
             EXPECT_TRUE(channel.sent.empty()) << c.what;
         }
     }
@@ -539,10 +547,12 @@ TEST(TransactionFailures, RequestsTheBuildersRefuseLeaveTheErrorAlone) {
 
 TEST(TransactionFailures, NullRequestsAndNullTexts) {
     ScriptedChannel channel;
-    EXPECT_EQ(protocol::ExecuteRequest(channel, nullptr), 0);
-    EXPECT_EQ(protocol::ExecuteRequestEx(channel, nullptr), 0);
+    for (const protocol::Outcome& outcome : {protocol::ExecuteRequest(channel, nullptr),
+                                             protocol::ExecuteRequestEx(channel, nullptr)}) {
+        EXPECT_EQ(outcome.result, 0);
+        EXPECT_EQ(outcome.failure, Failure::kNone);
+    }
     EXPECT_TRUE(channel.sent.empty());
-    EXPECT_EQ(channel.error, kErrorSentinel);
 
     // A null model name is the default model; a null register text is no "CommErr".
     for (Entry entry : {Entry::kBasic, Entry::kExtended}) {
@@ -563,16 +573,12 @@ TEST(ProbeDevice, ReadsEeAndPassesOnTheModelsRule) {
         const char* model;
         std::optional<const char*> field;  // nullopt: silence
         std::int32_t result;
-        std::int32_t error;
+        Failure failure;
     } cases[] = {
-        {"", "000003", 1, kErrorSentinel},
-        {"", "000006", 1, kErrorSentinel},
-        {"", "000009", 0, kErrorSentinel},
-        {"", "-00001", 0, kErrorSentinel},
-        {"", std::nullopt, 0, driver::kErrorTimeout},
-        {"QM4720N", "000009", 1, kErrorSentinel},
-        {"qm4720n", "-00123", 1, kErrorSentinel},
-        {"QM4720N", std::nullopt, 0, driver::kErrorTimeout},
+        {"", "000003", 1, Failure::kNone},        {"", "000006", 1, Failure::kNone},
+        {"", "000009", 0, Failure::kNone},        {"", "-00001", 0, Failure::kNone},
+        {"", std::nullopt, 0, Failure::kTimeout}, {"QM4720N", "000009", 1, Failure::kNone},
+        {"qm4720n", "-00123", 1, Failure::kNone}, {"QM4720N", std::nullopt, 0, Failure::kTimeout},
     };
     for (const auto& c : cases) {
         ScriptedChannel channel;
@@ -582,20 +588,22 @@ TEST(ProbeDevice, ReadsEeAndPassesOnTheModelsRule) {
             channel.Silence();
         }
         // The station travels in a 32-bit argument; its low 16 bits are the station.
-        EXPECT_EQ(protocol::ProbeDevice(channel, c.model, 0x10001, 77), c.result)
-            << c.model << " " << c.field.value_or("(silence)");
+        const protocol::Outcome outcome = protocol::ProbeDevice(channel, c.model, 0x10001, 77);
+        EXPECT_EQ(outcome.result, c.result) << c.model << " " << c.field.value_or("(silence)");
         EXPECT_EQ(channel.sent, std::vector<Bytes>{kReadEeStation1});
-        EXPECT_EQ(channel.error, c.error);
+        EXPECT_EQ(outcome.failure, c.failure);
     }
 }
 
 TEST(ProbeDevice, RefusesANullModelNameOrAStationItCannotAddress) {
     ScriptedChannel channel;
     channel.Answer(DataReply("EE", "000003"));
-    EXPECT_EQ(protocol::ProbeDevice(channel, nullptr, 1, 0), 0);
-    EXPECT_EQ(protocol::ProbeDevice(channel, "", 100, 0), 0);
+    for (const protocol::Outcome& outcome : {protocol::ProbeDevice(channel, nullptr, 1, 0),
+                                             protocol::ProbeDevice(channel, "", 100, 0)}) {
+        EXPECT_EQ(outcome.result, 0);
+        EXPECT_EQ(outcome.failure, Failure::kNone);
+    }
     EXPECT_TRUE(channel.sent.empty());
-    EXPECT_EQ(channel.error, kErrorSentinel);
 }
 
 // ---- Through the object's slots ------------------------------------------------------------
@@ -630,6 +638,35 @@ TEST(TransactionSlots, TheObjectRunsTheTransactionsOverItsOwnPort) {
     EXPECT_EQ(dd->lpVtbl->ExecuteRequest(dd, &tooLarge.request()), 0);
     EXPECT_EQ(object->m_nError, driver::kErrorValueRange);
     dd->lpVtbl->Release(dd);
+}
+
+// The object turns each reason of a failed transaction into its error once; the result passes
+// through, and a transaction without a reason leaves the error as it was.
+TEST(TransactionSlots, EachReasonBecomesTheObjectsErrorOnce) {
+    const struct {
+        protocol::Outcome outcome;
+        std::int32_t error;
+        const char* text;  // what GetErrorText then gives
+    } cases[] = {
+        {{0, Failure::kNone, 0}, driver::kErrorStation, driver::MessageText(driver::kErrorStation)},
+        {{1, Failure::kNone, 0}, driver::kErrorStation, driver::MessageText(driver::kErrorStation)},
+        {{0, Failure::kValueRange, 0}, 12, driver::MessageText(12)},
+        {{0, Failure::kFormat, 0}, 13, driver::MessageText(13)},
+        {{0, Failure::kTimeout, 0}, 7, driver::MessageText(7)},
+        {{0, Failure::kReply, 0}, 15, driver::MessageText(15)},
+        // A platform code is never taken for an index of the message table.
+        {{0, Failure::kPortWrite, 13}, 13, driver::MessageText(driver::kErrorOpen)},
+        {{0, Failure::kPortWrite, 1167}, 1167, driver::MessageText(driver::kErrorOpen)},
+    };
+    for (const auto& c : cases) {
+        auto* object = static_cast<driver::VER4720Ezo*>(driver::VER4720Ezo::CreateObject());
+        ASSERT_NE(object, nullptr);
+        object->RecordError(driver::kErrorStation);
+        EXPECT_EQ(object->RecordOutcome(c.outcome), c.outcome.result) << c.error;
+        EXPECT_EQ(object->m_nError, c.error);
+        EXPECT_STREQ(object->GetErrorText(), c.text) << c.error;
+        object->ExternalRelease();
+    }
 }
 
 }  // namespace

@@ -34,18 +34,18 @@ constexpr double kSpan = 200.0;
 constexpr double kNoise = 0.05;  // largest measurement noise, in units of PV
 
 std::span<const RegisterDescriptor> TableOf(Model model) {
-    return model == Model::kQm4720n ? catalogue::Qm4720nRegisterTable()
+    return model == Model::kQm4720n ? catalogue::QM4720NRegisterTable()
                                     : catalogue::DefaultRegisterTable();
 }
 
 }  // namespace
 
 std::string_view ModelName(Model model) {
-    return model == Model::kQm4720n ? catalogue::kQm4720nModel : std::string_view("default");
+    return model == Model::kQm4720n ? catalogue::kQM4720NModel : std::string_view("default");
 }
 
 bool ParseModel(std::string_view text, Model& model) {
-    if (catalogue::IsQm4720nModel(text)) {
+    if (catalogue::IsQM4720NModel(text)) {
         model = Model::kQm4720n;
         return true;
     }

@@ -1,13 +1,10 @@
-// The serial port slots of the driver object and its channel to the port: thin wrappers that
-// keep the object's fields and record its errors around the serial link's functions.
+// The serial port slots of the driver object: thin wrappers that keep the object's fields and
+// record its errors around the serial link's functions.
 #include "driver/ver4720ezo.h"
 #include "serial/exchange_lock.h"
 #include "serial/serial_port.h"
 
 namespace driver {
-
-static_assert(serial::kReplyBufferSize == protocol::kReplyBufferSize);
-static_assert(serial::kMaxFrameLength == protocol::kMaxFrameLength);
 
 std::int32_t VER4720Ezo::OpenPort(const PortSettings* settings) {
     if (settings == nullptr) return 0;
@@ -44,19 +41,6 @@ std::int32_t VER4720Ezo::GetPortHandle(HANDLE* handle) {
     if (handle == nullptr) return 0;
     *handle = m_hPort;
     return 1;
-}
-
-std::int32_t VER4720Ezo::SendFrame(std::span<const std::uint8_t> frame) {
-    const serial::SendResult sent = serial::SendFrame(m_hPort, frame);
-    if (sent.platformError) RecordPlatformError(*sent.platformError);
-    return sent.written;
-}
-
-bool VER4720Ezo::ReceiveFrame(std::span<std::uint8_t, protocol::kReplyBufferSize> buffer,
-                              std::uint32_t& length) {
-    if (serial::ReceiveFrame(m_hPort, m_nTimeout, buffer, length)) return true;
-    RecordError(kErrorTimeout);
-    return false;
 }
 
 }  // namespace driver

@@ -1,8 +1,19 @@
-// ParseRegister and CheckStation: tag validation, reported through the result and m_nError.
+// The register catalogue slots of the driver object: the register tables, and tag validation
+// (ParseRegister, CheckStation) reported through the result and m_nError.
+#include "catalogue/register_tables.h"
 #include "catalogue/tag_validation.h"
 #include "driver/ver4720ezo.h"
 
 namespace driver {
+
+std::int32_t VER4720Ezo::GetRegisterTable(const char* modelName, const RegisterDescriptor** table,
+                                          std::int32_t* count) {
+    if (table == nullptr || count == nullptr) return 0;
+    const std::span<const RegisterDescriptor> chosen = catalogue::RegisterTableFor(modelName);
+    *table = chosen.data();
+    *count = static_cast<std::int32_t>(chosen.size());
+    return 1;
+}
 
 std::uint16_t VER4720Ezo::ParseRegister(const TagSpec* tag, TagBinding* binding) {
     if (tag == nullptr || binding == nullptr) return catalogue::kRegisterRefused;
