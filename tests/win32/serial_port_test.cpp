@@ -1,7 +1,9 @@
 // The serial port of the driver object through the real Windows calls, under Wine, on COM5 of the
 // build's prefix. COM5 leads to a pseudo-terminal whose other end is the instrument of run-test;
 // after each send the test names the answer it wants in a file that the instrument watches
-// (see run-test for why the frame itself cannot tell it).
+// (see run-test for why the frame itself cannot tell it). The cases themselves are shared with
+// the Linux suite (tests/host_cases/serial_port_cases.h); here are the line and the cases that
+// only this system's calls can show.
 //
 // Cases that Wine cannot show, and are covered by the Linux suite instead:
 // - the exclusive open: Wine lets a second CreateFileA of the same port succeed;
@@ -12,47 +14,15 @@
 //   controlling terminal.
 // Cases that exercise only the shared code (the reply timeout, null arguments, refused frames, a
 // full reply buffer) run in the Linux suite alone.
-#include <gtest/gtest.h>
-
-#include <array>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "driver/ver4720ezo.h"
-#include "platform/platform.h"
-#include "records/data_type.h"
-#include "tests/support/test_request.h"
+#include "tests/host_cases/serial_port_cases.h"
 
+namespace serial_port_cases {
 namespace {
 
-using driver::VER4720Ezo;
-using testing_support::TestRequest;
-using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
-
 constexpr char kPort[] = "COM5";
-// The data reply of PV, field 0025.5, that the instrument gives.
-const Bytes kReplyPv = {0x02, 0x50, 0x56, 0x30, 0x30, 0x32, 0x35, 0x2E, 0x35, 0x03, 0x19};
-constexpr std::uint8_t kAck = 0x06;
-constexpr auto kSlack = std::chrono::milliseconds(50);
-constexpr auto kPoll = std::chrono::milliseconds(20);
-
-// A read request at station 1 for `mnemonic`, which tells the instrument how to answer.
-Bytes ReadRequest(const char* mnemonic) {
-    return {0x04,
-            0x30,
-            0x30,
-            0x31,
-            0x31,
-            static_cast<std::uint8_t>(mnemonic[0]),
-            static_cast<std::uint8_t>(mnemonic[1]),
-            0x05};
-}
 
 // Asks the instrument for the answer named `mnemonic` (see run-test).
 void Ask(const char* mnemonic) {
@@ -69,55 +39,59 @@ void Ask(const char* mnemonic) {
     ASSERT_TRUE(MoveFileA(staged.c_str(), request.c_str())) << GetLastError();
 }
 
-PortSettings SettingsFor(const char* name, std::int32_t baud = 9600, std::int16_t stopBits = 1,
-                         std::int16_t replyTimeout = 400) {
-    PortSettings settings{};
-    std::strncpy(settings.portName, name, sizeof settings.portName - 1);
-    settings.baudRate = baud;
-    settings.dataBits = 8;
-    settings.stopBits = stopBits;
-    settings.parity = NOPARITY;
-    settings.replyTimeout = replyTimeout;
-    return settings;
-}
+// COM5, wired to the instrument by run-test. The instrument answers on its own thread, so there
+// is nothing to wait for once it has been asked.
+class Com5Line final : public Line {
+public:
+    std::string PortName() const override { return kPort; }
 
-class SerialPortUnderWine : public ::testing::Test {
-protected:
-    void SetUp() override {
-        a_ = static_cast<VER4720Ezo*>(VER4720Ezo::CreateObject());
-        b_ = static_cast<VER4720Ezo*>(VER4720Ezo::CreateObject());
-        ASSERT_NE(a_, nullptr);
-        ASSERT_NE(b_, nullptr);
-    }
-    void TearDown() override {
-        for (VER4720Ezo* object : {a_, b_}) {
-            if (object == nullptr) continue;
-            object->ClosePort();
-            object->ExternalRelease();
+    void Give(Answer answer) override {
+        switch (answer) {
+            case Answer::kWhole:
+                Ask("PV");
+                break;
+            case Answer::kSplit:
+                Ask("P4");
+                break;
+            case Answer::kLoneStxFirst:
+                Ask("P1");
+                break;
+            case Answer::kAck:
+                Ask("AK");
+                break;
+            case Answer::kNothing:
+                Ask("NO");
+                break;
         }
-        platform::SetTickCountOffset(0);
     }
-    std::int32_t Open(VER4720Ezo* object, const PortSettings& settings) {
-        IDeviceDriver* dd = object->DeviceDriver();
-        return dd->lpVtbl->OpenPort(dd, 0, &settings);
-    }
-    // A whole read of PV through the extended slot: how a failed write reaches m_nError.
-    std::int32_t ReadPv(VER4720Ezo* object) {
-        TestRequest request(0, 1, 4, "PV");
-        request.AddItem(kTypeFloat);
-        IDeviceDriverEx* ex = object->DeviceDriverEx();
-        return ex->lpVtbl->ExecuteRequestEx(ex, &request.request());
-    }
-    // COM5 exists only when the program runs through run-test.
-    void OpenCom5(VER4720Ezo* object, const PortSettings& settings) {
-        ASSERT_EQ(Open(object, settings), 1) << "COM5 is wired to the instrument by run-test";
-    }
+    void Finish() override {}
 
-    VER4720Ezo* a_ = nullptr;
-    VER4720Ezo* b_ = nullptr;
+    // The instrument's late answer: the reply, and the same reply again 150 ms later.
+    void LeaveStaleReply(VER4720Ezo& object) override {
+        driver::PortChannel channel = object.ChannelToPort();
+        ASSERT_EQ(channel.SendFrame(kReadPv).written, 8);
+        Ask("LT");
+        std::array<std::uint8_t, 1024> buffer{};
+        std::uint32_t length = 0;
+        ASSERT_TRUE(channel.ReceiveFrame(buffer, length));
+        ASSERT_EQ(Bytes(buffer.begin(), buffer.begin() + length), kReplyPv);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        COMSTAT status{};
+        DWORD errors = 0;
+        ASSERT_TRUE(ClearCommError(object.m_hPort, &errors, &status));
+        ASSERT_EQ(status.cbInQue, kReplyPv.size());
+    }
 };
 
-TEST_F(SerialPortUnderWine, RateFactorsStopBitsAndTheRange) {
+}  // namespace
+
+std::unique_ptr<Line> MakeLine() {
+    return std::make_unique<Com5Line>();
+}
+
+namespace {
+
+TEST_F(SerialPort, RateFactorsAndStopBits) {
     const struct {
         std::int32_t baud;
         std::int16_t stopBits;
@@ -128,7 +102,8 @@ TEST_F(SerialPortUnderWine, RateFactorsStopBitsAndTheRange) {
                  {7000, 0, 1, ONESTOPBIT},
                  {9600, 3, 1, ONESTOPBIT}};
     for (const auto& c : cases) {
-        OpenCom5(a_, SettingsFor(kPort, c.baud, c.stopBits));
+        ASSERT_EQ(Open(a_, SettingsFor(kPort, c.baud, c.stopBits)), 1)
+            << "COM5 is wired to the instrument by run-test";
         EXPECT_EQ(a_->m_nBaudFactor, c.factor) << c.baud;
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
@@ -139,103 +114,7 @@ TEST_F(SerialPortUnderWine, RateFactorsStopBitsAndTheRange) {
         }
         EXPECT_EQ(a_->ClosePort(), 1);
     }
-    for (const std::int32_t baud : {299, 9601}) {
-        a_->m_nBaudFactor = -7;
-        EXPECT_EQ(Open(a_, SettingsFor(kPort, baud)), 0) << baud;
-        EXPECT_EQ(a_->m_nError, driver::kErrorBaudRange);
-        EXPECT_EQ(a_->m_hPort, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(a_->m_nBaudFactor, -7);
-    }
 }
-
-TEST_F(SerialPortUnderWine, WriteOnNoPortRecordsTheInvalidHandleCode) {
-    EXPECT_EQ(a_->ChannelToPort().SendFrame(ReadRequest("PV")).written, -1);
-    EXPECT_EQ(ReadPv(a_), 0);
-    EXPECT_EQ(a_->m_nError, 6);
-    EXPECT_STREQ(a_->GetErrorText(), driver::MessageText(driver::kErrorOpen));
-}
-
-TEST_F(SerialPortUnderWine, ClosingAnAdoptedHandleBreaksTheOtherHoldersNextSend) {
-    OpenCom5(a_, SettingsFor(kPort));
-    HANDLE shared = INVALID_HANDLE_VALUE;
-    IDeviceDriverEx* exA = a_->DeviceDriverEx();
-    IDeviceDriverEx* exB = b_->DeviceDriverEx();
-    EXPECT_EQ(exA->lpVtbl->GetPortHandle(exA, &shared), 1);
-    EXPECT_EQ(exB->lpVtbl->SetPortHandle(exB, &shared), 1);
-    EXPECT_EQ(b_->ChannelToPort().SendFrame(ReadRequest("AK")).written, 8);
-    Ask("AK");
-    std::array<std::uint8_t, 1024> buffer{};
-    std::uint32_t length = 0;
-    EXPECT_TRUE(b_->ChannelToPort().ReceiveFrame(buffer, length));
-    EXPECT_EQ(length, 1u);
-
-    EXPECT_EQ(b_->ClosePort(), 1);
-    EXPECT_EQ(a_->ChannelToPort().SendFrame(ReadRequest("AK")).written, -1);
-    EXPECT_EQ(ReadPv(a_), 0);
-    EXPECT_EQ(a_->m_nError, 6);
-    a_->m_hPort = INVALID_HANDLE_VALUE;  // already closed through b_
-}
-
-// The receiving cases run with the tick count as it is and with it started just before the wrap.
-class ReceivingUnderWine : public SerialPortUnderWine, public ::testing::WithParamInterface<bool> {
-protected:
-    void SetUp() override {
-        SerialPortUnderWine::SetUp();
-        OpenCom5(a_, SettingsFor(kPort));
-        if (GetParam()) {
-            platform::SetTickCountOffset(0);
-            platform::SetTickCountOffset(0xFFFFFFFFu - 150u - platform::TickCount());
-        }
-    }
-    bool Exchange(const char* mnemonic) {
-        EXPECT_EQ(a_->ChannelToPort().SendFrame(ReadRequest(mnemonic)).written, 8);
-        Ask(mnemonic);
-        const auto start = Clock::now();
-        const bool complete = a_->ChannelToPort().ReceiveFrame(buffer_, length_);
-        elapsed_ = Clock::now() - start;
-        return complete;
-    }
-    Bytes Received() const { return Bytes(buffer_.begin(), buffer_.begin() + length_); }
-
-    std::array<std::uint8_t, 1024> buffer_{};
-    std::uint32_t length_ = 0xdeadbeef;
-    Clock::duration elapsed_{};
-};
-
-TEST_P(ReceivingUnderWine, ReplyWholeSplitAndAfterALoneStx) {
-    for (const char* mnemonic : {"PV", "P4", "P1"}) {
-        length_ = 0xdeadbeef;
-        ASSERT_TRUE(Exchange(mnemonic)) << mnemonic;
-        EXPECT_EQ(Received(), kReplyPv) << mnemonic;
-    }
-}
-
-TEST_P(ReceivingUnderWine, AckAlone) {
-    ASSERT_TRUE(Exchange("AK"));
-    EXPECT_EQ(Received(), Bytes{kAck});
-}
-
-TEST_P(ReceivingUnderWine, NoAnswerEndsWithinOnePollOfTheDeadline) {
-    EXPECT_FALSE(Exchange("NO"));
-    EXPECT_EQ(length_, 0xdeadbeef);
-    EXPECT_GE(elapsed_, std::chrono::milliseconds(400 - 1));
-    EXPECT_LE(elapsed_, std::chrono::milliseconds(400) + kPoll + kSlack);
-}
-
-TEST_P(ReceivingUnderWine, LateBytesOfAnEarlierReplyArePurgedBeforeTheNextSend) {
-    ASSERT_TRUE(Exchange("LT"));
-    EXPECT_EQ(Received(), kReplyPv);
-    // The instrument repeats its reply 150 ms later, after this exchange is over.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    COMSTAT status{};
-    DWORD errors = 0;
-    ASSERT_TRUE(ClearCommError(a_->m_hPort, &errors, &status));
-    ASSERT_EQ(status.cbInQue, kReplyPv.size());
-    ASSERT_TRUE(Exchange("AK"));
-    EXPECT_EQ(Received(), Bytes{kAck});
-}
-
-INSTANTIATE_TEST_SUITE_P(TickCount, ReceivingUnderWine, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "NearWrap" : "AsItIs"; });
 
 }  // namespace
+}  // namespace serial_port_cases
