@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/serial_calls.h"
 
 namespace fake_line {
 namespace {

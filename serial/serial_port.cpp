@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/serial_calls.h"
+
 namespace serial {
 namespace {
 

@@ -1,7 +1,7 @@
 // The calling thread's last error, and the one conversion of errno values to Windows codes.
 #include <cerrno>
 
-#include "platform/platform.h"
+#include "platform/serial_calls.h"
 
 namespace {
 

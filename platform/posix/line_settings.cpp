@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "platform/platform.h"
+#include "platform/serial_calls.h"
 #include "platform/posix/kernel_termios.h"
 
 namespace platform {

@@ -1,6 +1,7 @@
 // Linux side of the platform layer: the component platform's base types, status codes and
 // calling convention, declared with the values and names that the Windows headers give them, so
-// that the shared code reads the same on both builds.
+// that the shared code reads the same on both builds. The serial port calls are not here: the
+// serial code includes them through platform/serial_calls.h (serial_api.h).
 #pragma once
 
 #include <cstdint>
@@ -74,6 +75,3 @@ extern const IID IID_IUnknown;
 extern const IID IID_IDispatch;
 extern const IID IID_IClassFactory;
 extern const IID IID_NULL;
-
-// The serial port calls, with their Windows names, over the terminal interface.
-#include "serial_api.h"

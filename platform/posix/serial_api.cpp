@@ -8,7 +8,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "platform/platform.h"
+#include "platform/serial_calls.h"
 #include "platform/posix/kernel_termios.h"
 #include "platform/posix/port_table.h"
 

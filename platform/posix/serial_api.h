@@ -24,6 +24,8 @@
 
 #include <cstdint>
 
+#include <platform_native.h>
+
 using CHAR = char;
 using LPCSTR = const char*;
 using LPVOID = void*;

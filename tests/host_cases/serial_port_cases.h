@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "driver/ver4720ezo.h"
-#include "platform/platform.h"
+#include "platform/serial_calls.h"
 #include "records/data_type.h"
 #include "tests/support/test_request.h"
 

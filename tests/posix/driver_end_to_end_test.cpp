@@ -22,6 +22,7 @@
 
 #include "driver/identifiers.h"
 #include "driver/ver4720ezo.h"
+#include "platform/serial_calls.h"
 #include "records/data_type.h"
 #include "tests/support/test_request.h"
 
