@@ -24,29 +24,30 @@ constexpr driver::InterfaceEntry kFactoryInterfaces[] = {
 // holds, which would let the platform unload the module under that object.
 std::atomic<LONG> g_hostLocks{0};
 
-HRESULT STDMETHODCALLTYPE FactoryQueryInterface(ClassFactory* self, REFIID iid, void** out) {
+HRESULT STDMETHODCALLTYPE ClassFactory_QueryInterface(ClassFactory* self, REFIID iid, void** out) {
     return COleObjectFactory::FromPart(self)->ExternalQueryInterface(&iid, out);
 }
 
-ULONG STDMETHODCALLTYPE FactoryAddRef(ClassFactory* self) {
+ULONG STDMETHODCALLTYPE ClassFactory_AddRef(ClassFactory* self) {
     return COleObjectFactory::FromPart(self)->ExternalAddRef();
 }
 
-ULONG STDMETHODCALLTYPE FactoryRelease(ClassFactory* self) {
+ULONG STDMETHODCALLTYPE ClassFactory_Release(ClassFactory* self) {
     return COleObjectFactory::FromPart(self)->ExternalRelease();
 }
 
-HRESULT STDMETHODCALLTYPE FactoryCreateInstance(ClassFactory* self, void* outer, REFIID iid,
-                                                void** out) {
+HRESULT STDMETHODCALLTYPE ClassFactory_CreateInstance(ClassFactory* self, void* outer, REFIID iid,
+                                                      void** out) {
     return COleObjectFactory::FromPart(self)->CreateInstance(outer, iid, out);
 }
 
-HRESULT STDMETHODCALLTYPE FactoryLockServer(ClassFactory* self, BOOL lock) {
+HRESULT STDMETHODCALLTYPE ClassFactory_LockServer(ClassFactory* self, BOOL lock) {
     return COleObjectFactory::FromPart(self)->LockServer(lock);
 }
 
 constexpr ClassFactoryVtbl kClassFactoryVtbl = {
-    FactoryQueryInterface, FactoryAddRef, FactoryRelease, FactoryCreateInstance, FactoryLockServer,
+    ClassFactory_QueryInterface, ClassFactory_AddRef,     ClassFactory_Release,
+    ClassFactory_CreateInstance, ClassFactory_LockServer,
 };
 
 }  // namespace
