@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "driver/ver4720ezo.h"
@@ -80,6 +81,17 @@ inline bool WaitQueued(HANDLE port, DWORD count) {
     return false;
 }
 
+// A handle that the test makes up and no call is given: 77, as a number on Linux and as a
+// pointer on Windows.
+template <class Handle = HANDLE>
+Handle MadeUpHandle() {
+    if constexpr (std::is_pointer_v<Handle>) {
+        return reinterpret_cast<Handle>(std::uintptr_t{77});
+    } else {
+        return Handle{77};
+    }
+}
+
 inline PortSettings SettingsFor(const std::string& name, std::int32_t baud = 9600,
                                 std::int16_t stopBits = 1, std::int16_t replyTimeout = 400) {
     PortSettings settings{};
@@ -135,10 +147,10 @@ protected:
 TEST_F(SerialPort, RatesOutsideTheRangeCloseThePortAgain) {
     for (const std::int32_t baud : {299, 9601, 0, -9600}) {
         a_->m_nBaudFactor = -7;
-        a_->m_hPort = 77;
+        a_->m_hPort = MadeUpHandle();
         EXPECT_EQ(Open(a_, SettingsFor(line_->PortName(), baud)), 0) << baud;
         EXPECT_EQ(a_->m_nError, driver::kErrorBaudRange);
-        EXPECT_EQ(a_->m_hPort, 77);
+        EXPECT_EQ(a_->m_hPort, MadeUpHandle());
         EXPECT_EQ(a_->m_nBaudFactor, -7);
         // Anyone can open it at once. (No ASSERT here: a_ must not keep the made-up handle.)
         EXPECT_EQ(Open(b_, SettingsFor(line_->PortName())), 1) << baud;
