@@ -72,9 +72,9 @@ private:
     InterfacePart* FindPart(const IID* iid);
 
     std::atomic<LONG> m_dwRef{1};
-    void* m_pOuterUnknown = nullptr;  // never set: objects are not aggregated
-    InterfacePart m_xInnerUnknown;    // aggregation part, never enabled
-    InterfacePart m_xDispatch;        // present after EnableAutomation
+    [[maybe_unused]] void* m_pOuterUnknown = nullptr;  // never set: objects are not aggregated
+    InterfacePart m_xInnerUnknown;                     // aggregation part, never enabled
+    InterfacePart m_xDispatch;                         // present after EnableAutomation
 
     friend InterfacePart* DispatchPartOf(CCmdTarget* target);
 };
