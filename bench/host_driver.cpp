@@ -3,15 +3,16 @@
 #include <cstring>
 
 #include "driver/identifiers.h"
+#include "host/system_text.h"
 
 namespace bench {
 
 std::unique_ptr<HostDriver> HostDriver::Create(const std::string& modulePath, std::string& error) {
-    std::unique_ptr<HostDriver> host(new HostDriver());
-    host->module_ = platform::LoadDriverModule(modulePath, error);
-    if (host->module_ == nullptr) return nullptr;
+    std::unique_ptr<HostDriver> made(new HostDriver());
+    made->module_ = host::LoadDriverModule(modulePath, error);
+    if (made->module_ == nullptr) return nullptr;
     void* factoryPointer = nullptr;
-    if (host->module_->GetClassObject()(kClsidVer4720Ezo, IID_IClassFactory, &factoryPointer) !=
+    if (made->module_->GetClassObject()(kClsidVer4720Ezo, IID_IClassFactory, &factoryPointer) !=
             S_OK ||
         factoryPointer == nullptr) {
         error = "the module hands out no class factory";
@@ -25,15 +26,15 @@ std::unique_ptr<HostDriver> HostDriver::Create(const std::string& modulePath, st
         error = "the class factory made no driver object";
         return nullptr;
     }
-    host->driver_ = static_cast<IDeviceDriver*>(object);
+    made->driver_ = static_cast<IDeviceDriver*>(object);
     void* ex = nullptr;
-    if (host->driver_->lpVtbl->QueryInterface(host->driver_, kIidDeviceDriverEx, &ex) != S_OK ||
+    if (made->driver_->lpVtbl->QueryInterface(made->driver_, kIidDeviceDriverEx, &ex) != S_OK ||
         ex == nullptr) {
         error = "the driver object has no IDeviceDriverEx";
         return nullptr;
     }
-    host->driverEx_ = static_cast<IDeviceDriverEx*>(ex);
-    return host;
+    made->driverEx_ = static_cast<IDeviceDriverEx*>(ex);
+    return made;
 }
 
 HostDriver::~HostDriver() {
@@ -64,7 +65,7 @@ bool HostDriver::Open(const std::string& port, int baud, int replyTimeoutMs, std
 
 std::string HostDriver::ErrorText() const {
     const char* text = driver_->lpVtbl->GetErrorText(driver_);
-    return text != nullptr ? platform::GbkToUtf8(text) : std::string();
+    return text != nullptr ? host::GbkToUtf8(text) : std::string();
 }
 
 HostRequest::HostRequest(std::int16_t direction, std::int16_t station, const char* model,

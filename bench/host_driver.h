@@ -9,7 +9,7 @@
 #include <string>
 
 #include "driver/interfaces.h"
-#include "platform/host.h"
+#include "host/module_loader.h"
 
 namespace bench {
 
@@ -33,7 +33,7 @@ public:
 
 private:
     HostDriver() = default;
-    std::unique_ptr<platform::LoadedModule> module_;
+    std::unique_ptr<host::LoadedModule> module_;
     IDeviceDriver* driver_ = nullptr;
     IDeviceDriverEx* driverEx_ = nullptr;
     bool open_ = false;

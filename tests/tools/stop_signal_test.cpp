@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/serial_line.h"
+#include "host/serial_line.h"
 
 namespace {
 
@@ -13,7 +13,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 TEST(StopSignal, EndsAWaitAtOnceWhenRaisedByAnotherThread) {
-    platform::StopSignal stop;
+    host::StopSignal stop;
     ASSERT_TRUE(stop.ok());
     EXPECT_FALSE(stop.Raised());
     const auto start = Clock::now();
@@ -21,27 +21,27 @@ TEST(StopSignal, EndsAWaitAtOnceWhenRaisedByAnotherThread) {
         std::this_thread::sleep_for(milliseconds(100));
         stop.Raise();
     });
-    const platform::WaitResult result = platform::WaitForInput({}, stop, 20000);
+    const host::WaitResult result = host::WaitForInput({}, stop, 20000);
     const auto waited = Clock::now() - start;
     raiser.join();
-    EXPECT_EQ(result.end, platform::WaitEnd::kStopped);
+    EXPECT_EQ(result.end, host::WaitEnd::kStopped);
     EXPECT_EQ(result.ready, 0u);
     EXPECT_TRUE(stop.Raised());
     EXPECT_GE(waited, milliseconds(90));
     EXPECT_LT(waited, milliseconds(5000));
     // Once raised it stays raised: the next wait ends without waiting.
-    EXPECT_EQ(platform::WaitForInput({}, stop, 20000).end, platform::WaitEnd::kStopped);
+    EXPECT_EQ(host::WaitForInput({}, stop, 20000).end, host::WaitEnd::kStopped);
 }
 
 TEST(StopSignal, AWaitWithoutAStopLastsItsTimeAndSleepUntilKeepsTheClock) {
-    platform::StopSignal stop;
+    host::StopSignal stop;
     ASSERT_TRUE(stop.ok());
     auto start = Clock::now();
-    EXPECT_EQ(platform::WaitForInput({}, stop, 80).end, platform::WaitEnd::kTimeout);
+    EXPECT_EQ(host::WaitForInput({}, stop, 80).end, host::WaitEnd::kTimeout);
     EXPECT_GE(Clock::now() - start, milliseconds(80));
 
     start = Clock::now();
-    platform::SleepUntil(start + milliseconds(30));
+    host::SleepUntil(start + milliseconds(30));
     EXPECT_GE(Clock::now() - start, milliseconds(30));
     EXPECT_FALSE(stop.Raised());
 }

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tools/common/trace.h"
+#include "host/trace.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ TEST(TraceLine, ShowsUtcTimeDirectionCountHexTextAndNote) {
     };
     for (const Case& c : cases) {
         const system_clock::time_point when{seconds(c.unixSeconds) + milliseconds(c.millis)};
-        EXPECT_EQ(tooling::FormatTraceLine(when, c.direction, c.bytes, c.note), c.expected);
+        EXPECT_EQ(host::FormatTraceLine(when, c.direction, c.bytes, c.note), c.expected);
     }
 }
 

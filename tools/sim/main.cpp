@@ -13,9 +13,9 @@
 
 #include <CLI/CLI.hpp>
 
-#include "platform/serial_line.h"
-#include "tools/common/forward.h"
-#include "tools/common/trace.h"
+#include "host/serial_line.h"
+#include "host/forward.h"
+#include "host/trace.h"
 #include "tools/sim/config.h"
 #include "tools/sim/faults.h"
 #include "tools/sim/instrument.h"
@@ -28,7 +28,7 @@ constexpr char kProgram[] = "qm4720sim";
 
 // Raised by SIGINT and SIGTERM (Ctrl-C on Windows) and checked by every wait: a stop request ends
 // any pause at once.
-platform::StopSignal* gStop = nullptr;
+host::StopSignal* gStop = nullptr;
 
 bool Stopping() {
     return gStop->Raised();
@@ -37,12 +37,12 @@ bool Stopping() {
 // Waits `ms` milliseconds unless a stop is requested first; false when stopping.
 bool Pause(int ms) {
     if (ms <= 0) return !Stopping();
-    return platform::WaitForInput({}, *gStop, ms).end != platform::WaitEnd::kStopped;
+    return host::WaitForInput({}, *gStop, ms).end != host::WaitEnd::kStopped;
 }
 
 // Writes the bytes one character time apart, as a line at `baud` with `bitsPerChar` bit times a
 // character delivers them. False when the line failed or a stop was requested.
-bool SendPaced(platform::SerialLine& line, std::span<const std::uint8_t> bytes, int baud,
+bool SendPaced(host::SerialLine& line, std::span<const std::uint8_t> bytes, int baud,
                int bitsPerChar) {
     const auto charTime = std::chrono::nanoseconds(bitsPerChar * 1000000000L / baud);
     auto next = std::chrono::steady_clock::now();
@@ -50,7 +50,7 @@ bool SendPaced(platform::SerialLine& line, std::span<const std::uint8_t> bytes, 
         if (Stopping()) return false;
         if (!line.WriteAll(bytes.subspan(i, 1))) return false;
         next += charTime;
-        platform::SleepUntil(next);
+        host::SleepUntil(next);
     }
     return !Stopping() || bytes.empty();
 }
@@ -167,10 +167,10 @@ void Announce(const std::string& port) {
 }
 
 // Serves the instruments on `line` until a stop is requested or the line fails.
-int Serve(platform::SerialLine& line, const Options& options, sim::Instrument& instrument,
+int Serve(host::SerialLine& line, const Options& options, sim::Instrument& instrument,
           sim::FaultPlan& faults, std::uint64_t seed) {
-    tooling::Tracer tracer(stderr);
-    tooling::Tracer* trace = options.verbose ? &tracer : nullptr;
+    host::Tracer tracer(stderr);
+    host::Tracer* trace = options.verbose ? &tracer : nullptr;
     sim::RequestParser parser;
     Counts counts;
     // A start bit, the data bits, the parity bit if any, the stop bits: 10 at 8N1.
@@ -240,12 +240,12 @@ int Serve(platform::SerialLine& line, const Options& options, sim::Instrument& i
         return true;
     };
 
-    platform::SerialLine* const lines[1] = {&line};
+    host::SerialLine* const lines[1] = {&line};
     bool failed = false;
     while (!Stopping() && !failed) {
-        const platform::WaitEnd wait = platform::WaitForInput(lines, *gStop, -1).end;
-        if (wait == platform::WaitEnd::kStopped || wait == platform::WaitEnd::kFailed) break;
-        if (wait != platform::WaitEnd::kInput) continue;
+        const host::WaitEnd wait = host::WaitForInput(lines, *gStop, -1).end;
+        if (wait == host::WaitEnd::kStopped || wait == host::WaitEnd::kFailed) break;
+        if (wait != host::WaitEnd::kInput) continue;
         std::uint8_t buffer[256];
         std::string error;
         const long n = line.Read(buffer, error);
@@ -272,33 +272,31 @@ int Serve(platform::SerialLine& line, const Options& options, sim::Instrument& i
     return status;
 }
 
-int RunForward(const Options& options, const platform::LineSettings& settings) {
+int RunForward(const Options& options, const host::LineSettings& settings) {
     std::string error;
     // The pseudo-terminal first: where the system has none, that is the thing to report.
-    std::unique_ptr<platform::PseudoTerminal> pty = platform::OpenPseudoTerminal(
-        error,
-        options.rawPty ? platform::PtySettings::kRaw : platform::PtySettings::kKernelDefaults);
-    std::unique_ptr<platform::SerialLine> device;
-    if (pty != nullptr) device = platform::OpenSerialLine(options.forwardPath, settings, error);
+    std::unique_ptr<host::PseudoTerminal> pty = host::OpenPseudoTerminal(
+        error, options.rawPty ? host::PtySettings::kRaw : host::PtySettings::kKernelDefaults);
+    std::unique_ptr<host::SerialLine> device;
+    if (pty != nullptr) device = host::OpenSerialLine(options.forwardPath, settings, error);
     if (device == nullptr ||
         (!options.linkPath.empty() && !pty->MakeLink(options.linkPath, error))) {
         std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
         return 1;
     }
     Announce(pty->path());
-    tooling::Tracer tracer(stderr);
-    tooling::ForwardCounts counts;
-    const tooling::ForwardEnd end =
-        tooling::Forward(pty->line(), *device, *gStop, &tracer, {}, counts);
+    host::Tracer tracer(stderr);
+    host::ForwardCounts counts;
+    const host::ForwardEnd end = host::Forward(pty->line(), *device, *gStop, &tracer, {}, counts);
     device.reset();
-    if (end == tooling::ForwardEnd::kDeviceFailed) {
+    if (end == host::ForwardEnd::kDeviceFailed) {
         std::fprintf(stderr, "%s: the device %s failed or went away\n", kProgram,
                      options.forwardPath.c_str());
     }
     std::fprintf(stderr, "%s: forwarded %llu bytes to the device, %llu bytes from it\n", kProgram,
                  static_cast<unsigned long long>(counts.toDevice),
                  static_cast<unsigned long long>(counts.fromDevice));
-    return end == tooling::ForwardEnd::kStopped ? 0 : 1;
+    return end == host::ForwardEnd::kStopped ? 0 : 1;
 }
 
 constexpr char kFooter[] =
@@ -418,13 +416,13 @@ int main(int argc, char** argv) {
     }
     options.seedGiven = app.count("--seed") > 0;
 
-    platform::LineSettings line;
+    host::LineSettings line;
     line.baud = options.baud;
     line.dataBits = options.dataBits;
     line.stopBits = options.stopBits;
-    platform::ParseParity(options.parity, line.parity);
+    host::ParseParity(options.parity, line.parity);
     if ((!options.devicePath.empty() || !options.forwardPath.empty()) &&
-        !platform::IsSupportedBaud(options.baud)) {
+        !host::IsSupportedBaud(options.baud)) {
         return UsageError("--baud " + std::to_string(options.baud) +
                           ": a real device takes one of the standard rates "
                           "(1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, ...)");
@@ -435,9 +433,9 @@ int main(int argc, char** argv) {
     if (!options.devicePath.empty() && options.rawPty) {
         return UsageError("--raw-pty sets up a new pseudo-terminal; it does not go with --device");
     }
-    platform::StopSignal stop;
+    host::StopSignal stop;
     gStop = &stop;
-    if (!platform::RaiseOnTerminationSignals(stop)) {
+    if (!host::RaiseOnTerminationSignals(stop)) {
         std::fprintf(stderr, "%s: cannot set up signal handling\n", kProgram);
         return 1;
     }
@@ -532,8 +530,8 @@ int main(int argc, char** argv) {
     faults.SetScript(std::move(script));
 
     if (!options.devicePath.empty()) {
-        const std::unique_ptr<platform::SerialLine> device =
-            platform::OpenSerialLine(options.devicePath, line, error);
+        const std::unique_ptr<host::SerialLine> device =
+            host::OpenSerialLine(options.devicePath, line, error);
         if (device == nullptr) {
             std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
             return 1;
@@ -541,9 +539,8 @@ int main(int argc, char** argv) {
         Announce(options.devicePath);
         return Serve(*device, options, instrument, faults, seed);
     }
-    const std::unique_ptr<platform::PseudoTerminal> pty = platform::OpenPseudoTerminal(
-        error,
-        options.rawPty ? platform::PtySettings::kRaw : platform::PtySettings::kKernelDefaults);
+    const std::unique_ptr<host::PseudoTerminal> pty = host::OpenPseudoTerminal(
+        error, options.rawPty ? host::PtySettings::kRaw : host::PtySettings::kKernelDefaults);
     if (pty == nullptr || (!options.linkPath.empty() && !pty->MakeLink(options.linkPath, error))) {
         std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
         return 1;

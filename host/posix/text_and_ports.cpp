@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <fstream>
 
-#include "platform/host.h"
+#include "host/system_text.h"
 
-namespace platform {
+namespace host {
 
 std::string GbkToUtf8(std::string_view gbk) {
     iconv_t cd = iconv_open("UTF-8", "GBK");
@@ -93,4 +93,4 @@ std::vector<SerialPortInfo> ListSerialPorts() {
     return ports;
 }
 
-}  // namespace platform
+}  // namespace host

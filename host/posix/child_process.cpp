@@ -1,3 +1,5 @@
+// Child programs on Linux: fork and exec, the child's standard output on a pipe, its standard error
+// in a file or nowhere, and an exec failure told apart from a start by a status pipe.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -6,21 +8,23 @@
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstring>
+#include <thread>
 
-#include "platform/host.h"
+#include "host/child_process.h"
 
-namespace platform {
+namespace host {
 namespace {
 
 class PosixChild : public ChildProcess {
 public:
     PosixChild(pid_t pid, int output) : pid_(pid), output_(output) {}
     ~PosixChild() override {
-        kill(pid_, SIGTERM);
-        int status = 0;
-        while (waitpid(pid_, &status, 0) == -1 && errno == EINTR) {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int status = 0;
+            while (waitpid(pid_, &status, 0) == -1 && errno == EINTR) {
+            }
         }
         close(output_);
     }
@@ -52,39 +56,60 @@ public:
         }
     }
 
+    int Stop(int signal, int timeoutMs) override {
+        if (pid_ > 0) kill(pid_, signal);
+        return Wait(timeoutMs);
+    }
+
+    int Wait(int timeoutMs) override {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (pid_ > 0) {
+            int status = 0;
+            const pid_t done = waitpid(pid_, &status, WNOHANG);
+            if (done == pid_) {
+                pid_ = -1;
+                exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                break;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) return -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return exitStatus_;
+    }
+
 private:
-    pid_t pid_;
+    pid_t pid_;  // -1 once the child has been waited for
     int output_;
+    int exitStatus_ = -1;
     std::string pending_;
 };
 
 }  // namespace
 
-std::string ProgramDirectory() {
-    char self[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return "./";
-    std::string path(self, static_cast<std::size_t>(n));
-    path.resize(path.rfind('/') + 1);
-    return path;
-}
-
-std::unique_ptr<ChildProcess> StartChild(const std::vector<std::string>& argv, std::string& error) {
+std::unique_ptr<ChildProcess> StartChild(const std::vector<std::string>& argv, std::string& error,
+                                         const ChildOptions& options) {
     if (argv.empty()) {
         error = "no program given";
+        return nullptr;
+    }
+    const std::string errorPath = options.stderrPath.empty() ? "/dev/null" : options.stderrPath;
+    const int errorFd = open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (errorFd < 0) {
+        error = "cannot open " + errorPath + ": " + std::strerror(errno);
         return nullptr;
     }
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         error = std::strerror(errno);
+        close(errorFd);
         return nullptr;
     }
     // A status pipe that closes on a successful exec tells an exec failure from a start.
     int status[2];
     if (pipe2(status, O_CLOEXEC) != 0) {
         error = std::strerror(errno);
-        close(fds[0]);
-        close(fds[1]);
+        for (int fd : {fds[0], fds[1], errorFd}) close(fd);
         return nullptr;
     }
     std::vector<char*> args;
@@ -93,13 +118,12 @@ std::unique_ptr<ChildProcess> StartChild(const std::vector<std::string>& argv, s
     const pid_t pid = fork();
     if (pid < 0) {
         error = std::strerror(errno);
-        for (int fd : {fds[0], fds[1], status[0], status[1]}) close(fd);
+        for (int fd : {fds[0], fds[1], status[0], status[1], errorFd}) close(fd);
         return nullptr;
     }
     if (pid == 0) {
         dup2(fds[1], STDOUT_FILENO);
-        const int devnull = open("/dev/null", O_WRONLY);
-        if (devnull >= 0) dup2(devnull, STDERR_FILENO);
+        dup2(errorFd, STDERR_FILENO);
         execv(args[0], args.data());
         const int code = errno;
         (void)!write(status[1], &code, sizeof code);
@@ -107,6 +131,7 @@ std::unique_ptr<ChildProcess> StartChild(const std::vector<std::string>& argv, s
     }
     close(fds[1]);
     close(status[1]);
+    close(errorFd);
     int code = 0;
     const ssize_t n = read(status[0], &code, sizeof code);
     close(status[0]);
@@ -119,4 +144,4 @@ std::unique_ptr<ChildProcess> StartChild(const std::vector<std::string>& argv, s
     return std::make_unique<PosixChild>(pid, fds[0]);
 }
 
-}  // namespace platform
+}  // namespace host

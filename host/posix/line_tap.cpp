@@ -2,11 +2,11 @@
 // between a new pseudo-terminal that the driver opens and the real device.
 #include <thread>
 
-#include "platform/host.h"
-#include "platform/serial_line.h"
-#include "tools/common/forward.h"
+#include "host/line_tap.h"
+#include "host/serial_line.h"
+#include "host/forward.h"
 
-namespace platform {
+namespace host {
 namespace {
 
 class PtyLineTap : public LineTap {
@@ -36,11 +36,11 @@ public:
             return false;
         }
         worker_ = std::thread([this] {
-            tooling::ForwardCounts counts;
-            tooling::ForwardOptions options;
+            host::ForwardCounts counts;
+            host::ForwardOptions options;
             options.toDeviceLabel = "driver>line";
             options.fromDeviceLabel = "line>driver";
-            tooling::Forward(pty_->line(), *device_, stop_, &tracer_, options, counts);
+            host::Forward(pty_->line(), *device_, stop_, &tracer_, options, counts);
         });
         return true;
     }
@@ -51,7 +51,7 @@ private:
     std::unique_ptr<PseudoTerminal> pty_;
     std::unique_ptr<SerialLine> device_;
     StopSignal stop_;
-    tooling::Tracer tracer_{stderr};
+    host::Tracer tracer_{stderr};
     std::thread worker_;
 };
 
@@ -63,4 +63,4 @@ std::unique_ptr<LineTap> StartLineTap(const TapLine& line, std::string& error) {
     return tap;
 }
 
-}  // namespace platform
+}  // namespace host

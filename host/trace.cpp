@@ -1,6 +1,6 @@
-#include "tools/common/trace.h"
+#include "host/trace.h"
 
-namespace tooling {
+namespace host {
 namespace {
 
 std::string TimeStamp(std::chrono::system_clock::time_point when) {
@@ -66,4 +66,4 @@ void Tracer::Note(std::string_view text) {
     std::fflush(out_);
 }
 
-}  // namespace tooling
+}  // namespace host

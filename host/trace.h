@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace tooling {
+namespace host {
 
 // One trace line without its line end.
 std::string FormatTraceLine(std::chrono::system_clock::time_point when, std::string_view direction,
@@ -34,4 +34,4 @@ private:
     std::mutex mutex_;
 };
 
-}  // namespace tooling
+}  // namespace host

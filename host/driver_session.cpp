@@ -1,26 +1,28 @@
-#include "tools/ctl/driver_session.h"
+#include "host/driver_session.h"
 
 #include <chrono>
 #include <cmath>
 #include <cstring>
 
 #include "driver/identifiers.h"
+#include "host/driver_messages.h"
+#include "host/system_text.h"
 #include "records/data_type.h"
 
-namespace ctl {
+namespace host {
 
 std::unique_ptr<DriverSession> DriverSession::Create(const ModuleChoice& choice,
                                                      std::string& error) {
     std::unique_ptr<DriverSession> session(new DriverSession());
-    session->com_ = std::make_unique<platform::ComSession>();
+    session->com_ = std::make_unique<ComSession>();
     void* object = nullptr;
     if (!choice.progId.empty()) {
-        object = platform::CreateByProgId(choice.progId, kIidDeviceDriver, session->module_, error);
+        object = CreateByProgId(choice.progId, kIidDeviceDriver, session->module_, error);
         if (object == nullptr) return nullptr;
     } else {
         const std::string path =
-            choice.modulePath.empty() ? platform::DefaultModulePath() : choice.modulePath;
-        session->module_ = platform::LoadDriverModule(path, error);
+            choice.modulePath.empty() ? DefaultModulePath() : choice.modulePath;
+        session->module_ = LoadDriverModule(path, error);
         if (session->module_ == nullptr) return nullptr;
         void* factoryPointer = nullptr;
         HRESULT hr = session->module_->GetClassObject()(kClsidVer4720Ezo, IID_IClassFactory,
@@ -61,7 +63,11 @@ DriverSession::~DriverSession() {
 
 std::string DriverSession::ErrorText() const {
     const char* text = driver_->lpVtbl->GetErrorText(driver_);
-    return text != nullptr ? platform::GbkToUtf8(text) : std::string();
+    return text != nullptr ? GbkToUtf8(text) : std::string();
+}
+
+std::int32_t DriverSession::ErrorCode() const {
+    return DriverErrorOfMessage(driver_->lpVtbl->GetErrorText(driver_));
 }
 
 std::span<const RegisterDescriptor> DriverSession::RegisterTable(const std::string& model) const {
@@ -143,7 +149,10 @@ Reading DriverSession::Exchange(const std::string& model, std::int16_t station,
     reading.ok = result == 1;
     if (!reading.ok) {
         // Empty when the driver recorded no new reason (a write the meter refused).
-        if (driver_->lpVtbl->GetErrorText(driver_) != primed) reading.error = ErrorText();
+        if (driver_->lpVtbl->GetErrorText(driver_) != primed) {
+            reading.error = ErrorText();
+            reading.errorCode = ErrorCode();
+        }
         return reading;
     }
     if (direction == kDirectionWrite) {
@@ -172,8 +181,8 @@ bool DriverSession::Probe(const std::string& model, std::int16_t station) {
     return driver_->lpVtbl->ProbeDevice(driver_, model.c_str(), station, 0) == 1;
 }
 
-platform::ModuleEntry DriverSession::RegisterServer() const {
+ModuleEntry DriverSession::RegisterServer() const {
     return module_ != nullptr ? module_->RegisterServer() : nullptr;
 }
 
-}  // namespace ctl
+}  // namespace host

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/serial_line.h"
-#include "tools/common/trace.h"
+#include "host/serial_line.h"
+#include "host/trace.h"
 
-namespace tooling {
+namespace host {
 
 struct ForwardCounts {
     std::uint64_t toDevice = 0;    // bytes passed from the host side to the device
@@ -31,8 +31,7 @@ enum class ForwardEnd {
 
 // Runs until `stop` is raised (by a signal or another thread) or the device side fails. `tracer`
 // may be null for no trace.
-ForwardEnd Forward(platform::SerialLine& host, platform::SerialLine& device,
-                   const platform::StopSignal& stop, Tracer* tracer, const ForwardOptions& options,
-                   ForwardCounts& counts);
+ForwardEnd Forward(host::SerialLine& host, host::SerialLine& device, const host::StopSignal& stop,
+                   Tracer* tracer, const ForwardOptions& options, ForwardCounts& counts);
 
-}  // namespace tooling
+}  // namespace host

@@ -1,7 +1,7 @@
-// Serial lines for the programs beside the module (the simulator, the host program's line trace):
-// a real serial device opened with its line settings, a new pseudo-terminal where the system has
-// them, waiting for input on several lines at once, and a stop request that Ctrl-C and the
-// termination signals raise. Used by the tools only; the driver module never links it.
+// Serial lines for the host programs (the simulator, the host program's line trace): a real serial
+// device opened with its line settings, a new pseudo-terminal where the system has them, waiting
+// for input on several lines at once, and a stop request that Ctrl-C and the termination signals
+// raise. The driver module never links it: it has its own serial port code.
 #pragma once
 
 #include <chrono>
@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace platform {
+namespace host {
 
 enum class Parity { kNone, kOdd, kEven, kMark, kSpace };
 
@@ -86,6 +86,12 @@ private:
 // instead of ending the program, and makes a write to a line whose reader went away fail instead
 // of ending it. Only one StopSignal is bound at a time. False when the handlers cannot be set up.
 bool RaiseOnTerminationSignals(StopSignal& stop);
+
+// Makes Ctrl-C alone (SIGINT; on Windows the Ctrl-C console event) raise `stop` instead of ending
+// the program; every other signal keeps its default, so a program whose output pipe closes still
+// ends. For programs that finish their current step and report (qm4720ctl). Only one StopSignal is
+// bound at a time, by this or by RaiseOnTerminationSignals. False when the handler cannot be set.
+bool RaiseOnInterrupt(StopSignal& stop);
 
 // One end of a serial line: a real device, or the program's own side of a pseudo-terminal.
 class SerialLine {
@@ -172,4 +178,4 @@ WaitResult WaitForInput(std::span<SerialLine* const> lines, const StopSignal& st
 // Sleeps until `when` on the monotonic clock, to within about a millisecond.
 void SleepUntil(std::chrono::steady_clock::time_point when);
 
-}  // namespace platform
+}  // namespace host

@@ -1,11 +1,12 @@
+// Loading the driver module on Linux: dlopen by path, the exports found by dlsym.
 #include <dlfcn.h>
 #include <unistd.h>
 
 #include <climits>
 
-#include "platform/host.h"
+#include "host/module_loader.h"
 
-namespace platform {
+namespace host {
 namespace {
 
 class DlModule : public LoadedModule {
@@ -57,7 +58,13 @@ std::string DefaultModulePath() {
     return path + "qm4720.so";
 }
 
-ComSession::ComSession() = default;
-ComSession::~ComSession() = default;
+std::string ProgramDirectory() {
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return "./";
+    std::string path(self, static_cast<std::size_t>(n));
+    path.resize(path.rfind('/') + 1);
+    return path;
+}
 
-}  // namespace platform
+}  // namespace host

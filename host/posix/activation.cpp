@@ -3,10 +3,10 @@
 #include <cstdio>
 
 #include "driver/interfaces.h"
-#include "platform/host.h"
+#include "host/activation.h"
 #include "platform/registry.h"
 
-namespace platform {
+namespace host {
 namespace {
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" as the registry writes a class identifier.
@@ -26,6 +26,10 @@ bool ParseClassId(const std::string& text, CLSID& clsid) {
 }
 
 }  // namespace
+
+// Linux has no apartments: nothing to begin or end.
+ComSession::ComSession() = default;
+ComSession::~ComSession() = default;
 
 void* CreateByProgId(const std::string& progId, REFIID iid,
                      std::unique_ptr<LoadedModule>& keepLoaded, std::string& error) {
@@ -54,4 +58,4 @@ void* CreateByProgId(const std::string& progId, REFIID iid,
     return object;
 }
 
-}  // namespace platform
+}  // namespace host

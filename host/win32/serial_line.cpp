@@ -5,11 +5,11 @@
 #include <cstdio>
 
 #include "platform/platform.h"
-#include "platform/serial_line.h"
+#include "host/serial_line.h"
 
 #include <mmsystem.h>
 
-namespace platform {
+namespace host {
 
 struct StopSignal::Native {
     HANDLE event = nullptr;  // manual reset: set once, every wait after it ends at once
@@ -74,6 +74,14 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     }
 }
 
+// Ctrl-C alone, for RaiseOnInterrupt; Ctrl-Break and closing the console end the program.
+BOOL WINAPI OnInterruptEvent(DWORD event) {
+    StopSignal* stop = gSignalled.load();
+    if (stop == nullptr || event != CTRL_C_EVENT) return FALSE;
+    stop->Raise();
+    return TRUE;
+}
+
 BYTE ParityCode(Parity parity) {
     switch (parity) {
         case Parity::kNone:
@@ -126,6 +134,12 @@ bool RaiseOnTerminationSignals(StopSignal& stop) {
     if (!stop.ok()) return false;
     gSignalled.store(&stop);
     return SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != 0;
+}
+
+bool RaiseOnInterrupt(StopSignal& stop) {
+    if (!stop.ok()) return false;
+    gSignalled.store(&stop);
+    return SetConsoleCtrlHandler(OnInterruptEvent, TRUE) != 0;
 }
 
 // ---- Lines ---------------------------------------------------------------------------------
@@ -302,4 +316,4 @@ void SleepUntil(std::chrono::steady_clock::time_point when) {
     }
 }
 
-}  // namespace platform
+}  // namespace host

@@ -4,13 +4,13 @@
 
 #include <termios.h>
 
-#include "platform/serial_line.h"
+#include "host/serial_line.h"
 
-namespace platform {
+namespace host {
 
 // Sets `tio` raw (no echo, no line editing, no translation, no flow control) with the data bits,
 // parity and stop bits of `settings`; false when the baud rate is not one the terminal interface
 // can set.
 bool ApplyLineSettings(const LineSettings& settings, termios& tio);
 
-}  // namespace platform
+}  // namespace host

@@ -1,9 +1,9 @@
-#include "tools/common/forward.h"
+#include "host/forward.h"
 
 #include <chrono>
 #include <vector>
 
-namespace tooling {
+namespace host {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -23,8 +23,7 @@ struct Pending {
 enum class Pass { kOk, kNothing, kFailed };
 
 // Reads what `from` holds and writes it to `to`; the bytes join `pending` for the trace.
-Pass PassOn(platform::SerialLine& from, platform::SerialLine& to, Pending& pending,
-            std::uint64_t& count) {
+Pass PassOn(host::SerialLine& from, host::SerialLine& to, Pending& pending, std::uint64_t& count) {
     std::uint8_t buffer[1024];
     std::string error;
     const long n = from.Read(buffer, error);
@@ -40,19 +39,18 @@ Pass PassOn(platform::SerialLine& from, platform::SerialLine& to, Pending& pendi
 
 }  // namespace
 
-ForwardEnd Forward(platform::SerialLine& host, platform::SerialLine& device,
-                   const platform::StopSignal& stop, Tracer* tracer, const ForwardOptions& options,
-                   ForwardCounts& counts) {
+ForwardEnd Forward(host::SerialLine& host, host::SerialLine& device, const host::StopSignal& stop,
+                   Tracer* tracer, const ForwardOptions& options, ForwardCounts& counts) {
     Pending toDevice{options.toDeviceLabel, {}, {}};
     Pending fromDevice{options.fromDeviceLabel, {}, {}};
     const auto gap = std::chrono::milliseconds(options.traceGapMs);
-    platform::SerialLine* const lines[2] = {&host, &device};
+    host::SerialLine* const lines[2] = {&host, &device};
     for (;;) {
         int timeoutMs = -1;
         if (!toDevice.bytes.empty() || !fromDevice.bytes.empty()) timeoutMs = options.traceGapMs;
-        const platform::WaitResult wait = platform::WaitForInput(lines, stop, timeoutMs);
-        if (wait.end == platform::WaitEnd::kFailed) return ForwardEnd::kDeviceFailed;
-        if (wait.end == platform::WaitEnd::kStopped) {
+        const host::WaitResult wait = host::WaitForInput(lines, stop, timeoutMs);
+        if (wait.end == host::WaitEnd::kFailed) return ForwardEnd::kDeviceFailed;
+        if (wait.end == host::WaitEnd::kStopped) {
             toDevice.Flush(tracer);
             fromDevice.Flush(tracer);
             return ForwardEnd::kStopped;
@@ -78,4 +76,4 @@ ForwardEnd Forward(platform::SerialLine& host, platform::SerialLine& device,
     }
 }
 
-}  // namespace tooling
+}  // namespace host
