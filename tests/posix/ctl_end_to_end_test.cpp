@@ -208,7 +208,12 @@ TEST(Ctl, FaultsAreReportedAndNoWrongValueIsPrinted) {
         } else {
             EXPECT_TRUE(rows[0]["value"].is_null());
             EXPECT_EQ(run.status, 1);
-            EXPECT_NE(run.err.find("接收到错误数据!"), std::string::npos) << run.err;
+            EXPECT_EQ(rows[0]["status"], "reply-error");
+            // The driver's message, then its English gloss.
+            EXPECT_NE(run.err.find("接收到错误数据! (the meter's reply was malformed or failed its "
+                                   "block check)"),
+                      std::string::npos)
+                << run.err;
         }
     }
 }
