@@ -1,5 +1,5 @@
-// The tracing pass-through of the host program on Linux: the simulator's forwarder on a thread,
-// between a new pseudo-terminal that the driver opens and the real device.
+// The tracing pass-through of qm4720ctl --trace on Linux: the forwarder (host/forward.h) on a
+// thread, between a new pseudo-terminal that the driver opens and the real device.
 #include <thread>
 
 #include "host/line_tap.h"

@@ -1,3 +1,5 @@
+// The driver's GBK texts, the terminal and the serial ports of this machine on Linux: iconv, isatty
+// and the tty class of sysfs.
 #include <dirent.h>
 #include <iconv.h>
 #include <unistd.h>
