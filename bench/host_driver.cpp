@@ -2,44 +2,14 @@
 
 #include <cstring>
 
-#include "driver/identifiers.h"
-
 namespace bench {
 
 std::unique_ptr<HostDriver> HostDriver::Create(const std::string& modulePath, std::string& error) {
-    std::unique_ptr<HostDriver> host(new HostDriver());
-    host->module_ = platform::LoadDriverModule(modulePath, error);
-    if (host->module_ == nullptr) return nullptr;
-    void* factoryPointer = nullptr;
-    if (host->module_->GetClassObject()(kClsidVer4720Ezo, IID_IClassFactory, &factoryPointer) !=
-            S_OK ||
-        factoryPointer == nullptr) {
-        error = "the module hands out no class factory";
-        return nullptr;
-    }
-    auto* factory = static_cast<ClassFactory*>(factoryPointer);
-    void* object = nullptr;
-    const HRESULT hr = factory->lpVtbl->CreateInstance(factory, nullptr, kIidDeviceDriver, &object);
-    factory->lpVtbl->Release(factory);
-    if (hr != S_OK || object == nullptr) {
-        error = "the class factory made no driver object";
-        return nullptr;
-    }
-    host->driver_ = static_cast<IDeviceDriver*>(object);
-    void* ex = nullptr;
-    if (host->driver_->lpVtbl->QueryInterface(host->driver_, kIidDeviceDriverEx, &ex) != S_OK ||
-        ex == nullptr) {
-        error = "the driver object has no IDeviceDriverEx";
-        return nullptr;
-    }
-    host->driverEx_ = static_cast<IDeviceDriverEx*>(ex);
-    return host;
-}
-
-HostDriver::~HostDriver() {
-    if (open_) driver_->lpVtbl->ClosePort(driver_);
-    if (driverEx_ != nullptr) driverEx_->lpVtbl->Release(driverEx_);
-    if (driver_ != nullptr) driver_->lpVtbl->Release(driver_);
+    std::unique_ptr<HostDriver> made(new HostDriver());
+    made->session_ = host::DriverSession::Create({modulePath, ""}, error);
+    if (made->session_ == nullptr) return nullptr;
+    made->driverEx_ = made->session_->DriverEx();
+    return made;
 }
 
 bool HostDriver::Open(const std::string& port, int baud, int replyTimeoutMs, std::string& error) {
@@ -54,17 +24,16 @@ bool HostDriver::Open(const std::string& port, int baud, int replyTimeoutMs, std
     settings.stopBits = 1;
     settings.parity = 0;
     settings.replyTimeout = static_cast<std::int16_t>(replyTimeoutMs);
-    if (driver_->lpVtbl->OpenPort(driver_, 0, &settings) != 1) {
-        error = "OpenPort failed: " + ErrorText();
+    std::string reason;
+    if (!session_->Open(settings, reason)) {
+        error = "OpenPort failed: " + reason;
         return false;
     }
-    open_ = true;
     return true;
 }
 
 std::string HostDriver::ErrorText() const {
-    const char* text = driver_->lpVtbl->GetErrorText(driver_);
-    return text != nullptr ? platform::GbkToUtf8(text) : std::string();
+    return session_->ErrorText();
 }
 
 HostRequest::HostRequest(std::int16_t direction, std::int16_t station, const char* model,

@@ -1,5 +1,6 @@
-// The driver as a host meets it: the module loaded from its file, the object made by the module's
-// class factory, and every call made through the two interfaces' slot tables. Requests are laid
+// The driver as a host meets it: the host library's driver session (the module loaded from its
+// file, the object made by the module's class factory), and every call made through the two
+// interfaces' slot tables. Requests are laid
 // out the way a host lays them out, with their own item list.
 #pragma once
 
@@ -9,7 +10,7 @@
 #include <string>
 
 #include "driver/interfaces.h"
-#include "platform/host.h"
+#include "host/driver_session.h"
 
 namespace bench {
 
@@ -17,7 +18,6 @@ class HostDriver {
 public:
     // Null with `error` set when the module cannot be loaded or the object cannot be made.
     static std::unique_ptr<HostDriver> Create(const std::string& modulePath, std::string& error);
-    ~HostDriver();
     HostDriver(const HostDriver&) = delete;
     HostDriver& operator=(const HostDriver&) = delete;
 
@@ -33,10 +33,8 @@ public:
 
 private:
     HostDriver() = default;
-    std::unique_ptr<platform::LoadedModule> module_;
-    IDeviceDriver* driver_ = nullptr;
-    IDeviceDriverEx* driverEx_ = nullptr;
-    bool open_ = false;
+    std::unique_ptr<host::DriverSession> session_;
+    IDeviceDriverEx* driverEx_ = nullptr;  // the session's
 };
 
 // One request with `count` items of `type` in a doubly linked list, as a host builds it.

@@ -8,7 +8,7 @@
 #include "bench/floor.h"
 #include "bench/host_driver.h"
 #include "bench/stats.h"
-#include "platform/host.h"
+#include "host/child_process.h"
 #include "records/data_type.h"
 
 namespace bench {
@@ -56,7 +56,7 @@ Sample Time(Call&& call) {
 
 // The simulator on a new pseudo-terminal, stopped when this is destroyed.
 struct Simulator {
-    std::unique_ptr<platform::ChildProcess> child;
+    std::unique_ptr<host::ChildProcess> child;
     std::string port;
 };
 
@@ -74,7 +74,7 @@ bool StartSimulator(const LineSetup& setup, int baud, const std::vector<std::str
         argv.push_back("--station");
         argv.push_back(s);
     }
-    sim.child = platform::StartChild(argv, error);
+    sim.child = host::StartChild(argv, error);
     if (sim.child == nullptr) return false;
     std::string line;
     while (sim.child->ReadLine(line, kSimulatorStartMs)) {

@@ -26,7 +26,7 @@
 #include "bench/floor.h"
 #include "bench/line_bench.h"
 #include "bench/report.h"
-#include "platform/host.h"
+#include "host/module_loader.h"
 
 namespace {
 
@@ -113,8 +113,8 @@ int main(int argc, char** argv) {
     }
 
     bench::LineSetup setup;
-    setup.simulatorPath = platform::ProgramDirectory() + "qm4720sim";
-    setup.modulePath = platform::DefaultModulePath();
+    setup.simulatorPath = host::ProgramDirectory() + "qm4720sim";
+    setup.modulePath = host::DefaultModulePath();
     setup.turnaroundMs = options.turnaroundMs;
 
     bench::Results results;

@@ -6,12 +6,12 @@
 //
 // Keys are paths whose levels are separated by a backslash ("CLSID\{...}\ProgID") and compare
 // without regard to the case of ASCII letters. Only default (unnamed) text values exist here.
-// This header is for the module and for host programs and tools alike.
+// The module writes here when it registers itself; hosts read here to find it
+// (host::ResolveProgId in host/activation.h).
 #pragma once
 
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "platform/platform.h"
 
@@ -34,27 +34,5 @@ bool WriteClassRootValue(std::string_view key, std::string_view value);
 // The full path of the module file (shared object or DLL) that holds `addressInModule`: its short
 // (8.3) form where the file system gives one, else its long form. False when it cannot be found.
 bool ModuleFilePath(const void* addressInModule, std::string& path);
-
-// Resolves a programmatic identifier the way the component platform does: the identifier's
-// "CLSID" key gives the class identifier text, and that class's "InProcServer32" key gives the
-// path of the module that serves it. Stores the path and returns true when both keys are present
-// and non-empty; `classId`, when not null, receives the class identifier text.
-inline bool ResolveProgId(std::string_view progId, std::string& modulePath,
-                          std::string* classId = nullptr) {
-    std::string clsid;
-    if (progId.empty() ||
-        ReadClassRootValue(std::string(progId) + "\\CLSID", clsid) != KeyRead::found ||
-        clsid.empty()) {
-        return false;
-    }
-    std::string path;
-    if (ReadClassRootValue("CLSID\\" + clsid + "\\InProcServer32", path) != KeyRead::found ||
-        path.empty()) {
-        return false;
-    }
-    modulePath = std::move(path);
-    if (classId != nullptr) *classId = std::move(clsid);
-    return true;
-}
 
 }  // namespace platform

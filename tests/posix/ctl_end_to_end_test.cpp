@@ -2,7 +2,6 @@
 // checked through exit statuses and what the program prints for people and for scripts.
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +12,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "tests/posix/sim_process.h"
 
 namespace {
 
@@ -55,65 +56,22 @@ std::vector<nlohmann::json> JsonLines(const std::string& text) {
     return lines;
 }
 
-// The simulator as a child process, stopped by its process id.
-class Simulator {
-public:
-    explicit Simulator(const std::vector<std::string>& extra) {
-        int fds[2];
-        if (pipe(fds) != 0) return;
-        std::vector<std::string> argv = {BuildDir() + "qm4720sim",
-                                         "--station",
-                                         "1",
-                                         "--station",
-                                         "2:QM4720N",
-                                         "--frozen",
-                                         "--set",
-                                         "1:SP=25.5",
-                                         "--set",
-                                         "1:PV=12.5"};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(fds[1], STDOUT_FILENO);
-            std::vector<char*> args;
-            for (auto& a : argv) args.push_back(a.data());
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        FILE* out = fdopen(fds[0], "r");
-        char line[512];
-        while (fgets(line, sizeof line, out) != nullptr) {
-            std::string text(line);
-            if (text.rfind("PORT=", 0) == 0) port_ = text.substr(5, text.size() - 6);
-            if (text.rfind("READY", 0) == 0) break;
-        }
-        output_ = out;
-    }
-    ~Simulator() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (output_ != nullptr) fclose(output_);
-    }
-    const std::string& port() const { return port_; }
-
-private:
-    pid_t pid_ = -1;
-    FILE* output_ = nullptr;
-    std::string port_;
-};
+// The simulator's arguments: two stations of both models, still values, and `extra`.
+std::vector<std::string> SimulatorArgs(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = {"--station", "1",         "--station", "2:QM4720N", "--frozen",
+                                     "--set",     "1:SP=25.5", "--set",     "1:PV=12.5"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
 
 class CtlAgainstSimulator : public ::testing::Test {
 protected:
     void SetUp() override {
-        sim_ = std::make_unique<Simulator>(std::vector<std::string>{});
-        ASSERT_FALSE(sim_->port().empty()) << "the simulator did not start";
-        line_ = " --port " + sim_->port() + " --timeout 300";
+        ASSERT_TRUE(sim_.Start(SimulatorArgs()))
+            << "the simulator did not start: " << sim_.Stderr();
+        line_ = " --port " + sim_.port() + " --timeout 300";
     }
-    std::unique_ptr<Simulator> sim_;
+    simtest::SimProcess sim_;
     std::string line_;
 };
 
@@ -236,8 +194,8 @@ TEST(Ctl, FaultsAreReportedAndNoWrongValueIsPrinted) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault);
-        Simulator sim({"--fault", c.fault});
-        ASSERT_FALSE(sim.port().empty());
+        simtest::SimProcess sim;
+        ASSERT_TRUE(sim.Start(SimulatorArgs({"--fault", c.fault}))) << sim.Stderr();
         const CtlRun run =
             Ctl("--format jsonl read PV --station 1 --port " + sim.port() + " --timeout 500");
         const auto rows = JsonLines(run.out);
@@ -250,7 +208,12 @@ TEST(Ctl, FaultsAreReportedAndNoWrongValueIsPrinted) {
         } else {
             EXPECT_TRUE(rows[0]["value"].is_null());
             EXPECT_EQ(run.status, 1);
-            EXPECT_NE(run.err.find("接收到错误数据!"), std::string::npos) << run.err;
+            EXPECT_EQ(rows[0]["status"], "reply-error");
+            // The driver's message, then its English gloss.
+            EXPECT_NE(run.err.find("接收到错误数据! (the meter's reply was malformed or failed its "
+                                   "block check)"),
+                      std::string::npos)
+                << run.err;
         }
     }
 }

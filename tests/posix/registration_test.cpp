@@ -20,6 +20,7 @@
 
 #include "driver/identifiers.h"
 #include "driver/interfaces.h"
+#include "host/activation.h"
 #include "platform/registry.h"
 #include "tests/host_cases/module_exports.h"
 #include "tests/support/file_text.h"
@@ -223,17 +224,17 @@ TEST_F(Registration, ConcurrentRegistrationsLeaveOneCompleteFile) {
 TEST_F(Registration, HostFindsTheModuleByItsProgrammaticIdentifier) {
     std::string path = "untouched";
     std::string classId;
-    EXPECT_FALSE(platform::ResolveProgId(kProgId, path));
+    EXPECT_FALSE(host::ResolveProgId(kProgId, path));
     EXPECT_EQ(path, "untouched");
 
     ASSERT_EQ(Register(), S_OK);
     for (const char* progId : {"QM4720.QM4720Pro", "qm4720.qm4720pro"}) {
         SCOPED_TRACE(progId);
-        ASSERT_TRUE(platform::ResolveProgId(progId, path, &classId));
+        ASSERT_TRUE(host::ResolveProgId(progId, path, &classId));
         EXPECT_EQ(path, ModuleRealPath());
         EXPECT_EQ(classId, kClassIdText);
     }
-    EXPECT_FALSE(platform::ResolveProgId("QM4720.Other", path));
+    EXPECT_FALSE(host::ResolveProgId("QM4720.Other", path));
 
     // The path that the registry gives is the module the host loads and asks for its class.
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

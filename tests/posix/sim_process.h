@@ -1,12 +1,13 @@
-// The simulator as a child process for end-to-end tests: started by path with its arguments,
-// ready once it printed PORT= and READY, stopped by its process id. Its stderr goes to a file so
-// that a chatty run never blocks on a full pipe.
+// The simulator as a child process for end-to-end tests (the host library's child process):
+// started by path with its arguments, ready once it printed PORT= and READY, stopped by its process
+// id. Its stderr goes to a file so that a chatty run never blocks on a full pipe.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,10 +16,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "host/child_process.h"
 
 namespace simtest {
 
@@ -49,11 +53,7 @@ public:
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
     ~SimProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (stdout_ >= 0) close(stdout_);
+        if (child_ != nullptr) child_->Stop(SIGKILL, 5000);
         if (!stderrPath_.empty()) unlink(stderrPath_.c_str());
     }
 
@@ -63,70 +63,37 @@ public:
         char errName[] = "/tmp/qm4720sim-test-XXXXXX";
         const int errFd = mkstemp(errName);
         if (errFd < 0) return false;
-        stderrPath_ = errName;
-        int out[2];
-        if (pipe(out) != 0) return false;
-        std::vector<std::string> all{QM_SIM_PATH};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            dup2(errFd, 2);
-            close(out[0]);
-            close(out[1]);
-            close(errFd);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
         close(errFd);
-        stdout_ = out[0];
-        const auto deadline = Clock::now() + std::chrono::seconds(5);
-        std::string text;
-        while (Clock::now() < deadline) {
-            pollfd p{stdout_, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) continue;
-            char buffer[256];
-            const ssize_t n = read(stdout_, buffer, sizeof buffer);
-            if (n <= 0) break;
-            text.append(buffer, static_cast<std::size_t>(n));
-            stdoutText_ = text;
-            const std::size_t ready = text.find("READY\n");
-            const std::size_t port = text.find("PORT=");
-            if (ready != std::string::npos && port != std::string::npos) {
-                port_ = text.substr(port + 5, text.find('\n', port) - port - 5);
-                return true;
-            }
+        stderrPath_ = errName;
+        std::vector<std::string> argv{QM_SIM_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::string error;
+        child_ = host::StartChild(argv, error, {stderrPath_});
+        if (child_ == nullptr) {
+            ADD_FAILURE() << error;
+            return false;
         }
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        bool ready = false;
+        for (std::string line; !ready && Clock::now() < deadline;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (!child_->ReadLine(line, static_cast<int>(left.count()))) break;
+            stdoutText_ += line + "\n";
+            if (line.rfind("PORT=", 0) == 0) port_ = line.substr(5);
+            ready = line == "READY";
+        }
+        if (ready && !port_.empty()) return true;
         Wait(std::chrono::seconds(5));
         return false;
     }
 
     // Sends `signal` and waits up to five seconds for the exit; the exit status, or -1.
-    int Stop(int signal = SIGTERM) {
-        if (pid_ <= 0) return exitStatus_;
-        kill(pid_, signal);
-        return Wait(std::chrono::seconds(5));
-    }
+    int Stop(int signal = SIGTERM) { return child_ != nullptr ? child_->Stop(signal, 5000) : -1; }
 
     // Waits for the process to end by itself; its exit status, or -1 when it is still running.
     int Wait(std::chrono::milliseconds limit) {
-        const auto deadline = Clock::now() + limit;
-        while (pid_ > 0) {
-            int status = 0;
-            const pid_t done = waitpid(pid_, &status, WNOHANG);
-            if (done == pid_) {
-                pid_ = -1;
-                exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            if (Clock::now() >= deadline) return -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return exitStatus_;
+        return child_ != nullptr ? child_->Wait(static_cast<int>(limit.count())) : -1;
     }
 
     std::string Stderr() const {
@@ -139,12 +106,10 @@ public:
     const std::string& port() const { return port_; }
     // What the program printed on stdout up to READY (or up to its exit).
     const std::string& Stdout() const { return stdoutText_; }
-    int exitStatus() const { return exitStatus_; }
+    int exitStatus() const { return child_ != nullptr ? child_->Wait(0) : -1; }
 
 private:
-    pid_t pid_ = -1;
-    int stdout_ = -1;
-    int exitStatus_ = -1;
+    std::unique_ptr<host::ChildProcess> child_;
     std::string stderrPath_;
     std::string port_;
     std::string stdoutText_;

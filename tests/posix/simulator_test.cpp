@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "sim_process.h"
-#include "platform/posix/host/termios_line.h"
+#include "host/posix/termios_settings.h"
 
 namespace {
 
@@ -501,9 +501,9 @@ TEST(SimulatorDevice, ServesARealTerminalDeviceWithTheGivenLineSettings) {
 }
 
 TEST(SimulatorDevice, LineSettingsBecomeTheTerminalFlags) {
-    using platform::Parity;
+    using host::Parity;
     struct Case {
-        platform::LineSettings settings;
+        host::LineSettings settings;
         tcflag_t expected;  // of CSIZE | PARENB | PARODD | CMSPAR | CSTOPB
     };
     const Case cases[] = {
@@ -519,15 +519,14 @@ TEST(SimulatorDevice, LineSettingsBecomeTheTerminalFlags) {
         termios tio{};
         tio.c_cflag = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;  // all wrong at first
         tio.c_lflag = ICANON | ECHO | ISIG;
-        ASSERT_TRUE(platform::ApplyLineSettings(c.settings, tio)) << c.settings.baud;
+        ASSERT_TRUE(host::ApplyLineSettings(c.settings, tio)) << c.settings.baud;
         EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB), c.expected)
-            << c.settings.dataBits << platform::ParityName(c.settings.parity)
-            << c.settings.stopBits;
+            << c.settings.dataBits << host::ParityName(c.settings.parity) << c.settings.stopBits;
         EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u);
         EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
     }
     termios tio{};
-    EXPECT_FALSE(platform::ApplyLineSettings({9601, 8, Parity::kNone, 1}, tio));
+    EXPECT_FALSE(host::ApplyLineSettings({9601, 8, Parity::kNone, 1}, tio));
 }
 
 // ---- Command line -------------------------------------------------------------------------

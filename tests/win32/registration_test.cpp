@@ -6,6 +6,7 @@
 #include <string>
 
 #include "driver/identifiers.h"
+#include "host/activation.h"
 #include "platform/registry.h"
 #include "tests/host_cases/module_exports.h"
 
@@ -82,7 +83,7 @@ TEST_F(Registration, WritesTheFiveEntriesAndNoThreadingModel) {
     // The platform layer's look-up, as a host tool would use it, finds the same module.
     std::string path;
     std::string classId;
-    ASSERT_TRUE(platform::ResolveProgId(kProgId, path, &classId));
+    ASSERT_TRUE(host::ResolveProgId(kProgId, path, &classId));
     EXPECT_EQ(classId, kClassIdText);
     EXPECT_EQ(LongForm(path), LongForm(LoadedModulePath()));
 }

@@ -1,12 +1,10 @@
 // The subcommands of qm4720ctl and the options they share.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
 #include <string>
 #include <vector>
 
-#include "tools/ctl/driver_session.h"
+#include "host/driver_session.h"
 #include "tools/ctl/output.h"
 
 namespace ctl {
@@ -31,7 +29,7 @@ struct PortOptions {
 };
 
 struct Options {
-    ModuleChoice module;
+    host::ModuleChoice module;
     Format format = Format::kText;
     bool color = false;  // colour only on a terminal and never with NO_COLOR
     std::string model;   // "" is the default model
@@ -48,9 +46,6 @@ struct Options {
     std::string simulator;  // demo: path of qm4720sim
 };
 
-// Set by SIGINT; long commands stop at the next step and report what they have.
-extern std::atomic<bool> g_interrupted;
-
 int RunPorts(const Options& options);
 int RunTables(const Options& options);
 int RunCheckStation(const Options& options);
@@ -64,8 +59,5 @@ int RunDemo(const Options& options);
 
 // "1,3-5" -> 1 3 4 5; false with `error` set on a malformed list or a station outside 0..99.
 bool ParseStationList(const std::string& text, std::vector<int>& stations, std::string& error);
-
-// The English gloss of a driver message (UTF-8), for the line after it.
-std::string Gloss(const std::string& message);
 
 }  // namespace ctl

@@ -7,16 +7,19 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/host.h"
+#include "host/child_process.h"
+#include "host/module_loader.h"
 #include "records/data_type.h"
 #include "tools/ctl/commands.h"
+#include "tools/ctl/interrupt.h"
+#include "tools/ctl/outcomes.h"
 
 namespace ctl {
 namespace {
 
 class Walk {
 public:
-    explicit Walk(DriverSession& session) : session_(session) {}
+    explicit Walk(host::DriverSession& session) : session_(session) {}
 
     void Heading(const char* title) {
         std::printf("\n== %d. %s ==\n", ++step_, title);
@@ -35,20 +38,20 @@ public:
         for (char& c : text) {
             if (c == '\n') c = ' ';
         }
-        const std::string gloss = Gloss(session_.ErrorText());
+        const std::string gloss(Gloss(session_.ErrorCode()));
         return "\"" + text + "\"" + (gloss.empty() ? "" : " (" + gloss + ")");
     }
 
     int failures() const { return failures_; }
 
 private:
-    DriverSession& session_;
+    host::DriverSession& session_;
     int step_ = 0;
     int failures_ = 0;
 };
 
-std::optional<RegisterRef> Lookup(DriverSession& session, const std::string& model,
-                                  const std::string& text) {
+std::optional<host::RegisterRef> Lookup(host::DriverSession& session, const std::string& model,
+                                        const std::string& text) {
     std::string error;
     return session.Resolve(model, text, 0xFFFF, error);
 }
@@ -57,11 +60,11 @@ std::optional<RegisterRef> Lookup(DriverSession& session, const std::string& mod
 
 int RunDemo(const Options& options) {
     const std::string simulator =
-        options.simulator.empty() ? platform::ProgramDirectory() + "qm4720sim" : options.simulator;
+        options.simulator.empty() ? host::ProgramDirectory() + "qm4720sim" : options.simulator;
     std::string error;
-    auto child = platform::StartChild({simulator, "--station", "1", "--station", "2:QM4720N",
-                                       "--set", "1:SP=40", "--set", "1:PV=20", "--seed", "7"},
-                                      error);
+    auto child = host::StartChild({simulator, "--station", "1", "--station", "2:QM4720N", "--set",
+                                   "1:SP=40", "--set", "1:PV=20", "--seed", "7"},
+                                  error);
     if (!child) {
         std::fprintf(stderr, "qm4720ctl: demo: %s\n", error.c_str());
         return kExitModule;
@@ -77,7 +80,7 @@ int RunDemo(const Options& options) {
     }
     std::printf("simulator: stations 1 (default model) and 2 (QM4720N) on %s\n", port.c_str());
 
-    auto session = DriverSession::Create(options.module, error);
+    auto session = host::DriverSession::Create(options.module, error);
     if (!session) {
         std::fprintf(stderr, "qm4720ctl: demo: cannot create the driver: %s\n", error.c_str());
         return kExitModule;
@@ -134,21 +137,21 @@ int RunDemo(const Options& options) {
 
     walk.Heading("Read PV");
     if (pv) {
-        const Reading one = session->Read("", 1, *pv);
+        const host::Reading one = session->Read("", 1, *pv);
         walk.Expect(one.ok && one.quality == 192, "station 1 PV = " + NumberText(one.value) +
                                                       " (quality " + std::to_string(one.quality) +
                                                       ", " + FileTimeIso(one.fileTime) + ")");
         auto qmPv = Lookup(*session, qm, "PV");
-        const Reading two = qmPv ? session->Read(qm, 2, *qmPv) : Reading{};
+        const host::Reading two = qmPv ? session->Read(qm, 2, *qmPv) : host::Reading{};
         walk.Expect(two.ok, "station 2 (QM4720N) PV = " + NumberText(two.value));
     }
 
     walk.Heading("Write SP and read it back");
     auto sp = Lookup(*session, "", "SP");
     if (sp) {
-        const Reading written = session->Write("", 1, *sp, 55.5);
+        const host::Reading written = session->Write("", 1, *sp, 55.5);
         walk.Expect(written.ok, "station 1 SP := 55.5 (acknowledged)");
-        const Reading back = session->Read("", 1, *sp);
+        const host::Reading back = session->Read("", 1, *sp);
         walk.Expect(back.ok && std::fabs(back.value - 55.5) < 1e-4,
                     "read back SP = " + NumberText(back.value));
         std::printf(
@@ -159,8 +162,8 @@ int RunDemo(const Options& options) {
     walk.Heading("Poll PV while it moves toward SP");
     if (pv) {
         int good = 0;
-        for (int i = 0; i < 5 && !g_interrupted; ++i) {
-            const Reading r = session->Read("", 1, *pv);
+        for (int i = 0; i < 5 && !Interrupted(); ++i) {
+            const host::Reading r = session->Read("", 1, *pv);
             std::printf("  %s  PV = %-10s %6.1f ms\n", NowIso().c_str(),
                         r.ok ? NumberText(r.value).c_str() : "-", r.latencyMs);
             good += r.ok ? 1 : 0;
@@ -172,11 +175,11 @@ int RunDemo(const Options& options) {
     walk.Heading("A silent station");
     if (pv) {
         const auto start = std::chrono::steady_clock::now();
-        const Reading silent = session->Read("", 3, *pv);
+        const host::Reading silent = session->Read("", 3, *pv);
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - start)
                             .count();
-        walk.Expect(!silent.ok && silent.error == "超时错误!",
+        walk.Expect(!silent.ok && silent.errorCode == driver::kErrorTimeout,
                     "station 3 PV fails after " + std::to_string(ms) + " ms: " + walk.Message());
     }
 

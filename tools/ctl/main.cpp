@@ -1,20 +1,16 @@
 // qm4720ctl: a host for the driver module on the command line. It loads the module the way a
 // host does, creates the driver object through the class factory and calls it through its two
 // interfaces only.
-#include <csignal>
 #include <cstdlib>
 #include <string>
 
 #include <CLI/CLI.hpp>
 
-#include "platform/host.h"
+#include "host/system_text.h"
 #include "tools/ctl/commands.h"
+#include "tools/ctl/interrupt.h"
 
 namespace {
-
-void OnInterrupt(int) {
-    ctl::g_interrupted = true;
-}
 
 constexpr const char* kExitHelp =
     "Exit status: 0 success, 1 the instrument or the driver reported a failure, 2 usage error,\n"
@@ -143,9 +139,9 @@ int main(int argc, char** argv) {
                : format == "json"  ? ctl::Format::kJson
                : format == "jsonl" ? ctl::Format::kJsonl
                                    : ctl::Format::kText;
-    o.color = platform::StdoutIsTerminal() && std::getenv("NO_COLOR") == nullptr &&
+    o.color = host::StdoutIsTerminal() && std::getenv("NO_COLOR") == nullptr &&
               o.format == ctl::Format::kText;
-    std::signal(SIGINT, OnInterrupt);
+    ctl::CatchInterrupt();
 
     if (*ports) return ctl::RunPorts(o);
     if (*tables) return ctl::RunTables(o);

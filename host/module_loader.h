@@ -1,0 +1,38 @@
+// Loading the driver module by its file: the three exported entry points, found by name, and the
+// folder of the running program where the build puts the module and the simulator.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace host {
+
+// The module's exported class-object entry point and its two other entry points.
+using GetClassObjectEntry = HRESULT(STDMETHODCALLTYPE*)(REFCLSID clsid, REFIID iid, void** out);
+using ModuleEntry = HRESULT(STDMETHODCALLTYPE*)();
+
+// A loaded driver module; unloaded when destroyed, so every object it made must be released
+// first. The entry points are null when the module does not export them (GetClassObject never
+// is: LoadDriverModule refuses such a module).
+class LoadedModule {
+public:
+    virtual ~LoadedModule() = default;
+    virtual GetClassObjectEntry GetClassObject() const = 0;
+    virtual ModuleEntry CanUnloadNow() const = 0;
+    virtual ModuleEntry RegisterServer() const = 0;
+};
+
+// Loads the module at `path` (always by path, never searched for) and finds its exports. Null
+// with `error` set (the system's reason included) when it cannot be loaded or does not export
+// DllGetClassObject.
+std::unique_ptr<LoadedModule> LoadDriverModule(const std::string& path, std::string& error);
+
+// The driver module that the build puts beside the running program.
+std::string DefaultModulePath();
+
+// The folder of the running program, with a trailing separator.
+std::string ProgramDirectory();
+
+}  // namespace host

@@ -1,0 +1,91 @@
+// The console, the driver's GBK texts and the COM ports of this machine on Windows.
+#include <io.h>
+
+#include <cstring>
+
+#include "host/system_text.h"
+#include "platform/platform.h"
+
+namespace host {
+namespace {
+
+// The program writes UTF-8 (the driver's messages converted from GBK). A console shows the bytes
+// in its output code page, which is the system's OEM page by default (936 on a Chinese system,
+// 437 or 850 elsewhere): while the program runs the console is switched to UTF-8, and its own
+// page is given back at exit. Output into a pipe or a file is bytes as they are either way.
+class ConsoleCodePage {
+public:
+    ConsoleCodePage() : saved_(GetConsoleOutputCP()) {
+        if (saved_ != 0 && saved_ != CP_UTF8) SetConsoleOutputCP(CP_UTF8);
+    }
+    ~ConsoleCodePage() {
+        if (saved_ != 0 && saved_ != CP_UTF8) SetConsoleOutputCP(saved_);
+    }
+    ConsoleCodePage(const ConsoleCodePage&) = delete;
+    ConsoleCodePage& operator=(const ConsoleCodePage&) = delete;
+
+private:
+    UINT saved_;  // 0 when the program has no console
+};
+const ConsoleCodePage g_consoleCodePage;
+
+std::wstring Widen(const std::string& text, UINT codePage) {
+    const int n =
+        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+    return wide;
+}
+
+}  // namespace
+
+std::string GbkToUtf8(std::string_view gbk) {
+    const std::wstring wide = Widen(std::string(gbk), 936);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
+                        nullptr, nullptr);
+    return out;
+}
+
+bool StdoutIsTerminal() {
+    return _isatty(_fileno(stdout)) != 0;
+}
+
+std::string PortDeviceName(const std::string& port) {
+    // Only COM1..COM9 are known to the open call by their plain names; every COM port is found
+    // in the device namespace, COM10 and above only there.
+    const bool comPort = port.size() > 3 && port.size() <= 6 &&
+                         _strnicmp(port.c_str(), "COM", 3) == 0 &&
+                         port.find_first_not_of("0123456789", 3) == std::string::npos;
+    return comPort ? "\\\\.\\" + port : port;
+}
+
+std::vector<SerialPortInfo> ListSerialPorts() {
+    std::vector<SerialPortInfo> ports;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS) {
+        return ports;
+    }
+    for (DWORD index = 0;; ++index) {
+        char name[256];
+        BYTE data[256];
+        DWORD nameSize = sizeof name;
+        DWORD dataSize = sizeof data - 1;
+        DWORD type = 0;
+        if (RegEnumValueA(key, index, name, &nameSize, nullptr, &type, data, &dataSize) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        if (type != REG_SZ) continue;
+        data[dataSize] = 0;
+        // The value's name is the device object (\Device\Serial0), its data the port name.
+        ports.push_back({reinterpret_cast<char*>(data), name, {}, {}, {}});
+    }
+    RegCloseKey(key);
+    return ports;
+}
+
+}  // namespace host

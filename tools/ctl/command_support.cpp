@@ -1,0 +1,178 @@
+#include "tools/ctl/command_support.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+#include "host/system_text.h"
+#include "records/data_type.h"
+#include "tools/ctl/outcomes.h"
+
+namespace ctl {
+
+void Diagnose(const std::string& text) {
+    std::fprintf(stderr, "qm4720ctl: %s\n", text.c_str());
+}
+
+void ReportDriverFailure(const std::string& context, const std::string& message,
+                         std::int32_t code) {
+    std::string flat = message;
+    std::replace(flat.begin(), flat.end(), '\n', ' ');
+    const std::string gloss(Gloss(code));
+    Diagnose(context + ": " + (flat.empty() ? "failed" : flat) +
+             (gloss.empty() ? "" : " (" + gloss + ")"));
+}
+
+std::unique_ptr<host::DriverSession> Session(const Options& options, int& status) {
+    std::string error;
+    auto session = host::DriverSession::Create(options.module, error);
+    if (session == nullptr) {
+        Diagnose("cannot create the driver: " + error);
+        status = kExitModule;
+    }
+    return session;
+}
+
+bool OpenLine(host::DriverSession& session, const Options& options,
+              std::unique_ptr<host::LineTap>& tap, int& status) {
+    PortOptions line = options.line;
+    if (line.port.empty()) {
+        Diagnose("no port given: use --port DEVICE (see 'qm4720ctl ports')");
+        status = kExitUsage;
+        return false;
+    }
+    if (line.trace) {
+        std::string error;
+        tap = host::StartLineTap({line.port, line.baud, line.dataBits, line.parity, line.stopBits},
+                                 error);
+        if (!tap) {
+            Diagnose("--trace: " + error);
+            status = kExitFailure;
+            return false;
+        }
+        line.port = tap->PortName();
+    }
+    line.port = host::PortDeviceName(line.port);
+    PortSettings settings{};
+    if (line.port.size() >= sizeof settings.portName) {
+        Diagnose("--port: a device name of at most 31 characters was expected");
+        status = kExitUsage;
+        return false;
+    }
+    std::memcpy(settings.portName, line.port.c_str(), line.port.size());
+    settings.baudRate = line.baud;
+    settings.dataBits = static_cast<std::uint8_t>(line.dataBits);
+    settings.stopBits = static_cast<std::int16_t>(line.stopBits);
+    constexpr const char* kParities[] = {"none", "odd", "even", "mark", "space"};
+    for (std::uint8_t i = 0; i < 5; ++i) {
+        if (line.parity == kParities[i]) settings.parity = i;
+    }
+    settings.replyTimeout = static_cast<std::int16_t>(std::clamp(line.timeoutMs, -32768, 32767));
+    std::string error;
+    if (!session.Open(settings, error)) {
+        ReportDriverFailure("cannot open " + options.line.port, error, session.ErrorCode());
+        status = kExitFailure;
+        return false;
+    }
+    return true;
+}
+
+std::optional<host::RegisterRef> ResolveRegister(host::DriverSession& session,
+                                                 const Options& options, const std::string& text) {
+    std::string error;
+    auto reg = session.Resolve(options.model, text, 0xFFFF, error);
+    if (!reg) ReportDriverFailure("register '" + text + "'", error, session.ErrorCode());
+    return reg;
+}
+
+bool ResolveRegisters(host::DriverSession& session, const Options& options,
+                      std::vector<host::RegisterRef>& registers) {
+    for (const std::string& text : options.registers) {
+        auto reg = ResolveRegister(session, options, text);
+        if (!reg) return false;
+        registers.push_back(*reg);
+    }
+    return true;
+}
+
+bool ParseOneStation(const Options& options, const char* command, int& station) {
+    std::vector<int> stations;
+    std::string error;
+    if (!ParseStationList(options.stations, stations, error) || stations.size() != 1) {
+        Diagnose(error.empty() ? std::string(command) + ": expected one station (--station N)"
+                               : error);
+        return false;
+    }
+    station = stations[0];
+    return true;
+}
+
+bool ParseStationList(const std::string& text, std::vector<int>& stations, std::string& error) {
+    stations.clear();
+    auto number = [&](std::string_view part, int& out) {
+        const auto result = std::from_chars(part.data(), part.data() + part.size(), out);
+        return result.ec == std::errc() && result.ptr == part.data() + part.size() && out >= 0 &&
+               out <= 99;
+    };
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const std::size_t comma = rest.find(',');
+        const std::string_view part = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        const std::size_t dash = part.find('-');
+        int first = 0;
+        int last = 0;
+        const bool ok = dash == std::string_view::npos
+                            ? number(part, first) && number(part, last)
+                            : number(part.substr(0, dash), first) &&
+                                  number(part.substr(dash + 1), last) && first <= last;
+        if (!ok) {
+            error = "stations: expected numbers 0..99 and ranges like 1,3-5, got '" +
+                    std::string(part) + "'";
+            return false;
+        }
+        for (int s = first; s <= last; ++s) stations.push_back(s);
+    }
+    if (stations.empty()) {
+        error = "stations: expected at least one station";
+        return false;
+    }
+    return true;
+}
+
+const char* TypeName(std::uint16_t type) {
+    switch (type) {
+        case kTypeBit:
+            return "BIT";
+        case kTypeByte:
+            return "BYTE";
+        case kTypeInt:
+            return "INT";
+        case kTypeUint:
+            return "UINT";
+        case kTypeBcd:
+            return "BCD";
+        case kTypeLong:
+            return "LONG";
+        case kTypeLongBcd:
+            return "LONGBCD";
+        case kTypeFloat:
+            return "FLOAT";
+        case kTypeString:
+            return "STRING";
+        default:
+            return "?";
+    }
+}
+
+Cell ValueCell(const host::Reading& reading) {
+    return reading.ok ? Cell::Number(reading.value) : Cell::Null();
+}
+
+std::string Colored(const Options& options, std::string_view text, bool good) {
+    if (!options.color) return std::string(text);
+    return std::string(good ? "\x1b[32m" : "\x1b[31m") + std::string(text) + "\x1b[0m";
+}
+
+}  // namespace ctl

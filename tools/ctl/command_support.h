@@ -1,0 +1,50 @@
+// What the subcommands of qm4720ctl share: diagnostics on stderr, creating the driver, opening
+// the line (with the --trace pass-through), resolving registers and stations, and cell texts.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/driver_session.h"
+#include "host/line_tap.h"
+#include "tools/ctl/commands.h"
+#include "tools/ctl/output.h"
+
+namespace ctl {
+
+// "qm4720ctl: <text>" on stderr.
+void Diagnose(const std::string& text);
+
+// The driver's message (UTF-8) on one line, then the English gloss of its DriverError `code`.
+void ReportDriverFailure(const std::string& context, const std::string& message, std::int32_t code);
+
+// The driver session of the command; null (reported, `status` set) when it cannot be created.
+std::unique_ptr<host::DriverSession> Session(const Options& options, int& status);
+
+// Opens the port of the options; with --trace through a pass-through in `tap`, which must outlive
+// the session's use of the port. False (reported, `status` set) when it cannot.
+bool OpenLine(host::DriverSession& session, const Options& options,
+              std::unique_ptr<host::LineTap>& tap, int& status);
+
+// Every register of the command line, in order; false (reported) at the first one refused.
+bool ResolveRegisters(host::DriverSession& session, const Options& options,
+                      std::vector<host::RegisterRef>& registers);
+std::optional<host::RegisterRef> ResolveRegister(host::DriverSession& session,
+                                                 const Options& options, const std::string& text);
+
+// The one station of read and write; false (reported) when --station is not one number 0..99.
+bool ParseOneStation(const Options& options, const char* command, int& station);
+
+// "BIT", "INT", "FLOAT", ... for a DataType; "?" for anything else.
+const char* TypeName(std::uint16_t type);
+
+// The value of a reading, or null when it failed.
+Cell ValueCell(const host::Reading& reading);
+
+// `text` in green (good) or red, when the options ask for colour.
+std::string Colored(const Options& options, std::string_view text, bool good);
+
+}  // namespace ctl

@@ -1,0 +1,203 @@
+// The subcommands that talk to stations on a line: probe, read and write.
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
+#include "host/system_text.h"
+#include "records/data_type.h"
+#include "tools/ctl/command_support.h"
+#include "tools/ctl/interrupt.h"
+#include "tools/ctl/outcomes.h"
+
+namespace ctl {
+namespace {
+
+// Digits after the point that a FLOAT keeps in the six-character field.
+double FieldResolution(std::uint16_t type, double value) {
+    if (type != kTypeFloat) return 0.5;
+    int integerDigits = 1;
+    for (double m = std::fabs(value); m >= 10; m /= 10) ++integerDigits;
+    const int decimals = std::clamp(6 - integerDigits - 1 - (value < 0 ? 1 : 0), 1, 4);
+    return 0.5 * std::pow(10.0, -decimals) + 1e-6 * std::fabs(value);
+}
+
+}  // namespace
+
+int RunProbe(const Options& options) {
+    std::vector<int> stations;
+    std::string error;
+    if (!ParseStationList(options.stations.empty() ? "0-99" : options.stations, stations, error)) {
+        Diagnose(error);
+        return kExitUsage;
+    }
+    int status = kExitOk;
+    std::unique_ptr<host::LineTap> tap;  // the --trace pass-through outlives the session
+    auto session = Session(options, status);
+    if (!session || !OpenLine(*session, options, tap, status)) return status;
+
+    // The longest a silent station can take: the write, the pause after it, the reply timeout
+    // and one poll interval.
+    const int factor = std::max(1, 9600 / std::clamp(options.line.baud, 300, 9600));
+    const int timeout = options.line.timeoutMs >= 10 ? options.line.timeoutMs : 1000;
+    const double silentSeconds = (8 * 10 + 30 * factor + timeout + 20) / 1000.0;
+    std::fprintf(stderr, "probing %zu station(s): at most %.0f s (%.2f s for each silent one)\n",
+                 stations.size(), silentSeconds * static_cast<double>(stations.size()),
+                 silentSeconds);
+
+    const bool progress = host::StdoutIsTerminal() && options.format == Format::kText;
+    RecordWriter out(options.format == Format::kText ? Format::kJsonl : options.format,
+                     {"station", "model", "answered"});
+    std::vector<int> found;
+    const auto start = std::chrono::steady_clock::now();
+    std::size_t done = 0;
+    for (int station : stations) {
+        if (Interrupted()) break;
+        const bool answered = session->Probe(options.model, static_cast<std::int16_t>(station));
+        ++done;
+        if (answered) {
+            found.push_back(station);
+            if (options.format == Format::kText) {
+                if (progress) std::fprintf(stderr, "\r\x1b[K");
+                std::printf("station %d answers\n", station);
+                std::fflush(stdout);
+            } else {
+                out.Row({Cell::Number(station),
+                         Cell::Text(options.model.empty() ? "default" : options.model),
+                         Cell::Text("yes")});
+            }
+        }
+        if (progress) {
+            const double elapsed =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            const double left =
+                elapsed / static_cast<double>(done) * static_cast<double>(stations.size() - done);
+            std::fprintf(stderr, "\r\x1b[K[%zu/%zu] found %zu, about %.0f s left", done,
+                         stations.size(), found.size(), left);
+        }
+    }
+    if (progress) std::fprintf(stderr, "\r\x1b[K");
+    if (options.format != Format::kText) out.Finish();
+    std::fprintf(stderr, "%zu of %zu station(s) answered%s\n", found.size(), done,
+                 Interrupted() ? " (interrupted)" : "");
+    if (Interrupted()) return kExitInterrupted;
+    return found.empty() ? kExitFailure : kExitOk;
+}
+
+int RunRead(const Options& options) {
+    int station = 0;
+    if (!ParseOneStation(options, "read", station)) return kExitUsage;
+    int status = kExitOk;
+    std::unique_ptr<host::LineTap> tap;  // the --trace pass-through outlives the session
+    auto session = Session(options, status);
+    if (!session) return status;
+    std::vector<host::RegisterRef> registers;
+    if (!ResolveRegisters(*session, options, registers)) return kExitFailure;
+    if (!OpenLine(*session, options, tap, status)) return status;
+    RecordWriter out(options.format, {"station", "register", "value", "type", "quality", "time",
+                                      "status", "error"});
+    bool allOk = true;
+    for (const host::RegisterRef& reg : registers) {
+        if (Interrupted()) break;
+        const host::Reading reading =
+            session->Read(options.model, static_cast<std::int16_t>(station), reg);
+        allOk = allOk && reading.ok;
+        out.Row({Cell::Number(station), Cell::Text(reg.mnemonic), ValueCell(reading),
+                 Cell::Text(TypeName(reg.type)),
+                 reading.ok ? Cell::Number(reading.quality) : Cell::Null(),
+                 reading.ok ? Cell::Text(FileTimeIso(reading.fileTime)) : Cell::Null(),
+                 Cell::Text(Colored(options, Outcome(reading), reading.ok)),
+                 reading.ok ? Cell::Null() : Cell::Text(reading.error)});
+        if (!reading.ok)
+            ReportDriverFailure("read " + reg.mnemonic, reading.error, reading.errorCode);
+    }
+    out.Finish();
+    if (Interrupted()) return kExitInterrupted;
+    return allOk ? kExitOk : kExitFailure;
+}
+
+int RunWrite(const Options& options) {
+    int station = 0;
+    if (!ParseOneStation(options, "write", station)) return kExitUsage;
+    int status = kExitOk;
+    std::unique_ptr<host::LineTap> tap;  // the --trace pass-through outlives the session
+    auto session = Session(options, status);
+    if (!session) return status;
+
+    struct Assignment {
+        host::RegisterRef reg;
+        double value;
+    };
+    std::vector<Assignment> assignments;
+    for (const std::string& text : options.registers) {
+        const std::size_t equals = text.find('=');
+        double value = 0;
+        const char* begin = text.c_str() + (equals == std::string::npos ? 0 : equals + 1);
+        const char* end = text.c_str() + text.size();
+        const auto parsed = std::from_chars(begin, end, value);
+        if (equals == std::string::npos || parsed.ec != std::errc() || parsed.ptr != end ||
+            !std::isfinite(value)) {
+            Diagnose("write: expected REGISTER=NUMBER such as SP=120.5, got '" + text + "'");
+            return kExitUsage;
+        }
+        auto reg = ResolveRegister(*session, options, text.substr(0, equals));
+        if (!reg) return kExitFailure;
+        if (reg->readOnly) {
+            Diagnose("write: " + reg->mnemonic + " is a read-only register of the meter");
+            return kExitUsage;
+        }
+        if (reg->type == kTypeInt &&
+            (value != std::trunc(value) || value < -32768 || value > 32767)) {
+            Diagnose("write: " + reg->mnemonic + " is INT: expected a whole number -32768..32767");
+            return kExitUsage;
+        }
+        assignments.push_back({*reg, value});
+    }
+    if (!OpenLine(*session, options, tap, status)) return status;
+    RecordWriter out(options.format,
+                     {"station", "register", "value", "status", "read_back", "error"});
+    bool allOk = true;
+    const auto station16 = static_cast<std::int16_t>(station);
+    for (const Assignment& a : assignments) {
+        if (Interrupted()) break;
+        const host::Reading written = session->Write(options.model, station16, a.reg, a.value);
+        Cell readBack = Cell::Null();
+        std::string outcome = written.ok ? "ok" : std::string(Outcome(written));
+        std::string failure = written.ok ? "" : written.error;
+        if (!written.ok && written.error.empty()) {
+            failure = "the meter refused the value (NAK)";
+            outcome = "refused";
+            Diagnose("write " + a.reg.mnemonic + ": " + failure);
+        } else if (!written.ok) {
+            ReportDriverFailure("write " + a.reg.mnemonic, written.error, written.errorCode);
+        } else if (options.verify) {
+            const host::Reading back = session->Read(options.model, station16, a.reg);
+            if (!back.ok) {
+                outcome = "unverified";
+                failure = back.error;
+                ReportDriverFailure("read back " + a.reg.mnemonic, back.error, back.errorCode);
+            } else {
+                readBack = Cell::Number(back.value);
+                if (std::fabs(back.value - a.value) > FieldResolution(a.reg.type, a.value)) {
+                    outcome = "mismatch";
+                    failure = "read back " + NumberText(back.value);
+                    Diagnose("write " + a.reg.mnemonic + ": read back " + NumberText(back.value) +
+                             ", not " + NumberText(a.value));
+                } else {
+                    outcome = "verified";
+                }
+            }
+        }
+        const bool good = outcome == "ok" || outcome == "verified";
+        allOk = allOk && good;
+        out.Row({Cell::Number(station), Cell::Text(a.reg.mnemonic), Cell::Number(a.value),
+                 Cell::Text(Colored(options, outcome, good)), readBack,
+                 failure.empty() ? Cell::Null() : Cell::Text(failure)});
+    }
+    out.Finish();
+    if (Interrupted()) return kExitInterrupted;
+    return allOk ? kExitOk : kExitFailure;
+}
+
+}  // namespace ctl

@@ -1,0 +1,112 @@
+// The subcommands that need no line: ports, tables, check-station, parse and register.
+#include <cstdio>
+#include <cstring>
+
+#include "host/module_loader.h"
+#include "host/system_text.h"
+#include "records/data_type.h"
+#include "tools/ctl/command_support.h"
+
+namespace ctl {
+
+int RunPorts(const Options& options) {
+    RecordWriter out(options.format,
+                     {"port", "driver", "usb_vendor", "usb_product", "description"});
+    for (const host::SerialPortInfo& port : host::ListSerialPorts()) {
+        out.Row({Cell::Text(port.name), Cell::Text(port.driver), Cell::Text(port.usbVendor),
+                 Cell::Text(port.usbProduct), Cell::Text(port.description)});
+    }
+    return kExitOk;
+}
+
+int RunTables(const Options& options) {
+    int status = kExitOk;
+    auto session = Session(options, status);
+    if (!session) return status;
+    RecordWriter out(options.format, {"index", "mnemonic", "type", "read_only"});
+    const auto table = session->RegisterTable(options.model);
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const RegisterDescriptor& entry = table[i];
+        out.Row({Cell::Number(static_cast<double>(i)),
+                 Cell::Text(std::string(entry.mnemonic, strnlen(entry.mnemonic, 8))),
+                 Cell::Text(TypeName(entry.dataType)), Cell::Text(entry.readOnly ? "yes" : "no")});
+    }
+    return kExitOk;
+}
+
+int RunCheckStation(const Options& options) {
+    int status = kExitOk;
+    auto session = Session(options, status);
+    if (!session) return status;
+    std::int32_t station = -1;
+    IDeviceDriver* driver = session->Driver();
+    if (driver->lpVtbl->CheckStation(driver, options.text.c_str(), &station) != 1) {
+        ReportDriverFailure("station '" + options.text + "'", session->ErrorText(),
+                            session->ErrorCode());
+        return kExitFailure;
+    }
+    std::printf("%d\n", station);
+    return kExitOk;
+}
+
+int RunParse(const Options& options) {
+    int status = kExitOk;
+    auto session = Session(options, status);
+    if (!session) return status;
+    std::uint16_t mask = 0;
+    for (const std::string& type : options.types) {
+        bool known = false;
+        for (std::uint16_t bit = 1; bit <= kTypeString;
+             bit = static_cast<std::uint16_t>(bit << 1)) {
+            if (type == TypeName(bit)) {
+                mask = static_cast<std::uint16_t>(mask | bit);
+                known = true;
+            }
+        }
+        if (!known) {
+            Diagnose(
+                "--types: expected BIT, BYTE, INT, UINT, BCD, LONG, LONGBCD, FLOAT or STRING, "
+                "got '" +
+                type + "'");
+            return kExitUsage;
+        }
+    }
+    if (options.types.empty()) mask = 0xFFFF;
+    std::string error;
+    auto reg = session->Resolve(options.model, options.text, mask, error);
+    if (!reg) {
+        ReportDriverFailure("register '" + options.text + "'", error, session->ErrorCode());
+        return kExitFailure;
+    }
+    RecordWriter out(options.format, {"register", "index", "type", "read_only"});
+    out.Row({Cell::Text(reg->mnemonic), Cell::Number(reg->index), Cell::Text(TypeName(reg->type)),
+             Cell::Text(reg->readOnly ? "yes" : "no")});
+    return kExitOk;
+}
+
+int RunRegister(const Options& options) {
+    if (!options.module.progId.empty()) {
+        Diagnose("register: registration runs from the module file; use --module PATH");
+        return kExitUsage;
+    }
+    std::string error;
+    const std::string path =
+        options.module.modulePath.empty() ? host::DefaultModulePath() : options.module.modulePath;
+    auto module = host::LoadDriverModule(path, error);
+    if (!module || module->RegisterServer() == nullptr) {
+        Diagnose("cannot load " + path + ": " + (error.empty() ? "no DllRegisterServer" : error));
+        return kExitModule;
+    }
+    const HRESULT hr = module->RegisterServer()();
+    if (hr != S_OK) {
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
+        Diagnose(std::string("registration failed with status ") + code +
+                 " (the registry could not be written)");
+        return kExitFailure;
+    }
+    std::printf("registered QM4720.QM4720Pro -> %s\n", path.c_str());
+    return kExitOk;
+}
+
+}  // namespace ctl

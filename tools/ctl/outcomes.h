@@ -1,0 +1,52 @@
+// What qm4720ctl makes of a driver failure: the outcome word of its result rows and the English
+// gloss printed after the driver's own message, both decided by the DriverError code.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "driver/messages.h"
+#include "host/driver_session.h"
+
+namespace ctl {
+
+struct ErrorOutcome {
+    std::int32_t code;         // DriverError
+    std::string_view outcome;  // the status column: "timeout", "reply-error" or "error"
+    std::string_view gloss;    // for the terminal, after the driver's message
+};
+
+inline constexpr ErrorOutcome kErrorOutcomes[] = {
+    {driver::kErrorRegisterName, "error", "the register name is not one of the model's registers"},
+    {driver::kErrorStation, "error",
+     "the station number must be one or two digits (set by parameter 48 of the meter)"},
+    {driver::kErrorRegisterRange, "error", "the register suffix is out of range"},
+    {driver::kErrorDataType, "error",
+     "the tag's data type does not match the register; the message names the type"},
+    {driver::kErrorTimeout, "timeout", "timeout: the meter did not answer in time"},
+    {driver::kErrorOpen, "error", "the serial port could not be opened or used"},
+    {driver::kErrorValueRange, "error", "the value does not fit the meter's six-character field"},
+    {driver::kErrorFormat, "error", "this value type cannot be written to this model"},
+    {driver::kErrorReply, "reply-error",
+     "the meter's reply was malformed or failed its block check"},
+    {driver::kErrorBaudRange, "error", "the baud rate must be 300 to 9600"},
+};
+
+// The English gloss of DriverError `code`; empty for a code without one.
+constexpr std::string_view Gloss(std::int32_t code) {
+    for (const ErrorOutcome& entry : kErrorOutcomes) {
+        if (entry.code == code) return entry.gloss;
+    }
+    return {};
+}
+
+// "ok", or the outcome word of the reading's failure ("error" for a code without one).
+constexpr std::string_view Outcome(const host::Reading& reading) {
+    if (reading.ok) return "ok";
+    for (const ErrorOutcome& entry : kErrorOutcomes) {
+        if (entry.code == reading.errorCode) return entry.outcome;
+    }
+    return "error";
+}
+
+}  // namespace ctl
