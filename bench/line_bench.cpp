@@ -27,7 +27,7 @@ constexpr std::int16_t kWriteIndex = 13;
 constexpr float kWriteValue = 25.5f;
 
 constexpr char kDefaultModel[] = "QM4720";
-constexpr char kQm4720nModel[] = "QM4720N";
+constexpr char kQM4720NModel[] = "QM4720N";
 
 struct Sample {
     double wallMs = 0;
@@ -121,8 +121,8 @@ bool MeasureTransactions(const LineSetup& setup, int baud, int calls,
     };
     const Kind kinds[] = {{kDefaultModel, 1, false},
                           {kDefaultModel, 1, true},
-                          {kQm4720nModel, 2, false},
-                          {kQm4720nModel, 2, true}};
+                          {kQM4720NModel, 2, false},
+                          {kQM4720NModel, 2, true}};
     std::vector<Series> series(std::size(kinds));
     for (std::size_t k = 0; k < std::size(kinds); ++k) {
         const Kind& kind = kinds[k];

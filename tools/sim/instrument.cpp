@@ -34,19 +34,19 @@ constexpr double kSpan = 200.0;
 constexpr double kNoise = 0.05;  // largest measurement noise, in units of PV
 
 std::span<const RegisterDescriptor> TableOf(Model model) {
-    return model == Model::kQm4720n ? catalogue::QM4720NRegisterTable()
+    return model == Model::kQM4720N ? catalogue::QM4720NRegisterTable()
                                     : catalogue::DefaultRegisterTable();
 }
 
 }  // namespace
 
 std::string_view ModelName(Model model) {
-    return model == Model::kQm4720n ? catalogue::kQM4720NModel : std::string_view("default");
+    return model == Model::kQM4720N ? catalogue::kQM4720NModel : std::string_view("default");
 }
 
 bool ParseModel(std::string_view text, Model& model) {
     if (catalogue::IsQM4720NModel(text)) {
-        model = Model::kQm4720n;
+        model = Model::kQM4720N;
         return true;
     }
     if (text == "default") {

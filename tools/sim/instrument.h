@@ -14,7 +14,7 @@
 
 namespace sim {
 
-enum class Model { kDefault, kQm4720n };
+enum class Model { kDefault, kQM4720N };
 
 std::string_view ModelName(Model model);
 
