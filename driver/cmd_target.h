@@ -71,10 +71,9 @@ protected:
 private:
     InterfacePart* FindPart(const IID* iid);
 
+    // No outer object and no inner part: objects are never aggregated.
     std::atomic<LONG> m_dwRef{1};
-    void* m_pOuterUnknown = nullptr;  // never set: objects are not aggregated
-    InterfacePart m_xInnerUnknown;    // aggregation part, never enabled
-    InterfacePart m_xDispatch;        // present after EnableAutomation
+    InterfacePart m_xDispatch;  // present after EnableAutomation
 
     friend InterfacePart* DispatchPartOf(CCmdTarget* target);
 };
