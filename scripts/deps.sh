@@ -56,7 +56,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
 fi
 if [ ${#missing_windows[@]} -gt 0 ]; then
-    # The Windows suites are optional unless REQUIRE_WIN32=1: a failed install is reported by them.
+    # The Windows suites are optional unless REQUIRE_WIN32=1: they report a failed install.
     if ! "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing_windows[@]}" >&2; then
         echo "deps: the Windows toolchains or Wine could not be installed" >&2
         [ "${REQUIRE_WIN32:-0}" = 1 ] && exit 1

@@ -39,15 +39,18 @@ missing=()
 # Why the suite of architecture $1 cannot run here, if it cannot: "package: ..." for something
 # that `make deps` installs, "kernel: ..." for the host itself.
 cannot_run() {
-    local compiler loader loader_package
+    local compiler=$1-w64-mingw32-g++-posix loader package
     case $1 in
-        i686) compiler=i686-w64-mingw32-g++-posix loader=/usr/lib/wine/wine loader_package=wine32:i386 ;;
-        x86_64) compiler=x86_64-w64-mingw32-g++-posix loader=/usr/lib/wine/wine64 loader_package=wine64 ;;
+        i686) loader=/usr/lib/wine/wine package=wine32:i386 ;;
+        x86_64) loader=/usr/lib/wine/wine64 package=wine64 ;;
     esac
-    command -v "$compiler" >/dev/null || { echo "package: $compiler is not installed"; return; }
-    [ -x "$loader" ] || { echo "package: the Wine loader $loader is not installed ($loader_package)"; return; }
-    command -v python3 >/dev/null || { echo "package: python3 is not installed"; return; }
-    if [ "$1" = i686 ] && ! kernel_runs_i386; then
+    if ! command -v "$compiler" >/dev/null; then
+        echo "package: $compiler is not installed"
+    elif [ ! -x "$loader" ]; then
+        echo "package: the Wine loader $loader is not installed ($package)"
+    elif ! command -v python3 >/dev/null; then
+        echo "package: python3 is not installed"
+    elif [ "$1" = i686 ] && ! kernel_runs_i386; then
         echo "kernel: this kernel cannot run 32-bit (i386) programs"
     fi
 }
@@ -65,10 +68,10 @@ for arch in "$@"; do
         continue
     fi
     ran=$((ran + 1))
-    if [ ! -f "$build/CMakeCache.txt" ]; then
-        cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" \
-            -DCMAKE_BUILD_TYPE=Release >/dev/null
-    fi
+    # Configured every time: the Wine runner names the loaders found then, and a tree configured
+    # before Wine was installed must find them now.
+    cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" \
+        -DCMAKE_BUILD_TYPE=Release >/dev/null
     status=0
     cmake --build "$build" -j"$jobs" || status=$?
     [ "$status" -ne 0 ] || ctest --test-dir "$build" --output-on-failure || status=$?
@@ -79,7 +82,8 @@ done
 
 if [ "${REQUIRE_WIN32:-0}" = 1 ]; then
     if [ ${#missing[@]} -gt 0 ]; then
-        echo "Windows suites required (REQUIRE_WIN32=1), but a package is missing for: ${missing[*]}" >&2
+        echo "Windows suites required (REQUIRE_WIN32=1), but packages are missing:" \
+            "${missing[*]}" >&2
         exit 1
     fi
     if [ "$ran" -eq 0 ]; then

@@ -25,7 +25,7 @@ echo "ok   $module exports:" $names
 [ "$kind" = pe ] || exit 0
 # Global symbols only: the compiler's local pieces (DllCanUnloadNow@0.cold) are no aliases.
 symbols=$("$4" --defined-only --extern-only "$module" |
-    awk '$NF ~ /^_?(DllCanUnloadNow|DllGetClassObject|DllRegisterServer)(@[0-9]+)?$/ { print $NF }' |
+    awk '$NF ~ /^_?Dll(CanUnloadNow|GetClassObject|RegisterServer)(@[0-9]+)?$/ { print $NF }' |
     sort)
 plain=$(printf '%s\n' "$symbols" | sed 's/^_//; s/@[0-9]*$//')
 if [ "$plain" != "$expected" ]; then

@@ -56,7 +56,8 @@ fi
 
 if [ "$arch" = win64 ]; then
     key="HKEY_CLASSES_ROOT\\CLSID\\$clsid"
-    "$run" reg query "$key" /reg:64 >/dev/null 2>&1 || fail "the class is missing from the 64-bit view"
+    "$run" reg query "$key" /reg:64 >/dev/null 2>&1 ||
+        fail "the class is missing from the 64-bit view"
     if "$run" reg query "$key" /reg:32 >/dev/null 2>&1; then
         fail "the class is registered in the 32-bit view"
     fi
