@@ -82,8 +82,8 @@ done
 
 if [ "${REQUIRE_WIN32:-0}" = 1 ]; then
     if [ ${#missing[@]} -gt 0 ]; then
-        echo "Windows suites required (REQUIRE_WIN32=1), but packages are missing:" \
-            "${missing[*]}" >&2
+        echo "Windows suites required (REQUIRE_WIN32=1), but a package is missing for:" \
+            "${missing[*]} (see above)" >&2
         exit 1
     fi
     if [ "$ran" -eq 0 ]; then
