@@ -7,12 +7,13 @@ JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 BUILD_TYPE ?= RelWithDebInfo
 SANITIZE_BUILD ?= build-sanitize
+TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= $(BUILD)/fuzz
 FUZZ_SECONDS ?= 30
 SOAK_TRANSACTIONS ?= 20000
 
 .PHONY: all deps deps-native build build-win32 build-win64 demo test test-native test-sanitize \
-	test-windows test-win32 test-win64 bench fuzz soak format clean
+	test-tsan test-windows test-win32 test-win64 bench fuzz soak format clean
 
 all: build
 
@@ -31,7 +32,7 @@ build: deps-native
 demo: build
 	@$(BUILD)/qm4720ctl demo
 
-test: test-native test-sanitize test-windows
+test: test-native test-sanitize test-tsan test-windows
 
 test-native: deps build
 	@cmake --build $(BUILD) -j$(JOBS)
@@ -42,6 +43,15 @@ test-sanitize: deps
 	@cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DQM_SANITIZE=ON >/dev/null
 	@cmake --build $(SANITIZE_BUILD) -j$(JOBS)
 	@ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j$(JOBS)
+
+# Calls from several threads on shared and separate ports, built with clang under
+# ThreadSanitizer: a race report or a wrong value fails the run.
+test-tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_CXX_COMPILER=clang++ \
+		-DQM_THREAD_SANITIZE=ON >/dev/null
+	@cmake --build $(TSAN_BUILD) -j$(JOBS) --target qm4720_posix_tests
+	@TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(TSAN_BUILD)/qm4720_posix_tests \
+		--gtest_filter='ExchangeThreads.*:SerialPort.AStaleHandle*'
 
 # Each libFuzzer target for FUZZ_SECONDS from its seed corpus (fuzz/run.sh).
 fuzz: deps
@@ -81,4 +91,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(WIN_BUILD) $(WIN64_BUILD) $(SANITIZE_BUILD)
+	rm -rf $(BUILD) $(WIN_BUILD) $(WIN64_BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD)

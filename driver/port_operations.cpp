@@ -1,6 +1,7 @@
 // The serial port slots of the driver object and its channel to the port: thin wrappers that
 // keep the object's fields and record its errors around the serial link's functions.
 #include "driver/ver4720ezo.h"
+#include "serial/exchange_lock.h"
 #include "serial/serial_port.h"
 
 namespace driver {
@@ -26,6 +27,8 @@ std::int32_t VER4720Ezo::OpenPort(const PortSettings* settings) {
 }
 
 std::int32_t VER4720Ezo::ClosePort() {
+    // An exchange that another object runs on the shared handle ends first.
+    const serial::ExchangeLock exchange(m_hPort);
     return serial::ClosePort(m_hPort) ? 1 : 0;
 }
 

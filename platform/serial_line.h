@@ -117,8 +117,10 @@ private:
 std::unique_ptr<SerialLine> OpenSerialLine(const std::string& path, const LineSettings& settings,
                                            std::string& error);
 
-// A new pseudo-terminal in raw mode: the program keeps `line()`, and another program opens
-// `path()` as if it were a serial port. Only where the system has pseudo-terminals (Linux).
+// A new pseudo-terminal: the program keeps `line()`, and another program opens `path()` as if it
+// were a serial port. Only where the system has pseudo-terminals (Linux). Its line settings are
+// the kernel's defaults for a new terminal, as a real port's are, so that the program on the
+// other end has to set its line up itself; made raw only when asked for (OpenPseudoTerminal).
 class PseudoTerminal {
 public:
     struct Native;  // the system's own part, defined by the platform
@@ -141,8 +143,15 @@ private:
     std::unique_ptr<Native> native_;
 };
 
+// How the terminal's settings start.
+enum class PtySettings {
+    kKernelDefaults,  // echo, line editing, XON/XOFF, CR/LF translation: what a new port has
+    kRaw,             // for programs on the other end that never set their line up
+};
+
 // Opens a new pseudo-terminal; null with `error` set when the system refuses or has none.
-std::unique_ptr<PseudoTerminal> OpenPseudoTerminal(std::string& error);
+std::unique_ptr<PseudoTerminal> OpenPseudoTerminal(
+    std::string& error, PtySettings settings = PtySettings::kKernelDefaults);
 
 enum class WaitEnd {
     kInput,    // a line of `ready` has bytes to read or has failed (its Read tells which)

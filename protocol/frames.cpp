@@ -109,6 +109,15 @@ std::int32_t ValidateReply(const IoRequest& request, std::span<const std::uint8_
     return reply[kDataReplyLength - 1] == ComputeBcc(reply.subspan(1, kBccSpan)) ? 1 : 0;
 }
 
+bool ReplyNamesRegister(BuilderMember member, const IoRequest& request,
+                        std::span<const std::uint8_t> block) {
+    char mnemonic[2];
+    if (block.size() < kDataReplyLength || !MnemonicOf(member, request, mnemonic)) return false;
+    const auto reply = block.last(kDataReplyLength);
+    return reply[1] == static_cast<std::uint8_t>(mnemonic[0]) &&
+           reply[2] == static_cast<std::uint8_t>(mnemonic[1]);
+}
+
 std::string_view ReplyDataField(std::span<const std::uint8_t> block) {
     if (block.size() < kDataReplyLength) return {};
     const auto field = block.last(kDataReplyLength).subspan(3, kDataFieldLength);

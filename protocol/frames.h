@@ -63,9 +63,16 @@ std::uint8_t ComputeBcc(std::span<const std::uint8_t> bytes);
 // 1 when `block` is a well-formed reply to a request of the request's direction, else 0.
 // Write: the last byte is ACK or NAK (whether the write took is the caller's test of ACK).
 // Read: at least 11 bytes, ETX second from the end, STX eleven from the end and the BCC right;
-// bytes before those eleven are ignored and the mnemonic is not compared with the request's.
+// bytes before those eleven are ignored. Whether the reply names the requested register is
+// ReplyNamesRegister's test.
 // Any other direction: 0.
 std::int32_t ValidateReply(const IoRequest& request, std::span<const std::uint8_t> block);
+
+// True when the data reply `block` names the register that `member` asks `request` for: the two
+// characters after its STX are the request's mnemonic. False for a block shorter than a data
+// reply or a request that names no register.
+bool ReplyNamesRegister(BuilderMember member, const IoRequest& request,
+                        std::span<const std::uint8_t> block);
 
 // The six data characters of a data reply: the bytes that end two before the end of the block.
 // Empty when the block is shorter than a data reply.

@@ -54,7 +54,8 @@ struct Exchange {
 //  - a write whose value the builder cannot put into six characters: the value range error;
 //  - a write of a type the builder cannot encode: the command or data format error;
 //  - a request the builder refuses for its direction, station or register: nothing recorded;
-//  - a failed write to the port: what the channel recorded (nothing when 0 bytes went out);
+//  - a failed write to the port: what the channel recorded;
+//  - a write that put less than the whole frame on the line: the timeout error;
 //  - no complete reply in time: the timeout error.
 std::optional<Exchange> RunExchange(Channel& channel, const IoRequest& request,
                                     BuilderMember member) {
@@ -69,8 +70,13 @@ std::optional<Exchange> RunExchange(Channel& channel, const IoRequest& request,
         }
         return std::nullopt;
     }
-    if (channel.SendFrame(
-            std::span<const std::uint8_t>(frame).first(static_cast<std::size_t>(length))) <= 0) {
+    const std::int32_t sent = channel.SendFrame(
+        std::span<const std::uint8_t>(frame).first(static_cast<std::size_t>(length)));
+    if (sent < 0) return std::nullopt;
+    // A line that does not drain ends the write at its timeout with the frame not out whole:
+    // the instrument cannot answer a frame it never received.
+    if (sent < length) {
+        channel.RecordError(driver::kErrorTimeout);
         return std::nullopt;
     }
     // The instrument needs time to turn the line round before it answers; the slower the line,
@@ -84,7 +90,11 @@ std::optional<Exchange> RunExchange(Channel& channel, const IoRequest& request,
         return std::nullopt;
     }
     exchange.length = std::min<std::uint32_t>(exchange.length, kReplyBufferSize);
-    exchange.accepted = ValidateReply(request, exchange.Block()) != 0;
+    // A data reply names its register: a reply to another register (a late answer to an
+    // earlier request that came in during this one) is no answer to this request.
+    exchange.accepted = ValidateReply(request, exchange.Block()) != 0 &&
+                        (request.direction != kDirectionRead ||
+                         ReplyNamesRegister(member, request, exchange.Block()));
     return exchange;
 }
 

@@ -36,9 +36,18 @@ struct DCB;
 
 namespace platform {
 
+// Makes `settings` a raw 8-bit line as a Windows port is when opened: bytes pass unchanged in
+// both directions, nothing is echoed or edited, no character raises a signal or stops the
+// output, no flow control of any kind, the parity check off, and the line receives whatever
+// the carrier does. The character frame and the rate are left as they are.
+void MakeRawLine(KernelTermios2& settings);
+
 // Applies the settings of `dcb` to `settings` as SetCommState does: raw mode, one character at
 // a time, rate, data bits, parity, stop bits and flow control. ERROR_SUCCESS, or
 // ERROR_INVALID_PARAMETER for a value that a port cannot take (settings then unspecified).
 std::uint32_t ApplyDcb(const DCB& dcb, KernelTermios2& settings);
+
+// The device control block that describes `settings`, as GetCommState reports it.
+void DcbFromSettings(const KernelTermios2& settings, DCB& dcb);
 
 }  // namespace platform

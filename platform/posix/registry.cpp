@@ -12,16 +12,22 @@
 // disk and renamed over the old one; a crash or a concurrent writer therefore leaves either the
 // old file or the new one, never a torn one. The temporary file of a writer that died before its
 // rename is removed by the next write. Reads take a shared lock.
+//
+// A registry path that is a symbolic link (say, into a folder shared by several users) stays one:
+// the file at the end of the link chain is the registry, replaced in its own folder, with its own
+// lock file, so writers through the link and writers naming the file directly agree.
 #include "platform/registry.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <string>
@@ -91,6 +97,32 @@ void MakeFoldersAbove(const std::string& path) {
          slash = path.find('/', slash + 1)) {
         ::mkdir(path.substr(0, slash).c_str(), 0755);
     }
+}
+
+// The file that `path` names once its symbolic links are followed. A dangling link names the file
+// to create; a relative link is read from the link's own folder. False when the links do not end
+// or one cannot be read.
+bool FollowLinks(std::string path, std::string& file) {
+    constexpr int kMaxLinks = 40;  // the kernel gives up on a path at the same count
+    for (int followed = 0; followed <= kMaxLinks; ++followed) {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+            // Absent, or not a link: what to read and replace. Any other trouble shows there.
+            file = std::move(path);
+            return true;
+        }
+        std::string target(PATH_MAX, '\0');
+        const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) return false;
+        target.resize(static_cast<std::size_t>(length));
+        if (target.front() != '/') {
+            const std::string folder = FolderOf(path);
+            target = (folder == "/" ? "" : folder) + "/" + target;
+        }
+        path = std::move(target);
+    }
+    errno = ELOOP;
+    return false;
 }
 
 // Takes the registry's lock file, shared or exclusive. An invalid descriptor when it cannot.
@@ -203,22 +235,45 @@ std::string BaseNameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Removes the temporary files that writers killed before their rename left beside the registry
-// (".<name>.XXXXXX"). Called under the exclusive lock: no living writer has one open then.
-void RemoveDeadWritersFiles(const std::string& path) {
-    const std::string folder = FolderOf(path);
+// Our temporary files beside the registry are ".<name>.qm4720-tmp.<pid>.XXXXXX": a name nobody
+// picks by accident, which says which process wrote it. This is that name up to the pid.
+std::string TemporaryPrefix(const std::string& path) {
     // Built by appending: GCC 12 at -O3 takes the inlined `"." + name` (an insert at the front) for
     // an overlapping copy and reports -Wrestrict, a known false positive of that release.
     std::string prefix(1, '.');
     prefix += BaseNameOf(path);
-    prefix += '.';
+    prefix += ".qm4720-tmp.";
+    return prefix;
+}
+
+// The process id that a temporary file's name carries, or 0 when the text is not one.
+pid_t ProcessIdIn(std::string_view text) {
+    if (text.empty() || text.front() < '1' || text.front() > '9') return 0;
+    long pid = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), pid);
+    if (error != std::errc() || end != text.data() + text.size() || pid > INT_MAX) return 0;
+    return static_cast<pid_t>(pid);
+}
+
+// Removes the temporary files that writers killed before their rename left beside the registry.
+// Only files named exactly as ours are, and only once their writer's process is gone: the lock is
+// advisory and does not reach every writer (on some network file systems), so holding it is not
+// proof that nobody is writing.
+void RemoveDeadWritersFiles(const std::string& path) {
+    const std::string folder = FolderOf(path);
+    const std::string prefix = TemporaryPrefix(path);
     constexpr std::size_t kUniqueLength = 6;  // the XXXXXX that mkostemp fills in
     DIR* dir = ::opendir(folder.c_str());
     if (dir == nullptr) return;
     while (const dirent* item = ::readdir(dir)) {
-        const std::string_view name(item->d_name);
-        if (name.size() == prefix.size() + kUniqueLength && name.starts_with(prefix)) {
-            ::unlink((folder + "/" + std::string(name)).c_str());
+        std::string_view name(item->d_name);
+        if (!name.starts_with(prefix)) continue;
+        name.remove_prefix(prefix.size());
+        const std::size_t dot = name.find('.');
+        if (dot == std::string_view::npos || name.size() != dot + 1 + kUniqueLength) continue;
+        const pid_t writer = ProcessIdIn(name.substr(0, dot));
+        if (writer != 0 && ::kill(writer, 0) != 0 && errno == ESRCH) {
+            ::unlink((folder + "/" + item->d_name).c_str());
         }
     }
     ::closedir(dir);
@@ -227,7 +282,8 @@ void RemoveDeadWritersFiles(const std::string& path) {
 // Replaces the file at `path` with `content`, completely or not at all.
 bool ReplaceFile(const std::string& path, std::string_view content) {
     const std::string folder = FolderOf(path);
-    std::string temporary = folder + "/." + BaseNameOf(path) + ".XXXXXX";
+    std::string temporary =
+        folder + "/" + TemporaryPrefix(path) + std::to_string(::getpid()) + ".XXXXXX";
     FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
     if (!fd.valid()) return false;
 
@@ -251,8 +307,10 @@ bool ReplaceFile(const std::string& path, std::string_view content) {
 }  // namespace
 
 KeyRead ReadClassRootValue(std::string_view key, std::string& value) {
-    const std::string path = RegistryPath();
-    if (path.empty()) return KeyRead::failed;
+    std::string path;
+    if (const std::string named = RegistryPath(); named.empty() || !FollowLinks(named, path)) {
+        return KeyRead::failed;
+    }
     if (key.empty()) return KeyRead::missing;
 
     // Without the lock (a read-only folder, say) the read is still whole: writers only rename.
@@ -289,8 +347,10 @@ KeyRead ReadClassRootValue(std::string_view key, std::string& value) {
 
 bool WriteClassRootValue(std::string_view key, std::string_view value) {
     if (!Storable(key, value)) return false;
-    const std::string path = RegistryPath();
-    if (path.empty()) return false;
+    std::string path;
+    if (const std::string named = RegistryPath(); named.empty() || !FollowLinks(named, path)) {
+        return false;
+    }
 
     MakeFoldersAbove(path);
     const FileDescriptor lock = Lock(path, true);

@@ -1,24 +1,23 @@
-// The Windows serial port calls over the Linux terminal interface (see serial_api.h).
-#include "platform/platform.h"
-#include "platform/posix/kernel_termios.h"
-
+// The Windows serial port calls over the Linux terminal interface (see serial_api.h). Handles are
+// entries of the port table (port_table.h), never descriptor numbers.
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <cerrno>
-#include <iterator>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "platform/platform.h"
+#include "platform/posix/kernel_termios.h"
+#include "platform/posix/port_table.h"
+
 namespace {
 
-thread_local DWORD t_lastError = ERROR_SUCCESS;
+using platform::PortRef;
 
 BOOL Fail(DWORD code) {
-    t_lastError = code;
+    SetLastError(code);
     return FALSE;
 }
 
@@ -26,137 +25,29 @@ BOOL FailErrno() {
     return Fail(platform::WindowsErrorFromErrno(errno));
 }
 
-bool IsOpenDescriptor(HANDLE file) {
-    return file >= 0 && fcntl(file, F_GETFD) != -1;
-}
-
-// The write timeouts of each open port, as the Windows port keeps them with its handle: the
-// kernel has no such setting. Indexed by descriptor; a descriptor beyond the table cannot take
-// timeouts (SetCommTimeouts fails) and its writes wait until done, as with zero timeouts.
-// Written by CreateFileA, SetCommTimeouts and CloseHandle; no lock is needed, since calls on
-// one handle do not overlap and each entry belongs to one descriptor.
-constexpr std::size_t kTrackedDescriptors = 1024;
-struct WriteTimeouts {
-    std::atomic<DWORD> multiplier{0};
-    std::atomic<DWORD> constant{0};
-};
-std::array<WriteTimeouts, kTrackedDescriptors> g_writeTimeouts;
-
-void ResetWriteTimeouts(HANDLE file) {
-    if (file < 0 || static_cast<std::size_t>(file) >= kTrackedDescriptors) return;
-    g_writeTimeouts[file].multiplier.store(0, std::memory_order_relaxed);
-    g_writeTimeouts[file].constant.store(0, std::memory_order_relaxed);
-}
-
-// The total time a write of `bytes` may take, in milliseconds; -1 for no limit.
-long long WriteDeadlineMs(HANDLE file, DWORD bytes) {
-    if (file < 0 || static_cast<std::size_t>(file) >= kTrackedDescriptors) return -1;
-    const auto multiplier = g_writeTimeouts[file].multiplier.load(std::memory_order_relaxed);
-    const auto constant = g_writeTimeouts[file].constant.load(std::memory_order_relaxed);
-    if (multiplier == 0 && constant == 0) return -1;
-    return static_cast<long long>(multiplier) * bytes + constant;
-}
-
 // Bytes written but not yet sent; -1 when the port cannot tell.
-int OutputQueued(HANDLE file) {
+int OutputQueued(int descriptor) {
     int queued = 0;
-    return ioctl(file, TIOCOUTQ, &queued) == -1 ? -1 : queued;
+    return ioctl(descriptor, TIOCOUTQ, &queued) == -1 ? -1 : queued;
 }
 
-// The line settings of the DCB's data bit counts (from 5) and parity codes (in code order).
-constexpr BYTE kFewestDataBits = 5;
-constexpr tcflag_t kDataBits[] = {CS5, CS6, CS7, CS8};
-constexpr tcflag_t kParity[] = {
-    0,                         // NOPARITY
-    PARENB | PARODD,           // ODDPARITY
-    PARENB,                    // EVENPARITY
-    PARENB | CMSPAR | PARODD,  // MARKPARITY: the stick bit set
-    PARENB | CMSPAR,           // SPACEPARITY: the stick bit clear
-};
+// How long a write of `bytes` may take. Without write timeouts a Windows write waits until it
+// is done; here it waits as long as the bytes need at the line's rate twice over, and a second
+// more, so that a line held by flow control, or a peer that never reads, cannot keep the caller
+// for ever.
+std::uint64_t WriteLimitMs(const platform::PortEntry& port, DWORD bytes) {
+    if (const std::uint64_t limit = port.WriteTimeoutMs(bytes); limit != 0) return limit;
+    constexpr std::uint64_t kBitsPerByte = 12;  // start, 8 data, parity, 2 stop bits at most
+    constexpr std::uint64_t kGraceMs = 1000;
+    platform::KernelTermios2 settings{};
+    std::uint64_t rate = 300;
+    if (ioctl(port.descriptor(), platform::kGetTermios2, &settings) == 0 && settings.c_ospeed > 0) {
+        rate = std::max<std::uint64_t>(settings.c_ospeed, 50);
+    }
+    return 2 * (bytes * kBitsPerByte * 1000 / rate) + kGraceMs;
+}
 
 }  // namespace
-
-namespace platform {
-
-DWORD WindowsErrorFromErrno(int error, bool atOpen) {
-    switch (error) {
-        case EBADF:
-            return ERROR_INVALID_HANDLE;
-        case ENOENT:
-        case ENODEV:
-            return ERROR_FILE_NOT_FOUND;
-        case ENXIO:
-            return atOpen ? ERROR_FILE_NOT_FOUND : ERROR_DEVICE_NOT_CONNECTED;
-        case EIO:
-            return ERROR_DEVICE_NOT_CONNECTED;
-        case EACCES:
-        case EPERM:
-        case EBUSY:
-        case EWOULDBLOCK:
-            return ERROR_ACCESS_DENIED;
-        case ENOTTY:
-            return ERROR_INVALID_FUNCTION;
-        case EINVAL:
-            return ERROR_INVALID_PARAMETER;
-        case EMFILE:
-        case ENFILE:
-            return ERROR_TOO_MANY_OPEN_FILES;
-        case ENOMEM:
-            return ERROR_NOT_ENOUGH_MEMORY;
-        default:
-            return ERROR_GEN_FAILURE;
-    }
-}
-
-std::uint32_t ApplyDcb(const DCB& dcb, KernelTermios2& settings) {
-    if (dcb.ByteSize < kFewestDataBits || dcb.ByteSize >= kFewestDataBits + std::size(kDataBits)) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (dcb.Parity >= std::size(kParity)) return ERROR_INVALID_PARAMETER;
-    const tcflag_t size = kDataBits[dcb.ByteSize - kFewestDataBits];
-    const tcflag_t parity = kParity[dcb.Parity];
-    if (dcb.StopBits != ONESTOPBIT && dcb.StopBits != TWOSTOPBITS) return ERROR_INVALID_PARAMETER;
-    if (dcb.BaudRate == 0) return ERROR_INVALID_PARAMETER;
-
-    // Raw, as a Windows port always is: bytes pass unchanged in both directions, nothing is
-    // echoed or edited, no character raises a signal, and a break or parity error does not
-    // insert marker bytes.
-    settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                               ICRNL | IUCLC | IXANY | IMAXBEL | IUTF8);
-    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    settings.c_lflag &=
-        ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | TOSTOP);
-    // The port never hangs up on a dropped carrier, and receives.
-    settings.c_cflag |= CLOCAL | CREAD;
-
-    // Flow control and the parity check as the block gives them; the serial code hands back
-    // what GetCommState read, so a port keeps its own.
-    const bool ctsFlow = dcb.fOutxCtsFlow != 0 || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
-    settings.c_cflag = ctsFlow ? (settings.c_cflag | CRTSCTS) : (settings.c_cflag & ~CRTSCTS);
-    settings.c_iflag = dcb.fOutX ? (settings.c_iflag | IXON) : (settings.c_iflag & ~IXON);
-    settings.c_iflag = dcb.fInX ? (settings.c_iflag | IXOFF) : (settings.c_iflag & ~IXOFF);
-    settings.c_iflag = dcb.fParity ? (settings.c_iflag | INPCK) : (settings.c_iflag & ~INPCK);
-    settings.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
-    settings.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
-
-    // Character frame.
-    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
-    settings.c_cflag |= size | parity | (dcb.StopBits == TWOSTOPBITS ? CSTOPB : 0);
-
-    // The rate itself, in both directions, whether standard or not.
-    settings.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << kInputRateShift));
-    settings.c_cflag |= kRateInSpeedFields | (kRateInSpeedFields << kInputRateShift);
-    settings.c_ospeed = dcb.BaudRate;
-    settings.c_ispeed = dcb.BaudRate;
-
-    // With the descriptor non-blocking, a read returns at once with what is queued and 0 only
-    // when the line is gone; VMIN 1 keeps the kernel from ever reporting "nothing" as 0 bytes.
-    settings.c_cc[VMIN] = 1;
-    settings.c_cc[VTIME] = 0;
-    return ERROR_SUCCESS;
-}
-
-}  // namespace platform
 
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
                    DWORD creation, DWORD, HANDLE) {
@@ -168,95 +59,90 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECU
     const bool writes = (desiredAccess & GENERIC_WRITE) != 0;
     const int access = reads && writes ? O_RDWR : (writes ? O_WRONLY : O_RDONLY);
     // Not the controlling terminal of the host; non-blocking so that reads return at once.
-    const HANDLE file = open(fileName, access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (file == -1) {
+    const int descriptor = open(fileName, access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor == -1) {
         Fail(platform::WindowsErrorFromErrno(errno, true));
         return INVALID_HANDLE_VALUE;
     }
-    if (!isatty(file)) {
-        close(file);
-        Fail(ERROR_INVALID_FUNCTION);
+    const auto refuse = [descriptor](DWORD code) {
+        close(descriptor);
+        Fail(code);
         return INVALID_HANDLE_VALUE;
-    }
+    };
+    if (!isatty(descriptor)) return refuse(ERROR_INVALID_FUNCTION);
     if (shareMode == 0) {
         // The exclusive open. O_EXCL means nothing for a device and TIOCEXCL does not stop
         // root; a lock on the open file holds against every other open, in this process too,
         // and goes away with the last descriptor of this open.
-        if (flock(file, LOCK_EX | LOCK_NB) == -1) {
+        if (flock(descriptor, LOCK_EX | LOCK_NB) == -1) {
             const int error = errno;
-            close(file);
-            Fail(error == EWOULDBLOCK ? ERROR_ACCESS_DENIED
-                                      : platform::WindowsErrorFromErrno(error, true));
-            return INVALID_HANDLE_VALUE;
+            return refuse(error == EWOULDBLOCK ? ERROR_ACCESS_DENIED
+                                               : platform::WindowsErrorFromErrno(error, true));
         }
         // Also keeps out programs that do not take the lock (refused for them unless root).
-        ioctl(file, TIOCEXCL);
+        ioctl(descriptor, TIOCEXCL);
     }
-    ResetWriteTimeouts(file);
-    return file;
+    // A port opens raw, whatever its last user or the kernel left on the terminal: what
+    // GetCommState then reports is what a freshly opened Windows port reports.
+    platform::KernelTermios2 settings{};
+    if (ioctl(descriptor, platform::kGetTermios2, &settings) == -1) {
+        return refuse(platform::WindowsErrorFromErrno(errno, true));
+    }
+    platform::MakeRawLine(settings);
+    if (ioctl(descriptor, platform::kSetTermios2, &settings) == -1) {
+        return refuse(platform::WindowsErrorFromErrno(errno, true));
+    }
+    const HANDLE handle = platform::AddPort(descriptor);  // the table owns the descriptor now
+    if (handle == INVALID_HANDLE_VALUE) Fail(ERROR_TOO_MANY_OPEN_FILES);
+    return handle;
 }
 
 BOOL SetupComm(HANDLE file, DWORD, DWORD) {
-    return IsOpenDescriptor(file) ? TRUE : Fail(ERROR_INVALID_HANDLE);
+    return platform::FindPort(file) != nullptr ? TRUE : Fail(ERROR_INVALID_HANDLE);
 }
 
 BOOL GetCommState(HANDLE file, LPDCB dcb) {
     if (dcb == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    const PortRef port = platform::FindPort(file);
+    if (port == nullptr) return Fail(ERROR_INVALID_HANDLE);
     platform::KernelTermios2 settings{};
-    if (ioctl(file, platform::kGetTermios2, &settings) == -1) return FailErrno();
-    *dcb = DCB{};
-    dcb->DCBlength = sizeof(DCB);
-    // The kernel keeps the rate itself in the speed fields, whether set by code or explicitly.
-    dcb->BaudRate = settings.c_ospeed;
-    dcb->fBinary = 1;
-    dcb->fParity = (settings.c_iflag & INPCK) != 0;
-    const bool ctsFlow = (settings.c_cflag & CRTSCTS) != 0;
-    dcb->fOutxCtsFlow = ctsFlow;
-    dcb->fRtsControl = ctsFlow ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
-    dcb->fDtrControl = DTR_CONTROL_ENABLE;
-    dcb->fOutX = (settings.c_iflag & IXON) != 0;
-    dcb->fInX = (settings.c_iflag & IXOFF) != 0;
-    const auto* size =
-        std::find(std::begin(kDataBits), std::end(kDataBits), settings.c_cflag & CSIZE);
-    dcb->ByteSize = static_cast<BYTE>(kFewestDataBits + (size - std::begin(kDataBits)));
-    const tcflag_t parity = settings.c_cflag & (PARENB | PARODD | CMSPAR);
-    const auto* code = std::find(std::begin(kParity), std::end(kParity), parity);
-    // Without PARENB the other two bits mean nothing: no parity.
-    dcb->Parity =
-        code == std::end(kParity) ? NOPARITY : static_cast<BYTE>(code - std::begin(kParity));
-    dcb->StopBits = (settings.c_cflag & CSTOPB) != 0 ? TWOSTOPBITS : ONESTOPBIT;
-    dcb->XonChar = static_cast<char>(settings.c_cc[VSTART]);
-    dcb->XoffChar = static_cast<char>(settings.c_cc[VSTOP]);
+    if (ioctl(port->descriptor(), platform::kGetTermios2, &settings) == -1) return FailErrno();
+    platform::DcbFromSettings(settings, *dcb);
     return TRUE;
 }
 
 BOOL SetCommState(HANDLE file, LPDCB dcb) {
     if (dcb == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    const PortRef port = platform::FindPort(file);
+    if (port == nullptr) return Fail(ERROR_INVALID_HANDLE);
     platform::KernelTermios2 settings{};
-    if (ioctl(file, platform::kGetTermios2, &settings) == -1) return FailErrno();
+    if (ioctl(port->descriptor(), platform::kGetTermios2, &settings) == -1) return FailErrno();
     if (const DWORD error = platform::ApplyDcb(*dcb, settings); error != ERROR_SUCCESS) {
         return Fail(error);
     }
     // Everything in one request, so the port never runs with half the new settings.
-    if (ioctl(file, platform::kSetTermios2, &settings) == -1) return FailErrno();
+    if (ioctl(port->descriptor(), platform::kSetTermios2, &settings) == -1) return FailErrno();
     return TRUE;
 }
 
 BOOL SetCommMask(HANDLE file, DWORD) {
-    return IsOpenDescriptor(file) ? TRUE : Fail(ERROR_INVALID_HANDLE);
+    return platform::FindPort(file) != nullptr ? TRUE : Fail(ERROR_INVALID_HANDLE);
 }
 
 BOOL PurgeComm(HANDLE file, DWORD flags) {
     if ((flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) != 0) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    if (!IsOpenDescriptor(file)) return Fail(ERROR_INVALID_HANDLE);
+    const PortRef port = platform::FindPort(file);
+    if (port == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    const int descriptor = port->descriptor();
     // Reads and writes are synchronous, so there is never anything pending to abort.
-    if ((flags & PURGE_RXCLEAR) != 0 && tcflush(file, TCIFLUSH) != 0) return FailErrno();
+    if ((flags & PURGE_RXCLEAR) != 0 && tcflush(descriptor, TCIFLUSH) != 0) return FailErrno();
     // Only bytes still waiting to leave are cleared. The output flush is not asked for when
     // nothing waits: on a pseudo-terminal it would also discard what the other end has received
     // and not yet read, which no transmit purge does.
-    if ((flags & PURGE_TXCLEAR) != 0 && OutputQueued(file) != 0 && tcflush(file, TCOFLUSH) != 0) {
+    if ((flags & PURGE_TXCLEAR) != 0 && OutputQueued(descriptor) != 0 &&
+        tcflush(descriptor, TCOFLUSH) != 0) {
         return FailErrno();
     }
     return TRUE;
@@ -264,25 +150,24 @@ BOOL PurgeComm(HANDLE file, DWORD flags) {
 
 BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
     if (timeouts == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    if (!IsOpenDescriptor(file)) return Fail(ERROR_INVALID_HANDLE);
+    const PortRef port = platform::FindPort(file);
+    if (port == nullptr) return Fail(ERROR_INVALID_HANDLE);
     // Reads here always return at once with what is queued; only that setting is accepted.
     if (timeouts->ReadIntervalTimeout != MAXDWORD || timeouts->ReadTotalTimeoutMultiplier != 0 ||
-        timeouts->ReadTotalTimeoutConstant != 0 ||
-        static_cast<std::size_t>(file) >= kTrackedDescriptors) {
+        timeouts->ReadTotalTimeoutConstant != 0) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    g_writeTimeouts[file].multiplier.store(timeouts->WriteTotalTimeoutMultiplier,
-                                           std::memory_order_relaxed);
-    g_writeTimeouts[file].constant.store(timeouts->WriteTotalTimeoutConstant,
-                                         std::memory_order_relaxed);
+    port->SetWriteTimeouts(timeouts->WriteTotalTimeoutMultiplier,
+                           timeouts->WriteTotalTimeoutConstant);
     return TRUE;
 }
 
 BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status) {
+    const PortRef port = platform::FindPort(file);
+    if (port == nullptr) return Fail(ERROR_INVALID_HANDLE);
     int queuedIn = 0;
-    if (ioctl(file, FIONREAD, &queuedIn) == -1) return FailErrno();
-    int queuedOut = 0;
-    if (ioctl(file, TIOCOUTQ, &queuedOut) == -1) queuedOut = 0;
+    if (ioctl(port->descriptor(), FIONREAD, &queuedIn) == -1) return FailErrno();
+    const int queuedOut = std::max(OutputQueued(port->descriptor()), 0);
     if (errors != nullptr) *errors = 0;
     if (status != nullptr) {
         *status = COMSTAT{};
@@ -297,9 +182,11 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
     if (overlapped != nullptr || (buffer == nullptr && toRead != 0)) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    if (toRead == 0) return IsOpenDescriptor(file) ? TRUE : Fail(ERROR_INVALID_HANDLE);
+    const PortRef port = platform::FindPort(file);
+    if (port == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (toRead == 0) return TRUE;
     for (;;) {
-        const ssize_t got = ::read(file, buffer, toRead);
+        const ssize_t got = ::read(port->descriptor(), buffer, toRead);
         if (got > 0) {
             if (read != nullptr) *read = static_cast<DWORD>(got);
             return TRUE;
@@ -318,13 +205,19 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
     if (overlapped != nullptr || (buffer == nullptr && toWrite != 0)) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    if (!IsOpenDescriptor(file)) return Fail(ERROR_INVALID_HANDLE);
+    const PortRef port = platform::FindPort(file);
+    if (port == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    const int descriptor = port->descriptor();
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-    const long long limit = WriteDeadlineMs(file, toWrite);
+    const std::uint64_t limit = WriteLimitMs(*port, toWrite);
     const std::uint32_t start = platform::TickCount();
+    const auto left = [&]() -> std::uint64_t {
+        const std::uint32_t spent = platform::TickCount() - start;
+        return spent >= limit ? 0 : limit - spent;
+    };
     DWORD done = 0;
     while (done < toWrite) {
-        const ssize_t put = ::write(file, bytes + done, toWrite - done);
+        const ssize_t put = ::write(descriptor, bytes + done, toWrite - done);
         if (put > 0) {
             done += static_cast<DWORD>(put);
             if (written != nullptr) *written = done;
@@ -334,14 +227,13 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
         if (put == -1 && errno != EAGAIN) return FailErrno();
         // The output queue is full: wait for room for the time that is left. When it runs
         // out the write ends, successfully, with what went out.
-        int wait = -1;
-        if (limit >= 0) {
-            const std::uint32_t spent = platform::TickCount() - start;
-            if (spent >= limit) break;
-            wait = static_cast<int>(limit - spent);
+        const std::uint64_t wait = left();
+        if (wait == 0) break;
+        pollfd room{descriptor, POLLOUT, 0};
+        if (poll(&room, 1, static_cast<int>(std::min<std::uint64_t>(wait, 60000))) == -1 &&
+            errno != EINTR) {
+            return FailErrno();
         }
-        pollfd room{file, POLLOUT, 0};
-        if (poll(&room, 1, wait) == -1 && errno != EINTR) return FailErrno();
         // A line that hung up and still takes nothing would never end the wait.
         if ((room.revents & (POLLHUP | POLLERR)) != 0 && (room.revents & POLLOUT) == 0) {
             return Fail(ERROR_DEVICE_NOT_CONNECTED);
@@ -349,16 +241,11 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
     }
     // A write is done when its bytes have left, as on Windows, not when the kernel took them:
     // wait for the output queue to drain for the time that is left. What is still queued then
-    // does not count as written.
-    if (limit < 0) {
-        while (tcdrain(file) == -1 && errno == EINTR) {
-        }
-        return TRUE;
-    }
+    // does not count as written. Never tcdrain, which waits as long as the line holds.
     for (;;) {
-        const int queued = OutputQueued(file);
+        const int queued = OutputQueued(descriptor);
         if (queued <= 0) break;
-        if (platform::TickCount() - start >= limit) {
+        if (left() == 0) {
             done -= std::min(done, static_cast<DWORD>(queued));
             if (written != nullptr) *written = done;
             break;
@@ -369,20 +256,6 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
 }
 
 BOOL CloseHandle(HANDLE object) {
-    if (!IsOpenDescriptor(object)) return Fail(ERROR_INVALID_HANDLE);
-    ResetWriteTimeouts(object);
-    // The port is free for others again once closed.
-    ioctl(object, TIOCNXCL);
-    // The descriptor is released even when close reports an interruption or a late I/O error;
-    // the lock of the exclusive open goes with it.
-    if (close(object) == -1 && errno == EBADF) return Fail(ERROR_INVALID_HANDLE);
-    return TRUE;
-}
-
-DWORD GetLastError() {
-    return t_lastError;
-}
-
-void SetLastError(DWORD code) {
-    t_lastError = code;
+    // The descriptor closes once no call on another thread still uses it.
+    return platform::RemovePort(object) ? TRUE : Fail(ERROR_INVALID_HANDLE);
 }

@@ -5,16 +5,21 @@
 // What the layer offers is what a serial port opened for one request/reply exchange at a time
 // needs, with the behaviour of a Windows COM port:
 // - CreateFileA opens an existing terminal device exclusively (a second open fails with
-//   ERROR_ACCESS_DENIED, also within one process and for root) and returns its descriptor.
-// - SetCommState puts the port in raw mode (no line editing, echo or character translation) and
+//   ERROR_ACCESS_DENIED, also within one process and for root), makes it a raw 8-bit line with
+//   no flow control whatever the terminal held before, and returns a handle: an entry of the
+//   process's port table, not the descriptor (port_table.h). A closed or unknown handle fails
+//   every call with ERROR_INVALID_HANDLE and reaches no descriptor.
+// - SetCommState keeps the port raw (no line editing, echo or character translation) and
 //   applies rate, data bits, parity, stop bits and flow control in one step; any rate is
 //   allowed, standard or not.
 // - Reads never wait: ReadFile returns at once with what is queued (the only read timeouts
 //   accepted are those that ask for exactly that). A write ends after the total write timeout
-//   and then reports the bytes it wrote.
+//   and then reports the bytes that left; without write timeouts it is bounded by the time its
+//   bytes need at the line's rate, so no write waits for ever on a line that does not drain.
 // - GetLastError gives Windows error codes; errno values are converted in one place
 //   (WindowsErrorFromErrno).
-// Calls on one handle must not overlap; calls on different handles are independent.
+// Every call may be made from any thread; a handle closed while another thread is inside a call
+// on it keeps its descriptor until that call returns.
 #pragma once
 
 #include <cstdint>

@@ -424,7 +424,7 @@ TEST_F(DriverEndToEnd, ReadRepliesAreJudgedOnTheirLastElevenBytes) {
 }
 
 // The probe reads EE at the station: the default model passes when the field, as INT, lies in
-// 0..6; QM4720N passes on any accepted block (the mnemonic is not compared).
+// 0..6; QM4720N passes on any accepted block that answers EE.
 TEST_F(DriverEndToEnd, ProbeDeviceWithBothModels) {
     Open();
     const struct {
@@ -438,7 +438,7 @@ TEST_F(DriverEndToEnd, ProbeDeviceWithBothModels) {
         {"", std::nullopt, 0, driver::kErrorTimeout},
         {"", kPvBadBcc, 0, driver::kErrorReply},
         {"QM4720N", kEe9, 1, kEarlierError},
-        {"QM4720N", kPv255, 1, kEarlierError},
+        {"QM4720N", kPv255, 0, driver::kErrorReply},  // the answer of another register
         {"QM4720N", std::nullopt, 0, driver::kErrorTimeout},
     };
     for (const auto& c : cases) {
@@ -449,6 +449,56 @@ TEST_F(DriverEndToEnd, ProbeDeviceWithBothModels) {
             c.result);
         EXPECT_EQ(heard_, kReadEe);
         EXPECT_EQ(object_->m_nError, c.error);
+    }
+}
+
+// Replies whose block check is a byte that a terminal's defaults take for flow control or a line
+// end (XON 0x11, XOFF 0x13, CR 0x0D, LF 0x0A) are read exactly, on a line that the kernel set up
+// as a login terminal.
+TEST_F(DriverEndToEnd, BlockChecksThatLookLikeControlBytesReadExactly) {
+    Open();
+    const struct {
+        Bytes reply;
+        float value;
+    } cases[] = {
+        {{0x02, 0x50, 0x56, 0x30, 0x30, 0x30, 0x30, 0x2E, 0x38, 0x03, 0x13}, 0.8f},
+        {{0x02, 0x50, 0x56, 0x30, 0x30, 0x30, 0x32, 0x2E, 0x38, 0x03, 0x11}, 2.8f},
+        {{0x02, 0x50, 0x56, 0x30, 0x30, 0x30, 0x30, 0x30, 0x38, 0x03, 0x0D}, 8.0f},
+        {{0x02, 0x50, 0x56, 0x30, 0x30, 0x30, 0x30, 0x36, 0x39, 0x03, 0x0A}, 69.0f},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "block check 0x" << std::hex << int{c.reply.back()});
+        TestRequest read(kDirectionRead, 1, 4, "PV");
+        IoItem& item = read.AddItem(kTypeFloat);
+        EXPECT_EQ(Exchange(Entry::kExtended, read, 8, {c.reply}), 1);
+        EXPECT_EQ(item.value.asFloat, c.value);
+        EXPECT_EQ(item.quality, 192);
+    }
+}
+
+// A data reply names its register. One that names another (an answer that came too late for an
+// earlier request and arrived during this one) is wrong data for this request: nothing is
+// written or stamped, on either model and through either entry point.
+TEST_F(DriverEndToEnd, AReplyForAnotherRegisterIsNeverStoredAsThisOnes) {
+    Open();
+    const Bytes kSv35 = {0x02, 0x53, 0x56, 0x30, 0x30, 0x30, 0x33, 0x2E, 0x35, 0x03, 0x1E};
+    for (const char* model : {"", "QM4720N"}) {
+        for (const Entry entry : {Entry::kBasic, Entry::kExtended}) {
+            SCOPED_TRACE(::testing::Message() << "model '" << model << "' entry "
+                                              << (entry == Entry::kBasic ? "basic" : "extended"));
+            TestRequest read(kDirectionRead, 1, 4, "PV", model);
+            const IoItem& item = read.AddItem(kTypeFloat);
+            object_->m_nError = kEarlierError;
+            EXPECT_EQ(Exchange(entry, read, 8, {kSv35}), 0);
+            EXPECT_EQ(object_->m_nError, driver::kErrorReply);
+            EXPECT_EQ(ErrorText(), kReplyText);
+            EXPECT_EQ(item.value.asBit, TestRequest::kSentinel);
+            EXPECT_EQ(item.readValue.asBit, TestRequest::kSentinel);
+            EXPECT_EQ(item.quality, TestRequest::kQualitySentinel);
+            EXPECT_EQ(item.timestampLow, static_cast<std::uint32_t>(TestRequest::kSentinel));
+            // The right register's answer reads as before.
+            EXPECT_EQ(Exchange(entry, read, 8, {kPv35}), 1);
+        }
     }
 }
 

@@ -269,15 +269,116 @@ TEST_F(RegistryFile, AWriterKilledAnywhereLeavesTheOldOrTheNewFile) {
     EXPECT_EQ(FolderNames(folder_), (std::vector<std::string>{"registry", "registry.lock"}));
 }
 
-TEST_F(RegistryFile, AWriteRemovesTheTemporaryFileOfAWriterThatDied) {
+// A process id that surely belongs to no process: that of a child already reaped.
+pid_t DeadProcessId() {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(0);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return pid;
+}
+
+TEST_F(RegistryFile, AWriteRemovesOnlyTheTemporaryFilesOfWritersThatDied) {
     WriteFile(registry_, "Alpha\tone\n");
-    // What a writer killed between creating its temporary file and renaming it leaves.
-    WriteFile(folder_ / ".registry.Ab3dE9", "Alpha\tone\nBeta\ttw");
-    // Not a temporary file of this registry: kept.
-    WriteFile(folder_ / ".registry.notes", "x");
+    const pid_t dead = DeadProcessId();
+    ASSERT_GT(dead, 0);
+    ASSERT_NE(kill(dead, 0), 0);
+    const std::string deadTag = ".registry.qm4720-tmp." + std::to_string(dead) + ".";
+    const std::string liveTag = ".registry.qm4720-tmp." + std::to_string(getpid()) + ".";
+    struct Case {
+        std::string name;
+        bool kept;
+    } const cases[] = {
+        // What a writer killed between creating its temporary file and renaming it leaves.
+        {deadTag + "Ab3dE9", false},
+        // A writer still at work, perhaps on a file system where the lock does not reach.
+        {liveTag + "Ab3dE9", true},
+        // The user's own files, however much they look like ours.
+        {".registry.backup", true},
+        {".registry.old123", true},
+        {".registry.notes", true},
+        {".registry.qm4720-tmp..Ab3dE9", true},
+        {".registry.qm4720-tmp.x" + std::to_string(dead) + ".Ab3dE9", true},
+        {deadTag + "Ab3dE9.bak", true},
+        {deadTag + "Ab3", true},
+        // Another registry's temporary file in the same folder.
+        {".other.qm4720-tmp." + std::to_string(dead) + ".Ab3dE9", true},
+    };
+    std::vector<std::string> expected = {"registry", "registry.lock"};
+    for (const Case& c : cases) {
+        WriteFile(folder_ / c.name, "Alpha\tone\nBeta\ttw");
+        if (c.kept) expected.push_back(c.name);
+    }
+    std::sort(expected.begin(), expected.end());
     ASSERT_TRUE(platform::WriteClassRootValue("Beta", "two"));
-    EXPECT_EQ(FolderNames(folder_),
-              (std::vector<std::string>{".registry.notes", "registry", "registry.lock"}));
+    EXPECT_EQ(FolderNames(folder_), expected);
+    EXPECT_EQ(Read("Beta"), "two");
+}
+
+// A registry path that is a symbolic link: the entries go to the file at the end of the link
+// chain, which is replaced in its own folder, and the link stays as it was.
+TEST_F(RegistryFile, WritesGoThroughSymbolicLinksToTheirTarget) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> links;  // link name, what it holds
+        std::string target;                                      // relative to the case folder
+        bool targetExists;
+    } const cases[] = {
+        {"absolute", {{"registry", "@/data/target"}}, "data/target", true},
+        {"relative", {{"registry", "data/target"}}, "data/target", true},
+        {"chain", {{"registry", "hop"}, {"hop", "@/data/../data/target"}}, "data/target", true},
+        {"dangling", {{"registry", "data/new"}}, "data/new", false},
+        {"dangling into a missing folder", {{"registry", "more/new"}}, "more/new", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path here = folder_ / c.name;
+        fs::create_directories(here / "data");
+        // "@" stands for the case's folder, which makes a link absolute.
+        std::vector<std::pair<fs::path, fs::path>> links;
+        for (const auto& [link, content] : c.links) {
+            links.emplace_back(here / link, content.starts_with("@")
+                                                ? here.string() + content.substr(1)
+                                                : content);
+            fs::create_symlink(links.back().second, links.back().first);
+        }
+        if (c.targetExists) WriteFile(here / c.target, "Alpha\tone\n");
+        setenv("QM4720_REGISTRY", (here / "registry").c_str(), 1);
+
+        ASSERT_TRUE(platform::WriteClassRootValue("Beta", "two"));
+        for (const auto& [link, to] : links) {
+            ASSERT_TRUE(fs::is_symlink(fs::symlink_status(link))) << link;
+            EXPECT_EQ(fs::read_symlink(link), to) << link;
+        }
+        const std::string written = ReadFile(here / c.target);
+        EXPECT_NE(written.find("Beta\ttwo\n"), std::string::npos) << written;
+        EXPECT_EQ(written.find("Alpha\tone\n") != std::string::npos, c.targetExists);
+        EXPECT_EQ(Read("Beta"), "two");
+
+        // Writers through the link and straight to the target share the target's lock.
+        const fs::path lock = fs::path(here / c.target).string() + ".lock";
+        EXPECT_TRUE(fs::exists(lock));
+        EXPECT_FALSE(fs::exists(here / "registry.lock"));
+        setenv("QM4720_REGISTRY", (here / c.target).c_str(), 1);
+        ASSERT_TRUE(platform::WriteClassRootValue("Gamma", "three"));
+        setenv("QM4720_REGISTRY", (here / "registry").c_str(), 1);
+        EXPECT_EQ(Read("Gamma"), "three");
+        EXPECT_EQ(Read("Beta"), "two");
+
+        // Nothing temporary is left beside the link or the target.
+        for (const auto& item : fs::recursive_directory_iterator(here)) {
+            EXPECT_FALSE(item.path().filename().string().starts_with(".")) << item.path();
+        }
+    }
+}
+
+TEST_F(RegistryFile, ALinkThatLoopsIsRefusedAndLeftAlone) {
+    fs::create_symlink("hop", registry_);
+    fs::create_symlink("registry", folder_ / "hop");
+    EXPECT_FALSE(platform::WriteClassRootValue("Alpha", "one"));
+    EXPECT_EQ(Read("Alpha"), "<failed>");
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(registry_)));
+    EXPECT_EQ(fs::read_symlink(registry_), "hop");
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -18,10 +20,13 @@
 #include "driver/ver4720ezo.h"
 #include "platform/platform.h"
 #include "platform/posix/kernel_termios.h"
+#include "records/data_type.h"
+#include "tests/support/test_request.h"
 
 namespace {
 
 using driver::VER4720Ezo;
+using testing_support::TestRequest;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
@@ -160,9 +165,11 @@ TEST_F(SerialPort, ReplyTimeoutBelowTenSelectsOneSecondEvenWhenTheOpenFails) {
     EXPECT_EQ(b_->m_hPort, INVALID_HANDLE_VALUE);
 }
 
-TEST_F(SerialPort, RateStopBitsAndFactorReachTheLineAndFlowControlStays) {
-    // A pty keeps rate, stop bits and flow control but forces 8 data bits and no parity; those
-    // two are checked on the settings themselves (SerialSettings).
+TEST_F(SerialPort, RateStopBitsAndFactorReachARawLineWhateverTheTerminalHeld) {
+    // The pty starts with the kernel's defaults for a new terminal (echo, line editing, XON/XOFF,
+    // CR to LF); on top of them its last user left hardware handshake and XON/XOFF both ways.
+    // A pty keeps rate and stop bits but forces 8 data bits and no parity; those two are
+    // checked on the settings themselves (SerialSettings).
     instrument_.SetFlowControl();
     const struct {
         std::int32_t baud;
@@ -177,18 +184,134 @@ TEST_F(SerialPort, RateStopBitsAndFactorReachTheLineAndFlowControlStays) {
         const platform::KernelTermios2 seen = instrument_.Settings();
         EXPECT_EQ(seen.c_ospeed, static_cast<speed_t>(c.baud));
         EXPECT_EQ((seen.c_cflag & CSTOPB) != 0, c.stopBits == 2) << c.stopBits;
-        EXPECT_NE(seen.c_cflag & CRTSCTS, 0u);
-        EXPECT_EQ(seen.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+        // Nothing of what the terminal held: no flow control, translation, echo or signals.
+        EXPECT_EQ(seen.c_cflag & CRTSCTS, 0u) << c.baud;
+        EXPECT_EQ(seen.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+        EXPECT_EQ(seen.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | INPCK |
+                                  BRKINT | PARMRK),
+                  0u)
+            << c.baud;
+        EXPECT_EQ(seen.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u) << c.baud;
+        EXPECT_EQ(seen.c_oflag & OPOST, 0u) << c.baud;
+        // And the port reports what a freshly opened Windows port does.
         DCB dcb{};
         ASSERT_TRUE(GetCommState(a_->m_hPort, &dcb));
         EXPECT_EQ(dcb.BaudRate, static_cast<DWORD>(c.baud));
         EXPECT_EQ(dcb.StopBits, c.stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT);
-        EXPECT_TRUE(dcb.fOutX && dcb.fInX && dcb.fOutxCtsFlow);
-        // Raw: a fresh pty edits lines and echoes.
-        EXPECT_EQ(seen.c_lflag & (ICANON | ECHO | ISIG), 0u) << c.baud;
-        EXPECT_EQ(seen.c_oflag & OPOST, 0u) << c.baud;
+        EXPECT_FALSE(dcb.fOutX || dcb.fInX || dcb.fOutxCtsFlow || dcb.fOutxDsrFlow || dcb.fParity);
+        EXPECT_EQ(dcb.fRtsControl, RTS_CONTROL_ENABLE);
         EXPECT_EQ(a_->ClosePort(), 1);
+        instrument_.SetFlowControl();
     }
+}
+
+// A lone XOFF (0x13) from the line, noise or a byte of an earlier reply, must not stop our
+// output: the next request goes out whole and at once.
+TEST_F(SerialPort, ALoneXoffFromTheLineDoesNotStopTheNextRequest) {
+    ASSERT_EQ(Open(a_, SettingsFor(instrument_.path())), 1);
+    instrument_.Write({0x13});
+    ASSERT_TRUE(WaitQueued(a_->m_hPort, 1));
+    EXPECT_EQ(Send(a_, kReadPv), 8);
+    EXPECT_EQ(instrument_.Read(8), kReadPv);
+}
+
+// Descriptor numbers are reused at once: a handle that outlived its port must reach neither the
+// line nor the file that the host opens next under the same number, and closing it must not
+// close them.
+TEST_F(SerialPort, AStaleHandleReachesNeitherTheNextLineNorAFile) {
+    Instrument second;
+    ASSERT_TRUE(second.ok());
+    char fileName[] = "/tmp/qm4720-stale-handle-XXXXXX";
+    const int made = mkstemp(fileName);
+    ASSERT_GE(made, 0);
+    close(made);
+    for (const bool aFile : {false, true}) {
+        SCOPED_TRACE(aFile ? "a plain file" : "a second line");
+        ASSERT_EQ(Open(a_, SettingsFor(instrument_.path())), 1);
+        HANDLE shared = a_->m_hPort;
+        IDeviceDriverEx* exB = b_->DeviceDriverEx();
+        ASSERT_EQ(exB->lpVtbl->SetPortHandle(exB, &shared), 1);
+        ASSERT_EQ(a_->ClosePort(), 1);
+        // The host opens something else and may well get the number that was just freed.
+        const int other = aFile ? open(fileName, O_RDWR | O_CLOEXEC)
+                                : open(second.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(other, 0);
+
+        b_->m_nError = driver::kErrorNone;
+        EXPECT_EQ(Send(b_, kReadPv), -1);
+        EXPECT_EQ(b_->m_nError, static_cast<std::int32_t>(ERROR_INVALID_HANDLE));
+        std::array<std::uint8_t, 1024> buffer{};
+        std::uint32_t length = 0;
+        b_->m_nTimeout = 60;
+        EXPECT_FALSE(b_->PortChannel().ReceiveFrame(buffer, length));
+        EXPECT_EQ(b_->ClosePort(), 0);  // nothing of ours to close
+        EXPECT_EQ(b_->m_hPort, shared);
+        b_->m_hPort = INVALID_HANDLE_VALUE;
+
+        // The other file is untouched and still open.
+        if (aFile) {
+            struct stat info {};
+            ASSERT_EQ(fstat(other, &info), 0);
+            EXPECT_EQ(info.st_size, 0);
+        } else {
+            EXPECT_TRUE(second.Read(1).empty());
+        }
+        EXPECT_NE(fcntl(other, F_GETFD), -1);
+        EXPECT_EQ(write(other, "x", 1), 1);
+        close(other);
+    }
+    unlink(fileName);
+}
+
+// The write deadline is the port's, whatever its descriptor's number: here above 1024, on a line
+// whose output the instrument stopped with XOFF after the host asked for XON/XOFF.
+TEST_F(SerialPort, APortAboveDescriptor1024KeepsItsWriteDeadline) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit saved = limit;
+    if (limit.rlim_cur < 1100) {
+        limit.rlim_cur = std::max<rlim_t>(1100, std::min<rlim_t>(limit.rlim_max, 1100));
+        limit.rlim_max = std::max(limit.rlim_max, limit.rlim_cur);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0) << "cannot allow 1100 descriptors";
+    }
+    std::vector<int> fillers;
+    for (int fd = dup(0); fd >= 0 && fd < 1030; fd = dup(0)) fillers.push_back(fd);
+    ASSERT_GE(fillers.size(), 1u);
+    ASSERT_EQ(Open(a_, SettingsFor(instrument_.path())), 1);
+    for (const int fd : fillers) close(fd);
+
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(a_->m_hPort, &dcb));
+    dcb.fOutX = 1;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    ASSERT_TRUE(SetCommState(a_->m_hPort, &dcb));
+    // The line discipline takes the XOFF itself: nothing is queued to be seen, so give it time.
+    instrument_.Write({0x13});
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    // 10 ms a byte: the eight bytes of a read request may take 80 ms, then the write ends.
+    std::int32_t result = 0;
+    Clock::duration elapsed{};
+    std::thread caller([&] {
+        TestRequest request(0, 1, 4, "PV");
+        request.AddItem(kTypeFloat);
+        IDeviceDriverEx* ex = a_->DeviceDriverEx();
+        const auto start = Clock::now();
+        result = ex->lpVtbl->ExecuteRequestEx(ex, &request.request());
+        elapsed = Clock::now() - start;
+    });
+    // Should the write wait for ever, XON lets it go, so that the test ends all the same.
+    for (int waited = 0; waited < 300 && elapsed == Clock::duration{}; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    instrument_.Write({0x11});
+    caller.join();
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(a_->m_nError, driver::kErrorTimeout);
+    EXPECT_STREQ(a_->GetErrorText(), driver::MessageText(driver::kErrorTimeout));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(80) + kSlack);
 }
 
 TEST_F(SerialPort, RatesOutsideTheRangeCloseThePortAgain) {
@@ -385,6 +508,14 @@ TEST_P(Receiving, LoneStxWaitsForTheRestOfTheReply) {
     ASSERT_TRUE(Exchange({Bytes(kReplyPv.begin(), kReplyPv.begin() + 1),
                           Bytes(kReplyPv.begin() + 1, kReplyPv.end())}));
     EXPECT_EQ(Received(), kReplyPv);
+}
+
+// The bytes that a terminal's defaults would swallow or change (XON, XOFF, CR, LF, DEL) arrive
+// as they were sent.
+TEST_P(Receiving, ControlBytesInTheReplyArriveUnchanged) {
+    const Bytes block = {0x02, 0x50, 0x56, 0x11, 0x13, 0x0D, 0x0A, 0x7F, 0x35, 0x03, 0x4A};
+    ASSERT_TRUE(Exchange({block}));
+    EXPECT_EQ(Received(), block);
 }
 
 TEST_P(Receiving, AckAloneEndsTheReplyAtTheFirstPollThatFindsIt) {

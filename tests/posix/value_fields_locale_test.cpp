@@ -1,6 +1,8 @@
 // The value conversions do not depend on the process locale: a host that switched LC_NUMERIC to
 // a decimal-comma locale gets the same fields and the same values. The locale is built for the
 // test into a private directory (localedef with LOCPATH), so the machine needs no installed one.
+#include <sys/wait.h>
+
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -20,10 +22,11 @@ protected:
         char pattern[] = "/tmp/qm4720-locale-XXXXXX";
         if (mkdtemp(pattern) == nullptr) return;
         dir_ = pattern;
-        if (std::system("command -v localedef >/dev/null 2>&1") != 0) {
-            skipReason_ = "localedef is not installed, so no decimal-comma locale can be built";
-            return;
-        }
+        // Without localedef no decimal-comma locale can be built: require_tool.sh prints the one
+        // line why, and says whether that is a skip (77) or, under CI, a failure.
+        const int found = std::system("/bin/sh '" QM_REQUIRE_TOOL "' localedef");
+        toolCheck_ = WIFEXITED(found) ? WEXITSTATUS(found) : -1;
+        if (toolCheck_ != 0) return;
         // localedef may exit non-zero for mere warnings; the compiled locale is what counts.
         const std::string command =
             "localedef -i de_DE -f UTF-8 " + dir_ + "/de_DE.UTF-8 " + ">/dev/null 2>&1";
@@ -34,7 +37,9 @@ protected:
     }
 
     void SetUp() override {
-        if (!skipReason_.empty()) GTEST_SKIP() << skipReason_;
+        if (toolCheck_ == 77) GTEST_SKIP() << "localedef is not installed";
+        ASSERT_NE(toolCheck_, 1) << "localedef is not installed, and under CI that is a failure";
+        ASSERT_EQ(toolCheck_, 0) << "require_tool.sh did not run";
         ASSERT_FALSE(dir_.empty()) << "no temporary directory";
         ASSERT_TRUE(std::filesystem::exists(dir_ + "/de_DE.UTF-8/LC_NUMERIC"))
             << "localedef did not build the locale";
@@ -52,7 +57,7 @@ protected:
     }
 
     static inline std::string dir_;
-    static inline std::string skipReason_;
+    static inline int toolCheck_ = -1;  // the exit status of require_tool.sh
 };
 
 TEST_F(DecimalCommaLocale, TextsAndFieldsKeepTheDecimalPoint) {

@@ -2,11 +2,9 @@
 // the dispatch answers, the reserved slots, the module's live-object count and the error text.
 #include <gtest/gtest.h>
 
-#include "catalogue/data_type_messages.h"
 #include "driver/identifiers.h"
 #include "driver/module_lock.h"
 #include "driver/ver4720ezo.h"
-#include "records/data_type.h"
 
 namespace {
 
@@ -173,20 +171,6 @@ TEST_F(DriverObject, ErrorTextNeverReadsOutsideTheTable) {
         object_->RecordError(code);
         EXPECT_EQ(dd_->lpVtbl->GetErrorText(dd_), nullptr);
     }
-}
-
-TEST(MessageTable, ReplacedDataTypeEntryIsSeenByEveryObject) {
-    auto* first = static_cast<VER4720Ezo*>(VER4720Ezo::CreateObject());
-    auto* second = static_cast<VER4720Ezo*>(VER4720Ezo::CreateObject());
-    second->RecordError(driver::kErrorDataType);
-    const char* floatMessage = catalogue::DataTypeMessage(kTypeFloat);
-    driver::ReplaceDataTypeMessage(floatMessage);  // as a refusal on `first` does
-    first->RecordError(driver::kErrorDataType);
-    EXPECT_EQ(second->GetErrorText(), floatMessage);
-    driver::ReplaceDataTypeMessage(catalogue::DataTypeMessage(kTypeInt));
-    EXPECT_EQ(first->GetErrorText(), catalogue::DataTypeMessage(kTypeInt));
-    first->DeviceDriver()->lpVtbl->Release(first->DeviceDriver());
-    second->DeviceDriver()->lpVtbl->Release(second->DeviceDriver());
 }
 
 }  // namespace

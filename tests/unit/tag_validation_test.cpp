@@ -37,14 +37,19 @@ protected:
         return binding;
     }
 
-    std::uint16_t Parse(const char* model, const char* text, std::uint16_t mask,
-                        TagBinding& binding) {
+    // ParseRegister of `driver` (by default the fixture's object) on a tag as a host fills it.
+    static std::uint16_t Parse(IDeviceDriver* driver, const char* model, const char* text,
+                               std::uint16_t mask, TagBinding& binding) {
         TagSpec tag{};
         std::memcpy(tag.modelName, model, std::min(std::strlen(model), sizeof tag.modelName - 1));
         std::memcpy(tag.registerText, text,
                     std::min(std::strlen(text), sizeof tag.registerText - 1));
         tag.typeMask = mask;
-        return dd_->lpVtbl->ParseRegister(dd_, &tag, &binding);
+        return driver->lpVtbl->ParseRegister(driver, &tag, &binding);
+    }
+    std::uint16_t Parse(const char* model, const char* text, std::uint16_t mask,
+                        TagBinding& binding) {
+        return Parse(dd_, model, text, mask, binding);
     }
 
     VER4720Ezo* object_ = nullptr;
@@ -126,6 +131,28 @@ TEST_F(TagValidation, WrongDataTypeFillsTheBindingAndNamesTheTypeToChoose) {
     // Success afterwards does not clear the error.
     EXPECT_EQ(Parse("", "EE", kTypeInt, binding), 0);
     EXPECT_EQ(object_->m_nError, driver::kErrorDataType);
+}
+
+// The data-type message is entry 3 of the one table of the module: a refusal on one object
+// changes the text that every object holding error 3 shows.
+TEST_F(TagValidation, TheDataTypeMessageOfTheLatestRefusalIsSeenByEveryObject) {
+    auto* other = static_cast<VER4720Ezo*>(VER4720Ezo::CreateObject());
+    IDeviceDriver* otherDd = other->DeviceDriver();
+    TagBinding binding = FreshBinding();
+    ASSERT_EQ(Parse(otherDd, "", "EE", 0, binding), 0x8001);  // EE wants INT
+    ASSERT_EQ(other->m_nError, driver::kErrorDataType);
+    EXPECT_STREQ(otherDd->lpVtbl->GetErrorText(otherDd), catalogue::DataTypeMessage(kTypeInt));
+
+    binding = FreshBinding();
+    ASSERT_EQ(Parse("", "PV", kTypeInt, binding), 0x8001);  // PV wants FLOAT
+    EXPECT_EQ(otherDd->lpVtbl->GetErrorText(otherDd), catalogue::DataTypeMessage(kTypeFloat));
+    EXPECT_EQ(dd_->lpVtbl->GetErrorText(dd_), catalogue::DataTypeMessage(kTypeFloat));
+    EXPECT_EQ(driver::MessageText(driver::kErrorDataType), catalogue::DataTypeMessage(kTypeFloat));
+
+    binding = FreshBinding();
+    ASSERT_EQ(Parse(otherDd, "", "EE", kTypeFloat, binding), 0x8001);
+    EXPECT_EQ(dd_->lpVtbl->GetErrorText(dd_), catalogue::DataTypeMessage(kTypeInt));
+    otherDd->lpVtbl->Release(otherDd);
 }
 
 TEST_F(TagValidation, NullRecordsAreRefusedWithoutTouchingAnything) {

@@ -455,17 +455,23 @@ TEST(TransactionFailures, SilenceIsATimeoutForEveryVariantAndNothingIsRetried) {
     }
 }
 
-TEST(TransactionFailures, AFailedSendEndsTheTransactionBeforeThePause) {
-    for (std::int32_t sendResult : {-1, 0}) {
+// A failed write records the port's own failure; a write that put less than the whole frame on
+// the line (a line that does not drain) is the timeout. Neither waits for a reply.
+TEST(TransactionFailures, AFailedOrShortSendEndsTheTransactionBeforeThePause) {
+    const struct {
+        std::int32_t sendResult;
+        std::int32_t error;
+    } cases[] = {{-1, kErrorSentinel}, {0, driver::kErrorTimeout}, {5, driver::kErrorTimeout}};
+    for (const auto& c : cases) {
         ScriptedChannel channel;
-        channel.sendResult = sendResult;
+        channel.sendResult = c.sendResult;
         channel.Answer(DataReply("PV", "0003.5"));
         TestRequest request(0, 1, kPv, "PV");
         request.AddItem(kTypeFloat);
-        EXPECT_EQ(Execute(Entry::kExtended, channel, request), 0);
+        EXPECT_EQ(Execute(Entry::kExtended, channel, request), 0) << c.sendResult;
         EXPECT_TRUE(channel.pauses.empty());
         EXPECT_EQ(channel.receives, 0);
-        EXPECT_EQ(channel.error, kErrorSentinel);  // the port records its own failure
+        EXPECT_EQ(channel.error, c.error) << c.sendResult;
     }
 }
 

@@ -67,6 +67,7 @@ struct Options {
     std::uint64_t seed = 0;
     bool seedGiven = false;
     bool frozen = false;
+    bool rawPty = false;
     bool verbose = false;
     int baud = 9600;
     int dataBits = 8;
@@ -274,7 +275,9 @@ int Serve(platform::SerialLine& line, const Options& options, sim::Instrument& i
 int RunForward(const Options& options, const platform::LineSettings& settings) {
     std::string error;
     // The pseudo-terminal first: where the system has none, that is the thing to report.
-    std::unique_ptr<platform::PseudoTerminal> pty = platform::OpenPseudoTerminal(error);
+    std::unique_ptr<platform::PseudoTerminal> pty = platform::OpenPseudoTerminal(
+        error,
+        options.rawPty ? platform::PtySettings::kRaw : platform::PtySettings::kKernelDefaults);
     std::unique_ptr<platform::SerialLine> device;
     if (pty != nullptr) device = platform::OpenSerialLine(options.forwardPath, settings, error);
     if (device == nullptr ||
@@ -392,6 +395,10 @@ int main(int argc, char** argv) {
     app.add_option("--link", options.linkPath,
                    "Also make PATH a symbolic link to the new pseudo-terminal")
         ->type_name("PATH");
+    app.add_flag("--raw-pty", options.rawPty,
+                 "Make the new pseudo-terminal raw for hosts that do not set their line up (the "
+                 "driver does: without this the terminal keeps the kernel's defaults, as a real "
+                 "port does)");
     auto* device = app.add_option("--device", options.devicePath,
                                   "Serve a real serial device instead of a new pseudo-terminal")
                        ->type_name("PATH");
@@ -424,6 +431,9 @@ int main(int argc, char** argv) {
     }
     if (!options.devicePath.empty() && !options.linkPath.empty()) {
         return UsageError("--link names a new pseudo-terminal; it does not go with --device");
+    }
+    if (!options.devicePath.empty() && options.rawPty) {
+        return UsageError("--raw-pty sets up a new pseudo-terminal; it does not go with --device");
     }
     platform::StopSignal stop;
     gStop = &stop;
@@ -531,7 +541,9 @@ int main(int argc, char** argv) {
         Announce(options.devicePath);
         return Serve(*device, options, instrument, faults, seed);
     }
-    const std::unique_ptr<platform::PseudoTerminal> pty = platform::OpenPseudoTerminal(error);
+    const std::unique_ptr<platform::PseudoTerminal> pty = platform::OpenPseudoTerminal(
+        error,
+        options.rawPty ? platform::PtySettings::kRaw : platform::PtySettings::kKernelDefaults);
     if (pty == nullptr || (!options.linkPath.empty() && !pty->MakeLink(options.linkPath, error))) {
         std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
         return 1;

@@ -281,7 +281,7 @@ bool PseudoTerminal::MakeLink(const std::string& linkPath, std::string& error) {
     return true;
 }
 
-std::unique_ptr<PseudoTerminal> OpenPseudoTerminal(std::string& error) {
+std::unique_ptr<PseudoTerminal> OpenPseudoTerminal(std::string& error, PtySettings settings) {
     termios tio{};
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
@@ -289,10 +289,12 @@ std::unique_ptr<PseudoTerminal> OpenPseudoTerminal(std::string& error) {
     tio.c_cc[VTIME] = 0;
     cfsetispeed(&tio, B9600);
     cfsetospeed(&tio, B9600);
+    // The master side is raw whatever the terminal's settings: they govern the other side.
+    termios* initial = settings == PtySettings::kRaw ? &tio : nullptr;
     char name[PATH_MAX] = {};
     int master = -1;
     int slave = -1;
-    if (openpty(&master, &slave, name, &tio, nullptr) != 0) {
+    if (openpty(&master, &slave, name, initial, nullptr) != 0) {
         error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
         return nullptr;
     }

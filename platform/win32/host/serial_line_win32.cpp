@@ -236,7 +236,7 @@ bool PseudoTerminal::MakeLink(const std::string&, std::string& error) {
     return false;
 }
 
-std::unique_ptr<PseudoTerminal> OpenPseudoTerminal(std::string& error) {
+std::unique_ptr<PseudoTerminal> OpenPseudoTerminal(std::string& error, PtySettings) {
     error =
         "a new pseudo-terminal (the default, --link and --forward) needs Linux; on Windows serve "
         "a real port with --device COM3";
