@@ -24,7 +24,7 @@ using simtest::HostLine;
 using simtest::ShowHex;
 using simtest::SimProcess;
 
-constexpr std::uint8_t kStx = 0x02, kEtx = 0x03, kAck = 0x06, kNak = 0x15;
+constexpr std::uint8_t kStx = 0x02, kEtx = 0x03;
 
 // Requests and replies as the protocol's examples give them.
 const Bytes kReadPv1 = Hex("04 30 30 31 31 50 56 05");              // read, station 1, PV

@@ -73,7 +73,8 @@ RecordWriter::RecordWriter(Format format, std::vector<std::string> columns, std:
     if (format_ == Format::kCsv) {
         std::string header;
         for (std::size_t i = 0; i < columns_.size(); ++i) {
-            header += (i ? "," : "") + CsvField(columns_[i]);
+            if (i) header += ',';
+            header += CsvField(columns_[i]);
         }
         std::fprintf(out_, "%s\n", header.c_str());
     }
@@ -88,7 +89,8 @@ void RecordWriter::Row(const std::vector<Cell>& cells) {
         case Format::kCsv: {
             std::string line;
             for (std::size_t i = 0; i < cells.size(); ++i) {
-                line += (i ? "," : "") + CsvField(CellText(cells[i]));
+                if (i) line += ',';
+                line += CsvField(CellText(cells[i]));
             }
             std::fprintf(out_, "%s\n", line.c_str());
             break;

@@ -192,6 +192,7 @@ std::optional<double> ParseField(std::string_view field, bool allowPoint) {
 
 std::vector<std::uint8_t> BuildDataReply(std::string_view mnemonic, std::string_view field) {
     std::vector<std::uint8_t> reply;
+    reply.reserve(1 + mnemonic.size() + field.size() + 2);
     reply.push_back(kStx);
     reply.insert(reply.end(), mnemonic.begin(), mnemonic.end());
     reply.insert(reply.end(), field.begin(), field.end());

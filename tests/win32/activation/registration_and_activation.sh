@@ -1,11 +1,14 @@
 #!/bin/sh
 # Under Wine: regsvr32 registers the module, `reg query` shows the five entries and no threading
-# model, and the platform's own activation by programmatic identifier serves a host.
-# Usage: registration_and_activation.sh WINE_RUN MODULE PROBE
+# model, and the platform's own activation by programmatic identifier serves a host. In a 64-bit
+# prefix the 64-bit module registers its class in the 64-bit view of the registry only: a 32-bit
+# host, which reads the 32-bit view, does not find it there.
+# Usage: registration_and_activation.sh WINE_RUN MODULE PROBE win32|win64
 set -u
 run=$1
 module=$2
 probe=$3
+arch=$4
 clsid='{352E65A1-594C-4A27-8B35-1293DABC8843}'
 progid='QM4720.QM4720Pro'
 
@@ -49,6 +52,16 @@ esac
 listing=$("$run" reg query "HKEY_CLASSES_ROOT\\CLSID\\$clsid\\InProcServer32" 2>&1 | tr -d '\r')
 if printf '%s' "$listing" | grep -qi ThreadingModel; then
     fail "a threading model is registered: $listing"
+fi
+
+if [ "$arch" = win64 ]; then
+    key="HKEY_CLASSES_ROOT\\CLSID\\$clsid"
+    "$run" reg query "$key" /reg:64 >/dev/null 2>&1 ||
+        fail "the class is missing from the 64-bit view"
+    if "$run" reg query "$key" /reg:32 >/dev/null 2>&1; then
+        fail "the class is registered in the 32-bit view"
+    fi
+    printf 'ok   HKCR\\CLSID\\%s in the 64-bit view only\n' "$clsid"
 fi
 
 "$run" "$probe" || fail "activation by the platform"

@@ -269,7 +269,7 @@ class EndToEnd:
         for what, path in (("module", self.o.module), ("host program", self.o.ctl),
                            ("activation probe", self.o.probe), ("Wine runner", self.o.wine_run)):
             ok &= self.suite.check(os.path.isfile(path), f"the {what} exists: {path}",
-                                   "build the Windows tree first (make build-win32)")
+                                   "build the Windows tree first (make build-win32, build-win64)")
         self.have_simulator = self.suite.check(
             os.access(self.o.simulator, os.X_OK),
             f"the native simulator exists: {self.o.simulator}",
