@@ -3,19 +3,9 @@
 #include <cstdio>
 
 #include "host/activation.h"
+#include "host/win32/wide_text.h"
 
 namespace host {
-namespace {
-
-std::wstring Widen(const std::string& text, UINT codePage) {
-    const int n =
-        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-    return wide;
-}
-
-}  // namespace
 
 // The driver's interfaces have no proxy: the session is a single-threaded apartment, so the
 // platform creates the object on this thread.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "host/system_text.h"
+#include "host/win32/wide_text.h"
 #include "platform/platform.h"
 
 namespace host {
@@ -28,14 +29,6 @@ private:
     UINT saved_;  // 0 when the program has no console
 };
 const ConsoleCodePage g_consoleCodePage;
-
-std::wstring Widen(const std::string& text, UINT codePage) {
-    const int n =
-        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-    return wide;
-}
 
 }  // namespace
 
