@@ -1,7 +1,7 @@
 // The channel of a driver object's transactions: the protocol's Channel over one serial port,
 // with the object's baud factor and reply timeout. A small value made for each transaction from
 // the object's fields; it keeps nothing of its own and records nothing, so that the object
-// turns what went wrong into its error in one place (VER4720Ezo::Record).
+// turns what went wrong into its error in one place (VER4720Ezo::RecordOutcome).
 #pragma once
 
 #include <cstdint>
