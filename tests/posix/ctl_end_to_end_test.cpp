@@ -155,6 +155,26 @@ TEST_F(CtlAgainstSimulator, WriteVerifiesAndRefusesReadOnlyRegisters) {
     EXPECT_EQ(Ctl("write PN=1.5 --station 1" + line_).status, 2);  // INT register
 }
 
+// A FLOAT widened to double has more digits than the float holds (98.50099945068359); every
+// format must print the float's own shortest text, and INT values as integers.
+TEST_F(CtlAgainstSimulator, EveryFormatCarriesTheFloatsOwnDigits) {
+    ASSERT_EQ(Ctl("write SP=98.501 --station 1" + line_).status, 0);
+    for (const char* command : {"read SP PN --station 1", "poll SP PN --station 1 --count 1",
+                                "write SP=98.501 --station 1 --verify"}) {
+        for (const char* format : {"text", "csv", "json", "jsonl"}) {
+            SCOPED_TRACE(std::string(format) + " " + command);
+            const CtlRun run = Ctl(std::string("--format ") + format + " " + command + line_);
+            ASSERT_EQ(run.status, 0) << run.err;
+            EXPECT_NE(run.out.find("98.501"), std::string::npos) << run.out;
+            EXPECT_EQ(run.out.find("98.5009"), std::string::npos) << run.out;
+            EXPECT_EQ(run.out.find("e+"), std::string::npos) << run.out;
+        }
+    }
+    const CtlRun json = Ctl("--format json read SP PN --station 1" + line_);
+    const auto rows = nlohmann::json::parse(json.out);
+    EXPECT_TRUE(rows.at(1)["value"].is_number_integer()) << json.out;
+}
+
 TEST_F(CtlAgainstSimulator, SilentStationIsATimeoutWithNoValue) {
     const CtlRun silent = Ctl("--format jsonl read PV --station 5" + line_);
     EXPECT_EQ(silent.status, 1);

@@ -46,7 +46,13 @@ nlohmann::json RowObject(const std::vector<std::string>& columns, const std::vec
             if (whole) {
                 object[columns[i]] = static_cast<std::int64_t>(cell.number);
             } else {
-                object[columns[i]] = cell.number;
+                // The writer prints the shortest text of a double, which for a FLOAT widened to
+                // double shows the widening (98.50099945068359). Take the double nearest the
+                // float's own shortest text so JSON shows the digits CSV and text show.
+                const std::string text = NumberText(cell.number);
+                double shortest = cell.number;
+                std::from_chars(text.data(), text.data() + text.size(), shortest);
+                object[columns[i]] = shortest;
             }
         } else {
             object[columns[i]] = nullptr;
