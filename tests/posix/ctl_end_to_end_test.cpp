@@ -124,6 +124,74 @@ TEST(Ctl, UsageAndModuleErrorsHaveTheirOwnStatus) {
     EXPECT_NE(noPort.err.find("打开串口错误!"), std::string::npos) << noPort.err;
 }
 
+// Every name, number and range is checked before the line is touched: the port below does not
+// exist, so a command that got as far as opening it would fail with status 1 instead.
+TEST(Ctl, ArgumentsAreCheckedBeforeTheLine) {
+    const std::string noLine = " --port /dev/does-not-exist";
+    struct Case {
+        std::string args;
+        int status;
+        const char* says;
+    } cases[] = {
+        {"read PV pv --station 1", 2, "did you mean PV?"},
+        {"write sp=1 --station 1", 2, "did you mean SP?"},
+        {"poll PV XX --station 1", 2, "tables --model"},
+        {"read PV --station 1 --baud 19200", 2, "300 to 9600"},
+        {"read PV --station 1 --baud 299", 2, "300 to 9600"},
+        {"read PV --station 1 --timeout 40000", 2, "0 to 32767"},
+        {"probe --timeout 2147483647", 2, "0 to 32767"},
+        {"read PV --station 1 --timeout -1", 2, "0 to 32767"},
+        {"poll PV --station 1 --interval 1e300", 2, "0..86400"},
+        {"poll PV --station 1 --interval inf", 2, "0..86400"},
+        {"poll PV --station 1 --interval nan", 2, "0..86400"},
+        {"poll PV --station 1 --interval -1", 2, "0..86400"},
+        {"read PV --station 1 --timeout 5", 1, "below 10 ms as 1000 ms"},
+        {"read PV --station 1 --timeout 32767", 1, "打开串口错误!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        const CtlRun run = Ctl(c.args + noLine);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    }
+    const CtlRun types = Ctl("parse PV --types float");
+    EXPECT_EQ(types.status, 0) << "type names, like models, in any case: " << types.err;
+}
+
+// Any bytes in any argument give a result or a usage error, never an abort; what is printed as
+// JSON still parses.
+TEST(Ctl, AnyBytesInAnArgumentEndCleanly) {
+    const char* bytes[] = {"\\377",  "\\303", "\\355\\240\\200", "\\001\\002",
+                           "%%s%%n", "a\\nb", "\\342\\202"};
+    const char* commands[] = {"--format json tables --model ARG",
+                              "--format json parse ARG --model ARG --types ARG",
+                              "--format jsonl check-station ARG",
+                              "--format json read ARG --station ARG --port /dev/does-not-exist",
+                              "--format json read PV --station 1 --port ARG --model ARG",
+                              "--format csv poll PV --station 1 --interval ARG --port ARG",
+                              "--format json probe --stations 1 --model ARG --port SIM"};
+    simtest::SimProcess sim;  // probe prints the model it was given
+    ASSERT_TRUE(sim.Start(SimulatorArgs())) << sim.Stderr();
+    for (const char* b : bytes) {
+        for (std::string command : commands) {
+            const std::string arg = std::string("\"$(printf '") + b + "')\"";
+            for (std::size_t at; (at = command.find("ARG")) != std::string::npos;)
+                command.replace(at, 3, arg);
+            if (const std::size_t at = command.find("SIM"); at != std::string::npos)
+                command.replace(at, 3, sim.port() + " --timeout 300");
+            SCOPED_TRACE(command);
+            const CtlRun run = Ctl(command);
+            EXPECT_TRUE(run.status == 0 || run.status == 1 || run.status == 2)
+                << run.status << " " << run.err;
+            if (command.find("json ") != std::string::npos && !run.out.empty()) {
+                EXPECT_TRUE(nlohmann::json::accept(run.out)) << run.out;
+            } else if (command.find("jsonl ") != std::string::npos) {
+                EXPECT_NO_THROW(JsonLines(run.out)) << run.out;
+            }
+        }
+    }
+}
+
 TEST_F(CtlAgainstSimulator, ReadsBothModelsWithQualityAndTime) {
     const CtlRun one = Ctl("--format jsonl read PV SP --station 1" + line_);
     ASSERT_EQ(one.status, 0) << one.err;
@@ -193,6 +261,9 @@ TEST_F(CtlAgainstSimulator, ProbeAndPoll) {
     EXPECT_EQ(found[0]["station"], 1);
     EXPECT_EQ(found[1]["station"], 2);
     EXPECT_NE(probe.err.find("at most"), std::string::npos) << "the worst case is stated first";
+    const CtlRun shortProbe =
+        Ctl("probe --stations 40-41 --port " + sim_.port() + " --timeout 100");
+    EXPECT_NE(shortProbe.err.find("at most 1 s"), std::string::npos) << shortProbe.err;
 
     const CtlRun poll =
         Ctl("--format jsonl poll PV --station 1,5 --count 2 --interval 0.1" + line_);

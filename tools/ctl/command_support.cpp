@@ -37,6 +37,10 @@ std::unique_ptr<host::DriverSession> Session(const Options& options, int& status
 bool OpenLine(host::DriverSession& session, const Options& options,
               std::unique_ptr<host::LineTap>& tap, int& status) {
     PortOptions line = options.line;
+    if (line.timeoutMs < 10) {
+        Diagnose("--timeout " + std::to_string(line.timeoutMs) +
+                 ": the driver reads a timeout below 10 ms as 1000 ms");
+    }
     if (line.port.empty()) {
         Diagnose("no port given: use --port DEVICE (see 'qm4720ctl ports')");
         status = kExitUsage;
@@ -68,7 +72,7 @@ bool OpenLine(host::DriverSession& session, const Options& options,
     for (std::uint8_t i = 0; i < 5; ++i) {
         if (line.parity == kParities[i]) settings.parity = i;
     }
-    settings.replyTimeout = static_cast<std::int16_t>(std::clamp(line.timeoutMs, -32768, 32767));
+    settings.replyTimeout = static_cast<std::int16_t>(line.timeoutMs);  // 0..32767 by the parser
     std::string error;
     if (!session.Open(settings, error)) {
         ReportDriverFailure("cannot open " + options.line.port, error, session.ErrorCode());
@@ -82,8 +86,20 @@ std::optional<host::RegisterRef> ResolveRegister(host::DriverSession& session,
                                                  const Options& options, const std::string& text) {
     std::string error;
     auto reg = session.Resolve(options.model, text, 0xFFFF, error);
-    if (!reg) ReportDriverFailure("register '" + text + "'", error, session.ErrorCode());
-    return reg;
+    if (reg) return reg;
+    ReportDriverFailure("register '" + text + "'", error, session.ErrorCode());
+    // The meter's mnemonics are upper case and the driver takes them as they are.
+    std::string upper = text;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
+    std::string ignored;
+    if (upper != text && session.Resolve(options.model, upper, 0xFFFF, ignored)) {
+        Diagnose("register '" + text + "': did you mean " + upper + "?");
+    } else {
+        Diagnose("the registers of a model: qm4720ctl tables --model " +
+                 (options.model.empty() ? std::string("MODEL") : options.model));
+    }
+    return std::nullopt;
 }
 
 bool ResolveRegisters(host::DriverSession& session, const Options& options,

@@ -29,7 +29,8 @@ std::unique_ptr<host::DriverSession> Session(const Options& options, int& status
 bool OpenLine(host::DriverSession& session, const Options& options,
               std::unique_ptr<host::LineTap>& tap, int& status);
 
-// Every register of the command line, in order; false (reported) at the first one refused.
+// Every register of the command line, in order; false (reported, with the upper-case name when
+// that is what was meant) at the first one refused: a usage error.
 bool ResolveRegisters(host::DriverSession& session, const Options& options,
                       std::vector<host::RegisterRef>& registers);
 std::optional<host::RegisterRef> ResolveRegister(host::DriverSession& session,

@@ -42,8 +42,9 @@ int RunProbe(const Options& options) {
     const int factor = std::max(1, 9600 / std::clamp(options.line.baud, 300, 9600));
     const int timeout = options.line.timeoutMs >= 10 ? options.line.timeoutMs : 1000;
     const double silentSeconds = (8 * 10 + 30 * factor + timeout + 20) / 1000.0;
+    // Rounded up: a short run is "at most 1 s", never "at most 0 s".
     std::fprintf(stderr, "probing %zu station(s): at most %.0f s (%.2f s for each silent one)\n",
-                 stations.size(), silentSeconds * static_cast<double>(stations.size()),
+                 stations.size(), std::ceil(silentSeconds * static_cast<double>(stations.size())),
                  silentSeconds);
 
     const bool progress = host::StdoutIsTerminal() && options.format == Format::kText;
@@ -93,7 +94,7 @@ int RunRead(const Options& options) {
     auto session = Session(options, status);
     if (!session) return status;
     std::vector<host::RegisterRef> registers;
-    if (!ResolveRegisters(*session, options, registers)) return kExitFailure;
+    if (!ResolveRegisters(*session, options, registers)) return kExitUsage;
     if (!OpenLine(*session, options, tap, status)) return status;
     RecordWriter out(options.format, {"station", "register", "value", "type", "quality", "time",
                                       "status", "error"});
@@ -142,7 +143,7 @@ int RunWrite(const Options& options) {
             return kExitUsage;
         }
         auto reg = ResolveRegister(*session, options, text.substr(0, equals));
-        if (!reg) return kExitFailure;
+        if (!reg) return kExitUsage;
         if (reg->readOnly) {
             Diagnose("write: " + reg->mnemonic + " is a read-only register of the meter");
             return kExitUsage;

@@ -1,4 +1,5 @@
 // The subcommands that need no line: ports, tables, check-station, parse and register.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -54,7 +55,10 @@ int RunParse(const Options& options) {
     auto session = Session(options, status);
     if (!session) return status;
     std::uint16_t mask = 0;
-    for (const std::string& type : options.types) {
+    for (std::string type : options.types) {
+        // As with --model, the case of a type name does not matter.
+        std::transform(type.begin(), type.end(), type.begin(),
+                       [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
         bool known = false;
         for (std::uint16_t bit = 1; bit <= kTypeString;
              bit = static_cast<std::uint16_t>(bit << 1)) {

@@ -1,6 +1,7 @@
 // qm4720ctl: a host for the driver module on the command line. It loads the module the way a
 // host does, creates the driver object through the class factory and calls it through its two
 // interfaces only.
+#include <charconv>
 #include <cstdlib>
 #include <string>
 
@@ -22,6 +23,7 @@ void AddPortOptions(CLI::App& command, ctl::Options& o) {
         ->group("Serial line");
     command.add_option("--baud", o.line.baud, "baud rate, 300..9600")
         ->capture_default_str()
+        ->check(CLI::Range(300, 9600))
         ->group("Serial line");
     command.add_option("--data-bits", o.line.dataBits, "data bits")
         ->capture_default_str()
@@ -35,8 +37,11 @@ void AddPortOptions(CLI::App& command, ctl::Options& o) {
         ->capture_default_str()
         ->check(CLI::IsMember({1, 2}))
         ->group("Serial line");
-    command.add_option("--timeout", o.line.timeoutMs, "reply timeout in ms (below 10: 1000)")
+    // The driver holds the reply timeout in 16 bits and reads below 10 ms as 1000 ms.
+    command
+        .add_option("--timeout", o.line.timeoutMs, "reply timeout in ms, 0..32767 (below 10: 1000)")
         ->capture_default_str()
+        ->check(CLI::Range(0, 32767))
         ->group("Serial line");
     command
         .add_flag("--trace", o.line.trace,
@@ -115,8 +120,18 @@ int main(int argc, char** argv) {
     auto* poll = app.add_subcommand("poll", "read registers of stations repeatedly");
     poll->add_option("REGISTER", o.registers, "register mnemonics")->required();
     poll->add_option("--station", o.stations, "stations, e.g. 1,3-5")->required();
-    poll->add_option("--interval", o.intervalSeconds, "seconds between cycles")
-        ->capture_default_str();
+    poll->add_option("--interval", o.intervalSeconds, "seconds between cycles, 0..86400")
+        ->capture_default_str()
+        ->check(CLI::Validator(
+            [](const std::string& text) -> std::string {
+                double seconds = -1;
+                const auto r = std::from_chars(text.data(), text.data() + text.size(), seconds);
+                // Written as a negation so that nan is refused too.
+                const bool ok = r.ec == std::errc() && r.ptr == text.data() + text.size() &&
+                                seconds >= 0 && seconds <= 86400;
+                return ok ? std::string() : "expected seconds 0..86400, got '" + text + "'";
+            },
+            "SECONDS"));
     poll->add_option("--count", o.count, "number of cycles (0: until Ctrl-C)")
         ->capture_default_str();
     AddModelOption(*poll, o);

@@ -61,6 +61,12 @@ nlohmann::json RowObject(const std::vector<std::string>& columns, const std::vec
     return object;
 }
 
+// Arguments and driver messages may hold any bytes; invalid UTF-8 becomes U+FFFD rather than an
+// exception from the writer.
+std::string Dump(const nlohmann::json& value, int indent) {
+    return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 // Display width of a UTF-8 text: one column per code point, two for CJK ideographs.
 std::size_t DisplayWidth(const std::string& text) {
     std::size_t width = 0;
@@ -102,7 +108,7 @@ void RecordWriter::Row(const std::vector<Cell>& cells) {
             break;
         }
         case Format::kJsonl:
-            std::fprintf(out_, "%s\n", RowObject(columns_, cells).dump().c_str());
+            std::fprintf(out_, "%s\n", Dump(RowObject(columns_, cells), -1).c_str());
             break;
         case Format::kText:
         case Format::kJson:
@@ -118,7 +124,7 @@ void RecordWriter::Finish() {
     if (format_ == Format::kJson) {
         nlohmann::json array = nlohmann::json::array();
         for (const auto& row : buffered_) array.push_back(RowObject(columns_, row));
-        std::fprintf(out_, "%s\n", array.dump(2).c_str());
+        std::fprintf(out_, "%s\n", Dump(array, 2).c_str());
     } else if (format_ == Format::kText) {
         std::vector<std::size_t> widths(columns_.size());
         for (std::size_t i = 0; i < columns_.size(); ++i) widths[i] = DisplayWidth(columns_[i]);

@@ -28,7 +28,7 @@ int RunPoll(const Options& options) {
     auto session = Session(options, status);
     if (!session) return status;
     std::vector<host::RegisterRef> registers;
-    if (!ResolveRegisters(*session, options, registers)) return kExitFailure;
+    if (!ResolveRegisters(*session, options, registers)) return kExitUsage;
     if (!OpenLine(*session, options, tap, status)) return status;
 
     const bool live = host::StdoutIsTerminal() && options.format == Format::kText;
