@@ -47,11 +47,11 @@ CtlRun Ctl(const std::string& args) {
     return run;
 }
 
-std::vector<nlohmann::json> JsonLines(const std::string& text) {
-    std::vector<nlohmann::json> lines;
+std::vector<nlohmann::ordered_json> JsonLines(const std::string& text) {
+    std::vector<nlohmann::ordered_json> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
-        if (!line.empty()) lines.push_back(nlohmann::json::parse(line));
+        if (!line.empty()) lines.push_back(nlohmann::ordered_json::parse(line));
     }
     return lines;
 }
@@ -243,6 +243,33 @@ TEST_F(CtlAgainstSimulator, EveryFormatCarriesTheFloatsOwnDigits) {
     EXPECT_TRUE(rows.at(1)["value"].is_number_integer()) << json.out;
 }
 
+// Every reading has the same columns in the same order whichever command made it; write adds
+// its own after them.
+TEST_F(CtlAgainstSimulator, EveryReadingHasOneSchema) {
+    const std::string reading = "time,station,register,type,value,quality,status,latency_ms,error";
+    struct Case {
+        const char* command;
+        std::string header;
+    } cases[] = {
+        {"read PV --station 1", reading},
+        {"poll PV --station 1 --count 1", reading},
+        {"write SP=25.5 --station 1 --verify", reading + ",read_back"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        const CtlRun csv = Ctl(std::string("--format csv ") + c.command + line_);
+        ASSERT_EQ(csv.status, 0) << csv.err;
+        EXPECT_EQ(csv.out.substr(0, csv.out.find('\n')), c.header);
+        const CtlRun json = Ctl(std::string("--format jsonl ") + c.command + line_);
+        const auto rows = JsonLines(json.out);
+        ASSERT_EQ(rows.size(), 1u) << json.out;
+        std::string keys;
+        for (const auto& item : rows[0].items()) keys += (keys.empty() ? "" : ",") + item.key();
+        EXPECT_EQ(keys, c.header) << "JSON keeps the columns' order";
+        EXPECT_EQ(rows[0]["type"], "FLOAT");
+    }
+}
+
 TEST_F(CtlAgainstSimulator, SilentStationIsATimeoutWithNoValue) {
     const CtlRun silent = Ctl("--format jsonl read PV --station 5" + line_);
     EXPECT_EQ(silent.status, 1);
@@ -250,6 +277,7 @@ TEST_F(CtlAgainstSimulator, SilentStationIsATimeoutWithNoValue) {
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_TRUE(rows[0]["value"].is_null());
     EXPECT_EQ(rows[0]["status"], "timeout");
+    EXPECT_EQ(rows[0]["time"].get<std::string>().back(), 'Z') << "the time of the attempt";
     EXPECT_NE(silent.err.find("超时错误!"), std::string::npos) << silent.err;
 }
 

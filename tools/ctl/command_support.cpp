@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -184,6 +185,26 @@ const char* TypeName(std::uint16_t type) {
 
 Cell ValueCell(const host::Reading& reading) {
     return reading.ok ? Cell::Number(reading.value) : Cell::Null();
+}
+
+std::vector<std::string> ReadingColumns() {
+    return {"time",    "station", "register",   "type", "value",
+            "quality", "status",  "latency_ms", "error"};
+}
+
+std::vector<Cell> ReadingCells(const Options& options, int station, const host::RegisterRef& reg,
+                               const host::Reading& reading, const std::string& attemptTime,
+                               Cell value, std::string_view status, const std::string& error) {
+    const bool stamped = reading.ok && reading.fileTime != 0;
+    return {Cell::Text(stamped ? FileTimeIso(reading.fileTime) : attemptTime),
+            Cell::Number(station),
+            Cell::Text(reg.mnemonic),
+            Cell::Text(TypeName(reg.type)),
+            std::move(value),
+            stamped ? Cell::Number(reading.quality) : Cell::Null(),
+            Cell::Text(Colored(options, status, reading.ok && error.empty())),
+            Cell::Number(std::round(reading.latencyMs * 10) / 10),
+            error.empty() ? Cell::Null() : Cell::Text(error)};
 }
 
 std::string Colored(const Options& options, std::string_view text, bool good) {

@@ -45,6 +45,17 @@ const char* TypeName(std::uint16_t type);
 // The value of a reading, or null when it failed.
 Cell ValueCell(const host::Reading& reading);
 
+// The columns of every reading (read, poll, and write before its own columns), in every format:
+// time, station, register, type, value, quality, status, latency_ms, error.
+std::vector<std::string> ReadingColumns();
+
+// One reading's cells in ReadingColumns' order. `attemptTime` is when the exchange started; it
+// stands when the driver stamped no time (a failure, a write). `value` is the reading's own value
+// for reads and the value sent for writes; `error` is empty when there is none.
+std::vector<Cell> ReadingCells(const Options& options, int station, const host::RegisterRef& reg,
+                               const host::Reading& reading, const std::string& attemptTime,
+                               Cell value, std::string_view status, const std::string& error);
+
 // `text` in green (good) or red, when the options ask for colour.
 std::string Colored(const Options& options, std::string_view text, bool good);
 

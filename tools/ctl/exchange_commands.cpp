@@ -96,20 +96,16 @@ int RunRead(const Options& options) {
     std::vector<host::RegisterRef> registers;
     if (!ResolveRegisters(*session, options, registers)) return kExitUsage;
     if (!OpenLine(*session, options, tap, status)) return status;
-    RecordWriter out(options.format, {"station", "register", "value", "type", "quality", "time",
-                                      "status", "error"});
+    RecordWriter out(options.format, ReadingColumns());
     bool allOk = true;
     for (const host::RegisterRef& reg : registers) {
         if (Interrupted()) break;
+        const std::string attempt = NowIso();
         const host::Reading reading =
             session->Read(options.model, static_cast<std::int16_t>(station), reg);
         allOk = allOk && reading.ok;
-        out.Row({Cell::Number(station), Cell::Text(reg.mnemonic), ValueCell(reading),
-                 Cell::Text(TypeName(reg.type)),
-                 reading.ok ? Cell::Number(reading.quality) : Cell::Null(),
-                 reading.ok ? Cell::Text(FileTimeIso(reading.fileTime)) : Cell::Null(),
-                 Cell::Text(Colored(options, Outcome(reading), reading.ok)),
-                 reading.ok ? Cell::Null() : Cell::Text(reading.error)});
+        out.Row(ReadingCells(options, station, reg, reading, attempt, ValueCell(reading),
+                             Outcome(reading), reading.ok ? "" : reading.error));
         if (!reading.ok)
             ReportDriverFailure("read " + reg.mnemonic, reading.error, reading.errorCode);
     }
@@ -156,12 +152,14 @@ int RunWrite(const Options& options) {
         assignments.push_back({*reg, value});
     }
     if (!OpenLine(*session, options, tap, status)) return status;
-    RecordWriter out(options.format,
-                     {"station", "register", "value", "status", "read_back", "error"});
+    std::vector<std::string> columns = ReadingColumns();
+    columns.push_back("read_back");
+    RecordWriter out(options.format, std::move(columns));
     bool allOk = true;
     const auto station16 = static_cast<std::int16_t>(station);
     for (const Assignment& a : assignments) {
         if (Interrupted()) break;
+        const std::string attempt = NowIso();
         const host::Reading written = session->Write(options.model, station16, a.reg, a.value);
         Cell readBack = Cell::Null();
         std::string outcome = written.ok ? "ok" : std::string(Outcome(written));
@@ -192,9 +190,10 @@ int RunWrite(const Options& options) {
         }
         const bool good = outcome == "ok" || outcome == "verified";
         allOk = allOk && good;
-        out.Row({Cell::Number(station), Cell::Text(a.reg.mnemonic), Cell::Number(a.value),
-                 Cell::Text(Colored(options, outcome, good)), readBack,
-                 failure.empty() ? Cell::Null() : Cell::Text(failure)});
+        std::vector<Cell> cells = ReadingCells(options, station, a.reg, written, attempt,
+                                               Cell::Number(a.value), outcome, failure);
+        cells.push_back(readBack);
+        out.Row(cells);
     }
     out.Finish();
     if (Interrupted()) return kExitInterrupted;

@@ -32,8 +32,9 @@ std::string CsvField(const std::string& text) {
     return quoted + "\"";
 }
 
-nlohmann::json RowObject(const std::vector<std::string>& columns, const std::vector<Cell>& cells) {
-    nlohmann::json object = nlohmann::json::object();
+nlohmann::ordered_json RowObject(const std::vector<std::string>& columns,
+                                 const std::vector<Cell>& cells) {
+    nlohmann::ordered_json object = nlohmann::ordered_json::object();
     for (std::size_t i = 0; i < columns.size() && i < cells.size(); ++i) {
         const Cell& cell = cells[i];
         if (cell.kind == Cell::Kind::kText) {
@@ -63,8 +64,8 @@ nlohmann::json RowObject(const std::vector<std::string>& columns, const std::vec
 
 // Arguments and driver messages may hold any bytes; invalid UTF-8 becomes U+FFFD rather than an
 // exception from the writer.
-std::string Dump(const nlohmann::json& value, int indent) {
-    return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
+std::string Dump(const nlohmann::ordered_json& value, int indent) {
+    return value.dump(indent, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 // Display width of a UTF-8 text: one column per code point, two for CJK ideographs.
@@ -122,7 +123,7 @@ void RecordWriter::Finish() {
     if (finished_) return;
     finished_ = true;
     if (format_ == Format::kJson) {
-        nlohmann::json array = nlohmann::json::array();
+        nlohmann::ordered_json array = nlohmann::ordered_json::array();
         for (const auto& row : buffered_) array.push_back(RowObject(columns_, row));
         std::fprintf(out_, "%s\n", Dump(array, 2).c_str());
     } else if (format_ == Format::kText) {

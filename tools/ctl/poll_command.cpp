@@ -35,9 +35,7 @@ int RunPoll(const Options& options) {
     std::unique_ptr<RecordWriter> out;
     if (!live) {
         out = std::make_unique<RecordWriter>(
-            options.format == Format::kText ? Format::kCsv : options.format,
-            std::vector<std::string>{"time", "station", "register", "value", "quality", "status",
-                                     "latency_ms"});
+            options.format == Format::kText ? Format::kCsv : options.format, ReadingColumns());
     }
     int answers = 0, timeouts = 0, replyErrors = 0, otherErrors = 0;
     std::vector<double> latencies;
@@ -52,6 +50,7 @@ int RunPoll(const Options& options) {
         for (int station : stations) {
             for (const host::RegisterRef& reg : registers) {
                 if (Interrupted()) break;
+                const std::string attempt = NowIso();
                 const host::Reading r =
                     session->Read(options.model, static_cast<std::int16_t>(station), reg);
                 latencies.push_back(r.latencyMs);
@@ -64,7 +63,7 @@ int RunPoll(const Options& options) {
                     ++replyErrors;
                 else
                     ++otherErrors;
-                const std::string time = r.ok ? FileTimeIso(r.fileTime) : NowIso();
+                const std::string time = r.ok ? FileTimeIso(r.fileTime) : attempt;
                 if (live) {
                     char line[160];
                     std::snprintf(line, sizeof line, "%-24s %7d  %-4s %12s  %-11s %7.1f ms",
@@ -73,10 +72,8 @@ int RunPoll(const Options& options) {
                                   Colored(options, outcome, r.ok).c_str(), r.latencyMs);
                     lines.push_back(line);
                 } else {
-                    out->Row({Cell::Text(time), Cell::Number(station), Cell::Text(reg.mnemonic),
-                              ValueCell(r), r.ok ? Cell::Number(r.quality) : Cell::Null(),
-                              Cell::Text(outcome),
-                              Cell::Number(std::round(r.latencyMs * 10) / 10)});
+                    out->Row(ReadingCells(options, station, reg, r, attempt, ValueCell(r), outcome,
+                                          r.ok ? "" : r.error));
                 }
             }
         }
