@@ -89,12 +89,16 @@ TEST(Ctl, TablesForScripts) {
     ASSERT_EQ(table.size(), 58u);
     EXPECT_EQ(table[36]["mnemonic"], "XP");
     EXPECT_EQ(table[30]["type"], "FLOAT");
+    EXPECT_EQ(table[4]["read_only"], true) << "yes/no is a JSON boolean";
+    EXPECT_EQ(table[57]["read_only"], false);
 }
 
 TEST(Ctl, TagValidationShowsTheDriversMessage) {
     const CtlRun ok = Ctl("check-station 07");
     EXPECT_EQ(ok.status, 0);
     EXPECT_EQ(ok.out, "7\n");
+    EXPECT_EQ(Ctl("--format csv check-station 07").out, "station\n7\n");
+    EXPECT_EQ(Ctl("--format jsonl check-station 07").out, "{\"station\":7}\n");
 
     const CtlRun bad = Ctl("check-station 1a");
     EXPECT_EQ(bad.status, 1);
@@ -288,6 +292,7 @@ TEST_F(CtlAgainstSimulator, ProbeAndPoll) {
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[0]["station"], 1);
     EXPECT_EQ(found[1]["station"], 2);
+    EXPECT_EQ(found[1]["answered"], true);
     EXPECT_NE(probe.err.find("at most"), std::string::npos) << "the worst case is stated first";
     const CtlRun shortProbe =
         Ctl("probe --stations 40-41 --port " + sim_.port() + " --timeout 100");

@@ -66,7 +66,7 @@ int RunProbe(const Options& options) {
             } else {
                 out.Row({Cell::Number(station),
                          Cell::Text(options.model.empty() ? "default" : options.model),
-                         Cell::Text("yes")});
+                         Cell::Bool(true)});
             }
         }
         if (progress) {

@@ -30,7 +30,7 @@ int RunTables(const Options& options) {
         const RegisterDescriptor& entry = table[i];
         out.Row({Cell::Number(static_cast<double>(i)),
                  Cell::Text(std::string(entry.mnemonic, strnlen(entry.mnemonic, 8))),
-                 Cell::Text(TypeName(entry.dataType)), Cell::Text(entry.readOnly ? "yes" : "no")});
+                 Cell::Text(TypeName(entry.dataType)), Cell::Bool(entry.readOnly)});
     }
     return kExitOk;
 }
@@ -46,7 +46,11 @@ int RunCheckStation(const Options& options) {
                             session->ErrorCode());
         return kExitFailure;
     }
-    std::printf("%d\n", station);
+    if (options.format == Format::kText) {
+        std::printf("%d\n", station);  // the bare number, for people and for $(...)
+    } else {
+        RecordWriter(options.format, {"station"}).Row({Cell::Number(station)});
+    }
     return kExitOk;
 }
 
@@ -84,7 +88,7 @@ int RunParse(const Options& options) {
     }
     RecordWriter out(options.format, {"register", "index", "type", "read_only"});
     out.Row({Cell::Text(reg->mnemonic), Cell::Number(reg->index), Cell::Text(TypeName(reg->type)),
-             Cell::Text(reg->readOnly ? "yes" : "no")});
+             Cell::Bool(reg->readOnly)});
     return kExitOk;
 }
 

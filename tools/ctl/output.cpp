@@ -13,6 +13,7 @@ namespace {
 std::string CellText(const Cell& cell) {
     switch (cell.kind) {
         case Cell::Kind::kText:
+        case Cell::Kind::kBool:
             return cell.text;
         case Cell::Kind::kNumber:
             return NumberText(cell.number);
@@ -39,6 +40,8 @@ nlohmann::ordered_json RowObject(const std::vector<std::string>& columns,
         const Cell& cell = cells[i];
         if (cell.kind == Cell::Kind::kText) {
             object[columns[i]] = cell.text;
+        } else if (cell.kind == Cell::Kind::kBool) {
+            object[columns[i]] = cell.number != 0;
         } else if (cell.kind == Cell::Kind::kNumber) {
             // Whole numbers (stations, indices, INT values, quality) as JSON integers.
             const bool whole = std::isfinite(cell.number) &&

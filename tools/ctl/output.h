@@ -11,14 +11,16 @@ namespace ctl {
 
 enum class Format { kText, kCsv, kJson, kJsonl };
 
-// One cell: a text, a number, or nothing (printed empty / null, never as a made-up value).
+// One cell: a text, a number, a yes/no (JSON true/false), or nothing (printed empty / null, never
+// as a made-up value).
 struct Cell {
-    enum class Kind { kText, kNumber, kNull } kind = Kind::kNull;
+    enum class Kind { kText, kNumber, kBool, kNull } kind = Kind::kNull;
     std::string text;
     double number = 0;
 
     static Cell Text(std::string t) { return {Kind::kText, std::move(t), 0}; }
     static Cell Number(double n) { return {Kind::kNumber, {}, n}; }
+    static Cell Bool(bool b) { return {Kind::kBool, b ? "yes" : "no", b ? 1.0 : 0.0}; }
     static Cell Null() { return {}; }
 };
 
