@@ -257,7 +257,7 @@ TEST_F(CtlAgainstSimulator, EveryReadingHasOneSchema) {
     } cases[] = {
         {"read PV --station 1", reading},
         {"poll PV --station 1 --count 1", reading},
-        {"write SP=25.5 --station 1 --verify", reading + ",read_back"},
+        {"write SP=25.5 --station 1 --verify", reading + ",requested,read_back"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command);
@@ -271,6 +271,35 @@ TEST_F(CtlAgainstSimulator, EveryReadingHasOneSchema) {
         for (const auto& item : rows[0].items()) keys += (keys.empty() ? "" : ",") + item.key();
         EXPECT_EQ(keys, c.header) << "JSON keeps the columns' order";
         EXPECT_EQ(rows[0]["type"], "FLOAT");
+    }
+}
+
+// The meter takes six characters: a FLOAT is rounded to fit (half away from zero) before it is
+// sent, write says so and verifies against what was sent. Fields worked out by hand.
+TEST_F(CtlAgainstSimulator, WriteSendsAndVerifiesTheSixCharacterField) {
+    struct Case {
+        const char* typed;
+        int status;
+        double sent;
+        bool announced;  // "is sent as" on stderr
+    } cases[] = {
+        {"12.3456", 0, 12.346, true}, {"-12.345", 0, -12.35, true}, {"0.03125", 0, 0.0313, true},
+        {"9999.94", 0, 9999.9, true}, {"25.5", 0, 25.5, false},     {"-0.25", 0, -0.25, false},
+        {"9999.96", 2, 0, false},     {"10000", 2, 0, false},       {"-999.96", 2, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed);
+        const CtlRun run = Ctl(std::string("--format jsonl write SP=") + c.typed +
+                               " --station 1 --verify" + line_);
+        ASSERT_EQ(run.status, c.status) << run.err;
+        EXPECT_EQ(run.err.find("is sent as") != std::string::npos, c.announced) << run.err;
+        if (c.status != 0) continue;
+        const auto rows = JsonLines(run.out);
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows[0]["value"], c.sent);
+        EXPECT_EQ(rows[0]["requested"].dump(), c.typed);
+        EXPECT_EQ(rows[0]["status"], "verified");
+        EXPECT_EQ(rows[0]["read_back"], c.sent);
     }
 }
 

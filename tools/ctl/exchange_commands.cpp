@@ -10,21 +10,9 @@
 #include "tools/ctl/command_support.h"
 #include "tools/ctl/interrupt.h"
 #include "tools/ctl/outcomes.h"
+#include "tools/ctl/write_field.h"
 
 namespace ctl {
-namespace {
-
-// Digits after the point that a FLOAT keeps in the six-character field.
-double FieldResolution(std::uint16_t type, double value) {
-    if (type != kTypeFloat) return 0.5;
-    int integerDigits = 1;
-    for (double m = std::fabs(value); m >= 10; m /= 10) ++integerDigits;
-    const int decimals = std::clamp(6 - integerDigits - 1 - (value < 0 ? 1 : 0), 1, 4);
-    return 0.5 * std::pow(10.0, -decimals) + 1e-6 * std::fabs(value);
-}
-
-}  // namespace
-
 int RunProbe(const Options& options) {
     std::vector<int> stations;
     std::string error;
@@ -124,7 +112,8 @@ int RunWrite(const Options& options) {
 
     struct Assignment {
         host::RegisterRef reg;
-        double value;
+        double value;  // as typed
+        double sent;   // as the field carries it
     };
     std::vector<Assignment> assignments;
     for (const std::string& text : options.registers) {
@@ -149,10 +138,23 @@ int RunWrite(const Options& options) {
             Diagnose("write: " + reg->mnemonic + " is INT: expected a whole number -32768..32767");
             return kExitUsage;
         }
-        assignments.push_back({*reg, value});
+        const std::optional<double> sent = SentValue(reg->type, value);
+        if (!sent) {
+            Diagnose("write: " + reg->mnemonic +
+                     " is FLOAT: expected a value that fits the meter's six characters with one "
+                     "decimal, -999.9..9999.9, got '" +
+                     text.substr(equals + 1) + "'");
+            return kExitUsage;
+        }
+        if (*sent != value) {
+            Diagnose("write " + reg->mnemonic + ": " + NumberText(value) + " is sent as " +
+                     NumberText(*sent) + " (the meter's field has six characters)");
+        }
+        assignments.push_back({*reg, value, *sent});
     }
     if (!OpenLine(*session, options, tap, status)) return status;
     std::vector<std::string> columns = ReadingColumns();
+    columns.push_back("requested");
     columns.push_back("read_back");
     RecordWriter out(options.format, std::move(columns));
     bool allOk = true;
@@ -160,7 +162,7 @@ int RunWrite(const Options& options) {
     for (const Assignment& a : assignments) {
         if (Interrupted()) break;
         const std::string attempt = NowIso();
-        const host::Reading written = session->Write(options.model, station16, a.reg, a.value);
+        const host::Reading written = session->Write(options.model, station16, a.reg, a.sent);
         Cell readBack = Cell::Null();
         std::string outcome = written.ok ? "ok" : std::string(Outcome(written));
         std::string failure = written.ok ? "" : written.error;
@@ -178,11 +180,12 @@ int RunWrite(const Options& options) {
                 ReportDriverFailure("read back " + a.reg.mnemonic, back.error, back.errorCode);
             } else {
                 readBack = Cell::Number(back.value);
-                if (std::fabs(back.value - a.value) > FieldResolution(a.reg.type, a.value)) {
+                // Against what was sent, not what was typed; the slack is a float's last digit.
+                if (std::fabs(back.value - a.sent) > 1e-6 * std::max(1.0, std::fabs(a.sent))) {
                     outcome = "mismatch";
                     failure = "read back " + NumberText(back.value);
                     Diagnose("write " + a.reg.mnemonic + ": read back " + NumberText(back.value) +
-                             ", not " + NumberText(a.value));
+                             ", not the " + NumberText(a.sent) + " sent");
                 } else {
                     outcome = "verified";
                 }
@@ -191,7 +194,8 @@ int RunWrite(const Options& options) {
         const bool good = outcome == "ok" || outcome == "verified";
         allOk = allOk && good;
         std::vector<Cell> cells = ReadingCells(options, station, a.reg, written, attempt,
-                                               Cell::Number(a.value), outcome, failure);
+                                               Cell::Number(a.sent), outcome, failure);
+        cells.push_back(Cell::Number(a.value));
         cells.push_back(readBack);
         out.Row(cells);
     }
