@@ -87,10 +87,11 @@ private:
 // of ending it. Only one StopSignal is bound at a time. False when the handlers cannot be set up.
 bool RaiseOnTerminationSignals(StopSignal& stop);
 
-// Makes Ctrl-C alone (SIGINT; on Windows the Ctrl-C console event) raise `stop` instead of ending
-// the program; every other signal keeps its default, so a program whose output pipe closes still
-// ends. For programs that finish their current step and report (qm4720ctl). Only one StopSignal is
-// bound at a time, by this or by RaiseOnTerminationSignals. False when the handler cannot be set.
+// Makes Ctrl-C (SIGINT, and on Linux SIGTERM and SIGHUP too; on Windows the Ctrl-C console
+// event) raise `stop` instead of ending the program; every other signal keeps its default, so a
+// program whose output pipe closes still ends, quietly. For programs that finish their current step
+// and report (qm4720ctl). Only one StopSignal is bound at a time, by this or by
+// RaiseOnTerminationSignals. False when the handler cannot be set.
 bool RaiseOnInterrupt(StopSignal& stop);
 
 // One end of a serial line: a real device, or the program's own side of a pseudo-terminal.

@@ -70,7 +70,10 @@ bool RaiseOnInterrupt(StopSignal& stop) {
     action.sa_handler = OnTerminationSignal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    return sigaction(SIGINT, &action, nullptr) == 0;
+    // A service manager's stop (SIGTERM) and a closed terminal (SIGHUP) deserve the same orderly
+    // end as Ctrl-C: the results so far, a complete document, the summary.
+    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0 &&
+           sigaction(SIGHUP, &action, nullptr) == 0;
 }
 
 }  // namespace host

@@ -2,6 +2,7 @@
 // checked through exit statuses and what the program prints for people and for scripts.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -335,6 +336,97 @@ TEST_F(CtlAgainstSimulator, ProbeAndPoll) {
     EXPECT_EQ(samples[0]["value"], 12.5);
     EXPECT_TRUE(samples[1]["value"].is_null());
     EXPECT_NE(poll.err.find("2 answer(s), 2 timeout(s)"), std::string::npos) << poll.err;
+}
+
+// True once process `pid` catches `signal` (its handler is installed), from /proc.
+bool Catches(pid_t pid, int signal) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("SigCgt:", 0) == 0)
+            return (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1) & 1) != 0;
+    }
+    return false;
+}
+
+// Starts qm4720ctl with `args`, sends `signal` once it catches it and has run a little, and
+// collects what it printed.
+CtlRun CtlUntilSignal(const std::vector<std::string>& args, int signal) {
+    int out[2];
+    if (pipe(out) != 0) return {};
+    char errPath[] = "/tmp/qm4720ctl-err-XXXXXX";
+    const int errFd = mkstemp(errPath);
+    const std::string program = BuildDir() + "qm4720ctl";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(errFd, 2);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(errFd);
+    for (int i = 0; i < 500 && !Catches(pid, signal); ++i) usleep(10000);
+    usleep(300000);  // a few readings
+    kill(pid, signal);
+    CtlRun run;
+    char buffer[4096];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
+        run.out.append(buffer, static_cast<std::size_t>(n));
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::ifstream err(errPath);
+    run.err.assign(std::istreambuf_iterator<char>(err), {});
+    unlink(errPath);
+    return run;
+}
+
+// SIGTERM and SIGHUP end a poll or a probe as Ctrl-C does: a complete document of the results so
+// far and the summary.
+TEST_F(CtlAgainstSimulator, TerminationSignalsEndARunLikeCtrlC) {
+    const std::vector<std::string> line = {"--port", sim_.port(), "--timeout", "300"};
+    struct Case {
+        std::vector<std::string> args;
+        int signal;
+        const char* summary;
+    } cases[] = {
+        {{"--format", "json", "poll", "PV", "--station", "1", "--interval", "0.02"},
+         SIGTERM,
+         "answer(s)"},
+        {{"--format", "json", "poll", "PV", "--station", "1", "--interval", "0.02"},
+         SIGHUP,
+         "answer(s)"},
+        {{"--format", "json", "poll", "PV", "--station", "1", "--interval", "0.02"},
+         SIGINT,
+         "answer(s)"},
+        {{"--format", "json", "probe", "--stations", "3-99"}, SIGTERM, "(interrupted)"},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.args[2] + " signal " + std::to_string(c.signal));
+        c.args.insert(c.args.end(), line.begin(), line.end());
+        const CtlRun run = CtlUntilSignal(c.args, c.signal);
+        EXPECT_EQ(run.status, 130) << run.err;
+        ASSERT_TRUE(nlohmann::json::accept(run.out)) << run.out;
+        EXPECT_TRUE(nlohmann::json::parse(run.out).is_array());
+        EXPECT_NE(run.err.find(c.summary), std::string::npos) << run.err;
+    }
+}
+
+// A reader that stops early (| head) ends the program, without a word on stderr.
+TEST_F(CtlAgainstSimulator, ClosedPipeEndsQuietly) {
+    char errPath[] = "/tmp/qm4720ctl-pipe-XXXXXX";
+    close(mkstemp(errPath));
+    const CtlRun run = Ctl("--format jsonl poll PV --station 1 --interval 0" + line_ + " 2>" +
+                           errPath + " | head -n 2");
+    EXPECT_EQ(JsonLines(run.out).size(), 2u) << run.out;
+    std::ifstream err(errPath);
+    const std::string said(std::istreambuf_iterator<char>(err), {});
+    EXPECT_EQ(said, "");
+    unlink(errPath);
 }
 
 TEST(Ctl, FaultsAreReportedAndNoWrongValueIsPrinted) {

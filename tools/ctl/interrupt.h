@@ -1,4 +1,5 @@
-// Ctrl-C in qm4720ctl: long commands stop at their next step and report what they have.
+// Ctrl-C, SIGTERM and SIGHUP in qm4720ctl: long commands stop at their next step and report what
+// they have.
 #pragma once
 
 #include <chrono>

@@ -15,7 +15,8 @@ namespace {
 
 constexpr const char* kExitHelp =
     "Exit status: 0 success, 1 the instrument or the driver reported a failure, 2 usage error,\n"
-    "3 the module could not be loaded or the driver object created, 130 interrupted (Ctrl-C).\n"
+    "3 the module could not be loaded or the driver object created, 130 interrupted (Ctrl-C,\n"
+    "SIGTERM or SIGHUP: the results so far are printed as a complete document).\n"
     "Results go to stdout, diagnostics to stderr; times are UTC ISO 8601.";
 
 void AddPortOptions(CLI::App& command, ctl::Options& o) {
