@@ -348,9 +348,9 @@ bool Catches(pid_t pid, int signal) {
     return false;
 }
 
-// Starts qm4720ctl with `args`, sends `signal` once it catches it and has run a little, and
-// collects what it printed.
-CtlRun CtlUntilSignal(const std::vector<std::string>& args, int signal) {
+// Starts qm4720ctl with `args`, sends `signal` once it catches `caught` (by default the same
+// signal) and has run a little, and collects what it printed.
+CtlRun CtlUntilSignal(const std::vector<std::string>& args, int signal, int caught = 0) {
     int out[2];
     if (pipe(out) != 0) return {};
     char errPath[] = "/tmp/qm4720ctl-err-XXXXXX";
@@ -368,7 +368,7 @@ CtlRun CtlUntilSignal(const std::vector<std::string>& args, int signal) {
     }
     close(out[1]);
     close(errFd);
-    for (int i = 0; i < 500 && !Catches(pid, signal); ++i) usleep(10000);
+    for (int i = 0; i < 500 && !Catches(pid, caught ? caught : signal); ++i) usleep(10000);
     usleep(300000);  // a few readings
     kill(pid, signal);
     CtlRun run;
@@ -427,6 +427,40 @@ TEST_F(CtlAgainstSimulator, ClosedPipeEndsQuietly) {
     const std::string said(std::istreambuf_iterator<char>(err), {});
     EXPECT_EQ(said, "");
     unlink(errPath);
+}
+
+std::string FileText(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// --output puts the results in a file instead of stdout; poll's rows reach it one by one, so a
+// poll killed outright has left every row it finished.
+TEST_F(CtlAgainstSimulator, OutputGoesToAFileRowByRow) {
+    char path[] = "/tmp/qm4720ctl-output-XXXXXX";
+    close(mkstemp(path));
+    const CtlRun read =
+        Ctl(std::string("--output ") + path + " --format json read PV --station 1" + line_);
+    ASSERT_EQ(read.status, 0) << read.err;
+    EXPECT_EQ(read.out, "");
+    const auto rows = nlohmann::json::parse(FileText(path));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["value"], 12.5);
+
+    const CtlRun killed =
+        CtlUntilSignal({"--output", path, "--format", "jsonl", "poll", "PV", "--station", "1",
+                        "--interval", "0.02", "--port", sim_.port(), "--timeout", "300"},
+                       SIGKILL, SIGTERM);
+    EXPECT_EQ(killed.out, "");
+    const auto polled = JsonLines(FileText(path));
+    ASSERT_FALSE(polled.empty()) << "rows are written as they come";
+    EXPECT_EQ(polled.back()["value"], 12.5);
+    unlink(path);
+
+    const CtlRun nowhere = Ctl("--output /nonexistent/dir/out read PV --station 1" + line_);
+    EXPECT_EQ(nowhere.status, 2);
+    EXPECT_NE(nowhere.err.find("--output /nonexistent/dir/out: "), std::string::npos)
+        << nowhere.err;
 }
 
 TEST(Ctl, FaultsAreReportedAndNoWrongValueIsPrinted) {

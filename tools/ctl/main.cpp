@@ -1,8 +1,11 @@
 // qm4720ctl: a host for the driver module on the command line. It loads the module the way a
 // host does, creates the driver object through the class factory and calls it through its two
 // interfaces only.
+#include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -70,6 +73,9 @@ int main(int argc, char** argv) {
     app.add_option("--progid", o.module.progId,
                    "create the driver by programmatic identifier through the registry, e.g. "
                    "QM4720.QM4720Pro");
+    std::string outputPath;
+    app.add_option("--output", outputPath,
+                   "write the results to FILE instead of stdout (poll: each row as it comes)");
     app.add_option("--format", format, "output: text, csv, json or jsonl")
         ->check(CLI::IsMember({"text", "csv", "json", "jsonl"}));
 
@@ -155,8 +161,16 @@ int main(int argc, char** argv) {
                : format == "json"  ? ctl::Format::kJson
                : format == "jsonl" ? ctl::Format::kJsonl
                                    : ctl::Format::kText;
-    o.color = host::StdoutIsTerminal() && std::getenv("NO_COLOR") == nullptr &&
-              o.format == ctl::Format::kText;
+    // Every command prints its results on stdout; --output points stdout at the file, before the
+    // line is touched and before colour and the live table look at what stdout is.
+    if (!outputPath.empty() && std::freopen(outputPath.c_str(), "w", stdout) == nullptr) {
+        const int code = errno;
+        std::fprintf(stderr, "qm4720ctl: --output %s: %s\n", outputPath.c_str(),
+                     std::strerror(code));
+        return ctl::kExitUsage;
+    }
+    o.color = outputPath.empty() && host::StdoutIsTerminal() &&
+              std::getenv("NO_COLOR") == nullptr && o.format == ctl::Format::kText;
     ctl::CatchInterrupt();
 
     if (*ports) return ctl::RunPorts(o);
