@@ -497,6 +497,37 @@ TEST(Ctl, FaultsAreReportedAndNoWrongValueIsPrinted) {
     }
 }
 
+// --retries reads a failed register again; the extra attempts are counted on stderr. The
+// simulator's script gives the first replies' faults in order.
+TEST(Ctl, RetriesReadAFailedRegisterAgain) {
+    struct Case {
+        const char* script;
+        const char* command;
+        int status;
+        const char* says;
+    } cases[] = {
+        {"timeout,bad-bcc", "read PV --station 1 --retries 2", 0, "2 retry(ies)"},
+        {"timeout,timeout", "read PV --station 1 --retries 1", 1, "1 retry(ies)"},
+        {"bad-bcc", "poll PV --station 1 --count 2 --interval 0 --retries 3", 0,
+         "2 answer(s), 0 timeout(s), 0 reply error(s), 0 other error(s), 1 retry(ies)"},
+        {"bad-bcc", "read PV --station 1", 1, "接收到错误数据!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.script) + ": " + c.command);
+        simtest::SimProcess sim;
+        ASSERT_TRUE(sim.Start(SimulatorArgs({"--script", c.script}))) << sim.Stderr();
+        const CtlRun run = Ctl(std::string("--format jsonl ") + c.command + " --port " +
+                               sim.port() + " --timeout 200");
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+        const auto rows = JsonLines(run.out);
+        ASSERT_FALSE(rows.empty());
+        if (c.status == 0) {
+            EXPECT_EQ(rows.back()["value"], 12.5);
+        }
+    }
+}
+
 TEST(Ctl, DemoRunsToTheEnd) {
     const CtlRun demo = Ctl("demo");
     EXPECT_EQ(demo.status, 0) << demo.out << demo.err;

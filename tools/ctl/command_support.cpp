@@ -8,6 +8,7 @@
 
 #include "host/system_text.h"
 #include "records/data_type.h"
+#include "tools/ctl/interrupt.h"
 #include "tools/ctl/outcomes.h"
 
 namespace ctl {
@@ -185,6 +186,20 @@ const char* TypeName(std::uint16_t type) {
 
 Cell ValueCell(const host::Reading& reading) {
     return reading.ok ? Cell::Number(reading.value) : Cell::Null();
+}
+
+host::Reading ReadWithRetries(host::DriverSession& session, const Options& options, int station,
+                              const host::RegisterRef& reg, int& retried) {
+    const auto station16 = static_cast<std::int16_t>(station);
+    host::Reading reading = session.Read(options.model, station16, reg);
+    double latencyMs = reading.latencyMs;
+    for (int attempt = 0; !reading.ok && attempt < options.retries && !Interrupted(); ++attempt) {
+        ++retried;
+        reading = session.Read(options.model, station16, reg);
+        latencyMs += reading.latencyMs;
+    }
+    reading.latencyMs = latencyMs;
+    return reading;
 }
 
 std::vector<std::string> ReadingColumns() {

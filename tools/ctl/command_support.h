@@ -45,6 +45,11 @@ const char* TypeName(std::uint16_t type);
 // The value of a reading, or null when it failed.
 Cell ValueCell(const host::Reading& reading);
 
+// Reads `reg` of `station`, and again up to options.retries times while it fails or until Ctrl-C;
+// `retried` grows by the further attempts made. The latency is that of all attempts together.
+host::Reading ReadWithRetries(host::DriverSession& session, const Options& options, int station,
+                              const host::RegisterRef& reg, int& retried);
+
 // The columns of every reading (read, poll, and write before its own columns), in every format:
 // time, station, register, type, value, quality, status, latency_ms, error.
 std::vector<std::string> ReadingColumns();

@@ -43,6 +43,7 @@ struct Options {
     double intervalSeconds = 1.0;
     int count = 0;  // poll: 0 = until interrupted
     bool verify = false;
+    int retries = 0;        // read / poll: further attempts at a reading that failed
     std::string simulator;  // demo: path of qm4720sim
 };
 

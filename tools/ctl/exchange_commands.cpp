@@ -86,11 +86,11 @@ int RunRead(const Options& options) {
     if (!OpenLine(*session, options, tap, status)) return status;
     RecordWriter out(options.format, ReadingColumns());
     bool allOk = true;
+    int retried = 0;
     for (const host::RegisterRef& reg : registers) {
         if (Interrupted()) break;
         const std::string attempt = NowIso();
-        const host::Reading reading =
-            session->Read(options.model, static_cast<std::int16_t>(station), reg);
+        const host::Reading reading = ReadWithRetries(*session, options, station, reg, retried);
         allOk = allOk && reading.ok;
         out.Row(ReadingCells(options, station, reg, reading, attempt, ValueCell(reading),
                              Outcome(reading), reading.ok ? "" : reading.error));
@@ -98,6 +98,7 @@ int RunRead(const Options& options) {
             ReportDriverFailure("read " + reg.mnemonic, reading.error, reading.errorCode);
     }
     out.Finish();
+    if (options.retries > 0) std::fprintf(stderr, "%d retry(ies)\n", retried);
     if (Interrupted()) return kExitInterrupted;
     return allOk ? kExitOk : kExitFailure;
 }

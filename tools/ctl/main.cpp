@@ -53,6 +53,13 @@ void AddPortOptions(CLI::App& command, ctl::Options& o) {
         ->group("Serial line");
 }
 
+void AddRetriesOption(CLI::App& command, ctl::Options& o) {
+    command
+        .add_option("--retries", o.retries, "read a failed register again, up to N times, 0..10")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 10));
+}
+
 void AddModelOption(CLI::App& command, ctl::Options& o) {
     command.add_option("--model", o.model, "meter model: QM4720N, or empty for the default model");
 }
@@ -112,6 +119,7 @@ int main(int argc, char** argv) {
     auto* read = app.add_subcommand("read", "read registers of one station");
     read->add_option("REGISTER", o.registers, "register mnemonics, e.g. PV SP")->required();
     read->add_option("--station", o.stations, "station number 0..99")->required();
+    AddRetriesOption(*read, o);
     AddModelOption(*read, o);
     AddPortOptions(*read, o);
     read->footer("Example: qm4720ctl read PV SP --station 1 --port /dev/ttyUSB0");
@@ -141,6 +149,7 @@ int main(int argc, char** argv) {
             "SECONDS"));
     poll->add_option("--count", o.count, "number of cycles (0: until Ctrl-C)")
         ->capture_default_str();
+    AddRetriesOption(*poll, o);
     AddModelOption(*poll, o);
     AddPortOptions(*poll, o);
     poll->footer(

@@ -37,7 +37,7 @@ int RunPoll(const Options& options) {
         out = std::make_unique<RecordWriter>(
             options.format == Format::kText ? Format::kCsv : options.format, ReadingColumns());
     }
-    int answers = 0, timeouts = 0, replyErrors = 0, otherErrors = 0;
+    int answers = 0, timeouts = 0, replyErrors = 0, otherErrors = 0, retried = 0;
     std::vector<double> latencies;
     std::vector<std::string> lastLines;
     const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -51,8 +51,7 @@ int RunPoll(const Options& options) {
             for (const host::RegisterRef& reg : registers) {
                 if (Interrupted()) break;
                 const std::string attempt = NowIso();
-                const host::Reading r =
-                    session->Read(options.model, static_cast<std::int16_t>(station), reg);
+                const host::Reading r = ReadWithRetries(*session, options, station, reg, retried);
                 latencies.push_back(r.latencyMs);
                 const std::string outcome(Outcome(r));
                 if (r.ok)
@@ -92,9 +91,9 @@ int RunPoll(const Options& options) {
     std::sort(latencies.begin(), latencies.end());
     if (!latencies.empty()) {
         std::fprintf(stderr,
-                     "%d answer(s), %d timeout(s), %d reply error(s), %d other error(s); latency "
-                     "min %.1f / median %.1f / max %.1f ms\n",
-                     answers, timeouts, replyErrors, otherErrors, latencies.front(),
+                     "%d answer(s), %d timeout(s), %d reply error(s), %d other error(s), %d "
+                     "retry(ies); latency min %.1f / median %.1f / max %.1f ms\n",
+                     answers, timeouts, replyErrors, otherErrors, retried, latencies.front(),
                      latencies[latencies.size() / 2], latencies.back());
     }
     if (Interrupted()) return kExitInterrupted;
