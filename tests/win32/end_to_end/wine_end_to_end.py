@@ -329,10 +329,10 @@ class EndToEnd:
     def host_without_line(self):
         self.suite.begin("host program, no line: activation, tables, tag validation")
         for model, count, entries in (
-                ("", 62, {4: ("PV", "FLOAT", "yes"), 12: ("AS", "INT", "yes"),
-                          13: ("SP", "FLOAT", "no"), 61: ("BL", "INT", "no")}),
-                ("QM4720N", 58, {12: ("NP", "FLOAT", "yes"), 13: ("SP", "FLOAT", "no"),
-                                 29: ("AF", "FLOAT", "no"), 57: ("BL", "INT", "no")})):
+                ("", 62, {4: ("PV", "FLOAT", True), 12: ("AS", "INT", True),
+                          13: ("SP", "FLOAT", False), 61: ("BL", "INT", False)}),
+                ("QM4720N", 58, {12: ("NP", "FLOAT", True), 13: ("SP", "FLOAT", False),
+                                 29: ("AF", "FLOAT", False), 57: ("BL", "INT", False)})):
             run = self.ctl("--format", "jsonl", "tables", *(["--model", model] if model else []))
             rows = run.rows() or []
             name = model or "default model"
@@ -348,11 +348,11 @@ class EndToEnd:
 
         run = self.ctl("--format", "jsonl", "parse", "SP", "--types", "FLOAT")
         self.suite.check(run.status == 0 and run.rows() == [
-            {"register": "SP", "index": 13, "type": "FLOAT", "read_only": "no"}],
+            {"register": "SP", "index": 13, "type": "FLOAT", "read_only": False}],
             "parse SP --types FLOAT: accepted as index 13", run.describe())
         run = self.ctl("--format", "jsonl", "parse", "NP", "--model", "QM4720N")
         self.suite.check(run.status == 0 and run.rows() == [
-            {"register": "NP", "index": 12, "type": "FLOAT", "read_only": "yes"}],
+            {"register": "NP", "index": 12, "type": "FLOAT", "read_only": True}],
             "parse NP --model QM4720N: accepted as index 12", run.describe())
         run = self.ctl("parse", "NP")
         self.suite.check(run.status == 1 and MSG_REGISTER_NAME in run.err and not run.out,
@@ -409,8 +409,8 @@ class EndToEnd:
 
         # Probe: EE of each station; the default model answers when EE lies in 0..6.
         self.on_line("main", 3, common + ["probe", "--stations", "1-3", "--timeout", "500"],
-                     lambda r: [(rows_are(r, [{"station": 1, "answered": "yes"},
-                                              {"station": 3, "answered": "yes"}]),
+                     lambda r: [(rows_are(r, [{"station": 1, "answered": True},
+                                              {"station": 3, "answered": True}]),
                                  "probe 1-3 (default model): stations 1 and 3 answer, 2 is "
                                  "silent", "")])
         self.on_line("main", 3, common + ["probe", "--model", "QM4720N", "--stations",
