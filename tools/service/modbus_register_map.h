@@ -17,8 +17,8 @@ namespace service {
 // The shape of the register table of the model of one station: what the server must know to
 // judge an address before it asks the gateway.
 struct StationRegisters {
-    std::int16_t count = 0;       // registers in the model's table (indices 0 .. count-1)
-    std::vector<bool> readOnly;   // by index; indices past its end are writable in the model
+    std::int16_t count = 0;      // registers in the model's table (indices 0 .. count-1)
+    std::vector<bool> readOnly;  // by index; indices past its end are writable in the model
     bool IsReadOnly(std::int16_t index) const {
         return index >= 0 && static_cast<std::size_t>(index) < readOnly.size() && readOnly[index];
     }

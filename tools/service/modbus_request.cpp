@@ -72,8 +72,7 @@ RequestDecision ModbusRequestHandler::Decide(std::span<const std::uint8_t> reque
     }
 }
 
-RequestDecision ModbusRequestHandler::DecideRead(std::int16_t station, int first,
-                                                 int count) const {
+RequestDecision ModbusRequestHandler::DecideRead(std::int16_t station, int first, int count) const {
     RequestDecision decision;
     const auto table = tables_.find(station);
     if (table == tables_.end()) {

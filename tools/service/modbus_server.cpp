@@ -38,7 +38,9 @@ ModbusServer::ModbusServer(const ModbusListenerSettings& settings, MeterGateway&
                            StationTables tables)
     : settings_(settings), gateway_(gateway), tables_(std::move(tables)) {}
 
-ModbusServer::~ModbusServer() { Stop(); }
+ModbusServer::~ModbusServer() {
+    Stop();
+}
 
 std::string ModbusServer::Start() {
     if (settings_.port == 0) return {};

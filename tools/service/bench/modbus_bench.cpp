@@ -1,8 +1,9 @@
 // qm4720_modbus_bench: Modbus reads by 16 concurrent clients against the service's server over a
 // gateway that answers from memory, side by side in the same run with a bare libmodbus server
 // answering the same requests from a static map (modbus_mapping_new + modbus_reply), the limit
-// on this machine (a thread per client, as ours). Targets: at least 0.8 of the bare server's throughput, p99 under 2 ms.
-// Prints one table and writes it as CSV; exits 0 when it ran (met or not), 1 when it could not.
+// on this machine (a thread per client, as ours). Targets: at least 0.8 of the bare server's
+// throughput, p99 under 2 ms. Prints one table and writes it as CSV; exits 0 when it ran (met or
+// not), 1 when it could not.
 //   qm4720_modbus_bench [--seconds S] [--clients N] [--out DIR]
 #include <modbus.h>
 #include <netinet/in.h>
@@ -169,6 +170,13 @@ Run Load(std::uint16_t port, int clients, double seconds) {
     return run;
 }
 
+std::string LoadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one;
+    in >> one;
+    return one.empty() ? "unknown" : one;
+}
+
 Run Sum(const Run& a, const Run& b) {
     // Two rounds of the same server: throughput over both, the worse of each percentile.
     return {a.requests + b.requests, a.failures + b.failures, a.seconds + b.seconds,
@@ -184,7 +192,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--help") {
-            std::puts("usage: qm4720_modbus_bench [--seconds S (3)] [--clients N (16)] [--out DIR]");
+            std::puts(
+                "usage: qm4720_modbus_bench [--seconds S (3)] [--clients N (16)] [--out DIR]");
             return 0;
         }
         if (i + 1 >= argc) {
@@ -223,6 +232,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    const auto loadBefore = LoadAverage();
     // Alternate rounds, so that a change in the machine's load falls on both alike.
     Load(bare.Port(), clients, 0.5);  // warm-up
     Load(settings.port, clients, 0.5);
@@ -234,11 +244,14 @@ int main(int argc, char** argv) {
     const Run ours = Sum(ourFirst, ourSecond);
     server.Stop();
 
-    const double ratio = bareTotal.Throughput() > 0 ? ours.Throughput() / bareTotal.Throughput() : 0;
+    const double ratio =
+        bareTotal.Throughput() > 0 ? ours.Throughput() / bareTotal.Throughput() : 0;
     const bool failed = ours.failures > 0 || bareTotal.failures > 0 || ours.requests == 0 ||
                         bareTotal.requests == 0;
     std::printf("Modbus reads, %d concurrent clients, %d registers each, %.1f s per server\n",
                 clients, kCount, ours.seconds);
+    std::printf("load average (1 min) before %s, after %s; %u processors\n", loadBefore.c_str(),
+                LoadAverage().c_str(), std::thread::hardware_concurrency());
     std::printf("%-28s %12s %10s %10s %9s\n", "server", "reads/s", "p50 ms", "p99 ms", "failed");
     std::printf("%-28s %12.0f %10.3f %10.3f %9ld\n", "bare libmodbus, static map",
                 bareTotal.Throughput(), bareTotal.p50Ms, bareTotal.p99Ms, bareTotal.failures);
@@ -260,7 +273,8 @@ int main(int argc, char** argv) {
         << "qm4720d," << clients << ',' << ours.Throughput() << ',' << ours.p50Ms << ','
         << ours.p99Ms << ',' << ours.failures << '\n';
     if (failed) {
-        std::fputs("qm4720_modbus_bench: reads failed; the figures do not measure answers\n", stderr);
+        std::fputs("qm4720_modbus_bench: reads failed; the figures do not measure answers\n",
+                   stderr);
         return 1;
     }
     return 0;
