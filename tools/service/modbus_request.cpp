@@ -33,6 +33,12 @@ RequestDecision ModbusRequestHandler::Decide(std::span<const std::uint8_t> reque
     }
     const auto station = static_cast<std::int16_t>(request[6]);
     const auto function = request[kHeaderLength];
+    // Codes from 0x80 up are the exception replies' own; 0 is no function. Neither can be
+    // answered with an exception (function | 0x80) that the client could tell from a reply.
+    if (function == 0 || function >= 0x80) {
+        decision.malformed = true;
+        return decision;
+    }
     const auto body = request.subspan(kHeaderLength + 1);
     const bool known = function == MODBUS_FC_READ_HOLDING_REGISTERS ||
                        function == MODBUS_FC_READ_INPUT_REGISTERS ||
