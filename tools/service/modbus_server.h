@@ -5,9 +5,9 @@
 // settings.maxClients of them; a connection beyond that is accepted and closed at once. A client
 // thread answers its client's requests one after the other; a write blocks that thread alone
 // until the meter answered, so other clients' reads go on meanwhile. A client that sends nothing
-// for settings.idleTimeout, whose frame libmodbus refuses, stops half-way through a frame for
-// longer than libmodbus's byte timeout (0.5 s), or whose header disagrees with the frame is
-// closed; the others are not affected.
+// for settings.idleTimeout (0: no limit), whose frame libmodbus refuses, stops half-way through a
+// frame for longer than libmodbus's byte timeout (0.5 s), or whose header disagrees with the frame
+// is closed; the others are not affected.
 #pragma once
 
 #include <atomic>
@@ -38,9 +38,10 @@ public:
     // "127.0.0.1:1502: Address already in use". Not to be called twice without a Stop between.
     std::string Start();
 
-    // Closes the listener and every client and joins every thread. Returns within the byte
-    // timeout, unless a client thread is waiting for a write, which the gateway ends (the gateway
-    // answers kNoAnswer once its line is stopping). Safe to call when not started; idempotent.
+    // Closes the listener and every client and joins every thread. Returns at once (shutting a
+    // client's socket wakes its thread wherever it waits in libmodbus), unless a client thread is
+    // inside the gateway's Write: that one is joined when the gateway answers, which it does with
+    // kNoAnswer once its line is stopping. Safe to call when not started; idempotent.
     void Stop();
 
     // Clients connected now (for the tests and the service's status).
