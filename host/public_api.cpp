@@ -2,6 +2,7 @@
 // register resolution and write rounding that qm4720ctl uses, with every failure turned into an
 // Error of the result.
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -26,6 +27,16 @@ Clock::time_point FromFileTime(std::uint64_t fileTime) {
     const auto since1970 = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>(
         static_cast<std::int64_t>(fileTime - kFileTimeOfUnixEpoch));
     return Clock::time_point(std::chrono::duration_cast<Clock::duration>(since1970));
+}
+
+// A FLOAT register holds a 32-bit float that the meter sent as decimal text: its shortest decimal
+// form as a double (55.55, not 55.54999923706055), which is also what a caller compares with.
+double FloatValue(double value) {
+    char text[32];
+    const auto printed = std::to_chars(text, text + sizeof text, static_cast<float>(value));
+    double shortest = value;
+    std::from_chars(text, printed.ptr, shortest);
+    return shortest;
 }
 
 Error Fail(ErrorCode code, std::string message) {
@@ -125,7 +136,7 @@ struct Driver::Impl {
                     : DriverFailure(done.errorCode, done.error, write ? "write" : "read");
             return reading;
         }
-        reading.value = done.value;
+        reading.value = ref.type == kTypeFloat ? FloatValue(done.value) : done.value;
         reading.quality = done.quality;
         if (done.fileTime != 0) reading.time = FromFileTime(done.fileTime);
         return reading;
@@ -242,7 +253,7 @@ Reading Driver::Write(int station, std::string_view reg, double value, bool veri
         return reading;
     }
     Reading written = impl_->Exchange(station, *ref, true, *sent);
-    written.value = *sent;
+    written.value = ref->type == kTypeFloat ? FloatValue(*sent) : *sent;
     if (!written.ok() || !verify) return written;
 
     Reading back = impl_->Exchange(station, *ref, false, 0);
