@@ -298,7 +298,7 @@ std::vector<Register> Driver::Table(std::string_view model) const {
     std::vector<Register> table;
     if (impl_->session == nullptr) return table;
     const auto entries =
-        impl_->session->RegisterTable(model.empty() ? impl_->model : std::string(model));
+        impl_->session->RegisterTable(std::string(model));
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const RegisterDescriptor& entry = entries[i];
         table.push_back(Register{

@@ -171,8 +171,8 @@ public:
     // Reads the first register of every station of `range`, calling `progress` after each.
     ProbeResult Probe(StationRange range, const ProbeProgress& progress = {});
 
-    // The register table of `model` ("" the model given to Open or Load). Empty when nothing is
-    // loaded.
+    // The register table of `model` ("" or a name the driver does not know: the default model).
+    // Empty when nothing is loaded.
     std::vector<Register> Table(std::string_view model) const;
 
     // The driver's check of a station text ("7", "07"): its number, or kStation.
