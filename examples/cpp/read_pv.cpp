@@ -1,7 +1,5 @@
-// Reads the process value of station 1 on the port given: read_pv /dev/ttyUSB0
-#include <chrono>
+// Reads the process value of station 1 on the port given: read_pv /dev/ttyUSB0 [MODULE]
 #include <cstdio>
-#include <ctime>
 
 #include <qm4720/qm4720.hpp>
 
@@ -20,10 +18,6 @@ int main(int argc, char** argv) {
                      static_cast<int>(pv.error.code));
         return 1;
     }
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(pv.time);
-    char utc[32];
-    std::strftime(utc, sizeof utc, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&seconds));
-    std::printf("PV = %g at %s (quality %d, %.0f ms)\n", pv.value, utc, pv.quality,
-                pv.latency.count());
+    std::printf("PV = %g (quality %d, %.0f ms)\n", pv.value, pv.quality, pv.latency.count());
     return 0;
 }

@@ -130,8 +130,9 @@ def test_other_threads_run_while_a_read_waits(simulator):
             done.set()
             ticker.join()
     assert waited >= 0.9
-    # Held, the GIL would have stopped the ticker for the whole second.
-    assert during >= 100, f"{during} ticks in {waited:.2f} s"
+    # Held, the GIL would have stopped the ticker for the whole second (one tick at most); a
+    # loaded machine still gives it dozens.
+    assert during >= 20, f"{during} ticks in {waited:.2f} s"
 
 
 @pytest.mark.parametrize("register, value, sent", [
