@@ -135,7 +135,7 @@ struct RegisterResult {
 
 class Driver final {
 public:
-    // Nothing loaded: every call but Open reports kNotOpen (Table and ParseRegister too).
+    // Nothing loaded: until Open or Load, the calls report kNotOpen and Table is empty.
     Driver();
     // Closes the port and unloads the module.
     ~Driver();
