@@ -297,8 +297,7 @@ std::vector<Register> Driver::Table(std::string_view model) const {
     const std::lock_guard lock(impl_->mutex);
     std::vector<Register> table;
     if (impl_->session == nullptr) return table;
-    const auto entries =
-        impl_->session->RegisterTable(std::string(model));
+    const auto entries = impl_->session->RegisterTable(std::string(model));
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const RegisterDescriptor& entry = entries[i];
         table.push_back(Register{
