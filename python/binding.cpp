@@ -23,15 +23,20 @@ constexpr std::pair<const char*, qm4720::Parity> kParities[] = {
 };
 
 // The driver module when the caller names none: the one beside this binding (the build tree),
-// else where the install rules put it.
+// else where the install rules put it, found from this binding's folder, else at the configured
+// prefix.
 std::string DefaultModulePath() {
     const std::filesystem::path self =
         py::module_::import("qm4720").attr("__file__").cast<std::string>();
-    const std::filesystem::path beside =
-        self.parent_path() / (std::string("qm4720") + self.extension().string());
-    std::error_code error;
-    return std::filesystem::is_regular_file(beside, error) ? beside.string()
-                                                           : std::string(kInstalledModulePath);
+    const std::filesystem::path candidates[] = {
+        self.parent_path() / (std::string("qm4720") + self.extension().string()),
+        (self.parent_path() / kModuleFromBindingFolder).lexically_normal(),
+    };
+    for (const std::filesystem::path& candidate : candidates) {
+        std::error_code error;
+        if (std::filesystem::is_regular_file(candidate, error)) return candidate.string();
+    }
+    return kInstalledModulePath;
 }
 
 std::uint16_t TypeMask(const std::vector<std::string>& names) {
