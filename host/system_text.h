@@ -41,7 +41,8 @@ std::vector<SerialPortInfo> ListSerialPorts();
 
 // The name under which the platform's open call finds the port a user named: on Windows a COM
 // port gets the device prefix ("COM12" -> "\\.\COM12"), without which COM10 and above cannot be
-// opened; on Linux the device path as given.
+// opened; on Linux the device path as given, or, when it is longer than the driver's 31
+// characters, the device a link of that name points at (/dev/serial/by-id/... -> /dev/ttyUSB0).
 std::string PortDeviceName(const std::string& port);
 
 }  // namespace host

@@ -4,6 +4,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
 #include <ctime>
 
 #include "host/posix/serial_port_list.h"
@@ -54,7 +56,11 @@ int LocalUtcOffsetMinutes(long long unixSeconds) {
 }
 
 std::string PortDeviceName(const std::string& port) {
-    return port;
+    // The driver takes a port name of up to 31 characters. A longer one is most often a stable
+    // link (/dev/serial/by-id/...), and the device it points at has a short name.
+    if (port.size() < 32) return port;
+    char resolved[PATH_MAX];
+    return realpath(port.c_str(), resolved) != nullptr ? std::string(resolved) : port;
 }
 
 std::vector<SerialPortInfo> ListSerialPorts() {

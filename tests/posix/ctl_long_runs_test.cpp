@@ -251,6 +251,19 @@ TEST_F(CtlLongRuns, LiveTableStaysInsideTheTerminal) {
     EXPECT_EQ(lines, 15u) << shown;
 }
 
+// /dev/serial/by-id names are longer than the driver's 31 characters: the device they point at is
+// opened.
+TEST_F(CtlLongRuns, ALongStableNameIsFollowedToItsDevice) {
+    simtest::SimProcess sim;
+    ASSERT_TRUE(sim.Start(SimulatorArgs())) << sim.Stderr();
+    const std::string link = dir_ + "/usb-Maker_Adapter_A12BC3DE-if00-port0";
+    ASSERT_GT(link.size(), 31u);
+    ASSERT_EQ(symlink(sim.port().c_str(), link.c_str()), 0);
+    const CtlRun run = Ctl("--format jsonl read PV --station 1 --timeout 300 --port " + link);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(JsonLines(run.out).at(0)["value"], 12.5);
+}
+
 // The operating system's reason follows the driver's message when a port does not open.
 TEST_F(CtlLongRuns, OpenFailuresSayWhy) {
     const std::string plainFile = dir_ + "/not-a-port";

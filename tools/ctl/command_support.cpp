@@ -62,6 +62,7 @@ LineSession::~LineSession() {
 
 bool LineSession::Open(std::string& error) {
     PortSettings settings = settings_;
+    std::string port = options_.line.port;
     if (options_.line.trace) {
         const PortOptions& line = options_.line;
         tap_ = host::StartLineTap({line.port, line.baud, line.dataBits, line.parity, line.stopBits},
@@ -70,11 +71,13 @@ bool LineSession::Open(std::string& error) {
             error = "--trace: " + error;
             return false;
         }
-        const std::string name = host::PortDeviceName(tap_->PortName());
-        std::memset(settings.portName, 0, sizeof settings.portName);
-        std::memcpy(settings.portName, name.c_str(),
-                    std::min(name.size(), sizeof settings.portName - 1));
+        port = tap_->PortName();
     }
+    // Named again at every open: a stable link may point at another device after a reconnect.
+    const std::string device = host::PortDeviceName(port);
+    std::memset(settings.portName, 0, sizeof settings.portName);
+    std::memcpy(settings.portName, device.c_str(),
+                std::min(device.size(), sizeof settings.portName - 1));
     if (session_->Open(settings, error)) return true;
     std::replace(error.begin(), error.end(), '\n', ' ');
     const std::string gloss(Gloss(session_->ErrorCode()));
@@ -109,7 +112,7 @@ std::unique_ptr<LineSession> OpenLineSession(
     PortSettings settings{};
     // With --trace the driver opens the pass-through's pseudo-terminal, whose name is short.
     if (!line.trace && device.size() >= sizeof settings.portName) {
-        Diagnose("--port: a device name of at most 31 characters was expected");
+        Diagnose("--port: a device name of at most 31 characters (or a link to one) was expected");
         status = kExitUsage;
         return nullptr;
     }
@@ -117,8 +120,6 @@ std::unique_ptr<LineSession> OpenLineSession(
         Diagnose("--timeout " + std::to_string(line.timeoutMs) +
                  ": the driver reads a timeout below 10 ms as 1000 ms");
     }
-    std::memcpy(settings.portName, device.c_str(),
-                std::min(device.size(), sizeof settings.portName - 1));
     settings.baudRate = line.baud;
     settings.dataBits = static_cast<std::uint8_t>(line.dataBits);
     settings.stopBits = static_cast<std::int16_t>(line.stopBits);

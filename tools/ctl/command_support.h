@@ -33,6 +33,7 @@ bool RedirectOutput(const Options& options, int& status);
 // A driver session with its port open, for the commands that talk to stations.
 class LineSession {
 public:
+    // `settings` are the line's; the port name in them is filled in at each Open.
     LineSession(std::unique_ptr<host::DriverSession> session, const Options& options,
                 const PortSettings& settings);
     ~LineSession();
