@@ -246,7 +246,8 @@ TEST_F(CtlAgainstSimulator, WriteSendsAndVerifiesTheSixCharacterField) {
     } cases[] = {
         {"12.3456", 0, 12.346, true}, {"-12.345", 0, -12.35, true}, {"0.03125", 0, 0.0313, true},
         {"9999.94", 0, 9999.9, true}, {"25.5", 0, 25.5, false},     {"-0.25", 0, -0.25, false},
-        {"9999.96", 2, 0, false},     {"10000", 2, 0, false},       {"-999.96", 2, 0, false},
+        {"0.1", 0, 0.1, false},       {"9999.96", 2, 0, false},     {"10000", 2, 0, false},
+        {"-999.96", 2, 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.typed);

@@ -73,7 +73,8 @@ TEST_F(CtlLongRuns, PollReopensALostLine) {
                           "1", "--interval", "0.1", "--port", link, "--timeout", "200"},
                          error, {errPath});
     ASSERT_NE(poll, nullptr) << error;
-    // Rows until `until` holds for one (or `seconds` pass); false when none did.
+    // Rows until `until` holds for one (or `seconds` pass, generous for a run under valgrind);
+    // false when none did.
     auto rowsUntil = [&](auto until, int seconds, std::vector<nlohmann::ordered_json>& rows) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         for (std::string line; std::chrono::steady_clock::now() < deadline;) {
@@ -87,7 +88,7 @@ TEST_F(CtlLongRuns, PollReopensALostLine) {
     auto value = [](double v) {
         return [v](const nlohmann::ordered_json& row) { return row["value"] == v; };
     };
-    ASSERT_TRUE(rowsUntil(value(12.5), 5, rows)) << FileText(errPath);
+    ASSERT_TRUE(rowsUntil(value(12.5), 30, rows)) << FileText(errPath);
     first.Stop(SIGKILL);
     std::vector<nlohmann::ordered_json> lost;
     ASSERT_TRUE(rowsUntil(
@@ -95,14 +96,14 @@ TEST_F(CtlLongRuns, PollReopensALostLine) {
             return row["error"].is_string() &&
                    row["error"].get<std::string>().find("line lost") != std::string::npos;
         },
-        5, lost))
+        30, lost))
         << FileText(errPath);
 
     simtest::SimProcess second;
     ASSERT_TRUE(second.Start({"--station", "1", "--frozen", "--set", "1:PV=7.5", "--link", link}))
         << second.Stderr();
     std::vector<nlohmann::ordered_json> back;
-    ASSERT_TRUE(rowsUntil(value(7.5), 15, back)) << FileText(errPath);
+    ASSERT_TRUE(rowsUntil(value(7.5), 60, back)) << FileText(errPath);
     // Every failed row carries its reason and no value.
     for (const auto* part : {&lost, &back}) {
         for (const auto& row : *part) {
@@ -111,7 +112,7 @@ TEST_F(CtlLongRuns, PollReopensALostLine) {
             EXPECT_TRUE(row["value"].is_null()) << row.dump();
         }
     }
-    EXPECT_EQ(poll->Stop(SIGINT, 5000), 130);
+    EXPECT_EQ(poll->Stop(SIGINT, 30000), 130);
     const std::string said = FileText(errPath);
     auto count = [&](const std::string& text) {
         std::size_t n = 0;
@@ -224,7 +225,7 @@ TEST_F(CtlLongRuns, LiveTableStaysInsideTheTerminal) {
     close(screen);
     std::string shown;
     int status = -1;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     for (bool ended = false; std::chrono::steady_clock::now() < deadline;) {
         std::uint8_t buffer[4096];
         const long n = terminal->line().Read(buffer, error);
@@ -283,7 +284,7 @@ TEST_F(CtlLongRuns, OpenFailuresSayWhy) {
         EXPECT_NE(run.err.find("qm4720ctl: " + c.says), std::string::npos) << run.err;
     }
 
-    // Busy: another qm4720ctl holds the line, and is named.
+    // Busy: another qm4720ctl holds the line, and the holders are named.
     simtest::SimProcess sim;
     ASSERT_TRUE(sim.Start(SimulatorArgs())) << sim.Stderr();
     std::string error;
@@ -292,13 +293,15 @@ TEST_F(CtlLongRuns, OpenFailuresSayWhy) {
                                    error);
     ASSERT_NE(holder, nullptr) << error;
     std::string row;
-    ASSERT_TRUE(holder->ReadLine(row, 5000)) << "the holder polls";
+    ASSERT_TRUE(holder->ReadLine(row, 30000)) << "the holder polls";
     const CtlRun busy = Ctl("read PV --station 1 --port " + sim.port());
     EXPECT_EQ(busy.status, 1);
     EXPECT_NE(busy.err.find("打开串口错误!"), std::string::npos) << busy.err;
-    EXPECT_NE(busy.err.find(sim.port() + ": busy: held by "), std::string::npos) << busy.err;
-    EXPECT_NE(busy.err.find("qm4720ctl (pid "), std::string::npos) << busy.err;
-    holder->Stop(SIGINT, 5000);
+    // The holders by the names the system gives them (under valgrind, valgrind's own).
+    EXPECT_TRUE(
+        std::regex_search(busy.err, std::regex(sim.port() + R"(: busy: held by .+ \(pid \d+\))")))
+        << busy.err;
+    holder->Stop(SIGINT, 30000);
 }
 
 // A user who may not open the device is told the group to join. As root the command runs as

@@ -145,7 +145,8 @@ int RunWrite(const Options& options) {
                     text.substr(equals + 1) + "'");
                 return false;
             }
-            if (*sent != value) {
+            // Compared as printed: 0.1 becomes the float nearest it, which still prints 0.1.
+            if (NumberText(*sent) != NumberText(value)) {
                 Diagnose("write " + reg->mnemonic + ": " + NumberText(value) + " is sent as " +
                          NumberText(*sent) + " (the meter's field has six characters)");
             }

@@ -217,7 +217,8 @@ int main(int argc, char** argv) {
                    "QM4720.QM4720Pro");
     app.add_option("--output", o.outputPath,
                    "write the results to FILE instead of stdout (poll: each row as it comes); "
-                   "opened once every check has passed");
+                   "opened once every check has passed")
+        ->type_name("FILE");
     app.add_option("--format", format, "output: text, csv, json or jsonl")
         ->check(CLI::IsMember({"text", "csv", "json", "jsonl"}));
     app.add_option("--time", time,
