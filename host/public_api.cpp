@@ -11,7 +11,7 @@
 #include "driver/messages.h"
 #include "host/driver_session.h"
 #include "host/system_text.h"
-#include "host/write_field.h"
+#include "host/value_field.h"
 #include "qm4720/qm4720.hpp"
 #include "records/data_type.h"
 
@@ -244,7 +244,7 @@ Reading Driver::Write(int station, std::string_view reg, double value, bool veri
             Fail(ErrorCode::kUsage, name + ": INT, expected a whole number -32768..32767");
         return reading;
     }
-    const std::optional<double> sent = host::SentValue(ref->type, value);
+    const std::optional<double> sent = host::SentFieldValue(ref->type, value);
     if (!sent) {
         reading.error =
             Fail(ErrorCode::kUsage, name +

@@ -1,13 +1,14 @@
-// The driver's GBK texts, the terminal and the serial ports of this machine on Linux: iconv, isatty
-// and the tty class of sysfs.
-#include <dirent.h>
+// The driver's GBK texts, the terminal, the time zone and the serial ports of this machine on
+// Linux: iconv, isatty and the window size, localtime_r, and sysfs (serial_port_list.cpp).
 #include <iconv.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <fstream>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
 
+#include "host/posix/serial_port_list.h"
 #include "host/system_text.h"
 
 namespace host {
@@ -38,61 +39,32 @@ bool StdoutIsTerminal() {
     return isatty(STDOUT_FILENO) == 1;
 }
 
+bool StdoutTerminalSize(int& columns, int& rows) {
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0)
+        return false;
+    columns = size.ws_col;
+    rows = size.ws_row;
+    return true;
+}
+
+int LocalUtcOffsetMinutes(long long unixSeconds) {
+    const auto t = static_cast<time_t>(unixSeconds);
+    tm local{};
+    if (localtime_r(&t, &local) == nullptr) return 0;
+    return static_cast<int>(local.tm_gmtoff / 60);
+}
+
 std::string PortDeviceName(const std::string& port) {
-    return port;
+    // The driver takes a port name of up to 31 characters. A longer one is most often a stable
+    // link (/dev/serial/by-id/...), and the device it points at has a short name.
+    if (port.size() < 32) return port;
+    char resolved[PATH_MAX];
+    return realpath(port.c_str(), resolved) != nullptr ? std::string(resolved) : port;
 }
-
-namespace {
-
-std::string ReadLine(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
-
-std::string LinkName(const std::string& path) {
-    char target[4096];
-    const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-    if (n <= 0) return {};
-    std::string text(target, static_cast<std::size_t>(n));
-    return text.substr(text.rfind('/') + 1);
-}
-
-}  // namespace
 
 std::vector<SerialPortInfo> ListSerialPorts() {
-    std::vector<SerialPortInfo> ports;
-    DIR* dir = opendir("/sys/class/tty");
-    if (dir == nullptr) return ports;
-    while (dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        const std::string base = "/sys/class/tty/" + name;
-        // Only ttys backed by a device are ports; virtual consoles and ptys have none.
-        const std::string driver = LinkName(base + "/device/driver");
-        if (driver.empty()) continue;
-        // The legacy 8250 driver lists every possible port; keep those with real hardware.
-        if (driver == "serial8250" && ReadLine(base + "/type") == "0") continue;
-        SerialPortInfo info{"/dev/" + name, driver, {}, {}, {}};
-        // A USB adapter: its identifiers sit a few levels up the device path.
-        for (std::string up = base + "/device"; up.size() < base.size() + 40; up += "/..") {
-            const std::string vendor = ReadLine(up + "/idVendor");
-            if (vendor.empty()) continue;
-            info.usbVendor = vendor;
-            info.usbProduct = ReadLine(up + "/idProduct");
-            info.description = ReadLine(up + "/manufacturer");
-            const std::string product = ReadLine(up + "/product");
-            if (!product.empty())
-                info.description += (info.description.empty() ? "" : " ") + product;
-            break;
-        }
-        ports.push_back(std::move(info));
-    }
-    closedir(dir);
-    std::sort(ports.begin(), ports.end(),
-              [](const SerialPortInfo& a, const SerialPortInfo& b) { return a.name < b.name; });
-    return ports;
+    return ListSerialPortsIn("/sys/class/tty", "/dev/serial/by-id");
 }
 
 }  // namespace host

@@ -2,6 +2,8 @@
 #include <io.h>
 
 #include <cstring>
+#include <ctime>
+#include <utility>
 
 #include "host/system_text.h"
 #include "host/win32/wide_text.h"
@@ -46,6 +48,24 @@ bool StdoutIsTerminal() {
     return _isatty(_fileno(stdout)) != 0;
 }
 
+bool StdoutTerminalSize(int& columns, int& rows) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!StdoutIsTerminal() || !GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info))
+        return false;
+    columns = info.srWindow.Right - info.srWindow.Left + 1;
+    rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    return columns > 0 && rows > 0;
+}
+
+int LocalUtcOffsetMinutes(long long unixSeconds) {
+    // The local broken-down time read back as if it were UTC is ahead of the instant by the
+    // offset.
+    const auto t = static_cast<__time64_t>(unixSeconds);
+    std::tm local{};
+    if (_localtime64_s(&local, &t) != 0) return 0;
+    return static_cast<int>((_mkgmtime64(&local) - t) / 60);
+}
+
 std::string PortDeviceName(const std::string& port) {
     // Only COM1..COM9 are known to the open call by their plain names; every COM port is found
     // in the device namespace, COM10 and above only there.
@@ -75,7 +95,10 @@ std::vector<SerialPortInfo> ListSerialPorts() {
         if (type != REG_SZ) continue;
         data[dataSize] = 0;
         // The value's name is the device object (\Device\Serial0), its data the port name.
-        ports.push_back({reinterpret_cast<char*>(data), name, {}, {}, {}});
+        SerialPortInfo port;
+        port.name = reinterpret_cast<char*>(data);
+        port.driver = name;
+        ports.push_back(std::move(port));
     }
     RegCloseKey(key);
     return ports;

@@ -14,56 +14,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/posix/ctl_run.h"
 #include "tests/posix/sim_process.h"
 
 namespace {
 
-std::string BuildDir() {
-    std::string module = QM_MODULE_PATH;
-    return module.substr(0, module.rfind('/') + 1);
-}
-
-struct CtlRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs qm4720ctl with `args` (a shell-quoted argument string) and collects both streams.
-CtlRun Ctl(const std::string& args) {
-    char errPath[] = "/tmp/qm4720ctl-err-XXXXXX";
-    const int errFd = mkstemp(errPath);
-    close(errFd);
-    const std::string command = BuildDir() + "qm4720ctl " + args + " 2>" + errPath;
-    CtlRun run;
-    FILE* pipe = popen(command.c_str(), "r");
-    char buffer[4096];
-    std::size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream err(errPath);
-    run.err.assign(std::istreambuf_iterator<char>(err), {});
-    unlink(errPath);
-    return run;
-}
-
-std::vector<nlohmann::ordered_json> JsonLines(const std::string& text) {
-    std::vector<nlohmann::ordered_json> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty()) lines.push_back(nlohmann::ordered_json::parse(line));
-    }
-    return lines;
-}
-
-// The simulator's arguments: two stations of both models, still values, and `extra`.
-std::vector<std::string> SimulatorArgs(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args = {"--station", "1",         "--station", "2:QM4720N", "--frozen",
-                                     "--set",     "1:SP=25.5", "--set",     "1:PV=12.5"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return args;
-}
+using ctltest::BuildDir;
+using ctltest::Ctl;
+using ctltest::CtlRun;
+using ctltest::JsonLines;
+using ctltest::SimulatorArgs;
 
 class CtlAgainstSimulator : public ::testing::Test {
 protected:
@@ -286,7 +246,8 @@ TEST_F(CtlAgainstSimulator, WriteSendsAndVerifiesTheSixCharacterField) {
     } cases[] = {
         {"12.3456", 0, 12.346, true}, {"-12.345", 0, -12.35, true}, {"0.03125", 0, 0.0313, true},
         {"9999.94", 0, 9999.9, true}, {"25.5", 0, 25.5, false},     {"-0.25", 0, -0.25, false},
-        {"9999.96", 2, 0, false},     {"10000", 2, 0, false},       {"-999.96", 2, 0, false},
+        {"0.1", 0, 0.1, false},       {"9999.96", 2, 0, false},     {"10000", 2, 0, false},
+        {"-999.96", 2, 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.typed);

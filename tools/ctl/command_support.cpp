@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
+#include "host/port_problem.h"
 #include "host/system_text.h"
 #include "records/data_type.h"
 #include "tools/ctl/interrupt.h"
@@ -36,37 +38,88 @@ std::unique_ptr<host::DriverSession> Session(const Options& options, int& status
     return session;
 }
 
-bool OpenLine(host::DriverSession& session, const Options& options,
-              std::unique_ptr<host::LineTap>& tap, int& status) {
-    PortOptions line = options.line;
+bool RedirectOutput(const Options& options, int& status) {
+    // Once: the commands call it on their way, and a second freopen would truncate the file.
+    static bool redirected = false;
+    if (options.outputPath.empty() || redirected) return true;
+    if (std::freopen(options.outputPath.c_str(), "w", stdout) == nullptr) {
+        const int code = errno;
+        Diagnose("--output " + options.outputPath + ": " + std::strerror(code));
+        status = kExitUsage;
+        return false;
+    }
+    redirected = true;
+    return true;
+}
+
+LineSession::LineSession(std::unique_ptr<host::DriverSession> session, const Options& options,
+                         const PortSettings& settings)
+    : options_(options), settings_(settings), session_(std::move(session)) {}
+
+LineSession::~LineSession() {
+    Close();
+}
+
+bool LineSession::Open(std::string& error) {
+    PortSettings settings = settings_;
+    std::string port = options_.line.port;
+    if (options_.line.trace) {
+        const PortOptions& line = options_.line;
+        tap_ = host::StartLineTap({line.port, line.baud, line.dataBits, line.parity, line.stopBits},
+                                  error);
+        if (!tap_) {
+            error = "--trace: " + error;
+            return false;
+        }
+        port = tap_->PortName();
+    }
+    // Named again at every open: a stable link may point at another device after a reconnect.
+    const std::string device = host::PortDeviceName(port);
+    std::memset(settings.portName, 0, sizeof settings.portName);
+    std::memcpy(settings.portName, device.c_str(),
+                std::min(device.size(), sizeof settings.portName - 1));
+    if (session_->Open(settings, error)) return true;
+    std::replace(error.begin(), error.end(), '\n', ' ');
+    const std::string gloss(Gloss(session_->ErrorCode()));
+    if (!gloss.empty()) error += " (" + gloss + ")";
+    // The driver says only that it failed; the system says why.
+    const std::string why = host::PortOpenProblem(options_.line.port);
+    if (!why.empty()) error += "\n" + why;
+    tap_.reset();
+    return false;
+}
+
+void LineSession::Close() {
+    session_->Close();
+    tap_.reset();
+}
+
+std::unique_ptr<LineSession> OpenLineSession(
+    const Options& options, int& status, const std::function<bool(host::DriverSession&)>& check) {
+    auto session = Session(options, status);
+    if (!session) return nullptr;
+    if (check && !check(*session)) {
+        status = kExitUsage;
+        return nullptr;
+    }
+    const PortOptions& line = options.line;
+    if (line.port.empty()) {
+        Diagnose("no port given: use --port DEVICE (see 'qm4720ctl ports')");
+        status = kExitUsage;
+        return nullptr;
+    }
+    const std::string device = host::PortDeviceName(line.port);
+    PortSettings settings{};
+    // With --trace the driver opens the pass-through's pseudo-terminal, whose name is short.
+    if (!line.trace && device.size() >= sizeof settings.portName) {
+        Diagnose("--port: a device name of at most 31 characters (or a link to one) was expected");
+        status = kExitUsage;
+        return nullptr;
+    }
     if (line.timeoutMs < 10) {
         Diagnose("--timeout " + std::to_string(line.timeoutMs) +
                  ": the driver reads a timeout below 10 ms as 1000 ms");
     }
-    if (line.port.empty()) {
-        Diagnose("no port given: use --port DEVICE (see 'qm4720ctl ports')");
-        status = kExitUsage;
-        return false;
-    }
-    if (line.trace) {
-        std::string error;
-        tap = host::StartLineTap({line.port, line.baud, line.dataBits, line.parity, line.stopBits},
-                                 error);
-        if (!tap) {
-            Diagnose("--trace: " + error);
-            status = kExitFailure;
-            return false;
-        }
-        line.port = tap->PortName();
-    }
-    line.port = host::PortDeviceName(line.port);
-    PortSettings settings{};
-    if (line.port.size() >= sizeof settings.portName) {
-        Diagnose("--port: a device name of at most 31 characters was expected");
-        status = kExitUsage;
-        return false;
-    }
-    std::memcpy(settings.portName, line.port.c_str(), line.port.size());
     settings.baudRate = line.baud;
     settings.dataBits = static_cast<std::uint8_t>(line.dataBits);
     settings.stopBits = static_cast<std::int16_t>(line.stopBits);
@@ -75,13 +128,18 @@ bool OpenLine(host::DriverSession& session, const Options& options,
         if (line.parity == kParities[i]) settings.parity = i;
     }
     settings.replyTimeout = static_cast<std::int16_t>(line.timeoutMs);  // 0..32767 by the parser
+    if (!RedirectOutput(options, status)) return nullptr;
+    auto opened = std::make_unique<LineSession>(std::move(session), options, settings);
     std::string error;
-    if (!session.Open(settings, error)) {
-        ReportDriverFailure("cannot open " + options.line.port, error, session.ErrorCode());
+    if (!opened->Open(error)) {
+        // The driver's message, then the system's reason on a line of its own.
+        for (std::size_t at = 0; (at = error.find('\n', at)) != std::string::npos; ++at)
+            error.insert(at + 1, "qm4720ctl: ");
+        Diagnose("cannot open " + line.port + ": " + error);
         status = kExitFailure;
-        return false;
+        return nullptr;
     }
-    return true;
+    return opened;
 }
 
 std::optional<host::RegisterRef> ResolveRegister(host::DriverSession& session,
@@ -208,10 +266,10 @@ std::vector<std::string> ReadingColumns() {
 }
 
 std::vector<Cell> ReadingCells(const Options& options, int station, const host::RegisterRef& reg,
-                               const host::Reading& reading, const std::string& attemptTime,
-                               Cell value, std::string_view status, const std::string& error) {
+                               const host::Reading& reading, std::uint64_t attemptTime, Cell value,
+                               std::string_view status, const std::string& error) {
     const bool stamped = reading.ok && reading.fileTime != 0;
-    return {Cell::Text(stamped ? FileTimeIso(reading.fileTime) : attemptTime),
+    return {TimeCell(stamped ? reading.fileTime : attemptTime, options.time),
             Cell::Number(station),
             Cell::Text(reg.mnemonic),
             Cell::Text(TypeName(reg.type)),

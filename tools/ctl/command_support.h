@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,10 +25,45 @@ void ReportDriverFailure(const std::string& context, const std::string& message,
 // The driver session of the command; null (reported, `status` set) when it cannot be created.
 std::unique_ptr<host::DriverSession> Session(const Options& options, int& status);
 
-// Opens the port of the options; with --trace through a pass-through in `tap`, which must outlive
-// the session's use of the port. False (reported, `status` set) when it cannot.
-bool OpenLine(host::DriverSession& session, const Options& options,
-              std::unique_ptr<host::LineTap>& tap, int& status);
+// Points stdout at --output's file, when there is one. Called once every check of the command has
+// passed, so that a refused command leaves the file as it was. False (reported, `status` set)
+// when the file cannot be written.
+bool RedirectOutput(const Options& options, int& status);
+
+// A driver session with its port open, for the commands that talk to stations.
+class LineSession {
+public:
+    // `settings` are the line's; the port name in them is filled in at each Open.
+    LineSession(std::unique_ptr<host::DriverSession> session, const Options& options,
+                const PortSettings& settings);
+    ~LineSession();
+    LineSession(const LineSession&) = delete;
+    LineSession& operator=(const LineSession&) = delete;
+
+    host::DriverSession& session() { return *session_; }
+    // The registers of the command line, resolved (read, poll).
+    std::vector<host::RegisterRef> registers;
+
+    // Opens the port (with --trace, through a new pass-through). False with `error` set to the
+    // driver's message and, on a line of its own, the system's reason; nothing is printed.
+    bool Open(std::string& error);
+    // Closes the port and the pass-through; Open may follow.
+    void Close();
+
+private:
+    const Options& options_;
+    PortSettings settings_;
+    std::unique_ptr<host::LineTap> tap_;  // before the session: it outlives the port's use
+    std::unique_ptr<host::DriverSession> session_;
+};
+
+// The start of every command that talks to stations: creates the session, runs `check` on it
+// (the command's own checks, which report what they refuse), checks the line's options, points
+// stdout at --output and opens the port. Null with `status` set, and the reason reported, when any
+// step fails: 3 for the module, 2 for a check, 1 for the port.
+std::unique_ptr<LineSession> OpenLineSession(
+    const Options& options, int& status,
+    const std::function<bool(host::DriverSession&)>& check = {});
 
 // Every register of the command line, in order; false (reported, with the upper-case name when
 // that is what was meant) at the first one refused: a usage error.
@@ -54,12 +90,13 @@ host::Reading ReadWithRetries(host::DriverSession& session, const Options& optio
 // time, station, register, type, value, quality, status, latency_ms, error.
 std::vector<std::string> ReadingColumns();
 
-// One reading's cells in ReadingColumns' order. `attemptTime` is when the exchange started; it
+// One reading's cells in ReadingColumns' order. `attemptTime` (a file time) is when the exchange
+// started; it
 // stands when the driver stamped no time (a failure, a write). `value` is the reading's own value
 // for reads and the value sent for writes; `error` is empty when there is none.
 std::vector<Cell> ReadingCells(const Options& options, int station, const host::RegisterRef& reg,
-                               const host::Reading& reading, const std::string& attemptTime,
-                               Cell value, std::string_view status, const std::string& error);
+                               const host::Reading& reading, std::uint64_t attemptTime, Cell value,
+                               std::string_view status, const std::string& error);
 
 // `text` in green (good) or red, when the options ask for colour.
 std::string Colored(const Options& options, std::string_view text, bool good);

@@ -31,8 +31,10 @@ struct PortOptions {
 struct Options {
     host::ModuleChoice module;
     Format format = Format::kText;
-    bool color = false;  // colour only on a terminal and never with NO_COLOR
-    std::string model;   // "" is the default model
+    TimeStyle time = TimeStyle::kUtc;
+    std::string outputPath;  // --output: "" is stdout
+    bool color = false;      // colour only on a terminal and never with NO_COLOR
+    std::string model;       // "" is the default model
     PortOptions line;
 
     // Subcommand arguments.
@@ -41,7 +43,8 @@ struct Options {
     std::vector<std::string> registers;  // read / write / poll
     std::string stations;                // "1", "1,3-5", "0-99"
     double intervalSeconds = 1.0;
-    int count = 0;  // poll: 0 = until interrupted
+    int count = 0;      // poll: 0 = until interrupted
+    bool wide = false;  // poll --wide: one CSV row a cycle
     bool verify = false;
     int retries = 0;        // read / poll: further attempts at a reading that failed
     std::string simulator;  // demo: path of qm4720sim

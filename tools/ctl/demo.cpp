@@ -10,6 +10,7 @@
 #include "host/child_process.h"
 #include "host/module_loader.h"
 #include "records/data_type.h"
+#include "tools/ctl/command_support.h"
 #include "tools/ctl/commands.h"
 #include "tools/ctl/interrupt.h"
 #include "tools/ctl/outcomes.h"
@@ -59,6 +60,7 @@ std::optional<host::RegisterRef> Lookup(host::DriverSession& session, const std:
 }  // namespace
 
 int RunDemo(const Options& options) {
+    if (int status = kExitOk; !RedirectOutput(options, status)) return status;
     const std::string simulator =
         options.simulator.empty() ? host::ProgramDirectory() + "qm4720sim" : options.simulator;
     std::string error;

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "host/system_text.h"
-#include "host/write_field.h"
+#include "host/value_field.h"
 #include "records/data_type.h"
 #include "tools/ctl/command_support.h"
 #include "tools/ctl/interrupt.h"
@@ -21,9 +21,9 @@ int RunProbe(const Options& options) {
         return kExitUsage;
     }
     int status = kExitOk;
-    std::unique_ptr<host::LineTap> tap;  // the --trace pass-through outlives the session
-    auto session = Session(options, status);
-    if (!session || !OpenLine(*session, options, tap, status)) return status;
+    const auto line = OpenLineSession(options, status);
+    if (!line) return status;
+    host::DriverSession* session = &line->session();
 
     // The longest a silent station can take: the write, the pause after it, the reply timeout
     // and one poll interval.
@@ -78,18 +78,18 @@ int RunRead(const Options& options) {
     int station = 0;
     if (!ParseOneStation(options, "read", station)) return kExitUsage;
     int status = kExitOk;
-    std::unique_ptr<host::LineTap> tap;  // the --trace pass-through outlives the session
-    auto session = Session(options, status);
-    if (!session) return status;
     std::vector<host::RegisterRef> registers;
-    if (!ResolveRegisters(*session, options, registers)) return kExitUsage;
-    if (!OpenLine(*session, options, tap, status)) return status;
+    const auto line = OpenLineSession(options, status, [&](host::DriverSession& session) {
+        return ResolveRegisters(session, options, registers);
+    });
+    if (!line) return status;
+    host::DriverSession* session = &line->session();
     RecordWriter out(options.format, ReadingColumns());
     bool allOk = true;
     int retried = 0;
     for (const host::RegisterRef& reg : registers) {
         if (Interrupted()) break;
-        const std::string attempt = NowIso();
+        const std::uint64_t attempt = NowFileTime();
         const host::Reading reading = ReadWithRetries(*session, options, station, reg, retried);
         allOk = allOk && reading.ok;
         out.Row(ReadingCells(options, station, reg, reading, attempt, ValueCell(reading),
@@ -106,54 +106,58 @@ int RunRead(const Options& options) {
 int RunWrite(const Options& options) {
     int station = 0;
     if (!ParseOneStation(options, "write", station)) return kExitUsage;
-    int status = kExitOk;
-    std::unique_ptr<host::LineTap> tap;  // the --trace pass-through outlives the session
-    auto session = Session(options, status);
-    if (!session) return status;
-
     struct Assignment {
         host::RegisterRef reg;
         double value;  // as typed
         double sent;   // as the field carries it
     };
     std::vector<Assignment> assignments;
-    for (const std::string& text : options.registers) {
-        const std::size_t equals = text.find('=');
-        double value = 0;
-        const char* begin = text.c_str() + (equals == std::string::npos ? 0 : equals + 1);
-        const char* end = text.c_str() + text.size();
-        const auto parsed = std::from_chars(begin, end, value);
-        if (equals == std::string::npos || parsed.ec != std::errc() || parsed.ptr != end ||
-            !std::isfinite(value)) {
-            Diagnose("write: expected REGISTER=NUMBER such as SP=120.5, got '" + text + "'");
-            return kExitUsage;
+    auto check = [&](host::DriverSession& session) {
+        for (const std::string& text : options.registers) {
+            const std::size_t equals = text.find('=');
+            double value = 0;
+            const char* begin = text.c_str() + (equals == std::string::npos ? 0 : equals + 1);
+            const char* end = text.c_str() + text.size();
+            const auto parsed = std::from_chars(begin, end, value);
+            if (equals == std::string::npos || parsed.ec != std::errc() || parsed.ptr != end ||
+                !std::isfinite(value)) {
+                Diagnose("write: expected REGISTER=NUMBER such as SP=120.5, got '" + text + "'");
+                return false;
+            }
+            auto reg = ResolveRegister(session, options, text.substr(0, equals));
+            if (!reg) return false;
+            if (reg->readOnly) {
+                Diagnose("write: " + reg->mnemonic + " is a read-only register of the meter");
+                return false;
+            }
+            if (reg->type == kTypeInt &&
+                (value != std::trunc(value) || value < -32768 || value > 32767)) {
+                Diagnose("write: " + reg->mnemonic +
+                         " is INT: expected a whole number -32768..32767");
+                return false;
+            }
+            const std::optional<double> sent = host::SentFieldValue(reg->type, value);
+            if (!sent) {
+                Diagnose(
+                    "write: " + reg->mnemonic +
+                    " is FLOAT: expected a value that fits the meter's six characters with one "
+                    "decimal, -999.9..9999.9, got '" +
+                    text.substr(equals + 1) + "'");
+                return false;
+            }
+            // Compared as printed: 0.1 becomes the float nearest it, which still prints 0.1.
+            if (NumberText(*sent) != NumberText(value)) {
+                Diagnose("write " + reg->mnemonic + ": " + NumberText(value) + " is sent as " +
+                         NumberText(*sent) + " (the meter's field has six characters)");
+            }
+            assignments.push_back({*reg, value, *sent});
         }
-        auto reg = ResolveRegister(*session, options, text.substr(0, equals));
-        if (!reg) return kExitUsage;
-        if (reg->readOnly) {
-            Diagnose("write: " + reg->mnemonic + " is a read-only register of the meter");
-            return kExitUsage;
-        }
-        if (reg->type == kTypeInt &&
-            (value != std::trunc(value) || value < -32768 || value > 32767)) {
-            Diagnose("write: " + reg->mnemonic + " is INT: expected a whole number -32768..32767");
-            return kExitUsage;
-        }
-        const std::optional<double> sent = host::SentValue(reg->type, value);
-        if (!sent) {
-            Diagnose("write: " + reg->mnemonic +
-                     " is FLOAT: expected a value that fits the meter's six characters with one "
-                     "decimal, -999.9..9999.9, got '" +
-                     text.substr(equals + 1) + "'");
-            return kExitUsage;
-        }
-        if (*sent != value) {
-            Diagnose("write " + reg->mnemonic + ": " + NumberText(value) + " is sent as " +
-                     NumberText(*sent) + " (the meter's field has six characters)");
-        }
-        assignments.push_back({*reg, value, *sent});
-    }
-    if (!OpenLine(*session, options, tap, status)) return status;
+        return true;
+    };
+    int status = kExitOk;
+    const auto line = OpenLineSession(options, status, check);
+    if (!line) return status;
+    host::DriverSession* session = &line->session();
     std::vector<std::string> columns = ReadingColumns();
     columns.push_back("requested");
     columns.push_back("read_back");
@@ -162,7 +166,7 @@ int RunWrite(const Options& options) {
     const auto station16 = static_cast<std::int16_t>(station);
     for (const Assignment& a : assignments) {
         if (Interrupted()) break;
-        const std::string attempt = NowIso();
+        const std::uint64_t attempt = NowFileTime();
         const host::Reading written = session->Write(options.model, station16, a.reg, a.sent);
         Cell readBack = Cell::Null();
         std::string outcome = written.ok ? "ok" : std::string(Outcome(written));

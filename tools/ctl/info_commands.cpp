@@ -12,11 +12,17 @@
 namespace ctl {
 
 int RunPorts(const Options& options) {
-    RecordWriter out(options.format,
-                     {"port", "driver", "usb_vendor", "usb_product", "description"});
+    int status = kExitOk;
+    if (!RedirectOutput(options, status)) return status;
+    RecordWriter out(options.format, {"port", "driver", "usb_vendor", "usb_product",
+                                      "serial_number", "by_id", "description"});
+    auto text = [](const std::string& t) { return t.empty() ? Cell::Null() : Cell::Text(t); };
     for (const host::SerialPortInfo& port : host::ListSerialPorts()) {
-        out.Row({Cell::Text(port.name), Cell::Text(port.driver), Cell::Text(port.usbVendor),
-                 Cell::Text(port.usbProduct), Cell::Text(port.description)});
+        std::string byId;
+        for (const std::string& name : port.stableNames) byId += (byId.empty() ? "" : " ") + name;
+        out.Row({Cell::Text(port.name), text(port.driver), text(port.usbVendor),
+                 text(port.usbProduct), text(port.serialNumber), text(byId),
+                 text(port.description)});
     }
     return kExitOk;
 }
@@ -24,7 +30,7 @@ int RunPorts(const Options& options) {
 int RunTables(const Options& options) {
     int status = kExitOk;
     auto session = Session(options, status);
-    if (!session) return status;
+    if (!session || !RedirectOutput(options, status)) return status;
     RecordWriter out(options.format, {"index", "mnemonic", "type", "read_only"});
     const auto table = session->RegisterTable(options.model);
     for (std::size_t i = 0; i < table.size(); ++i) {
@@ -40,6 +46,7 @@ int RunCheckStation(const Options& options) {
     int status = kExitOk;
     auto session = Session(options, status);
     if (!session) return status;
+    if (!RedirectOutput(options, status)) return status;
     std::string error;
     const std::optional<int> checked = session->CheckStation(options.text, error);
     if (!checked) {
@@ -81,6 +88,7 @@ int RunParse(const Options& options) {
         }
     }
     if (options.types.empty()) mask = 0xFFFF;
+    if (!RedirectOutput(options, status)) return status;
     std::string error;
     auto reg = session->Resolve(options.model, options.text, mask, error);
     if (!reg) {
@@ -98,6 +106,8 @@ int RunRegister(const Options& options) {
         Diagnose("register: registration runs from the module file; use --module PATH");
         return kExitUsage;
     }
+    int status = kExitOk;
+    if (!RedirectOutput(options, status)) return status;
     std::string error;
     const std::string path =
         options.module.modulePath.empty() ? host::DefaultModulePath() : options.module.modulePath;

@@ -1,12 +1,12 @@
 // qm4720ctl: a host for the driver module on the command line. It loads the module the way a
 // host does, creates the driver object through the class factory and calls it through its two
 // interfaces only.
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -20,7 +20,8 @@ constexpr const char* kExitHelp =
     "Exit status: 0 success, 1 the instrument or the driver reported a failure, 2 usage error,\n"
     "3 the module could not be loaded or the driver object created, 130 interrupted (Ctrl-C,\n"
     "SIGTERM or SIGHUP: the results so far are printed as a complete document).\n"
-    "Results go to stdout, diagnostics to stderr; times are UTC ISO 8601.";
+    "Results go to stdout, diagnostics to stderr; times are UTC ISO 8601 unless --time says\n"
+    "otherwise.";
 
 void AddPortOptions(CLI::App& command, ctl::Options& o) {
     command.add_option("--port", o.line.port, "serial device, e.g. /dev/ttyUSB0 or COM3")
@@ -64,39 +65,37 @@ void AddModelOption(CLI::App& command, ctl::Options& o) {
     command.add_option("--model", o.model, "meter model: QM4720N, or empty for the default model");
 }
 
-}  // namespace
+// The subcommands: each adds its options to the program and names the function that runs it. A
+// new subcommand is one more line in kSubcommands.
+struct Subcommand {
+    CLI::App* (*add)(CLI::App& app, ctl::Options& o);
+    int (*run)(const ctl::Options& o);
+};
 
-int main(int argc, char** argv) {
-    ctl::Options o;
-    std::string format = "text";
-
-    CLI::App app{"qm4720ctl: drive QM4720 meters through the qm4720 driver module"};
-    app.footer(kExitHelp);
-    app.require_subcommand(1);
-    // Options of the program may also follow the subcommand: read PV --station 1 --format json.
-    app.fallthrough();
-    app.add_option("--module", o.module.modulePath,
-                   "driver module to load (default: the one beside this program)");
-    app.add_option("--progid", o.module.progId,
-                   "create the driver by programmatic identifier through the registry, e.g. "
-                   "QM4720.QM4720Pro");
-    std::string outputPath;
-    app.add_option("--output", outputPath,
-                   "write the results to FILE instead of stdout (poll: each row as it comes)");
-    app.add_option("--format", format, "output: text, csv, json or jsonl")
-        ->check(CLI::IsMember({"text", "csv", "json", "jsonl"}));
-
+CLI::App* AddPorts(CLI::App& app, ctl::Options&) {
     auto* ports = app.add_subcommand("ports", "list the serial ports of this machine");
-    ports->footer("Example: qm4720ctl ports --format json");
+    ports->footer(
+        "Columns: port, driver (the kernel's), usb_vendor, usb_product, serial_number, by_id (the\n"
+        "stable names, separated by spaces), description; empty where the system does not know.\n"
+        "Example: qm4720ctl ports --format json");
+    return ports;
+}
 
+CLI::App* AddTables(CLI::App& app, ctl::Options& o) {
     auto* tables = app.add_subcommand("tables", "list a model's register table");
     AddModelOption(*tables, o);
     tables->footer("Example: qm4720ctl tables --model QM4720N --format csv");
+    return tables;
+}
 
+CLI::App* AddCheckStation(CLI::App& app, ctl::Options& o) {
     auto* checkStation = app.add_subcommand("check-station", "validate a station text");
     checkStation->add_option("TEXT", o.text, "one or two decimal digits")->required();
     checkStation->footer("Example: qm4720ctl check-station 07");
+    return checkStation;
+}
 
+CLI::App* AddParse(CLI::App& app, ctl::Options& o) {
     auto* parse = app.add_subcommand("parse", "validate a register text for a tag");
     parse->add_option("REGISTER", o.text, "register mnemonic, e.g. PV")->required();
     AddModelOption(*parse, o);
@@ -105,17 +104,26 @@ int main(int argc, char** argv) {
                      "data types the tag accepts, e.g. INT,FLOAT (default: all)")
         ->delimiter(',');
     parse->footer("Example: qm4720ctl parse SP --model QM4720N --types FLOAT");
+    return parse;
+}
 
+CLI::App* AddRegister(CLI::App& app, ctl::Options&) {
     auto* reg = app.add_subcommand("register", "register the module (self-registration)");
     reg->footer("Example: qm4720ctl --module build/qm4720.so register");
+    return reg;
+}
 
+CLI::App* AddProbe(CLI::App& app, ctl::Options& o) {
     auto* probe = app.add_subcommand("probe", "find the stations that answer on a line");
     AddModelOption(*probe, o);
     AddPortOptions(*probe, o);
     probe->add_option("--stations", o.stations,
                       "stations to try, e.g. 0-99 or 1,3-5 (default 0-99)");
     probe->footer("Example: qm4720ctl probe --port /dev/ttyUSB0 --stations 1-10");
+    return probe;
+}
 
+CLI::App* AddRead(CLI::App& app, ctl::Options& o) {
     auto* read = app.add_subcommand("read", "read registers of one station");
     read->add_option("REGISTER", o.registers, "register mnemonics, e.g. PV SP")->required();
     read->add_option("--station", o.stations, "station number 0..99")->required();
@@ -123,7 +131,10 @@ int main(int argc, char** argv) {
     AddModelOption(*read, o);
     AddPortOptions(*read, o);
     read->footer("Example: qm4720ctl read PV SP --station 1 --port /dev/ttyUSB0");
+    return read;
+}
 
+CLI::App* AddWrite(CLI::App& app, ctl::Options& o) {
     auto* write = app.add_subcommand("write", "write registers of one station");
     write->add_option("ASSIGNMENT", o.registers, "REGISTER=VALUE, e.g. SP=120.5")->required();
     write->add_option("--station", o.stations, "station number 0..99")->required();
@@ -131,7 +142,10 @@ int main(int argc, char** argv) {
     AddModelOption(*write, o);
     AddPortOptions(*write, o);
     write->footer("Example: qm4720ctl write SP=120.5 --station 1 --port /dev/ttyUSB0 --verify");
+    return write;
+}
 
+CLI::App* AddPoll(CLI::App& app, ctl::Options& o) {
     auto* poll = app.add_subcommand("poll", "read registers of stations repeatedly");
     poll->add_option("REGISTER", o.registers, "register mnemonics")->required();
     poll->add_option("--station", o.stations, "stations, e.g. 1,3-5")->required();
@@ -148,16 +162,73 @@ int main(int argc, char** argv) {
             },
             "SECONDS"));
     poll->add_option("--count", o.count, "number of cycles (0: until Ctrl-C)")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+    poll->add_flag("--wide", o.wide,
+                   "with --format csv: one row a cycle, a column per station and register "
+                   "(1:PV,1:SV,2:PV); a failed reading is an empty cell");
     AddRetriesOption(*poll, o);
     AddModelOption(*poll, o);
     AddPortOptions(*poll, o);
     poll->footer(
+        "A line that is lost (the device unplugged, the other end gone) is reopened after 1 s,\n"
+        "then after twice as long each time up to 30 s; stderr says when it is lost and when it\n"
+        "is back, and every reading in between is a failed row with the reason in its error.\n"
         "Example: qm4720ctl poll PV OP --station 1-3 --interval 1 --count 10 --port /dev/ttyUSB0");
+    return poll;
+}
 
+CLI::App* AddDemo(CLI::App& app, ctl::Options& o) {
     auto* demo = app.add_subcommand("demo", "run a walk through the driver against the simulator");
     demo->add_option("--sim", o.simulator, "path of qm4720sim (default: beside this program)");
     demo->footer("Example: qm4720ctl demo");
+    return demo;
+}
+
+constexpr Subcommand kSubcommands[] = {
+    {AddPorts, ctl::RunPorts},
+    {AddTables, ctl::RunTables},
+    {AddCheckStation, ctl::RunCheckStation},
+    {AddParse, ctl::RunParse},
+    {AddRegister, ctl::RunRegister},
+    {AddProbe, ctl::RunProbe},
+    {AddRead, ctl::RunRead},
+    {AddWrite, ctl::RunWrite},
+    {AddPoll, ctl::RunPoll},
+    {AddDemo, ctl::RunDemo},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ctl::Options o;
+    std::string format = "text";
+    std::string time = "utc";
+
+    CLI::App app{"qm4720ctl: drive QM4720 meters through the qm4720 driver module"};
+    app.footer(kExitHelp);
+    app.require_subcommand(1);
+    // Options of the program may also follow the subcommand: read PV --station 1 --format json.
+    app.fallthrough();
+    app.add_option("--module", o.module.modulePath,
+                   "driver module to load (default: the one beside this program)");
+    app.add_option("--progid", o.module.progId,
+                   "create the driver by programmatic identifier through the registry, e.g. "
+                   "QM4720.QM4720Pro");
+    app.add_option("--output", o.outputPath,
+                   "write the results to FILE instead of stdout (poll: each row as it comes); "
+                   "opened once every check has passed")
+        ->type_name("FILE");
+    app.add_option("--format", format, "output: text, csv, json or jsonl")
+        ->check(CLI::IsMember({"text", "csv", "json", "jsonl"}));
+    app.add_option("--time", time,
+                   "times as utc (ISO 8601, the default), local (ISO 8601 with the offset) or "
+                   "epoch (seconds since 1970 with milliseconds)")
+        ->check(CLI::IsMember({"utc", "local", "epoch"}));
+
+    std::vector<std::pair<CLI::App*, int (*)(const ctl::Options&)>> commands;
+    for (const Subcommand& subcommand : kSubcommands)
+        commands.emplace_back(subcommand.add(app, o), subcommand.run);
 
     try {
         app.parse(argc, argv);
@@ -170,27 +241,16 @@ int main(int argc, char** argv) {
                : format == "json"  ? ctl::Format::kJson
                : format == "jsonl" ? ctl::Format::kJsonl
                                    : ctl::Format::kText;
-    // Every command prints its results on stdout; --output points stdout at the file, before the
-    // line is touched and before colour and the live table look at what stdout is.
-    if (!outputPath.empty() && std::freopen(outputPath.c_str(), "w", stdout) == nullptr) {
-        const int code = errno;
-        std::fprintf(stderr, "qm4720ctl: --output %s: %s\n", outputPath.c_str(),
-                     std::strerror(code));
-        return ctl::kExitUsage;
-    }
-    o.color = outputPath.empty() && host::StdoutIsTerminal() &&
+    o.time = time == "local"   ? ctl::TimeStyle::kLocal
+             : time == "epoch" ? ctl::TimeStyle::kEpoch
+                               : ctl::TimeStyle::kUtc;
+    // --output is opened by each command once its checks have passed (ctl::RedirectOutput).
+    o.color = o.outputPath.empty() && host::StdoutIsTerminal() &&
               std::getenv("NO_COLOR") == nullptr && o.format == ctl::Format::kText;
     ctl::CatchInterrupt();
 
-    if (*ports) return ctl::RunPorts(o);
-    if (*tables) return ctl::RunTables(o);
-    if (*checkStation) return ctl::RunCheckStation(o);
-    if (*parse) return ctl::RunParse(o);
-    if (*reg) return ctl::RunRegister(o);
-    if (*probe) return ctl::RunProbe(o);
-    if (*read) return ctl::RunRead(o);
-    if (*write) return ctl::RunWrite(o);
-    if (*poll) return ctl::RunPoll(o);
-    if (*demo) return ctl::RunDemo(o);
+    for (const auto& [command, run] : commands) {
+        if (*command) return run(o);
+    }
     return ctl::kExitUsage;
 }

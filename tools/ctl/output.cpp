@@ -7,21 +7,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/system_text.h"
+#include "tools/ctl/table_layout.h"
+
 namespace ctl {
 namespace {
-
-std::string CellText(const Cell& cell) {
-    switch (cell.kind) {
-        case Cell::Kind::kText:
-        case Cell::Kind::kBool:
-            return cell.text;
-        case Cell::Kind::kNumber:
-            return NumberText(cell.number);
-        case Cell::Kind::kNull:
-            break;
-    }
-    return {};
-}
 
 std::string CsvField(const std::string& text) {
     if (text.find_first_of(",\"\n") == std::string::npos) return text;
@@ -71,18 +61,20 @@ std::string Dump(const nlohmann::ordered_json& value, int indent) {
     return value.dump(indent, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-// Display width of a UTF-8 text: one column per code point, two for CJK ideographs.
-std::size_t DisplayWidth(const std::string& text) {
-    std::size_t width = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if ((c & 0xC0) == 0x80) continue;
-        width += c >= 0xE0 ? 2 : 1;
-    }
-    return width;
-}
-
 }  // namespace
+
+std::string CellText(const Cell& cell) {
+    switch (cell.kind) {
+        case Cell::Kind::kText:
+        case Cell::Kind::kBool:
+            return cell.text;
+        case Cell::Kind::kNumber:
+            return NumberText(cell.number);
+        case Cell::Kind::kNull:
+            break;
+    }
+    return {};
+}
 
 RecordWriter::RecordWriter(Format format, std::vector<std::string> columns, std::FILE* out)
     : format_(format), columns_(std::move(columns)), out_(out) {
@@ -130,28 +122,14 @@ void RecordWriter::Finish() {
         for (const auto& row : buffered_) array.push_back(RowObject(columns_, row));
         std::fprintf(out_, "%s\n", Dump(array, 2).c_str());
     } else if (format_ == Format::kText) {
-        std::vector<std::size_t> widths(columns_.size());
-        for (std::size_t i = 0; i < columns_.size(); ++i) widths[i] = DisplayWidth(columns_[i]);
-        for (const auto& row : buffered_) {
-            for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) {
-                widths[i] = std::max(widths[i], DisplayWidth(CellText(row[i])));
-            }
-        }
-        auto print = [&](const std::vector<std::string>& texts) {
-            std::string line;
-            for (std::size_t i = 0; i < texts.size(); ++i) {
-                line += texts[i];
-                if (i + 1 < texts.size())
-                    line += std::string(widths[i] - DisplayWidth(texts[i]) + 2, ' ');
-            }
-            std::fprintf(out_, "%s\n", line.c_str());
-        };
-        print(columns_);
+        std::vector<std::vector<std::string>> rows;
         for (const auto& row : buffered_) {
             std::vector<std::string> texts;
             for (const Cell& cell : row) texts.push_back(CellText(cell));
-            print(texts);
+            rows.push_back(std::move(texts));
         }
+        for (const std::string& line : LayOutTable(columns_, rows))
+            std::fprintf(out_, "%s\n", line.c_str());
     }
     std::fflush(out_);
 }
@@ -166,10 +144,14 @@ std::string NumberText(double value) {
     return std::string(buffer, result.ptr);
 }
 
-std::string FileTimeIso(std::uint64_t fileTime) {
-    constexpr std::uint64_t kEpochDistance = 116444736000000000ULL;  // 1601 -> 1970 in 100 ns
-    if (fileTime < kEpochDistance) return {};
-    const std::uint64_t unix100ns = fileTime - kEpochDistance;
+namespace {
+
+constexpr std::uint64_t kEpochDistance = 116444736000000000ULL;  // 1601 -> 1970 in 100 ns
+
+// ISO 8601 with milliseconds of `unix100ns` (100 ns since 1970) moved by `offsetMinutes`, ending
+// in Z for UTC and in the offset otherwise.
+std::string IsoText(std::uint64_t unix100ns, int offsetMinutes, bool utc) {
+    unix100ns += static_cast<std::uint64_t>(static_cast<std::int64_t>(offsetMinutes) * 600000000);
     const std::uint64_t seconds = unix100ns / 10000000ULL;
     const auto millis = static_cast<unsigned>((unix100ns / 10000ULL) % 1000ULL);
     // Civil date from days since 1970-01-01 (proleptic Gregorian), without the C library's
@@ -185,16 +167,50 @@ std::string FileTimeIso(std::uint64_t fileTime) {
     const auto month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
     const auto year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
     const auto secondOfDay = static_cast<int>(seconds % 86400);
-    char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03uZ", year, month, day,
-                  secondOfDay / 3600, secondOfDay / 60 % 60, secondOfDay % 60, millis);
+    char zone[8] = "Z";
+    if (!utc) {
+        const int distance = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
+        std::snprintf(zone, sizeof zone, "%c%02d:%02d", offsetMinutes < 0 ? '-' : '+',
+                      distance / 60 % 100, distance % 60);
+    }
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03u%s", year, month, day,
+                  secondOfDay / 3600, secondOfDay / 60 % 60, secondOfDay % 60, millis, zone);
     return text;
 }
 
-std::string NowIso() {
+}  // namespace
+
+std::string FileTimeIso(std::uint64_t fileTime) {
+    if (fileTime < kEpochDistance) return {};
+    return IsoText(fileTime - kEpochDistance, 0, true);
+}
+
+Cell TimeCell(std::uint64_t fileTime, TimeStyle style) {
+    if (fileTime < kEpochDistance) return Cell::Null();
+    const std::uint64_t unix100ns = fileTime - kEpochDistance;
+    switch (style) {
+        case TimeStyle::kEpoch:
+            // Whole milliseconds, so that the number prints with three decimals at most.
+            return Cell::Number(static_cast<double>(unix100ns / 10000) / 1000.0);
+        case TimeStyle::kLocal: {
+            const auto seconds = static_cast<long long>(unix100ns / 10000000ULL);
+            return Cell::Text(IsoText(unix100ns, host::LocalUtcOffsetMinutes(seconds), false));
+        }
+        case TimeStyle::kUtc:
+            break;
+    }
+    return Cell::Text(IsoText(unix100ns, 0, true));
+}
+
+std::uint64_t NowFileTime() {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     const auto ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100;
-    return FileTimeIso(static_cast<std::uint64_t>(ticks) + 116444736000000000ULL);
+    return static_cast<std::uint64_t>(ticks) + kEpochDistance;
+}
+
+std::string NowIso() {
+    return FileTimeIso(NowFileTime());
 }
 
 }  // namespace ctl

@@ -11,6 +11,11 @@ namespace ctl {
 
 enum class Format { kText, kCsv, kJson, kJsonl };
 
+// How times are written (--time): UTC ISO 8601 with milliseconds (2026-12-08T09:30:00.125Z),
+// local ISO 8601 with the offset (2026-12-08T10:30:00.125+01:00), or seconds since 1970 with
+// milliseconds (1796722200.125, a number in JSON).
+enum class TimeStyle { kUtc, kLocal, kEpoch };
+
 // One cell: a text, a number, a yes/no (JSON true/false), or nothing (printed empty / null, never
 // as a made-up value).
 struct Cell {
@@ -24,8 +29,8 @@ struct Cell {
     static Cell Null() { return {}; }
 };
 
-// Writes rows with fixed columns. Text: aligned columns with a header; csv: header then rows;
-// json: one array of objects at the end; jsonl: one object a row as it comes.
+// Writes rows with fixed columns. Text: aligned columns with a header (LayOutTable); csv: header
+// then rows; json: one array of objects at the end; jsonl: one object a row as it comes.
 class RecordWriter {
 public:
     RecordWriter(Format format, std::vector<std::string> columns, std::FILE* out = stdout);
@@ -45,6 +50,9 @@ private:
     bool finished_ = false;
 };
 
+// A cell as text and CSV show it: numbers by NumberText, yes/no, nothing for null.
+std::string CellText(const Cell& cell);
+
 // Shortest text that reads back as the same value (25.5, 120, -0.25).
 std::string NumberText(double value);
 
@@ -53,5 +61,11 @@ std::string FileTimeIso(std::uint64_t fileTime);
 
 // The current time in the same form.
 std::string NowIso();
+
+// The current time as a file time.
+std::uint64_t NowFileTime();
+
+// A file time as a cell in `style`; null for a time before 1970.
+Cell TimeCell(std::uint64_t fileTime, TimeStyle style);
 
 }  // namespace ctl

@@ -1,16 +1,83 @@
-// The poll subcommand: registers of stations read in cycles, as a live table on a terminal or
-// as records, with a summary of the answers and latencies at the end.
+// The poll subcommand: registers of stations read in cycles, with a summary of the answers and
+// latencies at the end. A line that is lost is reopened with a growing pause between attempts.
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 
-#include "host/system_text.h"
 #include "tools/ctl/command_support.h"
 #include "tools/ctl/interrupt.h"
 #include "tools/ctl/outcomes.h"
+#include "tools/ctl/poll_output.h"
 
 namespace ctl {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// True when a reading failed because the port itself failed: the driver's "cannot open or use
+// the port", or a system error it passed on. The device went away or the other end is gone.
+bool LineFailed(const host::Reading& reading) {
+    if (reading.ok || reading.errorCode == driver::kErrorNone) return false;
+    if (reading.errorCode == driver::kErrorOpen) return true;
+    return std::none_of(std::begin(kErrorOutcomes), std::end(kErrorOutcomes),
+                        [&](const ErrorOutcome& e) { return e.code == reading.errorCode; });
+}
+
+// The state of the line across cycles: open, or lost and waiting for the next attempt to reopen
+// it. Each change is said once on stderr.
+class LineKeeper {
+public:
+    LineKeeper(LineSession& line, const std::string& port) : line_(line), port_(port) {}
+
+    bool lost() const { return lost_; }
+    int losses() const { return losses_; }
+
+    void Lose(const std::string& reason) {
+        lost_ = true;
+        ++losses_;
+        reason_ = reason;
+        pause_ = std::chrono::seconds(1);
+        nextTry_ = Clock::now() + pause_;
+        line_.Close();
+        Diagnose("line " + port_ + " lost: " + reason +
+                 "; reopening it in 1 s, then at growing intervals up to 30 s");
+    }
+
+    // While lost, tries to reopen the line once its pause has passed. True when it is open.
+    bool TryReopen() {
+        if (!lost_) return true;
+        if (Clock::now() < nextTry_) return false;
+        std::string error;
+        if (line_.Open(error)) {
+            lost_ = false;
+            Diagnose("line " + port_ + " reopened");
+            return true;
+        }
+        reason_ = error;
+        std::replace(reason_.begin(), reason_.end(), '\n', ';');
+        pause_ = std::min<Clock::duration>(pause_ * 2, std::chrono::seconds(30));
+        nextTry_ = Clock::now() + pause_;
+        return false;
+    }
+
+    // The error of a reading not made while the line is lost.
+    std::string LostError() const {
+        const auto wait = std::chrono::ceil<std::chrono::seconds>(nextTry_ - Clock::now()).count();
+        return "line lost (" + reason_ + "); next attempt to reopen it in " +
+               std::to_string(std::max<long long>(wait, 0)) + " s";
+    }
+
+private:
+    LineSession& line_;
+    const std::string& port_;
+    bool lost_ = false;
+    int losses_ = 0;
+    std::string reason_;
+    Clock::duration pause_{};
+    Clock::time_point nextTry_{};
+};
+
+}  // namespace
 
 int RunPoll(const Options& options) {
     std::vector<int> stations;
@@ -19,83 +86,79 @@ int RunPoll(const Options& options) {
         Diagnose(error);
         return kExitUsage;
     }
-    if (options.intervalSeconds < 0 || options.count < 0) {
-        Diagnose("poll: --interval and --count must not be negative");
+    if (options.wide && options.format != Format::kCsv) {
+        Diagnose("poll --wide: one row a cycle is a CSV shape; use --format csv");
         return kExitUsage;
     }
     int status = kExitOk;
-    std::unique_ptr<host::LineTap> tap;  // the --trace pass-through outlives the session
-    auto session = Session(options, status);
-    if (!session) return status;
     std::vector<host::RegisterRef> registers;
-    if (!ResolveRegisters(*session, options, registers)) return kExitUsage;
-    if (!OpenLine(*session, options, tap, status)) return status;
+    const auto line = OpenLineSession(options, status, [&](host::DriverSession& session) {
+        return ResolveRegisters(session, options, registers);
+    });
+    if (!line) return status;
 
-    const bool live = host::StdoutIsTerminal() && options.format == Format::kText;
-    std::unique_ptr<RecordWriter> out;
-    if (!live) {
-        out = std::make_unique<RecordWriter>(
-            options.format == Format::kText ? Format::kCsv : options.format, ReadingColumns());
-    }
+    const auto out = MakePollOutput(options, stations, registers);
+    LineKeeper keeper(*line, options.line.port);
     int answers = 0, timeouts = 0, replyErrors = 0, otherErrors = 0, retried = 0;
     std::vector<double> latencies;
-    std::vector<std::string> lastLines;
-    const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+    const auto period = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(options.intervalSeconds));
-    auto next = std::chrono::steady_clock::now();
+    auto next = Clock::now();
     for (int cycle = 0; options.count == 0 || cycle < options.count; ++cycle) {
         if (cycle > 0 && !WaitUntil(next)) break;
-        next += period;
-        std::vector<std::string> lines;
+        // While the line is lost a cycle only says so: at most one a second, however short the
+        // interval.
+        next += keeper.lost() ? std::max<Clock::duration>(period, std::chrono::seconds(1)) : period;
+        const std::uint64_t cycleTime = NowFileTime();
+        bool complete = true;
         for (int station : stations) {
             for (const host::RegisterRef& reg : registers) {
-                if (Interrupted()) break;
-                const std::string attempt = NowIso();
-                const host::Reading r = ReadWithRetries(*session, options, station, reg, retried);
-                latencies.push_back(r.latencyMs);
-                const std::string outcome(Outcome(r));
+                if (Interrupted()) {
+                    complete = false;
+                    break;
+                }
+                PollSample sample{station, &reg, {}, NowFileTime(), {}, {}};
+                if (keeper.TryReopen()) {
+                    sample.reading =
+                        ReadWithRetries(line->session(), options, station, reg, retried);
+                    if (LineFailed(sample.reading)) keeper.Lose(sample.reading.error);
+                } else {
+                    sample.reading.errorCode = driver::kErrorOpen;
+                    sample.reading.error = keeper.LostError();
+                }
+                const host::Reading& r = sample.reading;
+                sample.status = Outcome(r);
+                sample.error = r.ok ? "" : r.error;
+                if (!keeper.lost()) latencies.push_back(r.latencyMs);
                 if (r.ok)
                     ++answers;
-                else if (outcome == "timeout")
+                else if (sample.status == "timeout")
                     ++timeouts;
-                else if (outcome == "reply-error")
+                else if (sample.status == "reply-error")
                     ++replyErrors;
                 else
                     ++otherErrors;
-                const std::string time = r.ok ? FileTimeIso(r.fileTime) : attempt;
-                if (live) {
-                    char line[160];
-                    std::snprintf(line, sizeof line, "%-24s %7d  %-4s %12s  %-11s %7.1f ms",
-                                  time.c_str(), station, reg.mnemonic.c_str(),
-                                  r.ok ? NumberText(r.value).c_str() : "-",
-                                  Colored(options, outcome, r.ok).c_str(), r.latencyMs);
-                    lines.push_back(line);
-                } else {
-                    out->Row(ReadingCells(options, station, reg, r, attempt, ValueCell(r), outcome,
-                                          r.ok ? "" : r.error));
-                }
+                out->Sample(sample);
             }
         }
-        if (live) {
-            // Redraw the table in place: back over the previous cycle's lines.
-            if (!lastLines.empty()) std::printf("\x1b[%zuA", lastLines.size() + 1);
-            std::printf("\x1b[K%-24s %7s  %-4s %12s  %-11s %10s\n", "time", "station", "reg",
-                        "value", "status", "latency");
-            for (const std::string& line : lines) std::printf("\x1b[K%s\n", line.c_str());
-            std::fflush(stdout);
-            lastLines = lines;
-        }
+        out->EndCycle(cycleTime, complete);
         if (Interrupted()) break;
     }
-    if (out) out->Finish();
+    out->Finish();
     std::sort(latencies.begin(), latencies.end());
+    std::string summary = std::to_string(answers) + " answer(s), " + std::to_string(timeouts) +
+                          " timeout(s), " + std::to_string(replyErrors) + " reply error(s), " +
+                          std::to_string(otherErrors) + " other error(s), " +
+                          std::to_string(retried) + " retry(ies)";
+    if (keeper.losses() > 0)
+        summary += "; line lost " + std::to_string(keeper.losses()) + " time(s)";
     if (!latencies.empty()) {
-        std::fprintf(stderr,
-                     "%d answer(s), %d timeout(s), %d reply error(s), %d other error(s), %d "
-                     "retry(ies); latency min %.1f / median %.1f / max %.1f ms\n",
-                     answers, timeouts, replyErrors, otherErrors, retried, latencies.front(),
-                     latencies[latencies.size() / 2], latencies.back());
+        char text[96];
+        std::snprintf(text, sizeof text, "; latency min %.1f / median %.1f / max %.1f ms",
+                      latencies.front(), latencies[latencies.size() / 2], latencies.back());
+        summary += text;
     }
+    std::fprintf(stderr, "%s\n", summary.c_str());
     if (Interrupted()) return kExitInterrupted;
     return timeouts + replyErrors + otherErrors == 0 ? kExitOk : kExitFailure;
 }
