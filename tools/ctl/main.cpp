@@ -12,6 +12,9 @@
 
 #include "host/system_text.h"
 #include "tools/ctl/commands.h"
+#if QM_CTL_HISTORY
+#include "tools/ctl/history_command.h"
+#endif
 #include "tools/ctl/interrupt.h"
 
 namespace {
@@ -159,6 +162,11 @@ int main(int argc, char** argv) {
     demo->add_option("--sim", o.simulator, "path of qm4720sim (default: beside this program)");
     demo->footer("Example: qm4720ctl demo");
 
+#if QM_CTL_HISTORY
+    ctl::HistoryOptions historyOptions;
+    auto* history = ctl::AddHistoryCommand(app, historyOptions);
+#endif
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -192,5 +200,8 @@ int main(int argc, char** argv) {
     if (*write) return ctl::RunWrite(o);
     if (*poll) return ctl::RunPoll(o);
     if (*demo) return ctl::RunDemo(o);
+#if QM_CTL_HISTORY
+    if (*history) return ctl::RunHistory(historyOptions, o.format);
+#endif
     return ctl::kExitUsage;
 }
