@@ -12,7 +12,9 @@
 namespace ctl {
 namespace {
 
-void Diagnose(const std::string& text) { std::fprintf(stderr, "qm4720ctl: %s\n", text.c_str()); }
+void Diagnose(const std::string& text) {
+    std::fprintf(stderr, "qm4720ctl: %s\n", text.c_str());
+}
 
 // "2026-12-08T12:00:00Z", with or without milliseconds, the Z, or the T (a space); or a whole
 // number of ms since 1970-01-01 UTC.

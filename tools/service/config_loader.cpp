@@ -23,13 +23,20 @@ struct Refusal {
 
 std::string TypeText(const toml::node& node) {
     switch (node.type()) {
-        case toml::node_type::string: return "a string";
-        case toml::node_type::integer: return "an integer";
-        case toml::node_type::floating_point: return "a number";
-        case toml::node_type::boolean: return "a boolean";
-        case toml::node_type::array: return "an array";
-        case toml::node_type::table: return "a table";
-        default: return "a date or time";
+        case toml::node_type::string:
+            return "a string";
+        case toml::node_type::integer:
+            return "an integer";
+        case toml::node_type::floating_point:
+            return "a number";
+        case toml::node_type::boolean:
+            return "a boolean";
+        case toml::node_type::array:
+            return "an array";
+        case toml::node_type::table:
+            return "a table";
+        default:
+            return "a date or time";
     }
 }
 
@@ -149,7 +156,8 @@ public:
         if (array == nullptr) Refuse(name, "expected an array of strings");
         for (const toml::node& item : *array) {
             if (!item.is_string()) Refuse(name, "expected an array of strings");
-            out.emplace_back(std::string(*item.value<std::string_view>()), item.source().begin.line);
+            out.emplace_back(std::string(*item.value<std::string_view>()),
+                             item.source().begin.line);
         }
         return out;
     }
@@ -176,9 +184,11 @@ host::RegisterRef ResolveRegister(const host::DriverSession& session, const Sect
     std::string error;
     auto reg = session.Resolve(model, text, 0xFFFF, error);
     if (!reg) {
+        const std::string modelName = model.empty() ? std::string("default") : model;
         throw Refusal{line, meter.Key(key),
-                      "register '" + text + "' is refused by the driver for model " +
-                          (model.empty() ? std::string("default") : model) + ": " + error};
+                      "register '" + text + "' is not one of model " + modelName +
+                          "'s registers (qm4720ctl tables --model " + modelName +
+                          "); the driver says: " + error};
     }
     return *reg;
 }
@@ -206,7 +216,8 @@ MeterConfig ReadMeter(const host::DriverSession& session, const Section& meter) 
         }
     }
     for (const auto& [text, line] : meter.Strings("writable")) {
-        const host::RegisterRef reg = ResolveRegister(session, meter, m.model, "writable", text, line);
+        const host::RegisterRef reg =
+            ResolveRegister(session, meter, m.model, "writable", text, line);
         if (reg.readOnly) {
             throw Refusal{line, meter.Key("writable"),
                           "register '" + text + "' is read-only in the model's table"};
@@ -227,7 +238,8 @@ ModbusListenerSettings ReadModbus(const Section& modbus) {
     } else if (order == "low-first") {
         s.wordOrder = WordOrder::kLowWordFirst;
     } else {
-        modbus.Refuse("word_order", "expected \"high-first\" or \"low-first\", got \"" + order + "\"");
+        modbus.Refuse("word_order",
+                      "expected \"high-first\" or \"low-first\", got \"" + order + "\"");
     }
     s.maxClients = static_cast<int>(modbus.Integer("max_clients", s.maxClients, 1, 1024));
     s.idleTimeout = std::chrono::duration_cast<std::chrono::seconds>(

@@ -47,7 +47,8 @@ std::unique_ptr<HistoryWriter> HistoryWriter::Open(const std::string& path,
                            "INSERT INTO readings(time_ms, line, station, register, value, quality, "
                            "error_code) VALUES(?,?,?,?,?,?,?)",
                            -1, &writer->insert_, nullptr) != SQLITE_OK) {
-        error = "history database " + path + ": " + (why.empty() ? sqlite3_errmsg(writer->db_) : why);
+        error =
+            "history database " + path + ": " + (why.empty() ? sqlite3_errmsg(writer->db_) : why);
         return nullptr;
     }
     writer->thread_ = std::thread([w = writer.get()] { w->Run(); });
@@ -122,8 +123,8 @@ void HistoryWriter::Run() {
 void HistoryWriter::WriteBatch(std::vector<HistoryRow>& batch) {
     std::string error;
     if (!Exec(db_, "BEGIN", error)) {
-        Log(LogLevel::kError, "history: " + error + "; " + std::to_string(batch.size()) +
-                                  " rows not written");
+        Log(LogLevel::kError,
+            "history: " + error + "; " + std::to_string(batch.size()) + " rows not written");
         return;
     }
     for (const HistoryRow& row : batch) {
@@ -149,8 +150,8 @@ void HistoryWriter::WriteBatch(std::vector<HistoryRow>& batch) {
     sqlite3_reset(insert_);
     if (!error.empty() || !Exec(db_, "COMMIT", error)) {
         Exec(db_, "ROLLBACK", error);
-        Log(LogLevel::kError, "history: " + error + "; " + std::to_string(batch.size()) +
-                                  " rows not written");
+        Log(LogLevel::kError,
+            "history: " + error + "; " + std::to_string(batch.size()) + " rows not written");
         return;
     }
     std::lock_guard lock(mutex_);
@@ -161,8 +162,8 @@ void HistoryWriter::WriteBatch(std::vector<HistoryRow>& batch) {
 
 void HistoryWriter::Prune() {
     lastPrune_ = std::chrono::steady_clock::now();
-    const std::string sql = "DELETE FROM readings WHERE time_ms < " +
-                            std::to_string(UtcNowMs() - retention_.count());
+    const std::string sql =
+        "DELETE FROM readings WHERE time_ms < " + std::to_string(UtcNowMs() - retention_.count());
     std::string error;
     if (!Exec(db_, sql.c_str(), error)) Log(LogLevel::kError, "history: pruning: " + error);
 }

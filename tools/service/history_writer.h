@@ -37,7 +37,7 @@ struct HistoryRow {
 
 struct HistoryCounters {
     std::uint64_t rowsWritten = 0;
-    std::uint64_t rowsDropped = 0;   // the queue was full (the disk could not keep up)
+    std::uint64_t rowsDropped = 0;  // the queue was full (the disk could not keep up)
     std::int64_t lastCommitUtcMs = 0;
     std::uint64_t commits = 0;
 };
@@ -47,11 +47,9 @@ public:
     // Opens (creates) the database and starts the writer thread; null with `error` set (the file
     // and what SQLite said) when it cannot. `commitPeriod` is the least time between two
     // transactions.
-    static std::unique_ptr<HistoryWriter> Open(const std::string& path,
-                                               std::chrono::milliseconds retention,
-                                               std::string& error,
-                                               std::chrono::milliseconds commitPeriod =
-                                                   std::chrono::seconds(1));
+    static std::unique_ptr<HistoryWriter> Open(
+        const std::string& path, std::chrono::milliseconds retention, std::string& error,
+        std::chrono::milliseconds commitPeriod = std::chrono::seconds(1));
     // Commits what is queued, then closes the database.
     ~HistoryWriter();
     HistoryWriter(const HistoryWriter&) = delete;

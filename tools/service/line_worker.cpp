@@ -15,18 +15,21 @@ constexpr const char* kParities[] = {"none", "odd", "even", "mark", "space"};
 WriteOutcome OutcomeOfWrite(const host::Reading& reading) {
     if (reading.ok) return WriteOutcome::kDone;
     switch (reading.errorCode) {
-        case driver::kErrorNone: return WriteOutcome::kRefusedByMeter;  // a NAK records no reason
+        case driver::kErrorNone:
+            return WriteOutcome::kRefusedByMeter;  // a NAK records no reason
         case driver::kErrorTimeout:
         case driver::kErrorReply:
-        case driver::kErrorOpen: return WriteOutcome::kNoAnswer;
-        default: return WriteOutcome::kRefusedByDriver;  // range, format, type: before the line
+        case driver::kErrorOpen:
+            return WriteOutcome::kNoAnswer;
+        default:
+            return WriteOutcome::kRefusedByDriver;  // range, format, type: before the line
     }
 }
 
 // Something came back on the line (a value, a NAK, even a garbled reply): the line is there.
 bool Answered(const host::Reading& reading) {
-    return reading.ok || (reading.errorCode != driver::kErrorTimeout &&
-                          reading.errorCode != driver::kErrorOpen);
+    return reading.ok ||
+           (reading.errorCode != driver::kErrorTimeout && reading.errorCode != driver::kErrorOpen);
 }
 
 }  // namespace
@@ -40,7 +43,9 @@ LineWorker::LineWorker(LineConfig line, host::ModuleChoice module, LineTable& ta
       backoff_(backoff),
       nextBackoff_(backoff.first) {}
 
-LineWorker::~LineWorker() { Stop(); }
+LineWorker::~LineWorker() {
+    Stop();
+}
 
 void LineWorker::Start() {
     thread_ = std::thread([this] { Run(); });
@@ -171,8 +176,8 @@ void LineWorker::Poll(host::DriverSession& session, Due& due) {
         silentExchanges_ = 0;
         nextBackoff_ = backoff_.first;
         if (table_.State() == LineState::kLost) {
-            Log(LogLevel::kNotice, "line " + line_.name + ": reopened " + line_.port +
-                                       ", the meters answer again");
+            Log(LogLevel::kNotice,
+                "line " + line_.name + ": reopened " + line_.port + ", the meters answer again");
             table_.SetState(LineState::kUp);
         }
         return;
@@ -182,8 +187,8 @@ void LineWorker::Poll(host::DriverSession& session, Due& due) {
     // so that one lost reply is not taken for a lost line).
     const int silentLimit = std::max<int>(2, static_cast<int>(line_.meters.size()));
     if (result.errorCode == driver::kErrorOpen || silentExchanges_ >= silentLimit) {
-        LoseLine(session, result.errorCode == driver::kErrorOpen ? result.error
-                                                                 : "no meter answers");
+        LoseLine(session,
+                 result.errorCode == driver::kErrorOpen ? result.error : "no meter answers");
     }
 }
 
@@ -199,7 +204,8 @@ void LineWorker::Run() {
     for (std::size_t m = 0; m < line_.meters.size(); ++m) {
         const MeterConfig& meter = line_.meters[m];
         for (std::size_t p = 0; p < meter.polled.size(); ++p) {
-            schedule_.push_back({start, m, p, table_.Slot(meter.station, meter.polled[p].reg.index)});
+            schedule_.push_back(
+                {start, m, p, table_.Slot(meter.station, meter.polled[p].reg.index)});
         }
     }
     for (;;) {

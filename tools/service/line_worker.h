@@ -30,8 +30,8 @@ struct Backoff {
 class LineWorker {
 public:
     // `history` may be null (no history kept); it and `table` must outlive the worker.
-    LineWorker(LineConfig line, host::ModuleChoice module, LineTable& table,
-               HistoryWriter* history, Backoff backoff = {});
+    LineWorker(LineConfig line, host::ModuleChoice module, LineTable& table, HistoryWriter* history,
+               Backoff backoff = {});
     // Stops the thread (Stop).
     ~LineWorker();
     LineWorker(const LineWorker&) = delete;

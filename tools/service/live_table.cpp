@@ -16,9 +16,12 @@ std::optional<std::chrono::milliseconds> CellAge(const LiveCell& cell, SteadyTim
 
 const char* LineStateName(LineState state) {
     switch (state) {
-        case LineState::kStarting: return "starting";
-        case LineState::kUp: return "up";
-        case LineState::kLost: return "lost";
+        case LineState::kStarting:
+            return "starting";
+        case LineState::kUp:
+            return "up";
+        case LineState::kLost:
+            return "lost";
     }
     return "?";
 }

@@ -29,17 +29,17 @@ struct LiveCell {
     std::chrono::milliseconds interval{0};
     std::chrono::milliseconds allowedAge{0};
 
-    bool answered = false;         // a result has come in (good or failed)
-    bool ok = false;               // the last result was a good read
-    bool everGood = false;         // some read succeeded; `value` is the latest good one
-    double value = 0;              // the latest good value
-    std::int16_t quality = 0;      // the driver's quality of the last result (192 good)
-    std::int64_t utcMs = 0;        // when the last result came, ms since 1970-01-01 UTC
-    std::int64_t goodUtcMs = 0;    // when the latest good value came
-    SteadyTime goodAt{};           // the same on the steady clock, for the age
-    double latencyMs = 0;          // of the last exchange
-    std::int32_t errorCode = -1;   // DriverError of the last failure (-1: none)
-    std::string errorText;         // its text (UTF-8), or what the service saw ("line lost")
+    bool answered = false;        // a result has come in (good or failed)
+    bool ok = false;              // the last result was a good read
+    bool everGood = false;        // some read succeeded; `value` is the latest good one
+    double value = 0;             // the latest good value
+    std::int16_t quality = 0;     // the driver's quality of the last result (192 good)
+    std::int64_t utcMs = 0;       // when the last result came, ms since 1970-01-01 UTC
+    std::int64_t goodUtcMs = 0;   // when the latest good value came
+    SteadyTime goodAt{};          // the same on the steady clock, for the age
+    double latencyMs = 0;         // of the last exchange
+    std::int32_t errorCode = -1;  // DriverError of the last failure (-1: none)
+    std::string errorText;        // its text (UTF-8), or what the service saw ("line lost")
 };
 
 // kGood, kFailed or kStale for a polled cell at `now`, by the rules of meter_gateway.h.

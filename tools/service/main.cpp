@@ -178,8 +178,9 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     if (configPath.empty()) {
-        std::fprintf(stderr, "qm4720d: --config FILE is required\nRun with --help for more "
-                             "information.\n");
+        std::fprintf(stderr,
+                     "qm4720d: --config FILE is required\nRun with --help for more "
+                     "information.\n");
         return kExitUsage;
     }
     return Run(configPath, module);

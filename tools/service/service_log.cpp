@@ -30,7 +30,7 @@ bool StderrIsJournal() {
     if (stream == nullptr) return false;
     unsigned long long device = 0, inode = 0;
     if (std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
-    struct stat st{};
+    struct stat st {};
     return fstat(STDERR_FILENO, &st) == 0 && st.st_dev == device && st.st_ino == inode;
 }
 
@@ -38,12 +38,14 @@ std::string UtcNow() {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
     std::tm tm{};
     gmtime_r(&seconds, &tm);
     char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<int>(ms));
     return text;
 }
 

@@ -8,8 +8,8 @@ ServiceRuntime::ServiceRuntime(const ServiceConfig& config, const host::ModuleCh
                                std::shared_ptr<HistoryWriter> history, Backoff backoff)
     : config_(config), live_(config_), history_(std::move(history)) {
     for (std::size_t i = 0; i < config_.lines.size(); ++i) {
-        workers_.push_back(std::make_unique<LineWorker>(config_.lines[i], module,
-                                                        *live_.Lines()[i], history_.get(), backoff));
+        workers_.push_back(std::make_unique<LineWorker>(config_.lines[i], module, *live_.Lines()[i],
+                                                        history_.get(), backoff));
         gateways_.push_back(std::make_unique<LineGateway>(*live_.Lines()[i], *workers_.back()));
     }
     for (auto& worker : workers_) worker->Start();

@@ -13,13 +13,13 @@ using servicetest::WriteFile;
 
 // A good file up to the poll table; each case adds or changes lines after it.
 constexpr const char* kBase =
-    "[[line]]\n"                   // 1
-    "name = \"a\"\n"               // 2
-    "port = \"/tmp/qm-a\"\n"       // 3
-    "[[line.meter]]\n"             // 4
-    "station = 1\n"                // 5
-    "[[line.meter.poll]]\n"        // 6
-    "registers = [\"PV\"]\n";      // 7
+    "[[line]]\n"               // 1
+    "name = \"a\"\n"           // 2
+    "port = \"/tmp/qm-a\"\n"   // 3
+    "[[line.meter]]\n"         // 4
+    "station = 1\n"            // 5
+    "[[line.meter.poll]]\n"    // 6
+    "registers = [\"PV\"]\n";  // 7
 
 struct Broken {
     const char* name;
@@ -34,8 +34,9 @@ const Broken kBroken[] = {
     {"interval missing", kBase, 6, "line[0].meter[0].poll[0].interval_s", "missing"},
     {"unknown key at the top", std::string("colour = 1\n") + kBase + "interval_s = 1\n", 1,
      "colour", "unknown key"},
-    {"misspelt key in a meter", std::string(kBase) + "interval_s = 1\n[[line.meter]]\nstatoin = 2\n",
-     10, "line[0].meter[1].statoin", "unknown key"},
+    {"misspelt key in a meter",
+     std::string(kBase) + "interval_s = 1\n[[line.meter]]\nstatoin = 2\n", 10,
+     "line[0].meter[1].statoin", "unknown key"},
     {"station out of range", std::string(kBase) + "interval_s = 1\n[[line.meter]]\nstation = 120\n",
      10, "line[0].meter[1].station", "0..99"},
     {"same station twice", std::string(kBase) + "interval_s = 1\n[[line.meter]]\nstation = 1\n", 10,
@@ -44,22 +45,36 @@ const Broken kBroken[] = {
      "[[line]]\nname = \"a\"\nport = \"/tmp/qm-a\"\n[[line.meter]]\nstation = 1\n"
      "[[line.meter.poll]]\ninterval_s = 1\nregisters = [\"PV\",\n  \"XQ\"]\n",
      9, "line[0].meter[0].poll[0].registers", "'XQ'"},
-    {"read-only register writable", std::string(kBase) + "interval_s = 1\n[[line.meter]]\n"
-     "station = 2\nwritable = [\"PV\"]\n", 11, "line[0].meter[1].writable", "read-only"},
-    {"unknown model", std::string(kBase) + "interval_s = 1\n[[line.meter]]\nstation = 2\n"
-     "model = \"QM4720X\"\n", 11, "line[0].meter[1].model", "QM4720N"},
-    {"baud out of range", std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
-     "port = \"/tmp/qm-b\"\nbaud = 19200\n", 12, "line[1].baud", "300..9600"},
-    {"baud as text", std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
-     "port = \"/tmp/qm-b\"\nbaud = \"9600\"\n", 12, "line[1].baud", "a whole number"},
-    {"same port on two lines", std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
-     "port = \"/tmp/qm-a\"\n[[line.meter]]\nstation = 1\n", 11, "line[1].port", "two lines"},
+    {"read-only register writable",
+     std::string(kBase) + "interval_s = 1\n[[line.meter]]\n"
+                          "station = 2\nwritable = [\"PV\"]\n",
+     11, "line[0].meter[1].writable", "read-only"},
+    {"unknown model",
+     std::string(kBase) + "interval_s = 1\n[[line.meter]]\nstation = 2\n"
+                          "model = \"QM4720X\"\n",
+     11, "line[0].meter[1].model", "QM4720N"},
+    {"baud out of range",
+     std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
+                          "port = \"/tmp/qm-b\"\nbaud = 19200\n",
+     12, "line[1].baud", "300..9600"},
+    {"baud as text",
+     std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
+                          "port = \"/tmp/qm-b\"\nbaud = \"9600\"\n",
+     12, "line[1].baud", "a whole number"},
+    {"same port on two lines",
+     std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
+                          "port = \"/tmp/qm-a\"\n[[line.meter]]\nstation = 1\n",
+     11, "line[1].port", "two lines"},
     {"interval zero", std::string(kBase) + "interval_s = 0\n", 8,
      "line[0].meter[0].poll[0].interval_s", "from 0.001"},
-    {"word order", std::string(kBase) + "interval_s = 1\n[line.modbus]\nport = 5020\n"
-     "word_order = \"little\"\n", 11, "line[0].modbus.word_order", "high-first"},
-    {"retention below zero", std::string(kBase) + "interval_s = 1\n[history]\n"
-     "database = \"h.db\"\nretention_days = -1\n", 11, "history.retention_days", "days"},
+    {"word order",
+     std::string(kBase) + "interval_s = 1\n[line.modbus]\nport = 5020\n"
+                          "word_order = \"little\"\n",
+     11, "line[0].modbus.word_order", "high-first"},
+    {"retention below zero",
+     std::string(kBase) + "interval_s = 1\n[history]\n"
+                          "database = \"h.db\"\nretention_days = -1\n",
+     11, "history.retention_days", "days"},
     {"no line at all", "[history]\ndatabase = \"h.db\"\n", 1, "line", "at least one"},
 };
 
@@ -89,8 +104,9 @@ TEST_F(ConfigFile, EachBrokenFileIsRefusedWithFileLineAndKey) {
 
         std::string startError;
         const std::string log = dir_ / "check.log";
-        auto check = host::StartChild(
-            {QM_SERVICE_PATH, "--check-config", path, "--module", QM_MODULE_PATH}, startError, {log});
+        auto check =
+            host::StartChild({QM_SERVICE_PATH, "--check-config", path, "--module", QM_MODULE_PATH},
+                             startError, {log});
         ASSERT_NE(check, nullptr) << startError;
         EXPECT_EQ(check->Wait(10000), 2);
         EXPECT_NE(servicetest::ReadFile(log).find(where), std::string::npos)
@@ -101,8 +117,8 @@ TEST_F(ConfigFile, EachBrokenFileIsRefusedWithFileLineAndKey) {
 TEST_F(ConfigFile, TheExampleAndTheDefaultsAreRead) {
     service::ServiceConfig config;
     std::string error;
-    ASSERT_TRUE(service::LoadConfig(QM_SOURCE_DIR "/examples/qm4720d.toml", *session_, config,
-                                    error))
+    ASSERT_TRUE(
+        service::LoadConfig(QM_SOURCE_DIR "/examples/qm4720d.toml", *session_, config, error))
         << error;
     ASSERT_EQ(config.lines.size(), 2u);
     const service::MeterConfig& qm = config.lines[0].meters[1];
@@ -113,10 +129,10 @@ TEST_F(ConfigFile, TheExampleAndTheDefaultsAreRead) {
     EXPECT_EQ(config.lines[1].baud, 9600);
 
     std::string startError;
-    auto check = host::StartChild({QM_SERVICE_PATH, "--check-config",
-                                   QM_SOURCE_DIR "/examples/qm4720d.toml", "--module",
-                                   QM_MODULE_PATH},
-                                  startError);
+    auto check =
+        host::StartChild({QM_SERVICE_PATH, "--check-config", QM_SOURCE_DIR "/examples/qm4720d.toml",
+                          "--module", QM_MODULE_PATH},
+                         startError);
     ASSERT_NE(check, nullptr) << startError;
     EXPECT_EQ(check->Wait(10000), 0);
 }

@@ -83,9 +83,9 @@ TEST_F(LineGateway, ReadsFollowTheTableAndWritesReachTheMeter) {
 
     EXPECT_EQ(gateway.Write(1, kSP, 42.5), WriteOutcome::kDone);
     EXPECT_TRUE(WaitFor([&] { return gateway.Read(1, kSP).value == 42.5; }, 3s));
-    EXPECT_EQ(gateway.Write(1, kPV, 1), WriteOutcome::kNotWritable);    // read-only
-    EXPECT_EQ(gateway.Write(1, kOP, 1), WriteOutcome::kNotWritable);    // not configured
-    EXPECT_EQ(gateway.Write(12, kSP, 1), WriteOutcome::kNotWritable);   // not on this meter
+    EXPECT_EQ(gateway.Write(1, kPV, 1), WriteOutcome::kNotWritable);        // read-only
+    EXPECT_EQ(gateway.Write(1, kOP, 1), WriteOutcome::kNotWritable);        // not configured
+    EXPECT_EQ(gateway.Write(12, kSP, 1), WriteOutcome::kNotWritable);       // not on this meter
     EXPECT_EQ(gateway.Write(1, kSP, 1e7), WriteOutcome::kRefusedByDriver);  // 8 characters
     EXPECT_EQ(gateway.Read(1, kSP).value, 42.5);
 }

@@ -71,8 +71,8 @@ inline std::unique_ptr<simtest::SimProcess> StartSim(const std::string& link,
 inline std::unique_ptr<host::ChildProcess> StartService(const std::string& config,
                                                         const std::string& logPath) {
     std::string error;
-    auto child = host::StartChild(
-        {QM_SERVICE_PATH, "--config", config, "--module", QM_MODULE_PATH}, error, {logPath});
+    auto child = host::StartChild({QM_SERVICE_PATH, "--config", config, "--module", QM_MODULE_PATH},
+                                  error, {logPath});
     if (child == nullptr) ADD_FAILURE() << error;
     return child;
 }

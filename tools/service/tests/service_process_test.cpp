@@ -16,15 +16,15 @@ using servicetest::WriteFile;
 
 class ServiceProcess : public ::testing::Test {
 protected:
-    void SetUp() override {
-        sim_ = servicetest::StartSim(link_, {"1", "2", "12:QM4720N"});
-    }
+    void SetUp() override { sim_ = servicetest::StartSim(link_, {"1", "2", "12:QM4720N"}); }
     std::string Config(const std::string& registers, const std::string& interval = "0.1") const {
-        std::string text = "[history]\ndatabase = \"" + db_ + "\"\n[[line]]\nname = \"a\"\nport = \"" +
-                           link_ + "\"\n";
-        for (const char* meter : {"station = 1", "station = 2", "station = 12\nmodel = \"QM4720N\""}) {
-            text += std::string("[[line.meter]]\n") + meter + "\n[[line.meter.poll]]\nregisters = " +
-                    registers + "\ninterval_s = " + interval + "\n";
+        std::string text = "[history]\ndatabase = \"" + db_ +
+                           "\"\n[[line]]\nname = \"a\"\nport = \"" + link_ + "\"\n";
+        for (const char* meter :
+             {"station = 1", "station = 2", "station = 12\nmodel = \"QM4720N\""}) {
+            text += std::string("[[line.meter]]\n") + meter +
+                    "\n[[line.meter.poll]]\nregisters = " + registers +
+                    "\ninterval_s = " + interval + "\n";
         }
         return text;
     }
@@ -71,8 +71,8 @@ TEST_F(ServiceProcess, SighupTakesAGoodFileAndKeepsTheRunningOneForABadOne) {
 
     WriteFile(config_, Config("[\"PV\", \"SQ\"]"));
     service->Stop(SIGHUP, 0);
-    ASSERT_TRUE(WaitFor([&] { return ReadFile(log_).find("reload refused") != std::string::npos; },
-                        5s));
+    ASSERT_TRUE(
+        WaitFor([&] { return ReadFile(log_).find("reload refused") != std::string::npos; }, 5s));
     EXPECT_NE(ReadFile(log_).find(config_ + ":"), std::string::npos) << ReadFile(log_);
     // The running configuration goes on: SP is still polled, the service still answers.
     const long long sp = Rows("register = 'SP'");
@@ -91,9 +91,9 @@ TEST_F(ServiceProcess, KillUnderLoadLosesNoCommittedRow) {
     service->Stop(SIGKILL, 2000);
 
     service = servicetest::StartService(config_, log_);
-    ASSERT_TRUE(WaitFor([&] { return QueryNumber(db_, "SELECT max(time_ms) FROM readings") >
-                                     seenMaxMs + 1000; },
-                        5s));
+    ASSERT_TRUE(WaitFor(
+        [&] { return QueryNumber(db_, "SELECT max(time_ms) FROM readings") > seenMaxMs + 1000; },
+        5s));
     EXPECT_EQ(service->Stop(SIGTERM, 2000), 0);
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open_v2(db_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
