@@ -81,7 +81,14 @@ std::future<WriteOutcome> LineWorker::QueueWrite(std::int16_t station, const hos
 
 bool LineWorker::WaitUntil(SteadyTime until) {
     std::unique_lock lock(mutex_);
-    wake_.wait_until(lock, until, [&] { return stopping_ || !writes_.empty(); });
+    // In steps of a second at most, so that the heartbeat shows a waiting worker alive.
+    for (;;) {
+        const auto step =
+            std::min(until, std::chrono::steady_clock::now() + std::chrono::seconds(1));
+        if (wake_.wait_until(lock, step, [&] { return stopping_ || !writes_.empty(); })) break;
+        heartbeat_ = std::chrono::steady_clock::now();
+        if (step == until) break;
+    }
     return !stopping_;
 }
 
@@ -209,6 +216,7 @@ void LineWorker::Run() {
         }
     }
     for (;;) {
+        heartbeat_ = std::chrono::steady_clock::now();
         {
             std::lock_guard lock(mutex_);
             if (stopping_) break;

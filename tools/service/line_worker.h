@@ -49,6 +49,10 @@ public:
 
     const LineConfig& config() const { return line_; }
 
+    // When the worker's loop last came round: at least once a second while it waits, and after
+    // every exchange. Any thread.
+    SteadyTime Heartbeat() const { return heartbeat_.load(); }
+
 private:
     struct PendingWrite {
         std::int16_t station;
@@ -83,6 +87,7 @@ private:
     std::condition_variable wake_;
     std::deque<PendingWrite> writes_;
     bool stopping_ = false;
+    std::atomic<SteadyTime> heartbeat_{std::chrono::steady_clock::now()};
 
     // The worker thread's own state.
     std::vector<Due> schedule_;

@@ -9,6 +9,7 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -119,7 +120,15 @@ int Run(const std::string& path, const host::ModuleChoice& module) {
     for (;;) {
         const timespec timeout{waitMs / 1000, (waitMs % 1000) * 1000000};
         const int signal = sigtimedwait(&signals, nullptr, &timeout);
-        if (watchdog) sd_notify(0, "WATCHDOG=1");
+        // Alive: every worker came round within its longest exchange (a reply timeout and the
+        // reply on the wire) and a second more.
+        int longestMs = 0;
+        for (const auto& line : runtime->config().lines) {
+            longestMs = std::max(longestMs, line.replyTimeoutMs + 2000);
+        }
+        if (watchdog && runtime->Alive(std::chrono::milliseconds(longestMs))) {
+            sd_notify(0, "WATCHDOG=1");
+        }
         if (signal == SIGTERM || signal == SIGINT) break;
         if (signal != SIGHUP) continue;
 

@@ -15,6 +15,14 @@ ServiceRuntime::ServiceRuntime(const ServiceConfig& config, const host::ModuleCh
     for (auto& worker : workers_) worker->Start();
 }
 
+bool ServiceRuntime::Alive(std::chrono::milliseconds limit) const {
+    const auto now = std::chrono::steady_clock::now();
+    for (const auto& worker : workers_) {
+        if (now - worker->Heartbeat() > limit) return false;
+    }
+    return true;
+}
+
 ServiceRuntime::~ServiceRuntime() {
     // Every line is told at once, so that the slowest exchange in progress bounds the stop.
     std::vector<std::thread> stoppers;

@@ -29,6 +29,10 @@ public:
     MeterGateway& Gateway(std::size_t i) { return *gateways_[i]; }
     const std::shared_ptr<HistoryWriter>& history() const { return history_; }
 
+    // True when every line's worker came round within `limit` (for systemd's watchdog: a worker
+    // stuck in a call that never returns stops the pings).
+    bool Alive(std::chrono::milliseconds limit) const;
+
 private:
     ServiceConfig config_;
     LiveTable live_;

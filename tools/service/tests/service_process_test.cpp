@@ -1,6 +1,10 @@
 // qm4720d as a process: its signals, its history database as other readers see it, and
 // qm4720ctl history over the database while the service writes it.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -137,6 +141,57 @@ TEST_F(ServiceProcess, CtlHistoryReadsWhileTheServiceWrites) {
     ctl = host::StartChild({QM_CTL_PATH, "history", "--db", db_, "--since", "yesterday"}, error);
     EXPECT_EQ(ctl->Wait(10000), 2);
     EXPECT_EQ(service->Stop(SIGTERM, 2000), 0);
+}
+
+// systemd's side of the notify protocol: a datagram socket named by NOTIFY_SOCKET.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& path) : path_(path) {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ~NotifySocket() {
+        close(fd_);
+        unlink(path_.c_str());
+    }
+    // Every message that came within `limitMs`, joined by newlines.
+    std::string Collect(int limitMs) {
+        std::string all;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            pollfd p{fd_, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return all;
+            char buffer[512];
+            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+            if (n > 0) all += std::string(buffer, static_cast<std::size_t>(n)) + "\n";
+        }
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+TEST_F(ServiceProcess, TellsSystemdReadyAliveAndStopping) {
+    WriteFile(config_, Config("[\"PV\"]", "1"));
+    NotifySocket systemd(dir_ / "notify");
+    setenv("NOTIFY_SOCKET", (dir_ / "notify").c_str(), 1);
+    setenv("WATCHDOG_USEC", "400000", 1);  // pings every 200 ms
+    auto service = servicetest::StartService(config_, log_);
+    unsetenv("NOTIFY_SOCKET");
+    unsetenv("WATCHDOG_USEC");
+
+    const std::string running = systemd.Collect(1500);
+    EXPECT_EQ(running.rfind("READY=1\n", 0), 0u) << running;
+    EXPECT_GE(servicetest::Count(running, "WATCHDOG=1"), 3) << running;
+    EXPECT_EQ(service->Stop(SIGTERM, 2000), 0);
+    EXPECT_NE(systemd.Collect(200).find("STOPPING=1"), std::string::npos);
 }
 
 }  // namespace
