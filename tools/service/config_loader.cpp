@@ -314,7 +314,9 @@ bool LoadConfig(const std::string& path, const host::DriverSession& session, Ser
         return true;
     } catch (const toml::parse_error& e) {
         const auto& where = e.source();
-        error = path + ":" + std::to_string(where.begin.line) + ": " + std::string(e.description());
+        // Line 0: the file itself could not be read.
+        error = path + (where.begin.line > 0 ? ":" + std::to_string(where.begin.line) : "") + ": " +
+                std::string(e.description());
     } catch (const Refusal& r) {
         error = path + ":" + std::to_string(r.line) + ": " + r.key + ": " + r.what;
     }

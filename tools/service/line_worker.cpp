@@ -118,7 +118,8 @@ bool LineWorker::OpenLine(host::DriverSession& session) {
         if (table_.State() == LineState::kStarting) {
             Log(LogLevel::kError, "line " + line_.name + ": cannot open " + line_.port + ": " +
                                       error + "; retrying with backoff from 1 s to 30 s");
-            table_.FailAll("cannot open " + line_.port + ": " + error, UtcNowMs());
+            table_.FailAll("cannot open " + line_.port + ": " + error, driver::kErrorOpen,
+                           UtcNowMs());
             table_.SetState(LineState::kLost);
         }
         return false;
@@ -132,13 +133,14 @@ bool LineWorker::OpenLine(host::DriverSession& session) {
     return true;
 }
 
-void LineWorker::LoseLine(host::DriverSession& session, const std::string& reason) {
+void LineWorker::LoseLine(host::DriverSession& session, const std::string& reason,
+                          std::int32_t code) {
     session.Close();
     open_ = false;
     if (table_.State() != LineState::kLost) {
         Log(LogLevel::kWarning, "line " + line_.name + ": lost (" + reason +
                                     "); reopening with backoff from 1 s to 30 s");
-        table_.FailAll("line lost: " + reason, UtcNowMs());
+        table_.FailAll("line lost: " + reason, code, UtcNowMs());
         table_.SetState(LineState::kLost);
         nextBackoff_ = backoff_.first;
     }
@@ -195,7 +197,10 @@ void LineWorker::Poll(host::DriverSession& session, Due& due) {
     const int silentLimit = std::max<int>(2, static_cast<int>(line_.meters.size()));
     if (result.errorCode == driver::kErrorOpen || silentExchanges_ >= silentLimit) {
         LoseLine(session,
-                 result.errorCode == driver::kErrorOpen ? result.error : "no meter answers");
+                 result.errorCode == driver::kErrorOpen
+                     ? "the port failed; the driver says: " + result.error
+                     : "no meter answers",
+                 result.errorCode);
     }
 }
 

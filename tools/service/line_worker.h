@@ -69,7 +69,7 @@ private:
 
     void Run();
     bool OpenLine(host::DriverSession& session);
-    void LoseLine(host::DriverSession& session, const std::string& reason);
+    void LoseLine(host::DriverSession& session, const std::string& reason, std::int32_t code);
     void RunWrites(host::DriverSession& session, std::deque<PendingWrite>& writes);
     void Poll(host::DriverSession& session, Due& due);
     // Sleeps until `until`, a queued write or Stop, whichever comes first; false on Stop.

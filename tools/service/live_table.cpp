@@ -91,14 +91,14 @@ void LineTable::StoreRead(int slot, const host::Reading& reading, std::int64_t u
     }
 }
 
-void LineTable::FailAll(const std::string& reason, std::int64_t utcMs) {
+void LineTable::FailAll(const std::string& reason, std::int32_t code, std::int64_t utcMs) {
     std::lock_guard lock(mutex_);
     for (LiveCell& cell : cells_) {
         cell.answered = true;
         cell.ok = false;
         cell.quality = 0;
         cell.utcMs = utcMs;
-        cell.errorCode = driver::kErrorOpen;
+        cell.errorCode = code;
         cell.errorText = reason;
     }
 }

@@ -83,8 +83,9 @@ public:
 
     // Writers: the line's worker only.
     void StoreRead(int slot, const host::Reading& reading, std::int64_t utcMs, SteadyTime now);
-    // Every cell failed with `reason` (the line was lost); the latest good values stay for the age.
-    void FailAll(const std::string& reason, std::int64_t utcMs);
+    // Every cell failed with `reason` and DriverError `code` (the line was lost); the latest good
+    // values stay for the age.
+    void FailAll(const std::string& reason, std::int32_t code, std::int64_t utcMs);
     void SetState(LineState state);
     void Count(const host::Reading& reading, bool write);
     void CountOpenFailure();

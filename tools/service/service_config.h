@@ -51,7 +51,7 @@ struct ServiceConfig {
 };
 
 // Reads and checks `path`; register names go through `session`'s ParseRegister. False with
-// `error` set to "FILE:LINE: KEY: what is wrong" (LINE 0 when the file could not be read) when the
+// `error` set to "FILE:LINE: KEY: what is wrong" ("FILE: why" when it could not be read) when the
 // file is refused; nothing of it is then to be used.
 bool LoadConfig(const std::string& path, const host::DriverSession& session, ServiceConfig& config,
                 std::string& error);
