@@ -122,6 +122,7 @@ bool LineWorker::OpenLine(host::DriverSession& session) {
                            UtcNowMs());
             table_.SetState(LineState::kLost);
         }
+        ScheduleReopen();
         return false;
     }
     open_ = true;
@@ -131,6 +132,11 @@ bool LineWorker::OpenLine(host::DriverSession& session) {
         table_.SetState(LineState::kUp);
     }
     return true;
+}
+
+void LineWorker::ScheduleReopen() {
+    reopenAt_ = std::chrono::steady_clock::now() + nextBackoff_;
+    nextBackoff_ = std::min(nextBackoff_ * 2, backoff_.longest);
 }
 
 void LineWorker::LoseLine(host::DriverSession& session, const std::string& reason,
@@ -144,6 +150,7 @@ void LineWorker::LoseLine(host::DriverSession& session, const std::string& reaso
         table_.SetState(LineState::kLost);
         nextBackoff_ = backoff_.first;
     }
+    ScheduleReopen();
 }
 
 void LineWorker::RunWrites(host::DriverSession& session, std::deque<PendingWrite>& writes) {
@@ -226,10 +233,11 @@ void LineWorker::Run() {
             std::lock_guard lock(mutex_);
             if (stopping_) break;
         }
-        if (!open_ && !OpenLine(*session)) {
-            if (!WaitUntil(std::chrono::steady_clock::now() + nextBackoff_)) break;
-            nextBackoff_ = std::min(nextBackoff_ * 2, backoff_.longest);
-            // Writes queued meanwhile find the line closed.
+        if (!open_) {
+            if (std::chrono::steady_clock::now() >= reopenAt_ && OpenLine(*session)) continue;
+            // Closed until the next attempt: writes queued meanwhile are answered at once, and
+            // they do not bring the attempt forward.
+            if (!WaitUntil(reopenAt_)) break;
             std::deque<PendingWrite> writes;
             {
                 std::lock_guard lock(mutex_);
@@ -258,11 +266,6 @@ void LineWorker::Run() {
             continue;
         }
         Poll(*session, next);
-        if (!open_) {
-            // Lost: the first reopen comes after the first backoff.
-            if (!WaitUntil(std::chrono::steady_clock::now() + nextBackoff_)) break;
-            nextBackoff_ = std::min(nextBackoff_ * 2, backoff_.longest);
-        }
     }
     session->Close();
 }

@@ -69,6 +69,8 @@ private:
 
     void Run();
     bool OpenLine(host::DriverSession& session);
+    // The next attempt to open after the current backoff, which then doubles (up to the longest).
+    void ScheduleReopen();
     void LoseLine(host::DriverSession& session, const std::string& reason, std::int32_t code);
     void RunWrites(host::DriverSession& session, std::deque<PendingWrite>& writes);
     void Poll(host::DriverSession& session, Due& due);
@@ -94,6 +96,7 @@ private:
     bool open_ = false;
     int silentExchanges_ = 0;  // exchanges in a row that nothing answered
     std::chrono::milliseconds nextBackoff_{0};
+    SteadyTime reopenAt_{};  // while closed: when to try to open again
 };
 
 }  // namespace service
