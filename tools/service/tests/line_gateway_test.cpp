@@ -115,4 +115,20 @@ TEST_F(LineGateway, ALostLineFailsItsValuesAndComesBackWithinTheBackoff) {
     EXPECT_EQ(servicetest::Count(log, "line a: reopened"), 1) << log;
 }
 
+TEST_F(LineGateway, AMeterThatRefusesEverythingFailsReadsAndRefusesWrites) {
+    const std::string link = dir_ / "line";
+    auto sim = std::make_unique<simtest::SimProcess>();
+    ASSERT_TRUE(sim->Start({"--link", link, "--station", "5", "--fault", "nak=1"}));
+    auto runtime = Start("[[line]]\nname = \"a\"\nport = \"" + link +
+                         "\"\n[[line.meter]]\nstation = 5\nwritable = [\"SP\"]\n"
+                         "[[line.meter.poll]]\nregisters = [\"PV\"]\ninterval_s = 0.1\n");
+    ASSERT_NE(runtime, nullptr);
+    service::MeterGateway& gateway = runtime->Gateway(0);
+    EXPECT_EQ(gateway.Write(5, kSP, 12.5), WriteOutcome::kRefusedByMeter);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(StateOf(gateway, 5, kPV), CellState::kFailed);
+    // The meter answers, if only with NAK: the line is not taken for lost.
+    EXPECT_EQ(servicetest::Count(Log(), "lost"), 0) << Log();
+}
+
 }  // namespace
