@@ -27,7 +27,7 @@ deps-native:
 # The module and the programs beside it; the test programs are built by the test targets.
 build: deps-native
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
-	@cmake --build $(BUILD) -j$(JOBS) --target qm4720 qm4720ctl qm4720sim
+	@cmake --build $(BUILD) -j$(JOBS) --target qm4720 qm4720ctl qm4720sim qm4720d
 
 demo: build
 	@$(BUILD)/qm4720ctl demo
@@ -74,11 +74,14 @@ test-win64: deps build
 	@WIN64_BUILD=$(WIN64_BUILD) JOBS=$(JOBS) scripts/test-windows.sh x86_64
 
 # The driver against its floor on a paced line, and the core against the clock: one table, and
-# the same figures as CSV in $(BUILD)/bench/. BENCH_SLOW=1 adds the slow baud rates. Then
-# qm4720d's Modbus server against a bare libmodbus server, 16 clients reading.
+# the same figures as CSV in $(BUILD)/bench/. BENCH_SLOW=1 adds the slow baud rates. Then the
+# service's own (qm4720d_bench): lines in parallel, history inserts, its processor time and memory
+# (BENCH_SLOW=1: a 10-minute run); and qm4720d's Modbus server against a bare libmodbus server,
+# 16 clients reading.
 bench: deps build
-	@cmake --build $(BUILD) --target qm4720_bench -j$(JOBS)
+	@cmake --build $(BUILD) --target qm4720_bench qm4720d_bench -j$(JOBS)
 	@$(BUILD)/qm4720_bench --out $(BUILD)/bench $(BENCH_ARGS)
+	@$(BUILD)/qm4720d_bench --out $(BUILD)/bench
 	@cmake --build $(BUILD) --target qm4720_modbus_bench -j$(JOBS)
 	@$(BUILD)/qm4720_modbus_bench --out $(BUILD)/bench
 

@@ -12,6 +12,9 @@
 
 #include "host/system_text.h"
 #include "tools/ctl/commands.h"
+#if QM_CTL_HISTORY
+#include "tools/ctl/history_command.h"
+#endif
 #include "tools/ctl/interrupt.h"
 
 namespace {
@@ -230,6 +233,11 @@ int main(int argc, char** argv) {
     for (const Subcommand& subcommand : kSubcommands)
         commands.emplace_back(subcommand.add(app, o), subcommand.run);
 
+#if QM_CTL_HISTORY
+    ctl::HistoryOptions historyOptions;
+    auto* history = ctl::AddHistoryCommand(app, historyOptions);
+#endif
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -252,5 +260,8 @@ int main(int argc, char** argv) {
     for (const auto& [command, run] : commands) {
         if (*command) return run(o);
     }
+#if QM_CTL_HISTORY
+    if (*history) return ctl::RunHistory(historyOptions, o.format);
+#endif
     return ctl::kExitUsage;
 }

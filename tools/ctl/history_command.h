@@ -1,0 +1,25 @@
+// qm4720ctl history: the rows of qm4720d's history database, read-only (the service may be writing
+// it at the same time: the database is in WAL mode, so the reader sees the last commit).
+#pragma once
+
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "tools/ctl/output.h"
+
+namespace ctl {
+
+struct HistoryOptions {
+    std::string database;
+    std::string since;  // UTC time, ISO 8601, or ms since 1970
+    std::string until;
+    std::string stations;  // "1,3-5"
+    std::string mnemonic;  // one register
+    std::string line;      // one line
+};
+
+CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& options);
+int RunHistory(const HistoryOptions& options, Format format);
+
+}  // namespace ctl

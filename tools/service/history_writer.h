@@ -1,0 +1,93 @@
+// The history of qm4720d: every poll result as one row of an SQLite database in WAL mode, so that
+// readers (qm4720ctl history) read while the service writes. Results are queued by the line
+// workers and written by one thread in batches: one transaction a second at most, and rows older
+// than the retention are deleted as they age out.
+//
+//   CREATE TABLE readings(time_ms INTEGER NOT NULL,   -- ms since 1970-01-01 UTC
+//                         line TEXT NOT NULL, station INTEGER NOT NULL, register TEXT NOT NULL,
+//                         value REAL,                  -- NULL when the read failed
+//                         quality INTEGER NOT NULL,    -- the driver's quality, 192 good, 0 failed
+//                         error_code INTEGER NOT NULL) -- DriverError, -1 none
+#pragma once
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace service {
+
+struct HistoryRow {
+    std::int64_t utcMs = 0;
+    std::string line;
+    std::int16_t station = 0;
+    std::string mnemonic;
+    std::optional<double> value;
+    std::int16_t quality = 0;
+    std::int32_t errorCode = -1;
+};
+
+struct HistoryCounters {
+    std::uint64_t rowsWritten = 0;
+    std::uint64_t rowsDropped = 0;  // the queue was full (the disk could not keep up)
+    std::int64_t lastCommitUtcMs = 0;
+    std::uint64_t commits = 0;
+};
+
+class HistoryWriter {
+public:
+    // Opens (creates) the database and starts the writer thread; null with `error` set (the file
+    // and what SQLite said) when it cannot. `commitPeriod` is the least time between two
+    // transactions.
+    static std::unique_ptr<HistoryWriter> Open(
+        const std::string& path, std::chrono::milliseconds retention, std::string& error,
+        std::chrono::milliseconds commitPeriod = std::chrono::seconds(1));
+    // Commits what is queued, then closes the database.
+    ~HistoryWriter();
+    HistoryWriter(const HistoryWriter&) = delete;
+    HistoryWriter& operator=(const HistoryWriter&) = delete;
+
+    // Queues a row; never blocks on the disk. Any thread.
+    void Add(HistoryRow row);
+    // Writes everything queued so far in one transaction now, and returns when it is committed.
+    void Flush();
+
+    HistoryCounters Counters() const;
+    const std::string& path() const { return path_; }
+
+private:
+    HistoryWriter() = default;
+    void Run();
+    void WriteBatch(std::vector<HistoryRow>& batch);
+    void Prune();
+
+    // Bound of the queue: at 32 meters of 8 registers a second, over an hour of rows.
+    static constexpr std::size_t kMaxQueued = 1'000'000;
+
+    std::string path_;
+    std::chrono::milliseconds retention_{0};
+    std::chrono::milliseconds commitPeriod_{1000};
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* insert_ = nullptr;
+    std::thread thread_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable flushed_;
+    std::vector<HistoryRow> queue_;
+    bool stopping_ = false;
+    std::uint64_t flushAsked_ = 0;
+    std::uint64_t flushDone_ = 0;
+    HistoryCounters counters_;
+    std::chrono::steady_clock::time_point lastPrune_{};
+};
+
+}  // namespace service

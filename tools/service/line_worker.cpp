@@ -1,0 +1,273 @@
+#include "tools/service/line_worker.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "driver/messages.h"
+#include "host/system_text.h"
+#include "tools/service/service_log.h"
+
+namespace service {
+namespace {
+
+constexpr const char* kParities[] = {"none", "odd", "even", "mark", "space"};
+
+WriteOutcome OutcomeOfWrite(const host::Reading& reading) {
+    if (reading.ok) return WriteOutcome::kDone;
+    switch (reading.errorCode) {
+        case driver::kErrorNone:
+            return WriteOutcome::kRefusedByMeter;  // a NAK records no reason
+        case driver::kErrorTimeout:
+        case driver::kErrorReply:
+        case driver::kErrorOpen:
+            return WriteOutcome::kNoAnswer;
+        default:
+            return WriteOutcome::kRefusedByDriver;  // range, format, type: before the line
+    }
+}
+
+// Something came back on the line (a value, a NAK, even a garbled reply): the line is there.
+bool Answered(const host::Reading& reading) {
+    return reading.ok ||
+           (reading.errorCode != driver::kErrorTimeout && reading.errorCode != driver::kErrorOpen);
+}
+
+}  // namespace
+
+LineWorker::LineWorker(LineConfig line, host::ModuleChoice module, LineTable& table,
+                       HistoryWriter* history, Backoff backoff)
+    : line_(std::move(line)),
+      module_(std::move(module)),
+      table_(table),
+      history_(history),
+      backoff_(backoff),
+      nextBackoff_(backoff.first) {}
+
+LineWorker::~LineWorker() {
+    Stop();
+}
+
+void LineWorker::Start() {
+    thread_ = std::thread([this] { Run(); });
+}
+
+void LineWorker::Stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard lock(mutex_);
+    for (PendingWrite& write : writes_) write.done.set_value(WriteOutcome::kNoAnswer);
+    writes_.clear();
+}
+
+std::future<WriteOutcome> LineWorker::QueueWrite(std::int16_t station, const host::RegisterRef& reg,
+                                                 double value) {
+    std::promise<WriteOutcome> done;
+    std::future<WriteOutcome> outcome = done.get_future();
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) {
+            done.set_value(WriteOutcome::kNoAnswer);
+            return outcome;
+        }
+        writes_.push_back({station, reg, value, std::move(done)});
+    }
+    wake_.notify_all();
+    return outcome;
+}
+
+bool LineWorker::WaitUntil(SteadyTime until) {
+    std::unique_lock lock(mutex_);
+    // In steps of a second at most, so that the heartbeat shows a waiting worker alive.
+    for (;;) {
+        const auto step =
+            std::min(until, std::chrono::steady_clock::now() + std::chrono::seconds(1));
+        if (wake_.wait_until(lock, step, [&] { return stopping_ || !writes_.empty(); })) break;
+        heartbeat_ = std::chrono::steady_clock::now();
+        if (step == until) break;
+    }
+    return !stopping_;
+}
+
+const std::string& LineWorker::ModelOf(std::int16_t station) const {
+    for (const MeterConfig& meter : line_.meters) {
+        if (meter.station == station) return meter.model;
+    }
+    static const std::string kDefault;
+    return kDefault;
+}
+
+bool LineWorker::OpenLine(host::DriverSession& session) {
+    PortSettings settings{};
+    const std::string device = host::PortDeviceName(line_.port);
+    std::memcpy(settings.portName, device.c_str(),
+                std::min(device.size(), sizeof settings.portName - 1));
+    settings.baudRate = line_.baud;
+    settings.dataBits = static_cast<std::uint8_t>(line_.dataBits);
+    settings.stopBits = static_cast<std::int16_t>(line_.stopBits);
+    for (std::uint8_t i = 0; i < 5; ++i) {
+        if (line_.parity == kParities[i]) settings.parity = i;
+    }
+    settings.replyTimeout = static_cast<std::int16_t>(line_.replyTimeoutMs);
+    std::string error;
+    if (!session.Open(settings, error)) {
+        table_.CountOpenFailure();
+        if (table_.State() == LineState::kStarting) {
+            Log(LogLevel::kError, "line " + line_.name + ": cannot open " + line_.port + ": " +
+                                      error + "; retrying with backoff from 1 s to 30 s");
+            table_.FailAll("cannot open " + line_.port + ": " + error, driver::kErrorOpen,
+                           UtcNowMs());
+            table_.SetState(LineState::kLost);
+        }
+        ScheduleReopen();
+        return false;
+    }
+    open_ = true;
+    silentExchanges_ = 0;
+    if (table_.State() == LineState::kStarting) {
+        Log(LogLevel::kNotice, "line " + line_.name + ": opened " + line_.port);
+        table_.SetState(LineState::kUp);
+    }
+    return true;
+}
+
+void LineWorker::ScheduleReopen() {
+    reopenAt_ = std::chrono::steady_clock::now() + nextBackoff_;
+    nextBackoff_ = std::min(nextBackoff_ * 2, backoff_.longest);
+}
+
+void LineWorker::LoseLine(host::DriverSession& session, const std::string& reason,
+                          std::int32_t code) {
+    session.Close();
+    open_ = false;
+    if (table_.State() != LineState::kLost) {
+        Log(LogLevel::kWarning, "line " + line_.name + ": lost (" + reason +
+                                    "); reopening with backoff from 1 s to 30 s");
+        table_.FailAll("line lost: " + reason, code, UtcNowMs());
+        table_.SetState(LineState::kLost);
+        nextBackoff_ = backoff_.first;
+    }
+    ScheduleReopen();
+}
+
+void LineWorker::RunWrites(host::DriverSession& session, std::deque<PendingWrite>& writes) {
+    for (PendingWrite& write : writes) {
+        if (!open_) {
+            write.done.set_value(WriteOutcome::kNoAnswer);
+            continue;
+        }
+        const host::Reading result =
+            session.Write(ModelOf(write.station), write.station, write.reg, write.value);
+        table_.Count(result, true);
+        write.done.set_value(OutcomeOfWrite(result));
+        // Read the register back soon when it is polled, so the table shows the new value.
+        const int slot = table_.Slot(write.station, write.reg.index);
+        for (Due& due : schedule_) {
+            if (due.slot == slot) due.at = std::chrono::steady_clock::now();
+        }
+    }
+}
+
+void LineWorker::Poll(host::DriverSession& session, Due& due) {
+    const MeterConfig& meter = line_.meters[due.meter];
+    const PolledRegister& polled = meter.polled[due.polled];
+    const host::Reading result = session.Read(meter.model, meter.station, polled.reg);
+    const auto now = std::chrono::steady_clock::now();
+    const std::int64_t utcMs = UtcNowMs();
+    table_.StoreRead(due.slot, result, utcMs, now);
+    table_.Count(result, false);
+    if (history_ != nullptr) {
+        history_->Add({utcMs, line_.name, meter.station, polled.reg.mnemonic,
+                       result.ok ? std::optional<double>(result.value) : std::nullopt,
+                       result.ok ? result.quality : std::int16_t{0}, result.errorCode});
+    }
+    // The next deadline follows the last one, but a worker that fell behind does not try to
+    // catch up with a burst of polls.
+    due.at = std::max(due.at + polled.interval, now);
+
+    if (Answered(result)) {
+        silentExchanges_ = 0;
+        nextBackoff_ = backoff_.first;
+        if (table_.State() == LineState::kLost) {
+            Log(LogLevel::kNotice,
+                "line " + line_.name + ": reopened " + line_.port + ", the meters answer again");
+            table_.SetState(LineState::kUp);
+        }
+        return;
+    }
+    ++silentExchanges_;
+    // The port itself failed, or no meter of the line answered one exchange each (two at least,
+    // so that one lost reply is not taken for a lost line).
+    const int silentLimit = std::max<int>(2, static_cast<int>(line_.meters.size()));
+    if (result.errorCode == driver::kErrorOpen || silentExchanges_ >= silentLimit) {
+        LoseLine(session,
+                 result.errorCode == driver::kErrorOpen
+                     ? "the port failed; the driver says: " + result.error
+                     : "no meter answers",
+                 result.errorCode);
+    }
+}
+
+void LineWorker::Run() {
+    std::string error;
+    auto session = host::DriverSession::Create(module_, error);
+    if (session == nullptr) {
+        Log(LogLevel::kError, "line " + line_.name + ": cannot create the driver: " + error);
+        table_.SetState(LineState::kLost);
+        return;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (std::size_t m = 0; m < line_.meters.size(); ++m) {
+        const MeterConfig& meter = line_.meters[m];
+        for (std::size_t p = 0; p < meter.polled.size(); ++p) {
+            schedule_.push_back(
+                {start, m, p, table_.Slot(meter.station, meter.polled[p].reg.index)});
+        }
+    }
+    for (;;) {
+        heartbeat_ = std::chrono::steady_clock::now();
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) break;
+        }
+        if (!open_) {
+            if (std::chrono::steady_clock::now() >= reopenAt_ && OpenLine(*session)) continue;
+            // Closed until the next attempt: writes queued meanwhile are answered at once, and
+            // they do not bring the attempt forward.
+            if (!WaitUntil(reopenAt_)) break;
+            std::deque<PendingWrite> writes;
+            {
+                std::lock_guard lock(mutex_);
+                writes.swap(writes_);
+            }
+            RunWrites(*session, writes);
+            continue;
+        }
+        std::deque<PendingWrite> writes;
+        {
+            std::lock_guard lock(mutex_);
+            writes.swap(writes_);
+        }
+        if (!writes.empty()) {
+            RunWrites(*session, writes);
+            continue;
+        }
+        if (schedule_.empty()) {
+            if (!WaitUntil(std::chrono::steady_clock::now() + std::chrono::hours(1))) break;
+            continue;
+        }
+        Due& next = *std::min_element(schedule_.begin(), schedule_.end(),
+                                      [](const Due& a, const Due& b) { return a.at < b.at; });
+        if (std::chrono::steady_clock::now() < next.at) {
+            if (!WaitUntil(next.at)) break;
+            continue;
+        }
+        Poll(*session, next);
+    }
+    session->Close();
+}
+
+}  // namespace service

@@ -1,0 +1,102 @@
+// The worker of one serial line: a thread that owns the line's driver session, polls the line's
+// registers by their intervals (earliest deadline first), performs the writes queued from other
+// threads before the next poll, and puts every result into the line's live table and the history.
+// A line that cannot be opened, or on which nothing answers any more, is closed and reopened with
+// a backoff from 1 s doubling to 30 s; the log says so once per change of state.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "host/driver_session.h"
+#include "tools/service/history_writer.h"
+#include "tools/service/live_table.h"
+#include "tools/service/meter_gateway.h"
+#include "tools/service/service_config.h"
+
+namespace service {
+
+struct Backoff {
+    std::chrono::milliseconds first{1000};
+    std::chrono::milliseconds longest{30000};
+};
+
+class LineWorker {
+public:
+    // `history` may be null (no history kept); it and `table` must outlive the worker.
+    LineWorker(LineConfig line, host::ModuleChoice module, LineTable& table, HistoryWriter* history,
+               Backoff backoff = {});
+    // Stops the thread (Stop).
+    ~LineWorker();
+    LineWorker(const LineWorker&) = delete;
+    LineWorker& operator=(const LineWorker&) = delete;
+
+    void Start();
+    // Lets the exchange in progress finish, answers every queued write with kNoAnswer, and joins
+    // the thread. Safe to call twice.
+    void Stop();
+
+    // Queues a write of `reg` of `station` for the worker; the future is set once the meter
+    // answered or the exchange failed. Any thread.
+    std::future<WriteOutcome> QueueWrite(std::int16_t station, const host::RegisterRef& reg,
+                                         double value);
+
+    const LineConfig& config() const { return line_; }
+
+    // When the worker's loop last came round: at least once a second while it waits, and after
+    // every exchange. Any thread.
+    SteadyTime Heartbeat() const { return heartbeat_.load(); }
+
+private:
+    struct PendingWrite {
+        std::int16_t station;
+        host::RegisterRef reg;
+        double value;
+        std::promise<WriteOutcome> done;
+    };
+    struct Due {
+        SteadyTime at;
+        std::size_t meter;
+        std::size_t polled;
+        int slot;
+    };
+
+    void Run();
+    bool OpenLine(host::DriverSession& session);
+    // The next attempt to open after the current backoff, which then doubles (up to the longest).
+    void ScheduleReopen();
+    void LoseLine(host::DriverSession& session, const std::string& reason, std::int32_t code);
+    void RunWrites(host::DriverSession& session, std::deque<PendingWrite>& writes);
+    void Poll(host::DriverSession& session, Due& due);
+    // Sleeps until `until`, a queued write or Stop, whichever comes first; false on Stop.
+    bool WaitUntil(SteadyTime until);
+    const std::string& ModelOf(std::int16_t station) const;
+
+    LineConfig line_;
+    host::ModuleChoice module_;
+    LineTable& table_;
+    HistoryWriter* history_;
+    Backoff backoff_;
+    std::thread thread_;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<PendingWrite> writes_;
+    bool stopping_ = false;
+    std::atomic<SteadyTime> heartbeat_{std::chrono::steady_clock::now()};
+
+    // The worker thread's own state.
+    std::vector<Due> schedule_;
+    bool open_ = false;
+    int silentExchanges_ = 0;  // exchanges in a row that nothing answered
+    std::chrono::milliseconds nextBackoff_{0};
+    SteadyTime reopenAt_{};  // while closed: when to try to open again
+};
+
+}  // namespace service

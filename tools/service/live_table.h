@@ -1,0 +1,116 @@
+// The last result of every polled register, shared between the line workers that fill it and
+// whoever serves it (the Modbus server, later a web page and metrics). One LineTable per line;
+// each is guarded by its own lock, held only to copy a cell in or out, so a reader never waits
+// for an exchange on a serial line.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/service/meter_gateway.h"
+#include "tools/service/service_config.h"
+
+namespace service {
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+// One register of one meter.
+struct LiveCell {
+    std::int16_t station = 0;
+    std::string model;  // "" for the default model
+    std::string mnemonic;
+    std::int16_t index = -1;
+    std::chrono::milliseconds interval{0};
+    std::chrono::milliseconds allowedAge{0};
+
+    bool answered = false;        // a result has come in (good or failed)
+    bool ok = false;              // the last result was a good read
+    bool everGood = false;        // some read succeeded; `value` is the latest good one
+    double value = 0;             // the latest good value
+    std::int16_t quality = 0;     // the driver's quality of the last result (192 good)
+    std::int64_t utcMs = 0;       // when the last result came, ms since 1970-01-01 UTC
+    std::int64_t goodUtcMs = 0;   // when the latest good value came
+    SteadyTime goodAt{};          // the same on the steady clock, for the age
+    double latencyMs = 0;         // of the last exchange
+    std::int32_t errorCode = -1;  // DriverError of the last failure (-1: none)
+    std::string errorText;        // its text (UTF-8), or what the service saw ("line lost")
+};
+
+// kGood, kFailed or kStale for a polled cell at `now`, by the rules of meter_gateway.h.
+CellState JudgeCell(const LiveCell& cell, SteadyTime now);
+
+// The age of the latest good value at `now`; nullopt when there has been none.
+std::optional<std::chrono::milliseconds> CellAge(const LiveCell& cell, SteadyTime now);
+
+enum class LineState : std::uint8_t {
+    kStarting,  // not opened yet
+    kUp,        // open and answering
+    kLost,      // could not be opened, or nothing answered: reopened with backoff
+};
+
+const char* LineStateName(LineState state);
+
+// Exchanges of one line by outcome since the service started it.
+struct LineCounters {
+    std::uint64_t ok = 0;
+    std::uint64_t timeout = 0;
+    std::uint64_t replyError = 0;  // malformed reply, failed block check
+    std::uint64_t refused = 0;     // a write the meter answered with NAK
+    std::uint64_t otherError = 0;  // the port failed, the driver refused the request
+    std::uint64_t openFailed = 0;
+};
+
+class LineTable {
+public:
+    explicit LineTable(const LineConfig& line);
+
+    const std::string& name() const { return name_; }
+
+    // The cell of `station`'s register `index`, copied; nullopt when it is not polled.
+    std::optional<LiveCell> Find(std::int16_t station, std::int16_t index) const;
+    std::vector<LiveCell> Snapshot() const;
+    LineState State() const;
+    LineCounters Counters() const;
+
+    // The position of a polled cell, fixed for the table's life; -1 when not polled.
+    int Slot(std::int16_t station, std::int16_t index) const;
+
+    // Writers: the line's worker only.
+    void StoreRead(int slot, const host::Reading& reading, std::int64_t utcMs, SteadyTime now);
+    // Every cell failed with `reason` and DriverError `code` (the line was lost); the latest good
+    // values stay for the age.
+    void FailAll(const std::string& reason, std::int32_t code, std::int64_t utcMs);
+    void SetState(LineState state);
+    void Count(const host::Reading& reading, bool write);
+    void CountOpenFailure();
+
+private:
+    std::string name_;
+    std::map<std::pair<std::int16_t, std::int16_t>, int> slots_;  // fixed after construction
+    mutable std::mutex mutex_;
+    std::vector<LiveCell> cells_;
+    LineState state_ = LineState::kStarting;
+    LineCounters counters_;
+};
+
+// The tables of every line, by line name.
+class LiveTable {
+public:
+    explicit LiveTable(const ServiceConfig& config);
+    const std::vector<std::shared_ptr<LineTable>>& Lines() const { return lines_; }
+    std::shared_ptr<LineTable> Line(const std::string& name) const;
+
+private:
+    std::vector<std::shared_ptr<LineTable>> lines_;
+};
+
+// Milliseconds since 1970-01-01 UTC now.
+std::int64_t UtcNowMs();
+
+}  // namespace service

@@ -1,0 +1,196 @@
+// qm4720d: polls every configured serial line at once through the driver module, keeps the live
+// table and the history, and serves them. Configured by one TOML file (examples/qm4720d.toml).
+//
+// Signals: SIGTERM and SIGINT end it (the exchange in progress finishes, the history is committed,
+// exit 0); SIGHUP reads the file again and restarts the lines with it, or keeps the running
+// configuration when the new file is refused. Under systemd (Type=notify) it reports READY=1 once
+// the lines run and WATCHDOG=1 at half the unit's WatchdogSec.
+#include <signal.h>
+
+#include <systemd/sd-daemon.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "tools/service/service_log.h"
+#include "tools/service/service_runtime.h"
+
+namespace {
+
+using service::Log;
+using service::LogLevel;
+
+enum ExitStatus : int { kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitModule = 3 };
+
+constexpr const char* kFooter =
+    "Examples:\n"
+    "  qm4720d --config /etc/qm4720d.toml\n"
+    "  qm4720d --check-config examples/qm4720d.toml\n"
+    "Exit status: 0 stopped by SIGTERM or SIGINT (or the file is good, with --check-config),\n"
+    "1 the history database could not be opened, 2 usage error or a refused configuration\n"
+    "(the message names file:line: key), 3 the driver module could not be loaded.\n"
+    "SIGHUP reloads the configuration; a refused one is logged and the running one kept.";
+
+struct History {
+    std::shared_ptr<service::HistoryWriter> writer;
+};
+
+// The history database of `config`: the one already open when it is the same file.
+bool OpenHistory(const service::ServiceConfig& config, History& history) {
+    const service::HistoryConfig& wanted = config.history;
+    if (wanted.database.empty()) {
+        history.writer.reset();
+        return true;
+    }
+    if (history.writer != nullptr && history.writer->path() == wanted.database) return true;
+    std::string error;
+    auto writer = service::HistoryWriter::Open(wanted.database, wanted.retention, error);
+    if (writer == nullptr) {
+        Log(LogLevel::kError, error);
+        return false;
+    }
+    history.writer = std::move(writer);
+    return true;
+}
+
+// The one place that puts the lines on the network: one Modbus TCP listener per line that
+// configures one, unit identifier = station, over the line's gateway (runtime.Gateway(i)). The
+// server, service::ModbusServer(const ModbusListenerSettings&, MeterGateway&) with Start() and
+// Stop(), is built in its own change; until it is part of this program a configured listener is
+// reported as not served, and the lines are polled all the same.
+void StartModbusListeners(service::ServiceRuntime& runtime) {
+    const auto& lines = runtime.config().lines;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const service::ModbusListenerSettings& modbus = lines[i].modbus;
+        if (modbus.port == 0) continue;
+        Log(LogLevel::kWarning, "line " + lines[i].name + ": Modbus TCP on " + modbus.address +
+                                    ":" + std::to_string(modbus.port) +
+                                    " is configured, but this build has no Modbus server");
+    }
+}
+
+bool ReadConfig(const std::string& path, const host::ModuleChoice& module,
+                service::ServiceConfig& config, int& status) {
+    std::string error;
+    // Register names are checked by the driver's own ParseRegister, in a session of this thread.
+    auto session = host::DriverSession::Create(module, error);
+    if (session == nullptr) {
+        Log(LogLevel::kError, "cannot load the driver module: " + error);
+        status = kExitModule;
+        return false;
+    }
+    if (!service::LoadConfig(path, *session, config, error)) {
+        Log(LogLevel::kError, "configuration refused: " + error);
+        status = kExitUsage;
+        return false;
+    }
+    return true;
+}
+
+int Run(const std::string& path, const host::ModuleChoice& module) {
+    // The signals are taken by this thread alone, in sigtimedwait below; every thread started from
+    // here inherits the blocked mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    service::ServiceConfig config;
+    int status = kExitOk;
+    if (!ReadConfig(path, module, config, status)) return status;
+    History history;
+    if (!OpenHistory(config, history)) return kExitFailure;
+
+    auto runtime = std::make_unique<service::ServiceRuntime>(config, module, history.writer);
+    StartModbusListeners(*runtime);
+    Log(LogLevel::kNotice, "running " + path + ": " + std::to_string(config.lines.size()) +
+                               " line(s)" +
+                               (history.writer ? ", history in " + history.writer->path() : ""));
+    sd_notify(0, "READY=1");
+
+    std::uint64_t watchdogUs = 0;
+    const bool watchdog = sd_watchdog_enabled(0, &watchdogUs) > 0;
+    const long waitMs = watchdog ? static_cast<long>(watchdogUs / 2000) : 1000;
+    for (;;) {
+        const timespec timeout{waitMs / 1000, (waitMs % 1000) * 1000000};
+        const int signal = sigtimedwait(&signals, nullptr, &timeout);
+        // Alive: every worker came round within its longest exchange (a reply timeout and the
+        // reply on the wire) and a second more.
+        int longestMs = 0;
+        for (const auto& line : runtime->config().lines) {
+            longestMs = std::max(longestMs, line.replyTimeoutMs + 2000);
+        }
+        if (watchdog && runtime->Alive(std::chrono::milliseconds(longestMs))) {
+            sd_notify(0, "WATCHDOG=1");
+        }
+        if (signal == SIGTERM || signal == SIGINT) break;
+        if (signal != SIGHUP) continue;
+
+        sd_notify(0, "RELOADING=1");
+        service::ServiceConfig next;
+        int ignored = 0;
+        if (!ReadConfig(path, module, next, ignored)) {
+            Log(LogLevel::kError, "reload refused; the running configuration stays");
+        } else {
+            // The lines stop before the new ones open the same ports.
+            runtime.reset();
+            if (!OpenHistory(next, history)) {
+                Log(LogLevel::kError, "reload: the history stays in " +
+                                          (history.writer ? history.writer->path() : "(none)"));
+            }
+            runtime = std::make_unique<service::ServiceRuntime>(next, module, history.writer);
+            StartModbusListeners(*runtime);
+            Log(LogLevel::kNotice, "configuration reloaded from " + path);
+        }
+        sd_notify(0, "READY=1");
+    }
+    sd_notify(0, "STOPPING=1");
+    runtime.reset();  // the workers finish their exchanges; the history is committed
+    history.writer.reset();
+    Log(LogLevel::kNotice, "stopped");
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"qm4720d: polls QM4720 meters on serial lines, keeps their values and history"};
+    app.footer(kFooter);
+    std::string configPath;
+    std::string checkPath;
+    host::ModuleChoice module;
+    auto* config = app.add_option("--config", configPath, "the configuration to run (TOML)")
+                       ->type_name("FILE");
+    app.add_option("--check-config", checkPath,
+                   "only check FILE: print 'FILE: ok' and exit 0, or the refusal and exit 2")
+        ->type_name("FILE")
+        ->excludes(config);
+    app.add_option("--module", module.modulePath,
+                   "driver module to load (default: the one beside this program)")
+        ->type_name("PATH");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? kExitOk : kExitUsage;
+    }
+    if (!checkPath.empty()) {
+        service::ServiceConfig checked;
+        int status = kExitOk;
+        if (!ReadConfig(checkPath, module, checked, status)) return status;
+        std::printf("%s: ok\n", checkPath.c_str());
+        return kExitOk;
+    }
+    if (configPath.empty()) {
+        std::fprintf(stderr,
+                     "qm4720d: --config FILE is required\nRun with --help for more "
+                     "information.\n");
+        return kExitUsage;
+    }
+    return Run(configPath, module);
+}

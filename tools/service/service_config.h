@@ -1,0 +1,59 @@
+// What qm4720d runs, as read from its TOML file: the serial lines, the meters on each line, the
+// registers polled on each meter and how often, the registers that may be written, the history
+// database, and each line's Modbus listener. Every register is already resolved against its
+// model's table by the driver itself, so a worker never meets a name the driver refuses.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/driver_session.h"
+#include "tools/service/meter_gateway.h"
+
+namespace service {
+
+struct PolledRegister {
+    host::RegisterRef reg;
+    std::chrono::milliseconds interval{1000};
+    std::chrono::milliseconds allowedAge{3000};  // three intervals unless configured
+};
+
+struct MeterConfig {
+    std::int16_t station = 0;
+    std::string model;  // as the driver takes it: "" for the default model, or "QM4720N"
+    std::vector<PolledRegister> polled;
+    std::vector<host::RegisterRef> writable;
+};
+
+struct LineConfig {
+    std::string name;
+    std::string port;
+    int baud = 9600;
+    int dataBits = 8;
+    std::string parity = "none";  // none, odd, even, mark, space
+    int stopBits = 1;
+    int replyTimeoutMs = 1500;
+    std::vector<MeterConfig> meters;
+    ModbusListenerSettings modbus;
+};
+
+struct HistoryConfig {
+    std::string database;  // "" : no history is kept
+    std::chrono::milliseconds retention{std::chrono::hours(24 * 30)};
+};
+
+struct ServiceConfig {
+    std::string path;  // the file it was read from
+    std::vector<LineConfig> lines;
+    HistoryConfig history;
+};
+
+// Reads and checks `path`; register names go through `session`'s ParseRegister. False with
+// `error` set to "FILE:LINE: KEY: what is wrong" ("FILE: why" when it could not be read) when the
+// file is refused; nothing of it is then to be used.
+bool LoadConfig(const std::string& path, const host::DriverSession& session, ServiceConfig& config,
+                std::string& error);
+
+}  // namespace service

@@ -1,0 +1,34 @@
+#include "tools/service/service_runtime.h"
+
+#include <thread>
+
+namespace service {
+
+ServiceRuntime::ServiceRuntime(const ServiceConfig& config, const host::ModuleChoice& module,
+                               std::shared_ptr<HistoryWriter> history, Backoff backoff)
+    : config_(config), live_(config_), history_(std::move(history)) {
+    for (std::size_t i = 0; i < config_.lines.size(); ++i) {
+        workers_.push_back(std::make_unique<LineWorker>(config_.lines[i], module, *live_.Lines()[i],
+                                                        history_.get(), backoff));
+        gateways_.push_back(std::make_unique<LineGateway>(*live_.Lines()[i], *workers_.back()));
+    }
+    for (auto& worker : workers_) worker->Start();
+}
+
+bool ServiceRuntime::Alive(std::chrono::milliseconds limit) const {
+    const auto now = std::chrono::steady_clock::now();
+    for (const auto& worker : workers_) {
+        if (now - worker->Heartbeat() > limit) return false;
+    }
+    return true;
+}
+
+ServiceRuntime::~ServiceRuntime() {
+    // Every line is told at once, so that the slowest exchange in progress bounds the stop.
+    std::vector<std::thread> stoppers;
+    for (auto& worker : workers_) stoppers.emplace_back([w = worker.get()] { w->Stop(); });
+    for (std::thread& t : stoppers) t.join();
+    if (history_ != nullptr) history_->Flush();
+}
+
+}  // namespace service

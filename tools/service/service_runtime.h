@@ -1,0 +1,44 @@
+// One running configuration of qm4720d: the live table, a worker and a gateway per line, and the
+// history they write to. A reload builds a new one from the new file and drops the old one.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "tools/service/history_writer.h"
+#include "tools/service/line_gateway.h"
+#include "tools/service/line_worker.h"
+#include "tools/service/live_table.h"
+#include "tools/service/service_config.h"
+
+namespace service {
+
+class ServiceRuntime {
+public:
+    // Starts every line's worker at once. `history` may be null (no history kept).
+    ServiceRuntime(const ServiceConfig& config, const host::ModuleChoice& module,
+                   std::shared_ptr<HistoryWriter> history, Backoff backoff = {});
+    // Stops the workers (each finishes its exchange in progress) and commits the history.
+    ~ServiceRuntime();
+    ServiceRuntime(const ServiceRuntime&) = delete;
+    ServiceRuntime& operator=(const ServiceRuntime&) = delete;
+
+    const ServiceConfig& config() const { return config_; }
+    const LiveTable& live() const { return live_; }
+    // The gateway of line `i` in the configuration's order.
+    MeterGateway& Gateway(std::size_t i) { return *gateways_[i]; }
+    const std::shared_ptr<HistoryWriter>& history() const { return history_; }
+
+    // True when every line's worker came round within `limit` (for systemd's watchdog: a worker
+    // stuck in a call that never returns stops the pings).
+    bool Alive(std::chrono::milliseconds limit) const;
+
+private:
+    ServiceConfig config_;
+    LiveTable live_;
+    std::shared_ptr<HistoryWriter> history_;
+    std::vector<std::unique_ptr<LineWorker>> workers_;
+    std::vector<std::unique_ptr<LineGateway>> gateways_;
+};
+
+}  // namespace service

@@ -1,0 +1,134 @@
+// The gateway of a line over the running service: reads answered from the live table by the rules
+// of meter_gateway.h, writes that reach the simulated meter, and a line that is lost and comes
+// back when its simulator is killed and started again on the same link.
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "tools/service/service_log.h"
+#include "tools/service/service_runtime.h"
+#include "tools/service/tests/service_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using service::CellState;
+using service::WriteOutcome;
+using servicetest::WaitFor;
+
+// Indices in both models' tables.
+constexpr std::int16_t kPV = 4, kOP = 5, kSP = 13;
+
+class LineGateway : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        session_ = host::DriverSession::Create({QM_MODULE_PATH, ""}, error);
+        ASSERT_NE(session_, nullptr) << error;
+        service::SetLogSink([this](service::LogLevel, const std::string& text) {
+            std::lock_guard lock(logMutex_);
+            log_ += text + "\n";
+        });
+    }
+    void TearDown() override { service::SetLogSink({}); }
+
+    std::unique_ptr<service::ServiceRuntime> Start(const std::string& toml) {
+        const std::string path = dir_ / "qm4720d.toml";
+        servicetest::WriteFile(path, toml);
+        service::ServiceConfig config;
+        std::string error;
+        if (!service::LoadConfig(path, *session_, config, error)) {
+            ADD_FAILURE() << error;
+            return nullptr;
+        }
+        return std::make_unique<service::ServiceRuntime>(
+            config, host::ModuleChoice{QM_MODULE_PATH, ""}, nullptr);
+    }
+    std::string Log() {
+        std::lock_guard lock(logMutex_);
+        return log_;
+    }
+    CellState StateOf(service::MeterGateway& g, std::int16_t station, std::int16_t index) {
+        return g.Read(station, index).state;
+    }
+
+    servicetest::ScratchDir dir_;
+    std::unique_ptr<host::DriverSession> session_;
+    std::mutex logMutex_;
+    std::string log_;
+};
+
+TEST_F(LineGateway, ReadsFollowTheTableAndWritesReachTheMeter) {
+    const std::string link = dir_ / "line";
+    auto sim = servicetest::StartSim(link, {"1", "12:QM4720N"});
+    auto runtime = Start("[[line]]\nname = \"a\"\nport = \"" + link +
+                         "\"\n"
+                         "[[line.meter]]\nstation = 1\nwritable = [\"SP\"]\n"
+                         "[[line.meter.poll]]\nregisters = [\"PV\", \"SP\"]\ninterval_s = 0.2\n"
+                         "[[line.meter]]\nstation = 12\nmodel = \"QM4720N\"\n"
+                         "[[line.meter.poll]]\nregisters = [\"PV\"]\ninterval_s = 60\n"
+                         "allowed_age_s = 0.5\n");
+    ASSERT_NE(runtime, nullptr);
+    service::MeterGateway& gateway = runtime->Gateway(0);
+
+    ASSERT_TRUE(WaitFor([&] { return StateOf(gateway, 1, kPV) == CellState::kGood; }, 5s));
+    EXPECT_GT(gateway.Read(1, kPV).value, 0.0);
+    EXPECT_EQ(StateOf(gateway, 1, kOP), CellState::kUnknown);  // not polled
+    EXPECT_EQ(StateOf(gateway, 2, kPV), CellState::kUnknown);  // no such station
+
+    // Read once a minute and allowed half a second: good after its read, then stale.
+    ASSERT_TRUE(WaitFor([&] { return StateOf(gateway, 12, kPV) == CellState::kGood; }, 5s));
+    EXPECT_TRUE(WaitFor([&] { return StateOf(gateway, 12, kPV) == CellState::kStale; }, 2s));
+    EXPECT_EQ(gateway.Read(12, kPV).value, 0.0);  // a stale value is not handed out
+
+    EXPECT_EQ(gateway.Write(1, kSP, 42.5), WriteOutcome::kDone);
+    EXPECT_TRUE(WaitFor([&] { return gateway.Read(1, kSP).value == 42.5; }, 3s));
+    EXPECT_EQ(gateway.Write(1, kPV, 1), WriteOutcome::kNotWritable);        // read-only
+    EXPECT_EQ(gateway.Write(1, kOP, 1), WriteOutcome::kNotWritable);        // not configured
+    EXPECT_EQ(gateway.Write(12, kSP, 1), WriteOutcome::kNotWritable);       // not on this meter
+    EXPECT_EQ(gateway.Write(1, kSP, 1e7), WriteOutcome::kRefusedByDriver);  // 8 characters
+    EXPECT_EQ(gateway.Read(1, kSP).value, 42.5);
+}
+
+TEST_F(LineGateway, ALostLineFailsItsValuesAndComesBackWithinTheBackoff) {
+    const std::string link = dir_ / "line";
+    auto sim = servicetest::StartSim(link, {"3"});
+    auto runtime = Start("[[line]]\nname = \"a\"\nport = \"" + link +
+                         "\"\nreply_timeout_ms = 300\n"
+                         "[[line.meter]]\nstation = 3\nwritable = [\"SP\"]\n"
+                         "[[line.meter.poll]]\nregisters = [\"PV\"]\ninterval_s = 0.1\n");
+    ASSERT_NE(runtime, nullptr);
+    service::MeterGateway& gateway = runtime->Gateway(0);
+    ASSERT_TRUE(WaitFor([&] { return StateOf(gateway, 3, kPV) == CellState::kGood; }, 5s));
+
+    sim->Stop(SIGKILL);
+    EXPECT_TRUE(WaitFor([&] { return StateOf(gateway, 3, kPV) == CellState::kFailed; }, 3s));
+    EXPECT_EQ(gateway.Write(3, kSP, 7), WriteOutcome::kNoAnswer);
+    std::this_thread::sleep_for(2500ms);  // a few reopen attempts, which the log does not repeat
+
+    sim = servicetest::StartSim(link, {"3"});
+    // The attempts so far came 1 s and 2 s after the loss; the next is at most 4 s away.
+    EXPECT_TRUE(WaitFor([&] { return StateOf(gateway, 3, kPV) == CellState::kGood; }, 6s));
+    EXPECT_EQ(gateway.Write(3, kSP, 7), WriteOutcome::kDone);
+    const std::string log = Log();
+    EXPECT_EQ(servicetest::Count(log, "line a: lost"), 1) << log;
+    EXPECT_EQ(servicetest::Count(log, "line a: reopened"), 1) << log;
+}
+
+TEST_F(LineGateway, AMeterThatRefusesEverythingFailsReadsAndRefusesWrites) {
+    const std::string link = dir_ / "line";
+    auto sim = std::make_unique<simtest::SimProcess>();
+    ASSERT_TRUE(sim->Start({"--link", link, "--station", "5", "--fault", "nak=1"}));
+    auto runtime = Start("[[line]]\nname = \"a\"\nport = \"" + link +
+                         "\"\n[[line.meter]]\nstation = 5\nwritable = [\"SP\"]\n"
+                         "[[line.meter.poll]]\nregisters = [\"PV\"]\ninterval_s = 0.1\n");
+    ASSERT_NE(runtime, nullptr);
+    service::MeterGateway& gateway = runtime->Gateway(0);
+    EXPECT_EQ(gateway.Write(5, kSP, 12.5), WriteOutcome::kRefusedByMeter);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(StateOf(gateway, 5, kPV), CellState::kFailed);
+    // The meter answers, if only with NAK: the line is not taken for lost.
+    EXPECT_EQ(servicetest::Count(Log(), "lost"), 0) << Log();
+}
+
+}  // namespace

@@ -1,0 +1,17 @@
+#!/bin/sh
+# The unit file as systemd reads it: systemd-analyze verify, with the program paths pointed at
+# this build's qm4720d and a configuration that exists. Any complaint (an unknown directive, a
+# misspelt value) fails the test.
+#   unit_file_verify.sh UNIT_FILE QM4720D CONFIG
+set -eu
+unit=$1 program=$2 config=$3
+dir=$(mktemp -d /tmp/qm4720d-unit-XXXXXX)
+trap 'rm -rf "$dir"' EXIT
+sed -e "s|/usr/local/lib/qm4720/qm4720d|$program|g" -e "s|/etc/qm4720d.toml|$config|g" \
+    "$unit" >"$dir/qm4720d.service"
+out=$(systemd-analyze verify "$dir/qm4720d.service" 2>&1) || { echo "$out"; exit 1; }
+if [ -n "$out" ]; then
+    echo "$out"
+    exit 1
+fi
+echo "qm4720d.service: verified"
