@@ -5,15 +5,27 @@
 #include <charconv>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <vector>
 
-#include "tools/ctl/commands.h"
+#include "tools/ctl/command_support.h"
 
 namespace ctl {
 namespace {
 
-void Diagnose(const std::string& text) {
-    std::fprintf(stderr, "qm4720ctl: %s\n", text.c_str());
+struct CloseDatabase {
+    void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+struct FinalizeStatement {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Database = std::unique_ptr<sqlite3, CloseDatabase>;
+using Statement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
+
+// A time of the database (ms since 1970-01-01 UTC) as a file time, for the --time styles.
+std::uint64_t FileTimeOfMs(std::int64_t ms) {
+    constexpr std::int64_t kMsFrom1601To1970 = 11644473600000;
+    return static_cast<std::uint64_t>(ms + kMsFrom1601To1970) * 10000;
 }
 
 // "2026-12-08T12:00:00Z", with or without milliseconds, the Z, or the T (a space); or a whole
@@ -51,17 +63,6 @@ bool ParseTime(const std::string& text, std::int64_t& ms) {
     return true;
 }
 
-std::string IsoOfMs(std::int64_t ms) {
-    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    std::tm tm{};
-    gmtime_r(&seconds, &tm);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(ms % 1000));
-    return text;
-}
-
 }  // namespace
 
 CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& o) {
@@ -76,14 +77,14 @@ CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& o) {
     history->add_option("--register", o.mnemonic, "one register, e.g. PV");
     history->add_option("--line", o.line, "one line by its configured name");
     history->footer(
-        "Columns: time (UTC), line, station, register, value (empty when the read failed),\n"
+        "Columns: time (as --time says), line, station, register, value (empty when the read failed),\n"
         "quality (192 good), error_code (the driver's code, -1 none); oldest first.\n"
         "Example: qm4720ctl history --db /var/lib/qm4720d/history.db --station 1 --register PV\n"
         "           --since 2026-12-08T00:00:00Z --format csv");
     return history;
 }
 
-int RunHistory(const HistoryOptions& o, Format format) {
+int RunHistory(const HistoryOptions& o, const Options& options) {
     std::int64_t since = INT64_MIN, until = INT64_MAX;
     if (!o.since.empty() && !ParseTime(o.since, since)) {
         Diagnose("--since " + o.since + ": expected a UTC time like 2026-12-08T12:00:00Z or ms");
@@ -100,14 +101,16 @@ int RunHistory(const HistoryOptions& o, Format format) {
         return kExitUsage;
     }
 
-    sqlite3* db = nullptr;
+    sqlite3* opened = nullptr;
     // Read-only: this never takes a write lock and never creates the file.
-    if (sqlite3_open_v2(o.database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        Diagnose("--db " + o.database + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
-        sqlite3_close(db);
+    const int openStatus =
+        sqlite3_open_v2(o.database.c_str(), &opened, SQLITE_OPEN_READONLY, nullptr);
+    const Database db(opened);
+    if (openStatus != SQLITE_OK) {
+        Diagnose("--db " + o.database + ": " + (db ? sqlite3_errmsg(db.get()) : "out of memory"));
         return kExitFailure;
     }
-    sqlite3_busy_timeout(db, 2000);
+    sqlite3_busy_timeout(db.get(), 2000);
     std::string sql =
         "SELECT time_ms, line, station, register, value, quality, error_code FROM readings "
         "WHERE time_ms >= ?1 AND time_ms < ?2";
@@ -121,18 +124,22 @@ int RunHistory(const HistoryOptions& o, Format format) {
         sql += ")";
     }
     sql += " ORDER BY time_ms, rowid";
-    sqlite3_stmt* query = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &query, nullptr) != SQLITE_OK) {
-        Diagnose("--db " + o.database + ": not a history database: " + sqlite3_errmsg(db));
-        sqlite3_close(db);
+    sqlite3_stmt* prepared = nullptr;
+    const int prepareStatus = sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &prepared, nullptr);
+    const Statement statement(prepared);
+    if (prepareStatus != SQLITE_OK) {
+        Diagnose("--db " + o.database + ": not a history database: " + sqlite3_errmsg(db.get()));
         return kExitFailure;
     }
+    sqlite3_stmt* query = statement.get();
+    int status = kExitOk;
+    if (!RedirectOutput(options, status)) return status;
     sqlite3_bind_int64(query, 1, since);
     sqlite3_bind_int64(query, 2, until);
     sqlite3_bind_text(query, 3, o.mnemonic.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(query, 4, o.line.c_str(), -1, SQLITE_TRANSIENT);
 
-    RecordWriter writer(format,
+    RecordWriter writer(options.format,
                         {"time", "line", "station", "register", "value", "quality", "error_code"});
     int step;
     while ((step = sqlite3_step(query)) == SQLITE_ROW) {
@@ -140,7 +147,7 @@ int RunHistory(const HistoryOptions& o, Format format) {
             const auto* t = sqlite3_column_text(query, column);
             return std::string(t != nullptr ? reinterpret_cast<const char*>(t) : "");
         };
-        writer.Row({Cell::Text(IsoOfMs(sqlite3_column_int64(query, 0))), Cell::Text(text(1)),
+        writer.Row({TimeCell(FileTimeOfMs(sqlite3_column_int64(query, 0)), options.time), Cell::Text(text(1)),
                     Cell::Number(sqlite3_column_int(query, 2)), Cell::Text(text(3)),
                     sqlite3_column_type(query, 4) == SQLITE_NULL
                         ? Cell::Null()
@@ -150,9 +157,7 @@ int RunHistory(const HistoryOptions& o, Format format) {
     }
     writer.Finish();
     const bool ok = step == SQLITE_DONE;
-    if (!ok) Diagnose("--db " + o.database + ": " + sqlite3_errmsg(db));
-    sqlite3_finalize(query);
-    sqlite3_close(db);
+    if (!ok) Diagnose("--db " + o.database + ": " + sqlite3_errmsg(db.get()));
     return ok ? kExitOk : kExitFailure;
 }
 

@@ -6,7 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "tools/ctl/output.h"
+#include "tools/ctl/commands.h"
 
 namespace ctl {
 
@@ -20,6 +20,7 @@ struct HistoryOptions {
 };
 
 CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& options);
-int RunHistory(const HistoryOptions& options, Format format);
+// --format, --time and --output are the program's own options, in `options`.
+int RunHistory(const HistoryOptions& history, const Options& options);
 
 }  // namespace ctl

@@ -261,7 +261,7 @@ int main(int argc, char** argv) {
         if (*command) return run(o);
     }
 #if QM_CTL_HISTORY
-    if (*history) return ctl::RunHistory(historyOptions, o.format);
+    if (*history) return ctl::RunHistory(historyOptions, o);
 #endif
     return ctl::kExitUsage;
 }
