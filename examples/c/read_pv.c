@@ -13,18 +13,18 @@
 
 #ifdef _WIN32
 /* LoadLibrary and GetProcAddress come with <windows.h>, which the header includes. */
-static QM4720GetClassObjectFn LoadModule(const char* path, void** module) {
+static QM4720GetClassObjectFn OpenDriverModule(const char* path, void** module) {
     HMODULE handle = LoadLibraryA(path);
     *module = (void*)handle;
     if (handle == NULL) return NULL;
     return (QM4720GetClassObjectFn)(void (*)(void))GetProcAddress(handle, "DllGetClassObject");
 }
-static void UnloadModule(void* module) {
+static void CloseDriverModule(void* module) {
     FreeLibrary((HMODULE)module);
 }
 #else
 #include <dlfcn.h>
-static QM4720GetClassObjectFn LoadModule(const char* path, void** module) {
+static QM4720GetClassObjectFn OpenDriverModule(const char* path, void** module) {
     QM4720GetClassObjectFn entry = NULL;
     void* symbol;
     *module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
@@ -35,7 +35,7 @@ static QM4720GetClassObjectFn LoadModule(const char* path, void** module) {
     memcpy(&entry, &symbol, sizeof entry);
     return entry;
 }
-static void UnloadModule(void* module) {
+static void CloseDriverModule(void* module) {
     dlclose(module);
 }
 #endif
@@ -116,10 +116,10 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: read_pv MODULE PORT\n");
         return 2;
     }
-    getClassObject = LoadModule(argv[1], &module);
+    getClassObject = OpenDriverModule(argv[1], &module);
     if (getClassObject == NULL) {
         fprintf(stderr, "read_pv: cannot load %s or find DllGetClassObject in it\n", argv[1]);
-        if (module != NULL) UnloadModule(module);
+        if (module != NULL) CloseDriverModule(module);
         return 1;
     }
 
@@ -144,6 +144,6 @@ int main(int argc, char** argv) {
     if (driverEx != NULL) driverEx->lpVtbl->Release(driverEx);
     if (driver != NULL) driver->lpVtbl->Release(driver);
     if (factory != NULL) factory->lpVtbl->Release(factory);
-    UnloadModule(module);
+    CloseDriverModule(module);
     return status;
 }
