@@ -308,9 +308,11 @@ typedef struct IDeviceDriverVtbl {
     QM4720ReservedSlot Reserved9;
     QM4720ReservedSlot Reserved10;
 
-    /* 11: one exchange: a read or write of one register. Default-model reads store into
-     * readValue, QM4720N reads into value; no time stamp or quality. Blocks for up to the reply
-     * timeout. On a failure the items keep what they held. */
+    /* 11: one exchange: a read or write of one register; no time stamp or quality. Default-model
+     * reads store into readValue and return 1 only when the value stored last lies in 0..6;
+     * default-model writes are sent but always return 0, whatever the meter answered. QM4720N
+     * reads store into value and return 1. Blocks for up to the reply timeout. On a
+     * failure (timeout, NAK, wrong check, a field that is no number) no item is changed. */
     int32_t(QM4720_CALL* ExecuteRequest)(IDeviceDriver* self, QM4720IoRequest* request);
 
     /* 12: accepts one or two decimal digits ("7", "07") and stores their number at *station. */
@@ -328,9 +330,12 @@ typedef struct IDeviceDriverExVtbl {
     ULONG(QM4720_CALL* AddRef)(IDeviceDriverEx* self);
     ULONG(QM4720_CALL* Release)(IDeviceDriverEx* self);
 
-    /* 3: one exchange, as ExecuteRequest; a read stores into value, and every item of an
-     * accepted read gets the current file time and QM4720_QUALITY_GOOD. Blocks for up to the
-     * reply timeout. On a failure the items keep what they held. */
+    /* 3: one exchange, the host's usual entry: a read stores into value and every item of an
+     * accepted read gets the current file time and QM4720_QUALITY_GOOD; returns 1. A write
+     * returns 1 when the meter acknowledged it. A write to a read-only register (indices 0..12)
+     * and the register text "CommErr" return 1 without any traffic. Blocks for up to the reply
+     * timeout. On a failure (timeout, NAK, wrong check, a field that is no number) no item is
+     * changed. */
     int32_t(QM4720_CALL* ExecuteRequestEx)(IDeviceDriverEx* self, QM4720IoRequest* request);
 
     /* 4: adopts the port handle at *handle, to share one port between objects (not checked; a
