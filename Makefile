@@ -74,10 +74,13 @@ test-win64: deps build
 	@WIN64_BUILD=$(WIN64_BUILD) JOBS=$(JOBS) scripts/test-windows.sh x86_64
 
 # The driver against its floor on a paced line, and the core against the clock: one table, and
-# the same figures as CSV in $(BUILD)/bench/. BENCH_SLOW=1 adds the slow baud rates.
+# the same figures as CSV in $(BUILD)/bench/. BENCH_SLOW=1 adds the slow baud rates. Then
+# qm4720d's Modbus server against a bare libmodbus server, 16 clients reading.
 bench: deps build
 	@cmake --build $(BUILD) --target qm4720_bench -j$(JOBS)
 	@$(BUILD)/qm4720_bench --out $(BUILD)/bench $(BENCH_ARGS)
+	@cmake --build $(BUILD) --target qm4720_modbus_bench -j$(JOBS)
+	@$(BUILD)/qm4720_modbus_bench --out $(BUILD)/bench
 
 build-win32: deps
 	@cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null

@@ -194,9 +194,45 @@ def registry():
         write("registry", name, data.encode("latin-1"))
 
 
+def modbus_request():
+    """Modbus TCP frames as libmodbus hands them over: MBAP header, unit, PDU."""
+
+    def frame(unit, pdu, protocol=0, length=None):
+        length = len(pdu) + 1 if length is None else length
+        return struct.pack(">HHHB", 0x1234, protocol, length, unit) + pdu
+
+    def write16(address, words, count=None, byte_count=None):
+        count = len(words) if count is None else count
+        byte_count = 2 * len(words) if byte_count is None else byte_count
+        return struct.pack(">BHHB", 0x10, address, count, byte_count) + b"".join(
+            struct.pack(">H", w) for w in words)
+
+    seeds = {
+        "read_two_values": frame(1, struct.pack(">BHH", 3, 0, 4)),
+        "read_input": frame(2, struct.pack(">BHH", 4, 0, 4)),
+        "read_failed": frame(1, struct.pack(">BHH", 3, 4, 2)),
+        "read_unpolled": frame(1, struct.pack(">BHH", 3, 8, 2)),
+        "read_half": frame(1, struct.pack(">BHH", 3, 1, 2)),
+        "read_past_table": frame(1, struct.pack(">BHH", 3, 122, 4)),
+        "read_no_station": frame(9, struct.pack(">BHH", 3, 0, 2)),
+        "write_done": frame(1, write16(40, [0x4148, 0x0000])),
+        "write_refused": frame(1, write16(42, [0x4148, 0x0000])),
+        "write_read_only": frame(1, write16(0, [0x4148, 0x0000])),
+        "write_nan": frame(1, write16(40, [0x7FC0, 0x0000])),
+        "write_byte_count": frame(1, write16(40, [0x4148, 0x0000], byte_count=3)),
+        "write_single": frame(1, struct.pack(">BHH", 6, 40, 0x4148)),
+        "coils": frame(1, struct.pack(">BHH", 1, 0, 8)),
+        "bad_protocol": frame(1, struct.pack(">BHH", 3, 0, 2), protocol=1),
+        "bad_length": frame(1, struct.pack(">BHH", 3, 0, 2), length=9),
+    }
+    for name, data in seeds.items():
+        write("modbus_request", name, data)
+
+
 if __name__ == "__main__":
     receive()
     value()
     tag()
     sim_request()
     registry()
+    modbus_request()

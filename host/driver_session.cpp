@@ -98,6 +98,15 @@ std::optional<RegisterRef> DriverSession::Resolve(const std::string& model, cons
                        binding.registerIndex, d->dataType, d->readOnly != 0};
 }
 
+std::optional<int> DriverSession::CheckStation(const std::string& text, std::string& error) const {
+    std::int32_t station = -1;
+    if (driver_->lpVtbl->CheckStation(driver_, text.c_str(), &station) != 1) {
+        error = ErrorText();
+        return std::nullopt;
+    }
+    return station;
+}
+
 bool DriverSession::Open(const PortSettings& settings, std::string& error) {
     if (driver_->lpVtbl->OpenPort(driver_, 0, &settings) != 1) {
         error = ErrorText();

@@ -86,6 +86,10 @@ public:
     std::optional<RegisterRef> Resolve(const std::string& model, const std::string& text,
                                        std::uint16_t typeMask, std::string& error) const;
 
+    // The driver's check of a station text: its number, or nullopt with `error` set to the
+    // driver's message (UTF-8); ErrorCode() then tells why.
+    std::optional<int> CheckStation(const std::string& text, std::string& error) const;
+
     // Opens and configures the port of `settings`. False with `error` set to the driver's message
     // (UTF-8) when it cannot; ErrorCode() then tells why, and no port is held.
     bool Open(const PortSettings& settings, std::string& error);

@@ -3,22 +3,26 @@
 # Usage: deps.sh native | all
 #   native: what the native module and tools need (`make build`, `make demo`): compiler, CMake,
 #     GoogleTest (the configuration sets up the tests), CLI11 and nlohmann-json (header-only, for
-#     the tools).
+#     the tools), libmodbus and pkg-config (qm4720d's Modbus TCP server), pybind11 and the headers
+#     of Debian's python3 (the Python binding).
 #   all: that, and for the tests, the bench and the Windows builds: localedef and the locale
 #     sources from which a test builds a decimal-comma locale, Google Benchmark, clang and its
 #     runtime libraries for the libFuzzer targets, valgrind for the leak check of the end-to-end
-#     run, groff and man-db for the man pages' check, pkg-config for the installed copy's consumer,
-#     dpkg-dev (dpkg-shlibdeps) for the Debian package's dependencies, the i686 and x86_64
-#     mingw-w64 toolchains, the GoogleTest sources they build, Wine with both loaders, and python3
-#     for the instruments that the Windows tests talk to. The tests that need localedef, valgrind,
-#     clang++, groff, pkg-config or dpkg-shlibdeps report a missing one as a skip, and under CI as a
-#     failure (tests/scripts/require_tool.sh).
+#     run, the i686 and x86_64 mingw-w64 toolchains, the GoogleTest sources they build, Wine with
+#     both loaders, python3 for the instruments that the Windows tests talk to, mbpoll and
+#     pymodbus (with serial-asyncio, which its client module imports) as the Modbus clients of
+#     qm4720d's tests, pytest for the Python binding's tests, groff and man-db for the man pages'
+#     check, and dpkg-dev (dpkg-shlibdeps) for the Debian package's dependencies. The tests that
+#     need localedef, valgrind, clang++, mbpoll, pymodbus, pytest, groff, pkg-config or
+#     dpkg-shlibdeps report a missing one as a skip, and under CI as a failure
+#     (tests/scripts/require_tool.sh).
 # Installs with apt as root directly, else through sudo; otherwise prints the command and stops.
 set -euo pipefail
 
-native_packages=(g++ cmake make libgtest-dev libcli11-dev nlohmann-json3-dev)
-test_packages=(libc-bin locales libbenchmark-dev clang libclang-rt-14-dev valgrind python3
-    groff-base man-db pkg-config dpkg-dev)
+native_packages=(g++ cmake make libgtest-dev libcli11-dev nlohmann-json3-dev pkg-config libmodbus-dev
+    pybind11-dev python3-pybind11 python3-dev)
+test_packages=(libc-bin locales libbenchmark-dev clang libclang-rt-14-dev valgrind python3 mbpoll
+    python3-pymodbus python3-serial-asyncio python3-pytest groff-base man-db dpkg-dev)
 windows_packages=(googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
     wine32:i386)
 

@@ -11,11 +11,13 @@ rm -rf "$work" && mkdir -p "$work"
 
 echo "== find_package"
 cmake -S "$source/tests/consumer" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" \
-    -DCMAKE_C_COMPILER="$cc" -DEXAMPLE_SOURCE="$source/examples/c/read_pv.c" >/dev/null
+    -DCMAKE_C_COMPILER="$cc" -DEXAMPLE_SOURCE="$source/examples/c/read_pv.c" \
+    -DCPP_EXAMPLE_SOURCE="$source/examples/cpp/read_pv.cpp" >/dev/null
 cmake --build "$work/cmake" >/dev/null
 module=$(cat "$work/cmake/module_path.txt")
 case $module in "$prefix"/*) ;; *) echo "FAILED: the package names $module"; exit 1 ;; esac
 "$with_sim" "$sim" PV=42.5 "$work/cmake/read_pv" "$module" @PORT@
+"$with_sim" "$sim" "PV = 42.5" "$work/cmake/read_pv_cpp" @PORT@ "$module"
 
 echo "== pkg-config"
 export PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name qm4720.pc)")

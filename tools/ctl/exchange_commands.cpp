@@ -6,11 +6,11 @@
 #include <cstdio>
 
 #include "host/system_text.h"
+#include "host/write_field.h"
 #include "records/data_type.h"
 #include "tools/ctl/command_support.h"
 #include "tools/ctl/interrupt.h"
 #include "tools/ctl/outcomes.h"
-#include "tools/ctl/write_field.h"
 
 namespace ctl {
 int RunProbe(const Options& options) {
@@ -139,7 +139,7 @@ int RunWrite(const Options& options) {
             Diagnose("write: " + reg->mnemonic + " is INT: expected a whole number -32768..32767");
             return kExitUsage;
         }
-        const std::optional<double> sent = SentValue(reg->type, value);
+        const std::optional<double> sent = host::SentValue(reg->type, value);
         if (!sent) {
             Diagnose("write: " + reg->mnemonic +
                      " is FLOAT: expected a value that fits the meter's six characters with one "
@@ -181,8 +181,8 @@ int RunWrite(const Options& options) {
                 ReportDriverFailure("read back " + a.reg.mnemonic, back.error, back.errorCode);
             } else {
                 readBack = Cell::Number(back.value);
-                // Against what was sent, not what was typed; the slack is a float's last digit.
-                if (std::fabs(back.value - a.sent) > 1e-6 * std::max(1.0, std::fabs(a.sent))) {
+                // Against what was sent, not what was typed.
+                if (!host::ReadBackMatches(back.value, a.sent)) {
                     outcome = "mismatch";
                     failure = "read back " + NumberText(back.value);
                     Diagnose("write " + a.reg.mnemonic + ": read back " + NumberText(back.value) +

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "host/module_loader.h"
 #include "host/system_text.h"
@@ -39,13 +40,13 @@ int RunCheckStation(const Options& options) {
     int status = kExitOk;
     auto session = Session(options, status);
     if (!session) return status;
-    std::int32_t station = -1;
-    IDeviceDriver* driver = session->Driver();
-    if (driver->lpVtbl->CheckStation(driver, options.text.c_str(), &station) != 1) {
-        ReportDriverFailure("station '" + options.text + "'", session->ErrorText(),
-                            session->ErrorCode());
+    std::string error;
+    const std::optional<int> checked = session->CheckStation(options.text, error);
+    if (!checked) {
+        ReportDriverFailure("station '" + options.text + "'", error, session->ErrorCode());
         return kExitFailure;
     }
+    const int station = *checked;
     if (options.format == Format::kText) {
         std::printf("%d\n", station);  // the bare number, for people and for $(...)
     } else {

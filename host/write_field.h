@@ -1,12 +1,12 @@
 // What a write puts on the line: the meter takes a value as a six-character field, so a FLOAT
 // with more digits than fit is rounded before it is sent. write reports and verifies that value,
-// not the one typed.
+// not the one typed. qm4720ctl and the public C++ interface both send through it.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 
-namespace ctl {
+namespace host {
 
 // The value the driver sends for `value` written as `type` (a DataType code). FLOAT: four
 // decimals, or fewer until sign and digits fit six characters (12.3456 is sent as 12.346,
@@ -15,4 +15,7 @@ namespace ctl {
 // -1000 and below) or the value is not finite. Other types: the value as it is.
 std::optional<double> SentValue(std::uint16_t type, double value);
 
-}  // namespace ctl
+// True when a value read back after a write is the value sent: equal up to a float's last digit.
+bool ReadBackMatches(double readBack, double sent);
+
+}  // namespace host

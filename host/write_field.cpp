@@ -1,12 +1,13 @@
-#include "tools/ctl/write_field.h"
+#include "host/write_field.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string>
 
 #include "records/data_type.h"
 
-namespace ctl {
+namespace host {
 namespace {
 
 // Adds one to a string of decimal digits.
@@ -62,4 +63,8 @@ std::optional<double> SentValue(std::uint16_t type, double value) {
     return std::nullopt;
 }
 
-}  // namespace ctl
+bool ReadBackMatches(double readBack, double sent) {
+    return std::fabs(readBack - sent) <= 1e-6 * std::max(1.0, std::fabs(sent));
+}
+
+}  // namespace host

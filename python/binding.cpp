@@ -1,0 +1,263 @@
+// import qm4720: the driver for Python programs. Every call that talks to the line lets go of the
+// GIL while it waits, so other Python threads run meanwhile; failures raise DriverError (with
+// .code and .message) and faults of the call itself raise ValueError.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "installed_module_path.h"
+#include "python_values.h"
+#include "qm4720/qm4720.hpp"
+
+namespace qm4720py {
+namespace {
+
+constexpr std::pair<const char*, qm4720::Parity> kParities[] = {
+    {"none", qm4720::Parity::kNone},   {"odd", qm4720::Parity::kOdd},
+    {"even", qm4720::Parity::kEven},   {"mark", qm4720::Parity::kMark},
+    {"space", qm4720::Parity::kSpace},
+};
+
+// The driver module when the caller names none: the one beside this binding (the build tree),
+// else where the install rules put it, found from this binding's folder, else at the configured
+// prefix.
+std::string DefaultModulePath() {
+    const std::filesystem::path self =
+        py::module_::import("qm4720").attr("__file__").cast<std::string>();
+    const std::filesystem::path candidates[] = {
+        self.parent_path() / (std::string("qm4720") + self.extension().string()),
+        (self.parent_path() / kModuleFromBindingFolder).lexically_normal(),
+    };
+    for (const std::filesystem::path& candidate : candidates) {
+        std::error_code error;
+        if (std::filesystem::is_regular_file(candidate, error)) return candidate.string();
+    }
+    return kInstalledModulePath;
+}
+
+std::uint16_t TypeMask(const std::vector<std::string>& names) {
+    std::uint16_t mask = 0;
+    for (const std::string& name : names) {
+        bool known = false;
+        for (std::uint16_t bit = 1; bit <= 256; bit = static_cast<std::uint16_t>(bit << 1)) {
+            if (name == qm4720::DataTypeName(static_cast<qm4720::DataType>(bit))) {
+                mask = static_cast<std::uint16_t>(mask | bit);
+                known = true;
+            }
+        }
+        if (!known) throw py::value_error("types: unknown type name '" + name + "'");
+    }
+    return mask;
+}
+
+class PyDriver {
+public:
+    PyDriver(const std::string& port, int baud, const std::string& parity, int timeoutMs,
+             const std::string& model, int dataBits, int stopBits,
+             const std::optional<std::string>& module) {
+        qm4720::OpenOptions options;
+        options.port = port;
+        options.baud = baud;
+        options.parity = ParityOf(parity);
+        options.dataBits = dataBits;
+        options.stopBits = stopBits;
+        options.replyTimeoutMs = timeoutMs;
+        options.model = model;
+        options.modulePath = module ? *module : DefaultModulePath();
+        qm4720::Error error;
+        {
+            py::gil_scoped_release unlocked;
+            error = driver_.Open(options);
+        }
+        if (error) Raise(error);
+        model_ = model;
+    }
+
+    void Close() {
+        py::gil_scoped_release unlocked;
+        driver_.Close();
+    }
+
+    PyReading Read(int station, const std::string& reg) {
+        std::optional<qm4720::Reading> reading;
+        {
+            py::gil_scoped_release unlocked;
+            reading = driver_.Read(station, reg);
+        }
+        if (!reading->ok()) Raise(reading->error);
+        return ToPython(*reading);
+    }
+
+    std::vector<PyReading> ReadMany(int station, const std::vector<std::string>& registers) {
+        std::vector<PyReading> readings;
+        for (const std::string& reg : registers) readings.push_back(Read(station, reg));
+        return readings;
+    }
+
+    PyReading Write(int station, const std::string& reg, double value, bool verify) {
+        std::optional<qm4720::Reading> reading;
+        {
+            py::gil_scoped_release unlocked;
+            reading = driver_.Write(station, reg, value, verify);
+        }
+        if (!reading->ok()) Raise(reading->error);
+        return ToPython(*reading);
+    }
+
+    std::vector<int> Probe(const py::object& stations, const py::object& progress) {
+        if (!py::isinstance(stations, py::module_::import("builtins").attr("range")) ||
+            stations.attr("step").cast<int>() != 1) {
+            throw py::value_error(
+                "probe: expected a range of stations with step 1, "
+                "such as range(0, 100)");
+        }
+        const qm4720::StationRange range{stations.attr("start").cast<int>(),
+                                         stations.attr("stop").cast<int>() - 1};
+        // The callback runs on this thread with the GIL taken back; its exception stops the
+        // probe and is raised once the Driver is done.
+        std::optional<py::error_already_set> raised;
+        qm4720::ProbeProgress onStation;
+        if (!progress.is_none()) {
+            onStation = [&](int station, bool answered) {
+                py::gil_scoped_acquire locked;
+                try {
+                    const py::object goOn = progress(station, answered);
+                    return goOn.is_none() || goOn.cast<bool>();
+                } catch (py::error_already_set& error) {
+                    raised.emplace(std::move(error));
+                    return false;
+                }
+            };
+        }
+        qm4720::ProbeResult result;
+        {
+            py::gil_scoped_release unlocked;
+            result = driver_.Probe(range, onStation);
+        }
+        if (raised) throw std::move(*raised);
+        if (result.error) Raise(result.error);
+        return result.answered;
+    }
+
+    std::vector<PyRegister> Tables(const std::optional<std::string>& model) const {
+        std::vector<PyRegister> table;
+        for (const qm4720::Register& reg : driver_.Table(model ? *model : model_)) {
+            table.push_back(ToPython(reg));
+        }
+        return table;
+    }
+
+    int CheckStation(const std::string& text) const {
+        const qm4720::StationResult result = driver_.CheckStation(text);
+        if (result.error) Raise(result.error);
+        return result.station;
+    }
+
+    PyRegister ParseRegister(const std::string& text,
+                             const std::optional<std::vector<std::string>>& types) const {
+        const qm4720::RegisterResult result =
+            driver_.ParseRegister(text, types ? TypeMask(*types) : 0);
+        if (result.error) Raise(result.error);
+        return ToPython(result.reg);
+    }
+
+    bool IsOpen() const { return driver_.IsOpen(); }
+    const std::string& Model() const { return model_; }
+
+private:
+    static qm4720::Parity ParityOf(const std::string& name) {
+        for (const auto& [text, parity] : kParities) {
+            if (name == text) return parity;
+        }
+        throw py::value_error("parity: expected none, odd, even, mark or space, got '" + name +
+                              "'");
+    }
+
+    qm4720::Driver driver_;
+    std::string model_;
+};
+
+}  // namespace
+}  // namespace qm4720py
+
+PYBIND11_MODULE(qm4720, m) {
+    using namespace qm4720py;
+    namespace py = pybind11;
+    m.doc() = "Read and write the meters on a serial line through the driver module.";
+    m.attr("__version__") = QM_VERSION;
+    DefineErrors(m);
+
+    py::class_<PyRegister>(m, "Register", "One register of a model's table.")
+        .def_readonly("mnemonic", &PyRegister::mnemonic)
+        .def_readonly("index", &PyRegister::index)
+        .def_readonly("type", &PyRegister::type, "\"INT\" or \"FLOAT\"")
+        .def_readonly("read_only", &PyRegister::readOnly)
+        .def("__repr__", [](const PyRegister& r) {
+            return "Register('" + r.mnemonic + "', index=" + std::to_string(r.index) + ", type='" +
+                   r.type + "', read_only=" + (r.readOnly ? "True" : "False") + ")";
+        });
+
+    py::class_<PyReading>(m, "Reading", "One value read from, or written to, a register.")
+        .def_readonly("station", &PyReading::station)
+        .def_readonly("register", &PyReading::reg)
+        .def_readonly("type", &PyReading::type, "\"INT\" or \"FLOAT\"")
+        .def_readonly("value", &PyReading::value, "int for INT registers, float for FLOAT")
+        .def_readonly("quality", &PyReading::quality, "the driver's quality stamp, 192 good")
+        .def_readonly("time", &PyReading::time, "when the driver stamped it, a UTC datetime")
+        .def_readonly("latency_ms", &PyReading::latencyMs, "wall time of the call")
+        .def("__repr__", [](const PyReading& r) {
+            return "Reading(station=" + std::to_string(r.station) + ", register='" + r.reg +
+                   "', value=" + py::repr(r.value).cast<std::string>() +
+                   ", quality=" + std::to_string(r.quality) +
+                   ", time=" + py::repr(r.time).cast<std::string>() + ")";
+        });
+
+    py::class_<PyDriver>(m, "Driver", R"(One driver object and the serial port it opened.
+
+Driver(port, baud=9600, parity="none", timeout_ms=400, model="", data_bits=8, stop_bits=1,
+module=None) loads the driver module (module=None: the one beside this binding, else the
+installed one) and opens the port; use it as a context manager to close the port however the
+block ends. Calls on one Driver are serialised; each call that talks to the line blocks its
+thread (up to the timeout) but lets other Python threads run.)")
+        .def(py::init<const std::string&, int, const std::string&, int, const std::string&, int,
+                      int, const std::optional<std::string>&>(),
+             py::arg("port"), py::arg("baud") = 9600, py::arg("parity") = "none",
+             py::arg("timeout_ms") = 400, py::arg("model") = "", py::arg("data_bits") = 8,
+             py::arg("stop_bits") = 1, py::arg("module") = py::none())
+        .def("close", &PyDriver::Close,
+             "Closes the port; calls that need it then raise ValueError.")
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__",
+             [](PyDriver& self, const py::args&) {
+                 self.Close();
+                 return false;
+             })
+        .def_property_readonly("is_open", &PyDriver::IsOpen)
+        .def_property_readonly("model", &PyDriver::Model)
+        .def("read", &PyDriver::Read, py::arg("station"), py::arg("register"),
+             "Reads one register of a station (0..99); DriverError when it fails.")
+        .def("read_many", &PyDriver::ReadMany, py::arg("station"), py::arg("registers"),
+             "Reads the registers in order; raises at the first that fails.")
+        .def("write", &PyDriver::Write, py::arg("station"), py::arg("register"), py::arg("value"),
+             py::arg("verify") = false,
+             "Writes a value; FLOAT values are rounded to the meter's six characters and the "
+             "reading holds what was sent. verify=True reads it back (ERROR_MISMATCH when it "
+             "differs). ValueError for a read-only register or a value the register cannot take.")
+        .def("probe", &PyDriver::Probe,
+             py::arg("stations") = py::module_::import("builtins").attr("range")(0, 100),
+             py::arg("progress") = py::none(),
+             "The stations of a range that answer; progress(station, answered) is called after "
+             "each and may return False to stop.")
+        .def("tables", &PyDriver::Tables, py::arg("model") = py::none(),
+             "The register table of a model (None: the Driver's model).")
+        .def("check_station", &PyDriver::CheckStation, py::arg("text"),
+             "The driver's reading of a station text: its number, or DriverError.")
+        .def("parse_register", &PyDriver::ParseRegister, py::arg("text"),
+             py::arg("types") = py::none(),
+             "Resolves a register text against the model's table, accepting the named types "
+             "(None: any).");
+}

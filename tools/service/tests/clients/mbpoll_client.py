@@ -1,0 +1,105 @@
+#!/usr/bin/python3
+"""mbpoll against a Modbus server: reads in both word orders, the exceptions, a write read back,
+the write refusals, and the bound on clients.
+
+    mbpoll_client.py --facts FACTS.json -- SERVER_COMMAND [ARGUMENTS...]
+
+mbpoll's references are 1-based: register i of a table is reference 2i+1. It prints a refused
+request as libmodbus's text of the exception code on its standard error.
+"""
+import re
+import socket
+import subprocess
+import time
+
+from server_under_test import Checks, ServerUnderTest
+
+# The text mbpoll prints for each exception code.
+EXCEPTION_TEXT = {
+    1: "Illegal function",
+    2: "Illegal data address",
+    3: "Illegal data value",
+    4: "Slave device or server failure",
+    10: "Gateway path unavailable",
+    11: "Target device failed to respond",
+}
+
+
+def mbpoll(port, order, unit, register, count=1, write=None):
+    command = ["mbpoll", "-m", "tcp", "-a", str(unit), "-r", str(2 * register + 1), "-t",
+               "4:float", "-p", str(port), "-o", "5"]
+    if order == "high":
+        command.append("-B")  # mbpoll's default is the low word first
+    if write is None:
+        command += ["-c", str(count), "-1", "127.0.0.1"]
+    else:
+        command += ["127.0.0.1", "--", repr(write)]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=30)
+    values = [float(v) for v in re.findall(r"^\[\d+\]:\s+(\S+)$", result.stdout, re.M)]
+    return result.returncode, values, result.stderr.strip()
+
+
+def main():
+    checks = Checks()
+    with ServerUnderTest(__doc__) as server:
+        facts = server.facts
+        for order in ("high", "low"):
+            port = server.listener(order)
+            if port is None:
+                continue
+            for read in facts["reads"]:
+                status, values, error = mbpoll(port, order, read["unit"], read["register"],
+                                               len(read["values"]))
+                checks.check(f"{order} word first: unit {read['unit']} register "
+                             f"{read['register']} reads {read['values']}",
+                             status == 0 and values == read["values"], (status, values, error))
+
+        port = server.listener("high")
+        for case in facts["exceptions"]:
+            status, values, error = mbpoll(port, "high", case["unit"], case["register"],
+                                           case["count"])
+            expected = EXCEPTION_TEXT[case["code"]]
+            checks.check(f"read {case['what']}: exception {case['code']:#04x}",
+                         status != 0 and not values and expected in error, (status, error))
+
+        write = facts["write"]
+        status, _, error = mbpoll(port, "high", write["unit"], write["register"],
+                                  write=write["value"])
+        checks.check(f"write {write['value']} to register {write['register']} is acknowledged",
+                     status == 0, error)
+        # The server answers reads from its table, which the write's outcome updates.
+        values = []
+        for _ in range(50):
+            _, values, _ = mbpoll(port, "high", write["unit"], write["register"])
+            if values == [write["value"]]:
+                break
+            time.sleep(0.2)
+        checks.check("the written value reads back", values == [write["value"]], values)
+
+        for case in facts["write_refusals"]:
+            status, _, error = mbpoll(port, "high", case["unit"], case["register"],
+                                      write=case["value"])
+            checks.check(f"write {case['what']}: exception {case['code']:#04x}",
+                         status != 0 and EXCEPTION_TEXT[case["code"]] in error, (status, error))
+
+        # Every client slot taken by an idle connection: mbpoll is turned away; one freed, served.
+        read = facts["reads"][0]
+        held = [socket.create_connection(("127.0.0.1", port)) for _ in range(facts["max_clients"])]
+        time.sleep(0.3)
+        status, values, error = mbpoll(port, "high", read["unit"], read["register"])
+        checks.check(f"a client beyond {facts['max_clients']} is refused", status != 0 and not values,
+                     (status, values))
+        held.pop().close()
+        time.sleep(0.3)
+        status, values, error = mbpoll(port, "high", read["unit"], read["register"])
+        checks.check("once a client left, the next one is served",
+                     status == 0 and values == read["values"][:1], (status, values, error))
+        for sock in held:
+            sock.close()
+
+    checks.check("the server stopped cleanly on SIGTERM", server.status == 0, server.output)
+    return checks.finish()
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

@@ -1,0 +1,142 @@
+#!/usr/bin/python3
+"""pymodbus's client against a Modbus server: reads with functions 03 and 04 in both word orders,
+the exceptions, a write read back, the write refusals, the bound on clients, the idle timeout,
+and a malformed frame that closes its own connection and no other.
+
+    pymodbus_client.py --facts FACTS.json -- SERVER_COMMAND [ARGUMENTS...]
+"""
+import logging
+import socket
+import struct
+import time
+
+from pymodbus.client import ModbusTcpClient
+from pymodbus.constants import Endian
+from pymodbus.payload import BinaryPayloadBuilder, BinaryPayloadDecoder
+from pymodbus.pdu import ExceptionResponse
+
+from server_under_test import Checks, ServerUnderTest, connection_closed
+
+
+def endian(order):
+    return Endian.Big if order == "high" else Endian.Little
+
+
+def client(port):
+    c = ModbusTcpClient("127.0.0.1", port=port, timeout=5, retries=0)
+    c.connect()
+    return c
+
+
+def read_floats(c, order, unit, register, count, function=3):
+    read = c.read_holding_registers if function == 3 else c.read_input_registers
+    reply = read(2 * register, 2 * count, slave=unit)
+    if reply.isError():
+        return reply
+    decoder = BinaryPayloadDecoder.fromRegisters(reply.registers, byteorder=Endian.Big,
+                                                 wordorder=endian(order))
+    return [decoder.decode_32bit_float() for _ in range(count)]
+
+
+def write_float(c, order, unit, register, value):
+    builder = BinaryPayloadBuilder(byteorder=Endian.Big, wordorder=endian(order))
+    builder.add_32bit_float(value)
+    return c.write_registers(2 * register, builder.to_registers(), slave=unit)
+
+
+def exception_code(reply):
+    return reply.exception_code if isinstance(reply, ExceptionResponse) else None
+
+
+def main():
+    logging.getLogger("pymodbus").setLevel(logging.CRITICAL)
+    checks = Checks()
+    with ServerUnderTest(__doc__) as server:
+        facts = server.facts
+        for order in ("high", "low"):
+            port = server.listener(order)
+            if port is None:
+                continue
+            c = client(port)
+            for read in facts["reads"]:
+                for function in (3, 4):
+                    values = read_floats(c, order, read["unit"], read["register"],
+                                         len(read["values"]), function)
+                    checks.check(f"{order} word first, function {function:02}: unit "
+                                 f"{read['unit']} register {read['register']} reads "
+                                 f"{read['values']}", values == read["values"], values)
+            c.close()
+
+        port = server.listener("high")
+        c = client(port)
+        for case in facts["exceptions"]:
+            reply = read_floats(c, "high", case["unit"], case["register"], case["count"])
+            checks.check(f"read {case['what']}: exception {case['code']:#04x}",
+                         exception_code(reply) == case["code"], reply)
+        half = c.read_holding_registers(1, 2, slave=facts["reads"][0]["unit"])
+        checks.check("a read that starts half-way through a value: exception 0x02",
+                     exception_code(half) == 2, half)
+
+        write = facts["write"]
+        reply = write_float(c, "high", write["unit"], write["register"], write["value"])
+        checks.check(f"write {write['value']} to register {write['register']} is acknowledged",
+                     not reply.isError(), reply)
+        values = None
+        for _ in range(50):
+            values = read_floats(c, "high", write["unit"], write["register"], 1)
+            if values == [write["value"]]:
+                break
+            time.sleep(0.2)
+        checks.check("the written value reads back", values == [write["value"]], values)
+        half = c.write_register(2 * write["register"], 0x4148, slave=write["unit"])
+        checks.check("function 06 (half a value): exception 0x02", exception_code(half) == 2, half)
+        for case in facts["write_refusals"]:
+            reply = write_float(c, "high", case["unit"], case["register"], case["value"])
+            checks.check(f"write {case['what']}: exception {case['code']:#04x}",
+                         exception_code(reply) == case["code"], reply)
+
+        # A frame whose header disagrees with its length closes that connection only.
+        read = facts["reads"][0]
+        bad = socket.create_connection(("127.0.0.1", port))
+        bad.sendall(struct.pack(">HHHBBHH", 1, 0, 9, read["unit"], 3, 0, 2))
+        checks.check("a malformed frame closes its connection", connection_closed(bad, 5))
+        bad.close()
+        before = c.socket.getsockname()
+        values = read_floats(c, "high", read["unit"], read["register"], len(read["values"]))
+        checks.check("another client's connection goes on after it",
+                     values == read["values"] and c.socket.getsockname() == before, values)
+        c.close()
+
+        # The bound: with every slot held, one more connection is closed at once.
+        held = [client(port) for _ in range(facts["max_clients"])]
+        for h in held:
+            read_floats(h, "high", read["unit"], read["register"], 1)
+        extra = socket.create_connection(("127.0.0.1", port))
+        checks.check(f"a client beyond {facts['max_clients']} is closed at once",
+                     connection_closed(extra, 5))
+        extra.close()
+        for h in held:
+            h.close()
+
+        # The idle timeout: a silent client is closed after it, a talking one is not.
+        idle = socket.create_connection(("127.0.0.1", port))
+        c = client(port)
+        timeout = facts["idle_timeout_s"]
+        checks.check(f"a client silent for {timeout} s is still open before it",
+                     not connection_closed(idle, timeout * 0.5))
+        read_floats(c, "high", read["unit"], read["register"], 1)
+        talking = c.socket.getsockname()
+        checks.check(f"a client silent for {timeout} s is closed",
+                     connection_closed(idle, timeout + 3))
+        values = read_floats(c, "high", read["unit"], read["register"], 1)
+        checks.check("a client that talked meanwhile is not",
+                     values == read["values"][:1] and c.socket.getsockname() == talking, values)
+        c.close()
+        idle.close()
+
+    checks.check("the server stopped cleanly on SIGTERM", server.status == 0, server.output)
+    return checks.finish()
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
