@@ -13,7 +13,7 @@ FUZZ_SECONDS ?= 30
 SOAK_TRANSACTIONS ?= 20000
 
 .PHONY: all deps deps-native build build-win32 build-win64 demo test test-native test-sanitize \
-	test-tsan test-windows test-win32 test-win64 bench fuzz soak format clean
+	test-tsan test-windows test-win32 test-win64 bench fuzz soak format clean package
 
 all: build
 
@@ -93,8 +93,22 @@ build-win64: deps
 	@cmake -S . -B $(WIN64_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(WIN64_BUILD) -j$(JOBS)
 
+# The Debian package (build-deb/packages/) and a zip per Windows architecture
+# (build-win32/packages/, build-win64/packages/), each through CPack. The package comes from a
+# tree of its own configured for /usr, so that GNUInstallDirs gives Debian's folders (the
+# multiarch libdir, Python's dist-packages).
+DEB_BUILD ?= build-deb
+package: deps
+	@cmake -S . -B $(DEB_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_INSTALL_PREFIX=/usr \
+		-DBUILD_TESTING=OFF >/dev/null
+	@cmake --build $(DEB_BUILD) -j$(JOBS) --target package
+	@cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(WIN_BUILD) -j$(JOBS) --target package
+	@cmake -S . -B $(WIN64_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(WIN64_BUILD) -j$(JOBS) --target package
+
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(WIN_BUILD) $(WIN64_BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(WIN_BUILD) $(WIN64_BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD) $(DEB_BUILD)

@@ -1,8 +1,10 @@
 // The two custom interfaces through which a host calls the driver object: IDeviceDriver (14
-// slots) and IDeviceDriverEx (7 slots). Each interface pointer points at a part whose first (and
-// only public) member is the pointer to its slot table; every slot takes the interface pointer
-// first and, on 32-bit Windows, uses __stdcall (the callee removes the arguments). Slot order and
-// argument counts are the layout contract with the host.
+// slots) and IDeviceDriverEx (7 slots), and the class factory's slot table. The slot tables are
+// the public header's (include/qm4720/qm4720.h, documented slot by slot there), so the module
+// and its hosts compile against one declaration. Each interface pointer points at a part whose
+// first (and only public) member is the pointer to its slot table; every slot takes the interface
+// pointer first and, on 32-bit Windows, uses __stdcall (the callee removes the arguments). Slot
+// order and argument counts are the layout contract with the host.
 //
 // Results: 1 for success and 0 for failure, unless stated. After a 0 the host may call
 // GetErrorText for the reason. m_nError is only overwritten by a new failure: no call clears it.
@@ -19,7 +21,11 @@
 // host's; the driver keeps no pointer to them after a call.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
+
+#include <qm4720/qm4720.h>
 
 #include "platform/platform.h"
 #include "records/io_request.h"
@@ -27,103 +33,25 @@
 #include "records/register_descriptor.h"
 #include "records/tag.h"
 
-struct IDeviceDriver;
-struct IDeviceDriverEx;
-
 // A reserved slot: takes three 32-bit arguments, reads none of them and changes nothing.
-using ReservedSlot = std::int32_t(STDMETHODCALLTYPE*)(void* self, std::int32_t, std::int32_t,
-                                                      std::int32_t);
-
-struct IDeviceDriverVtbl {
-    // 0..2: the platform's IUnknown. QueryInterface stores null and returns E_NOINTERFACE for an
-    // interface the object lacks; E_POINTER for a null out-pointer.
-    HRESULT(STDMETHODCALLTYPE* QueryInterface)(IDeviceDriver* self, REFIID iid, void** out);
-    ULONG(STDMETHODCALLTYPE* AddRef)(IDeviceDriver* self);
-    ULONG(STDMETHODCALLTYPE* Release)(IDeviceDriver* self);
-
-    // 3: the register table of `modelName` ("QM4720N", ASCII case ignored, else the default
-    // model): stores the address of its first entry and its entry count. The table is the
-    // module's own constant data; the host may keep the pointer for the life of the module.
-    // Returns 1 (0 only for a null out-pointer).
-    std::int32_t(STDMETHODCALLTYPE* GetRegisterTable)(IDeviceDriver* self, const char* modelName,
-                                                      const RegisterDescriptor** table,
-                                                      std::int32_t* count);
-
-    // 4: reads register EE of `station` (low 16 bits used); 1 when the station answered as
-    // required. `cookie` is passed through into the probe's request.
-    std::int32_t(STDMETHODCALLTYPE* ProbeDevice)(IDeviceDriver* self, const char* modelName,
-                                                 std::int32_t station, std::int32_t cookie);
-
-    // 5: validates a tag's register text against the model's table and fills `binding`.
-    // Returns 0 accepted, 1 register text refused, 0x8001 data type not accepted.
-    std::uint16_t(STDMETHODCALLTYPE* ParseRegister)(IDeviceDriver* self, const TagSpec* tag,
-                                                    TagBinding* binding);
-
-    // 6: reserved, returns 1.
-    ReservedSlot Reserved6;
-
-    // 7: opens and configures the serial port from `settings`; `unused` is not read.
-    std::int32_t(STDMETHODCALLTYPE* OpenPort)(IDeviceDriver* self, std::int32_t unused,
-                                              const PortSettings* settings);
-
-    // 8: closes this object's port (also one adopted through SetPortHandle); 1 when closed or
-    // nothing to close.
-    std::int32_t(STDMETHODCALLTYPE* ClosePort)(IDeviceDriver* self);
-
-    // 9: reserved, returns 1. 10: reserved, returns 0.
-    ReservedSlot Reserved9;
-    ReservedSlot Reserved10;
-
-    // 11: one exchange (read or write of one register); default-model reads go to readValue.
-    std::int32_t(STDMETHODCALLTYPE* ExecuteRequest)(IDeviceDriver* self, IoRequest* request);
-
-    // 12: accepts one or two decimal digits and stores their number.
-    std::int32_t(STDMETHODCALLTYPE* CheckStation)(IDeviceDriver* self, const char* stationText,
-                                                  std::int32_t* station);
-
-    // 13: the GBK text of the last failure, or null when none was recorded. The text belongs to
-    // the module and stays valid for its life.
-    const char*(STDMETHODCALLTYPE* GetErrorText)(IDeviceDriver* self);
-};
-
-struct IDeviceDriverExVtbl {
-    HRESULT(STDMETHODCALLTYPE* QueryInterface)(IDeviceDriverEx* self, REFIID iid, void** out);
-    ULONG(STDMETHODCALLTYPE* AddRef)(IDeviceDriverEx* self);
-    ULONG(STDMETHODCALLTYPE* Release)(IDeviceDriverEx* self);
-
-    // 3: one exchange; reads go to value, and every item of an accepted read is stamped with the
-    // current file time and quality 192.
-    std::int32_t(STDMETHODCALLTYPE* ExecuteRequestEx)(IDeviceDriverEx* self, IoRequest* request);
-
-    // 4: adopts the 4-byte port handle at `handle` (not checked; the previous one is not
-    // closed). Returns 1.
-    std::int32_t(STDMETHODCALLTYPE* SetPortHandle)(IDeviceDriverEx* self, const HANDLE* handle);
-
-    // 5: reserved, returns 1.
-    ReservedSlot Reserved5;
-
-    // 6: stores this object's port handle (the invalid handle, all bits set, when none). Returns 1.
-    std::int32_t(STDMETHODCALLTYPE* GetPortHandle)(IDeviceDriverEx* self, HANDLE* handle);
-};
-
-struct IDeviceDriver {
-    const IDeviceDriverVtbl* lpVtbl;
-};
-
-struct IDeviceDriverEx {
-    const IDeviceDriverExVtbl* lpVtbl;
-};
+using ReservedSlot = QM4720ReservedSlot;
 
 // The IClassFactory slot table as the module's factory presents it.
-struct ClassFactory;
-struct ClassFactoryVtbl {
-    HRESULT(STDMETHODCALLTYPE* QueryInterface)(ClassFactory* self, REFIID iid, void** out);
-    ULONG(STDMETHODCALLTYPE* AddRef)(ClassFactory* self);
-    ULONG(STDMETHODCALLTYPE* Release)(ClassFactory* self);
-    HRESULT(STDMETHODCALLTYPE* CreateInstance)
-    (ClassFactory* self, void* outer, REFIID iid, void** out);
-    HRESULT(STDMETHODCALLTYPE* LockServer)(ClassFactory* self, BOOL lock);
-};
-struct ClassFactory {
-    const ClassFactoryVtbl* lpVtbl;
-};
+using ClassFactory = QM4720ClassFactory;
+using ClassFactoryVtbl = QM4720ClassFactoryVtbl;
+
+// The public calling convention is the one the module's slot functions are defined with.
+static_assert(std::is_same_v<ReservedSlot, std::int32_t(STDMETHODCALLTYPE*)(
+                                               void*, std::int32_t, std::int32_t, std::int32_t)>);
+
+// A slot table is its function pointers in slot order and nothing else.
+static_assert(sizeof(IDeviceDriverVtbl) == 14 * sizeof(void*));
+static_assert(sizeof(IDeviceDriverExVtbl) == 7 * sizeof(void*));
+static_assert(sizeof(ClassFactoryVtbl) == 5 * sizeof(void*));
+static_assert(offsetof(IDeviceDriverVtbl, GetRegisterTable) == 3 * sizeof(void*));
+static_assert(offsetof(IDeviceDriverVtbl, OpenPort) == 7 * sizeof(void*));
+static_assert(offsetof(IDeviceDriverVtbl, ExecuteRequest) == 11 * sizeof(void*));
+static_assert(offsetof(IDeviceDriverVtbl, GetErrorText) == 13 * sizeof(void*));
+static_assert(offsetof(IDeviceDriverExVtbl, ExecuteRequestEx) == 3 * sizeof(void*));
+static_assert(offsetof(IDeviceDriverExVtbl, GetPortHandle) == 6 * sizeof(void*));
+static_assert(offsetof(ClassFactoryVtbl, CreateInstance) == 3 * sizeof(void*));

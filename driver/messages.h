@@ -5,21 +5,24 @@
 
 #include <cstdint>
 
+#include <qm4720/qm4720.h>
+
 namespace driver {
 
-// DriverError: the value of m_nError. -1 is "none"; the others index the message table.
+// DriverError: the value of m_nError. -1 is "none"; the others index the message table. The
+// codes are the public header's (QM4720DriverError).
 enum DriverError : std::int32_t {
-    kErrorNone = -1,
-    kErrorRegisterName = 0,
-    kErrorStation = 1,
-    kErrorRegisterRange = 2,
-    kErrorDataType = 3,
-    kErrorTimeout = 7,
-    kErrorOpen = 10,
-    kErrorValueRange = 12,
-    kErrorFormat = 13,
-    kErrorReply = 15,
-    kErrorBaudRange = 16,
+    kErrorNone = QM4720_ERROR_NONE,
+    kErrorRegisterName = QM4720_ERROR_REGISTER_NAME,
+    kErrorStation = QM4720_ERROR_STATION,
+    kErrorRegisterRange = QM4720_ERROR_REGISTER_RANGE,
+    kErrorDataType = QM4720_ERROR_DATA_TYPE,
+    kErrorTimeout = QM4720_ERROR_TIMEOUT,
+    kErrorOpen = QM4720_ERROR_OPEN,
+    kErrorValueRange = QM4720_ERROR_VALUE_RANGE,
+    kErrorFormat = QM4720_ERROR_FORMAT,
+    kErrorReply = QM4720_ERROR_REPLY,
+    kErrorBaudRange = QM4720_ERROR_BAUD_RANGE,
 };
 
 inline constexpr int kMessageCount = 17;

@@ -29,7 +29,8 @@ public:
 // DllGetClassObject.
 std::unique_ptr<LoadedModule> LoadDriverModule(const std::string& path, std::string& error);
 
-// The driver module that the build puts beside the running program.
+// The driver module of the running program: beside it (the build tree, Windows), else in the
+// installed module folder relative to it (Linux: <prefix>/bin/ to <prefix>/lib/qm4720/).
 std::string DefaultModulePath();
 
 // The folder of the running program, with a trailing separator.

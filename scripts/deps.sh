@@ -12,9 +12,11 @@
 #     run, the i686 and x86_64 mingw-w64 toolchains, the GoogleTest sources they build, Wine with
 #     both loaders, python3 for the instruments that the Windows tests talk to, mbpoll and
 #     pymodbus (with serial-asyncio, which its client module imports) as the Modbus clients of
-#     qm4720d's tests, pytest for the Python binding's tests, and systemd for systemd-analyze,
-#     which checks qm4720d's unit file. The tests that need localedef, valgrind, clang++, mbpoll,
-#     pymodbus, pytest or systemd-analyze report a missing one as a skip, and under CI as a failure
+#     qm4720d's tests, pytest for the Python binding's tests, systemd for systemd-analyze, which
+#     checks qm4720d's unit file, groff and man-db for the man pages' check, and dpkg-dev
+#     (dpkg-shlibdeps) for the Debian package's dependencies. The tests that need localedef,
+#     valgrind, clang++, mbpoll, pymodbus, pytest, systemd-analyze, groff, pkg-config or
+#     dpkg-shlibdeps report a missing one as a skip, and under CI as a failure
 #     (tests/scripts/require_tool.sh).
 # Installs with apt as root directly, else through sudo; otherwise prints the command and stops.
 set -euo pipefail
@@ -23,7 +25,7 @@ native_packages=(g++ cmake make libgtest-dev libcli11-dev nlohmann-json3-dev pkg
     libmodbus-dev libtomlplusplus-dev libsqlite3-dev libsystemd-dev pybind11-dev python3-pybind11
     python3-dev)
 test_packages=(libc-bin locales libbenchmark-dev clang libclang-rt-14-dev valgrind python3 mbpoll
-    python3-pymodbus python3-serial-asyncio python3-pytest systemd)
+    python3-pymodbus python3-serial-asyncio python3-pytest systemd groff-base man-db dpkg-dev)
 windows_packages=(googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
     wine32:i386)
 

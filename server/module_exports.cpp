@@ -1,6 +1,10 @@
 // The module's state and its three exported entry points. The state is built on first use, which
 // is the platform's load hook (platform::OnModuleLoad), so that nothing depends on the order in
 // which static objects of different files are constructed.
+#include <type_traits>
+
+#include <qm4720/qm4720.h>
+
 #include "driver/identifiers.h"
 #include "driver/ver4720ezo.h"
 #include "platform/module_entry.h"
@@ -52,3 +56,8 @@ QM_EXPORT HRESULT STDMETHODCALLTYPE DllCanUnloadNow() {
 QM_EXPORT HRESULT STDMETHODCALLTYPE DllRegisterServer() {
     return server::RegisterServer(server::TheModule().factories);
 }
+
+// The exports have the types that the public header gives hosts for them.
+static_assert(std::is_same_v<decltype(&DllGetClassObject), QM4720GetClassObjectFn>);
+static_assert(std::is_same_v<decltype(&DllCanUnloadNow), QM4720CanUnloadNowFn>);
+static_assert(std::is_same_v<decltype(&DllRegisterServer), QM4720RegisterServerFn>);

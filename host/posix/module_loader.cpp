@@ -4,6 +4,8 @@
 
 #include <climits>
 
+#include <qm4720_build_info.h>
+
 #include "host/module_loader.h"
 
 namespace host {
@@ -49,13 +51,14 @@ std::unique_ptr<LoadedModule> LoadDriverModule(const std::string& path, std::str
     return module;
 }
 
+// Beside the program in the build tree; <prefix>/lib/qm4720/ from <prefix>/bin/ when installed.
+// When neither is there, the path beside the program, which the error message then names.
 std::string DefaultModulePath() {
-    char self[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return "qm4720.so";
-    std::string path(self, static_cast<std::size_t>(n));
-    path.resize(path.rfind('/') + 1);
-    return path + "qm4720.so";
+    const std::string beside = ProgramDirectory() + "qm4720.so";
+    if (access(beside.c_str(), F_OK) == 0) return beside;
+    const std::string installed =
+        ProgramDirectory() + QM4720_MODULE_DIR_FROM_PROGRAM + "/qm4720.so";
+    return access(installed.c_str(), F_OK) == 0 ? installed : beside;
 }
 
 std::string ProgramDirectory() {

@@ -1,10 +1,14 @@
 // Linux side of the platform layer: the component platform's base types, status codes and
 // calling convention, declared with the values and names that the Windows headers give them, so
 // that the shared code reads the same on both builds. The serial port calls are not here: the
-// serial code includes them through platform/serial_calls.h (serial_api.h).
+// serial code includes them through platform/serial_calls.h (serial_api.h). The types that the
+// module's interfaces use (GUID, IID, REFIID, HRESULT, ULONG, BOOL, HANDLE) are declared once, in
+// the public header, for hosts and the module alike.
 #pragma once
 
 #include <cstdint>
+
+#include <qm4720/qm4720.h>
 
 #define STDMETHODCALLTYPE
 #define QM_EXPORT extern "C" __attribute__((visibility("default")))
@@ -12,30 +16,16 @@
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
-using BOOL = std::int32_t;
 using LONG = std::int32_t;
-using ULONG = std::uint32_t;
 using UINT = std::uint32_t;
-using HRESULT = std::int32_t;
 using LCID = std::uint32_t;
 using DISPID = std::int32_t;
 using OLECHAR = char16_t;
 using LPOLESTR = OLECHAR*;
 
 // The port handle is the file descriptor: 4 bytes, as the host's handle slot holds it.
-using HANDLE = std::int32_t;
+static_assert(sizeof(HANDLE) == 4);
 inline constexpr HANDLE INVALID_HANDLE_VALUE = -1;
-
-struct GUID {
-    std::uint32_t Data1;
-    std::uint16_t Data2;
-    std::uint16_t Data3;
-    std::uint8_t Data4[8];
-};
-using IID = GUID;
-using CLSID = GUID;
-using REFIID = const IID&;
-using REFCLSID = const CLSID&;
 
 struct FILETIME {
     DWORD dwLowDateTime;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <CLI/CLI.hpp>
+#include <qm4720_build_info.h>
 
 #include "host/system_text.h"
 #include "tools/ctl/commands.h"
@@ -210,6 +211,8 @@ int main(int argc, char** argv) {
 
     CLI::App app{"qm4720ctl: drive QM4720 meters through the qm4720 driver module"};
     app.footer(kExitHelp);
+    app.set_version_flag("--version", std::string("qm4720ctl ") + QM4720_VERSION,
+                         "print the version and exit");
     app.require_subcommand(1);
     // Options of the program may also follow the subcommand: read PV --station 1 --format json.
     app.fallthrough();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include <CLI/CLI.hpp>
+#include <qm4720_build_info.h>
 
 #include "host/serial_line.h"
 #include "tools/sim/command_line.h"
@@ -21,6 +22,8 @@ int main(int argc, char** argv) {
     CLI::App app{"Simulates QM4720 process meters on a pseudo-terminal or serial device.",
                  kProgram};
     sim::DefineCommandLine(app, options);
+    app.set_version_flag("--version", std::string(kProgram) + " " + QM4720_VERSION,
+                         "Print the version and exit");
 
     try {
         app.parse(argc, argv);
