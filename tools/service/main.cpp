@@ -5,8 +5,9 @@
 //
 // Signals: SIGTERM and SIGINT end it (the exchange in progress finishes, the history is committed,
 // exit 0); SIGHUP reads the file again and restarts the lines and listeners with it, or keeps the
-// running configuration when the new file is refused or one of its listeners cannot listen. Under systemd (Type=notify) it reports READY=1 once
-// the lines run and WATCHDOG=1 at half the unit's WatchdogSec.
+// running configuration when the new file is refused or one of its listeners cannot listen.
+// Under systemd (Type=notify) it reports READY=1 once the lines run and WATCHDOG=1 at half the
+// unit's WatchdogSec.
 #include <signal.h>
 
 #include <systemd/sd-daemon.h>
@@ -165,8 +166,8 @@ int Run(const std::string& path, const host::ModuleChoice& module) {
             } else {
                 // A port the new file names is taken: the running configuration is started again
                 // (its own ports were free a moment ago).
-                Log(LogLevel::kError, "reload refused: " + error +
-                                          "; the running configuration is started again");
+                Log(LogLevel::kError,
+                    "reload refused: " + error + "; the running configuration is started again");
                 OpenHistory(config, history);
                 running = StartConfiguration(config, module, history, error);
                 if (running == nullptr) {

@@ -136,8 +136,9 @@ TEST_F(LineGateway, AWriteToALineWhoseWorkerEndedIsAnsweredAtOnce) {
     // The worker cannot create its driver and ends; a write must not wait for it (a Modbus client
     // blocked there would hold the server's Stop, and with it a reload or the shutdown).
     const std::string path = dir_ / "qm4720d.toml";
-    servicetest::WriteFile(path, "[[line]]\nname = \"a\"\nport = \"/dev/null\"\n"
-                                 "[[line.meter]]\nstation = 1\nwritable = [\"SP\"]\n");
+    servicetest::WriteFile(path,
+                           "[[line]]\nname = \"a\"\nport = \"/dev/null\"\n"
+                           "[[line.meter]]\nstation = 1\nwritable = [\"SP\"]\n");
     service::ServiceConfig config;
     std::string error;
     ASSERT_TRUE(service::LoadConfig(path, *session_, config, error)) << error;
