@@ -86,7 +86,8 @@ class ServiceWithLines:
 
     def __init__(self, sim, service, module, high_port, low_port, output=None):
         self.sim = sim
-        self.dir = tempfile.TemporaryDirectory(prefix="qm-", dir="/tmp")  # port names: 31 characters at most
+        # Short: the driver takes port names of 31 characters at most.
+        self.dir = tempfile.TemporaryDirectory(prefix="qm-", dir="/tmp")
         self.links = {name: os.path.join(self.dir.name, "line-" + name) for name in LINES}
         self.sims = {}
         self.config = os.path.join(self.dir.name, "qm4720d.toml")
