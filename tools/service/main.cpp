@@ -79,8 +79,12 @@ std::unique_ptr<Running> StartConfiguration(const service::ServiceConfig& config
     auto session = host::DriverSession::Create(module, error);
     if (session == nullptr) return nullptr;
     auto running = std::make_unique<Running>();
-    running->runtime = std::make_unique<service::ServiceRuntime>(config, module, history.writer);
+    // The listeners first: a configuration whose port is taken never opens its serial lines or
+    // writes history. Until the workers run, every read is answered 0x0B.
+    running->runtime = std::make_unique<service::ServiceRuntime>(config, module, history.writer,
+                                                                 service::Backoff{}, false);
     if (!running->listeners.Start(*running->runtime, *session, error)) return nullptr;
+    running->runtime->Start();
     return running;
 }
 

@@ -132,6 +132,9 @@ TEST_F(ServiceProcess, AModbusPortTakenStopsTheStartAndIsRefusedOnReload) {
     EXPECT_NE(ReadFile(log_).find("Modbus TCP on " + where + ": Address already in use"),
               std::string::npos)
         << ReadFile(log_);
+    // The listeners come first: the lines of a configuration that cannot listen are never opened.
+    EXPECT_EQ(servicetest::Count(ReadFile(log_), "opened"), 0) << ReadFile(log_);
+    EXPECT_EQ(Rows(), 0);  // and nothing is polled into the history
 
     const int free = Listener().port();
     WriteFile(config_, withModbus("[\"PV\"]", free));
