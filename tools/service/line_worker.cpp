@@ -212,6 +212,17 @@ void LineWorker::Poll(host::DriverSession& session, Due& due) {
 }
 
 void LineWorker::Run() {
+    PollUntilStopped();
+    // Whatever ended the loop (Stop, or a driver that could not be created), no write waits on
+    // this thread any more: the queued ones, and every one queued later, are answered kNoAnswer
+    // at once, so that a Modbus client blocked in a write is never left waiting for a dead line.
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    for (PendingWrite& write : writes_) write.done.set_value(WriteOutcome::kNoAnswer);
+    writes_.clear();
+}
+
+void LineWorker::PollUntilStopped() {
     std::string error;
     auto session = host::DriverSession::Create(module_, error);
     if (session == nullptr) {

@@ -68,6 +68,7 @@ private:
     };
 
     void Run();
+    void PollUntilStopped();
     bool OpenLine(host::DriverSession& session);
     // The next attempt to open after the current backoff, which then doubles (up to the longest).
     void ScheduleReopen();

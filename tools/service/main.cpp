@@ -1,10 +1,13 @@
 // qm4720d: polls every configured serial line at once through the driver module, keeps the live
-// table and the history, and serves them. Configured by one TOML file (examples/qm4720d.toml).
+// table and the history, and serves the live values over Modbus TCP (one listener per line that
+// configures one, unit identifier = station). Configured by one TOML file
+// (examples/qm4720d.toml).
 //
 // Signals: SIGTERM and SIGINT end it (the exchange in progress finishes, the history is committed,
-// exit 0); SIGHUP reads the file again and restarts the lines with it, or keeps the running
-// configuration when the new file is refused. Under systemd (Type=notify) it reports READY=1 once
-// the lines run and WATCHDOG=1 at half the unit's WatchdogSec.
+// exit 0); SIGHUP reads the file again and restarts the lines and listeners with it, or keeps the
+// running configuration when the new file is refused or one of its listeners cannot listen.
+// Under systemd (Type=notify) it reports READY=1 once the lines run and WATCHDOG=1 at half the
+// unit's WatchdogSec.
 #include <signal.h>
 
 #include <systemd/sd-daemon.h>
@@ -16,6 +19,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/service/modbus_listeners.h"
 #include "tools/service/service_log.h"
 #include "tools/service/service_runtime.h"
 
@@ -31,9 +35,11 @@ constexpr const char* kFooter =
     "  qm4720d --config /etc/qm4720d.toml\n"
     "  qm4720d --check-config examples/qm4720d.toml\n"
     "Exit status: 0 stopped by SIGTERM or SIGINT (or the file is good, with --check-config),\n"
-    "1 the history database could not be opened, 2 usage error or a refused configuration\n"
+    "1 the history database could not be opened or a Modbus listener could not listen (the\n"
+    "message names address:port), 2 usage error or a refused configuration\n"
     "(the message names file:line: key), 3 the driver module could not be loaded.\n"
-    "SIGHUP reloads the configuration; a refused one is logged and the running one kept.";
+    "SIGHUP reloads the configuration; a refused one (a bad file, or a Modbus port that cannot\n"
+    "be listened on) is logged and the running one kept.";
 
 struct History {
     std::shared_ptr<service::HistoryWriter> writer;
@@ -57,20 +63,29 @@ bool OpenHistory(const service::ServiceConfig& config, History& history) {
     return true;
 }
 
-// The one place that puts the lines on the network: one Modbus TCP listener per line that
-// configures one, unit identifier = station, over the line's gateway (runtime.Gateway(i)). The
-// server, service::ModbusServer(const ModbusListenerSettings&, MeterGateway&) with Start() and
-// Stop(), is built in its own change; until it is part of this program a configured listener is
-// reported as not served, and the lines are polled all the same.
-void StartModbusListeners(service::ServiceRuntime& runtime) {
-    const auto& lines = runtime.config().lines;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const service::ModbusListenerSettings& modbus = lines[i].modbus;
-        if (modbus.port == 0) continue;
-        Log(LogLevel::kWarning, "line " + lines[i].name + ": Modbus TCP on " + modbus.address +
-                                    ":" + std::to_string(modbus.port) +
-                                    " is configured, but this build has no Modbus server");
-    }
+// One running configuration: its lines, then the Modbus listeners over their gateways. The
+// listeners are declared last so that they stop first: each gateway belongs to the runtime.
+struct Running {
+    std::unique_ptr<service::ServiceRuntime> runtime;
+    service::ModbusListeners listeners;
+};
+
+// Starts the lines of `config` and their listeners; null with `error` set when a listener cannot
+// be opened (nothing of this configuration is left running then).
+std::unique_ptr<Running> StartConfiguration(const service::ServiceConfig& config,
+                                            const host::ModuleChoice& module,
+                                            const History& history, std::string& error) {
+    // The listeners take each meter's table shape from the driver itself.
+    auto session = host::DriverSession::Create(module, error);
+    if (session == nullptr) return nullptr;
+    auto running = std::make_unique<Running>();
+    // The listeners first: a configuration whose port is taken never opens its serial lines or
+    // writes history. Until the workers run, every read is answered 0x0B.
+    running->runtime = std::make_unique<service::ServiceRuntime>(config, module, history.writer,
+                                                                 service::Backoff{}, false);
+    if (!running->listeners.Start(*running->runtime, *session, error)) return nullptr;
+    running->runtime->Start();
+    return running;
 }
 
 bool ReadConfig(const std::string& path, const host::ModuleChoice& module,
@@ -107,8 +122,12 @@ int Run(const std::string& path, const host::ModuleChoice& module) {
     History history;
     if (!OpenHistory(config, history)) return kExitFailure;
 
-    auto runtime = std::make_unique<service::ServiceRuntime>(config, module, history.writer);
-    StartModbusListeners(*runtime);
+    std::string error;
+    auto running = StartConfiguration(config, module, history, error);
+    if (running == nullptr) {
+        Log(LogLevel::kError, "cannot start: " + error);
+        return kExitFailure;
+    }
     Log(LogLevel::kNotice, "running " + path + ": " + std::to_string(config.lines.size()) +
                                " line(s)" +
                                (history.writer ? ", history in " + history.writer->path() : ""));
@@ -123,10 +142,10 @@ int Run(const std::string& path, const host::ModuleChoice& module) {
         // Alive: every worker came round within its longest exchange (a reply timeout and the
         // reply on the wire) and a second more.
         int longestMs = 0;
-        for (const auto& line : runtime->config().lines) {
+        for (const auto& line : config.lines) {
             longestMs = std::max(longestMs, line.replyTimeoutMs + 2000);
         }
-        if (watchdog && runtime->Alive(std::chrono::milliseconds(longestMs))) {
+        if (watchdog && running->runtime->Alive(std::chrono::milliseconds(longestMs))) {
             sd_notify(0, "WATCHDOG=1");
         }
         if (signal == SIGTERM || signal == SIGINT) break;
@@ -138,20 +157,34 @@ int Run(const std::string& path, const host::ModuleChoice& module) {
         if (!ReadConfig(path, module, next, ignored)) {
             Log(LogLevel::kError, "reload refused; the running configuration stays");
         } else {
-            // The lines stop before the new ones open the same ports.
-            runtime.reset();
+            // The listeners, then the lines, stop before the new ones open the same ports.
+            running.reset();
             if (!OpenHistory(next, history)) {
                 Log(LogLevel::kError, "reload: the history stays in " +
                                           (history.writer ? history.writer->path() : "(none)"));
             }
-            runtime = std::make_unique<service::ServiceRuntime>(next, module, history.writer);
-            StartModbusListeners(*runtime);
-            Log(LogLevel::kNotice, "configuration reloaded from " + path);
+            running = StartConfiguration(next, module, history, error);
+            if (running != nullptr) {
+                config = std::move(next);
+                Log(LogLevel::kNotice, "configuration reloaded from " + path);
+            } else {
+                // A port the new file names is taken: the running configuration is started again
+                // (its own ports were free a moment ago).
+                Log(LogLevel::kError,
+                    "reload refused: " + error + "; the running configuration is started again");
+                OpenHistory(config, history);
+                running = StartConfiguration(config, module, history, error);
+                if (running == nullptr) {
+                    Log(LogLevel::kError, "cannot start the running configuration again: " + error);
+                    sd_notify(0, "STOPPING=1");
+                    return kExitFailure;
+                }
+            }
         }
         sd_notify(0, "READY=1");
     }
     sd_notify(0, "STOPPING=1");
-    runtime.reset();  // the workers finish their exchanges; the history is committed
+    running.reset();  // the listeners close; the workers finish their exchanges
     history.writer.reset();
     Log(LogLevel::kNotice, "stopped");
     return kExitOk;

@@ -5,13 +5,17 @@
 namespace service {
 
 ServiceRuntime::ServiceRuntime(const ServiceConfig& config, const host::ModuleChoice& module,
-                               std::shared_ptr<HistoryWriter> history, Backoff backoff)
+                               std::shared_ptr<HistoryWriter> history, Backoff backoff, bool start)
     : config_(config), live_(config_), history_(std::move(history)) {
     for (std::size_t i = 0; i < config_.lines.size(); ++i) {
         workers_.push_back(std::make_unique<LineWorker>(config_.lines[i], module, *live_.Lines()[i],
                                                         history_.get(), backoff));
         gateways_.push_back(std::make_unique<LineGateway>(*live_.Lines()[i], *workers_.back()));
     }
+    if (start) Start();
+}
+
+void ServiceRuntime::Start() {
     for (auto& worker : workers_) worker->Start();
 }
 

@@ -15,13 +15,17 @@ namespace service {
 
 class ServiceRuntime {
 public:
-    // Starts every line's worker at once. `history` may be null (no history kept).
+    // Starts every line's worker at once, unless `start` is false: then Start does, once what
+    // must come first (the Modbus listeners) is in place. `history` may be null (none kept).
     ServiceRuntime(const ServiceConfig& config, const host::ModuleChoice& module,
-                   std::shared_ptr<HistoryWriter> history, Backoff backoff = {});
+                   std::shared_ptr<HistoryWriter> history, Backoff backoff = {}, bool start = true);
     // Stops the workers (each finishes its exchange in progress) and commits the history.
     ~ServiceRuntime();
     ServiceRuntime(const ServiceRuntime&) = delete;
     ServiceRuntime& operator=(const ServiceRuntime&) = delete;
+
+    // Starts the workers of a runtime made with `start` false; once only.
+    void Start();
 
     const ServiceConfig& config() const { return config_; }
     const LiveTable& live() const { return live_; }

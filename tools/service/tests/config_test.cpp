@@ -125,7 +125,13 @@ TEST_F(ConfigFile, TheExampleAndTheDefaultsAreRead) {
     EXPECT_EQ(qm.model, "QM4720N");
     EXPECT_EQ(qm.polled[0].allowedAge, 3 * qm.polled[0].interval);  // three intervals by default
     EXPECT_EQ(config.lines[0].meters[0].writable.at(0).mnemonic, "SP");
-    EXPECT_EQ(config.lines[1].modbus.port, 0);  // no [line.modbus]: no listener
+    // Only the port given: the listener's defaults.
+    const service::ModbusListenerSettings& listener = config.lines[1].modbus;
+    EXPECT_EQ(listener.port, 5021);
+    EXPECT_EQ(listener.address, "127.0.0.1");
+    EXPECT_EQ(listener.wordOrder, service::WordOrder::kHighWordFirst);
+    EXPECT_EQ(listener.maxClients, 16);
+    EXPECT_EQ(listener.idleTimeout, std::chrono::seconds(60));
     EXPECT_EQ(config.lines[1].baud, 9600);
 
     std::string startError;

@@ -3,6 +3,7 @@
 // back when its simulator is killed and started again on the same link.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <mutex>
 
 #include "tools/service/service_log.h"
@@ -129,6 +130,23 @@ TEST_F(LineGateway, AMeterThatRefusesEverythingFailsReadsAndRefusesWrites) {
     EXPECT_EQ(StateOf(gateway, 5, kPV), CellState::kFailed);
     // The meter answers, if only with NAK: the line is not taken for lost.
     EXPECT_EQ(servicetest::Count(Log(), "lost"), 0) << Log();
+}
+
+TEST_F(LineGateway, AWriteToALineWhoseWorkerEndedIsAnsweredAtOnce) {
+    // The worker cannot create its driver and ends; a write must not wait for it (a Modbus client
+    // blocked there would hold the server's Stop, and with it a reload or the shutdown).
+    const std::string path = dir_ / "qm4720d.toml";
+    servicetest::WriteFile(path,
+                           "[[line]]\nname = \"a\"\nport = \"/dev/null\"\n"
+                           "[[line.meter]]\nstation = 1\nwritable = [\"SP\"]\n");
+    service::ServiceConfig config;
+    std::string error;
+    ASSERT_TRUE(service::LoadConfig(path, *session_, config, error)) << error;
+    std::future<WriteOutcome> write;  // declared first: the runtime's Stop answers it before
+    service::ServiceRuntime runtime(config, host::ModuleChoice{dir_ / "no-module.so", ""}, nullptr);
+    write = std::async(std::launch::async, [&] { return runtime.Gateway(0).Write(1, kSP, 5); });
+    ASSERT_EQ(write.wait_for(3s), std::future_status::ready);
+    EXPECT_EQ(write.get(), WriteOutcome::kNoAnswer);
 }
 
 }  // namespace

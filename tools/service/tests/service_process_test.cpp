@@ -1,6 +1,8 @@
-// qm4720d as a process: its signals, its history database as other readers see it, and
-// qm4720ctl history over the database while the service writes it.
+// qm4720d as a process: its signals, its history database as other readers see it, qm4720ctl
+// history over the database while the service writes it, and a Modbus port that is taken.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -82,6 +84,74 @@ TEST_F(ServiceProcess, SighupTakesAGoodFileAndKeepsTheRunningOneForABadOne) {
     const long long sp = Rows("register = 'SP'");
     EXPECT_TRUE(WaitFor([&] { return Rows("register = 'SP'") > sp; }, 3s));
     EXPECT_EQ(service->Stop(SIGTERM, 2000), 0);
+}
+
+// A listening socket on 127.0.0.1 at a port the system picks: held, the port is taken; closed,
+// the port is almost surely free for the next bind.
+class Listener {
+public:
+    Listener() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(fd_, 1) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            ADD_FAILURE() << "no port on 127.0.0.1";
+        }
+        port_ = ntohs(address.sin_port);
+    }
+    ~Listener() { close(fd_); }
+    int port() const { return port_; }
+
+private:
+    int fd_;
+    int port_ = 0;
+};
+
+bool Accepts(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+}
+
+TEST_F(ServiceProcess, AModbusPortTakenStopsTheStartAndIsRefusedOnReload) {
+    const Listener taken;
+    const auto withModbus = [&](const std::string& registers, int port) {
+        return Config(registers) + "[line.modbus]\nport = " + std::to_string(port) + "\n";
+    };
+    const std::string where = "127.0.0.1:" + std::to_string(taken.port());
+    WriteFile(config_, withModbus("[\"PV\"]", taken.port()));
+    auto refused = servicetest::StartService(config_, log_);
+    EXPECT_EQ(refused->Wait(5000), 1);
+    EXPECT_NE(ReadFile(log_).find("Modbus TCP on " + where + ": Address already in use"),
+              std::string::npos)
+        << ReadFile(log_);
+    // The listeners come first: the lines of a configuration that cannot listen are never opened.
+    EXPECT_EQ(servicetest::Count(ReadFile(log_), "opened"), 0) << ReadFile(log_);
+    EXPECT_EQ(Rows(), 0);  // and nothing is polled into the history
+
+    const int free = Listener().port();
+    WriteFile(config_, withModbus("[\"PV\"]", free));
+    auto service = servicetest::StartService(config_, log_);
+    ASSERT_TRUE(WaitFor([&] { return Accepts(free) && Rows() > 0; }, 5s)) << ReadFile(log_);
+
+    // The new file's port is taken: the reload is refused, the running file's lines and listener
+    // are started again.
+    WriteFile(config_, withModbus("[\"PV\", \"SP\"]", taken.port()));
+    service->Stop(SIGHUP, 0);
+    ASSERT_TRUE(
+        WaitFor([&] { return ReadFile(log_).find("reload refused") != std::string::npos; }, 5s));
+    EXPECT_NE(ReadFile(log_).find(where), std::string::npos) << ReadFile(log_);
+    const long long pv = Rows("register = 'PV'");
+    EXPECT_TRUE(WaitFor([&] { return Accepts(free) && Rows("register = 'PV'") > pv; }, 3s));
+    EXPECT_EQ(Rows("register = 'SP'"), 0);
+    EXPECT_EQ(service->Stop(SIGTERM, 2000), 0) << ReadFile(log_);
 }
 
 TEST_F(ServiceProcess, KillUnderLoadLosesNoCommittedRow) {

@@ -43,47 +43,50 @@ def main():
     checks = Checks()
     with ServerUnderTest(__doc__) as server:
         facts = server.facts
-        for order in ("high", "low"):
-            port = server.listener(order)
-            if port is None:
-                continue
+        for name, order in facts["listeners"].items():
+            port = server.ports[name]
             for read in facts["reads"]:
+                if not server.served_by(read, name):
+                    continue
                 status, values, error = mbpoll(port, order, read["unit"], read["register"],
                                                len(read["values"]))
                 checks.check(f"{order} word first: unit {read['unit']} register "
                              f"{read['register']} reads {read['values']}",
                              status == 0 and values == read["values"], (status, values, error))
 
-        port = server.listener("high")
         for case in facts["exceptions"]:
-            status, values, error = mbpoll(port, "high", case["unit"], case["register"],
+            port, order = server.port_of(case)
+            status, values, error = mbpoll(port, order, case["unit"], case["register"],
                                            case["count"])
             expected = EXCEPTION_TEXT[case["code"]]
             checks.check(f"read {case['what']}: exception {case['code']:#04x}",
                          status != 0 and not values and expected in error, (status, error))
 
         write = facts["write"]
-        status, _, error = mbpoll(port, "high", write["unit"], write["register"],
+        port, order = server.port_of(write)
+        status, _, error = mbpoll(port, order, write["unit"], write["register"],
                                   write=write["value"])
         checks.check(f"write {write['value']} to register {write['register']} is acknowledged",
                      status == 0, error)
         # The server answers reads from its table, which the write's outcome updates.
         values = []
         for _ in range(50):
-            _, values, _ = mbpoll(port, "high", write["unit"], write["register"])
+            _, values, _ = mbpoll(port, order, write["unit"], write["register"])
             if values == [write["value"]]:
                 break
             time.sleep(0.2)
         checks.check("the written value reads back", values == [write["value"]], values)
 
         for case in facts["write_refusals"]:
-            status, _, error = mbpoll(port, "high", case["unit"], case["register"],
+            port, order = server.port_of(case)
+            status, _, error = mbpoll(port, order, case["unit"], case["register"],
                                       write=case["value"])
             checks.check(f"write {case['what']}: exception {case['code']:#04x}",
                          status != 0 and EXCEPTION_TEXT[case["code"]] in error, (status, error))
 
         # Every client slot taken by an idle connection: mbpoll is turned away; one freed, served.
         read = facts["reads"][0]
+        port, _ = server.port_of(read)
         held = [socket.create_connection(("127.0.0.1", port)) for _ in range(facts["max_clients"])]
         time.sleep(0.3)
         status, values, error = mbpoll(port, "high", read["unit"], read["register"])

@@ -9,10 +9,14 @@ against what the facts file says the server holds, and stops the server by its p
 2i+1:
     listeners:      {name: "high" | "low"}, the word order of each listener
     max_clients, idle_timeout_s: the bounds the server was started with
+    settle_s:       (optional) how long the server needs after it listens before the reads
+                    hold (the first polls of a service)
     reads:          [{unit, register, values}] that read as good floats
     exceptions:     [{what, unit, register, count, code}] reads answered with exception `code`
     write:          {unit, register, value}: a write that the meter acknowledges, read back after
     write_refusals: [{what, unit, register, value, code}]
+Any of these entries may name its "listener"; a read without one is made on every listener, the
+others on the first high-word-first listener.
 """
 import argparse
 import json
@@ -97,6 +101,7 @@ class ServerUnderTest:
             if not wait_for_port(port, self.process):
                 self.stop()
                 sys.exit(f"the server did not listen on port {port} ({name}): {self.output}")
+        time.sleep(self.facts.get("settle_s", 0))
         return self
 
     def __exit__(self, *exc):
@@ -114,6 +119,18 @@ class ServerUnderTest:
             self.output, _ = self.process.communicate()
         self.status = self.process.returncode
         self.process = None
+
+    def served_by(self, entry, name):
+        """True when `entry` of the facts is to be tried on listener `name`."""
+        return entry.get("listener", name) == name
+
+    def port_of(self, entry):
+        """The port and word order of the listener that `entry` of the facts names (by default
+        the first high-word-first one)."""
+        name = entry.get("listener")
+        if name is None:
+            name = next(n for n, order in self.facts["listeners"].items() if order == "high")
+        return self.ports[name], self.facts["listeners"][name]
 
     def listener(self, order):
         """The port of a listener with word order `order`."""
