@@ -122,6 +122,8 @@ def main():
         checks.check("another client's connection goes on after it",
                      values == read["values"] and c.socket.getsockname() == before, values)
         c.close()
+        # Closed clients count against the bound until their server threads have seen the close.
+        time.sleep(0.5)
 
         # The bound: with every slot held, one more connection is closed at once.
         held = [client(port) for _ in range(facts["max_clients"])]
@@ -133,9 +135,8 @@ def main():
         extra.close()
         for h in held:
             h.close()
-        # Each closed client counts against the bound until its server thread has seen the close
-        # (a few milliseconds; longer under the sanitizers): without this pause the idle client
-        # below could be turned away as one too many, which is not what it is there to test.
+        # Again (a few milliseconds; longer under the sanitizers): without this pause the idle
+        # client below could be turned away as one too many, which is not what it is there to test.
         time.sleep(0.5)
 
         # The idle timeout: a silent client is closed after it, a talking one is not.
