@@ -34,7 +34,7 @@ check() { # COMMAND_LINE EXPECTED...
     done
 }
 
-check "qm4720ctl " read write poll probe ports tables check-station parse register demo
+check "qm4720ctl " read write poll probe ports tables check-station parse register history demo
 check "qm4720ctl re" read register !write
 check "qm4720ctl --format " text csv json jsonl
 check "qm4720ctl read PV --par" --parity !--port
@@ -44,6 +44,8 @@ check "qm4720ctl read " PV SP OP !--station
 check "qm4720ctl write SP=1 --" --verify --station --port !--count
 check "qm4720ctl poll PV --" --interval --count --station
 check "qm4720ctl --v" --version
+check "qm4720ctl history --" --db --since --until --register !--port
+check "qm4720ctl history --register P" PV PR !OP
 check "qm4720sim --" --station --fault --device --version
 check "qm4720sim --fault " timeout= bad-bcc= split= noise= nak= non-numeric= lone-stx=
 check "qm4720sim --parity e" even !odd

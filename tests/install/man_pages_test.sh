@@ -26,7 +26,7 @@ check_options() { # PAGE HELP_TEXT
 check_options qm4720sim.1 "$("$sim" --help)"
 help=$("$ctl" --help)
 check_options qm4720ctl.1 "$help"
-for command in ports tables check-station parse register probe read write poll demo; do
+for command in ports tables check-station parse register probe read write poll history demo; do
     sed 's/\\-/-/g' "$dir/qm4720ctl.1" | grep -q "^\.SS $command\b" || fail "qm4720ctl.1: no subsection on $command"
     check_options qm4720ctl.1 "$("$ctl" "$command" --help)"
 done
