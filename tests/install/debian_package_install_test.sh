@@ -28,7 +28,8 @@ fail() { echo "FAILED: $*"; failed=1; }
 man -w qm4720ctl | grep -q '/man1/qm4720ctl\.1' || fail "man -w qm4720ctl"
 [ -f /usr/share/bash-completion/completions/qm4720ctl ] || fail "no completion file"
 qm4720ctl tables --format csv | grep -q ',PV,' || fail "qm4720ctl cannot load the installed module"
-# The Python module's import is checked here once the package carries it.
+/usr/bin/python3 -c 'import qm4720; print(qm4720.Driver)' >/dev/null ||
+    fail "python3 cannot import qm4720 from the package"
 
 $as_root dpkg --purge qm4720 >/dev/null || fail "dpkg --purge"
 trap - EXIT
