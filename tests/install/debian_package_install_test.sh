@@ -25,6 +25,8 @@ failed=0
 fail() { echo "FAILED: $*"; failed=1; }
 [ "$(qm4720ctl --version)" = "qm4720ctl $version" ] || fail "qm4720ctl --version: $(qm4720ctl --version)"
 [ "$(qm4720sim --version)" = "qm4720sim $version" ] || fail "qm4720sim --version"
+qm4720d --check-config /usr/share/doc/qm4720/examples/qm4720d.toml >/dev/null ||
+    fail "qm4720d cannot check the example configuration with the installed module"
 man -w qm4720ctl | grep -q '/man1/qm4720ctl\.1' || fail "man -w qm4720ctl"
 [ -f /usr/share/bash-completion/completions/qm4720ctl ] || fail "no completion file"
 qm4720ctl tables --format csv | grep -q ',PV,' || fail "qm4720ctl cannot load the installed module"

@@ -27,7 +27,8 @@ for library in libc6 libstdc++6 libgcc-s1; do
 done
 
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for path in usr/bin/qm4720ctl usr/bin/qm4720sim 'usr/lib/.*qm4720/qm4720\.so' \
+for path in usr/bin/qm4720ctl usr/bin/qm4720sim usr/bin/qm4720d usr/lib/systemd/system/qm4720d.service \
+    usr/share/doc/qm4720/examples/qm4720d.toml 'usr/lib/.*qm4720/qm4720\.so' \
     usr/include/qm4720/qm4720.h 'usr/lib/.*libqm4720_host\.a' 'usr/lib/.*cmake/qm4720/qm4720Config\.cmake' \
     'usr/lib/.*pkgconfig/qm4720\.pc' usr/share/man/man1/qm4720ctl.1 usr/share/man/man1/qm4720sim.1 \
     usr/share/bash-completion/completions/qm4720ctl usr/share/bash-completion/completions/qm4720sim \

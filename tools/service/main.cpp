@@ -18,6 +18,7 @@
 #include <string>
 
 #include <CLI/CLI.hpp>
+#include <qm4720_build_info.h>
 
 #include "tools/service/modbus_listeners.h"
 #include "tools/service/service_log.h"
@@ -195,6 +196,8 @@ int Run(const std::string& path, const host::ModuleChoice& module) {
 int main(int argc, char** argv) {
     CLI::App app{"qm4720d: polls QM4720 meters on serial lines, keeps their values and history"};
     app.footer(kFooter);
+    app.set_version_flag("--version", std::string("qm4720d ") + QM4720_VERSION,
+                         "print the version and exit");
     std::string configPath;
     std::string checkPath;
     host::ModuleChoice module;

@@ -7,7 +7,7 @@ set -eu
 unit=$1 program=$2 config=$3
 dir=$(mktemp -d /tmp/qm4720d-unit-XXXXXX)
 trap 'rm -rf "$dir"' EXIT
-sed -e "s|/usr/local/lib/qm4720/qm4720d|$program|g" -e "s|/etc/qm4720d.toml|$config|g" \
+sed -e "s|/usr/bin/qm4720d|$program|g" -e "s|/etc/qm4720d.toml|$config|g" \
     "$unit" >"$dir/qm4720d.service"
 out=$(systemd-analyze verify "$dir/qm4720d.service" 2>&1) || { echo "$out"; exit 1; }
 if [ -n "$out" ]; then
