@@ -77,8 +77,8 @@ CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& o) {
     history->add_option("--register", o.mnemonic, "one register, e.g. PV");
     history->add_option("--line", o.line, "one line by its configured name");
     history->footer(
-        "Columns: time (as --time says), line, station, register, value (empty when the read failed),\n"
-        "quality (192 good), error_code (the driver's code, -1 none); oldest first.\n"
+        "Columns: time (as --time says), line, station, register, value (empty when the read\n"
+        "failed), quality (192 good), error_code (the driver's code, -1 none); oldest first.\n"
         "Example: qm4720ctl history --db /var/lib/qm4720d/history.db --station 1 --register PV\n"
         "           --since 2026-12-08T00:00:00Z --format csv");
     return history;
@@ -147,8 +147,9 @@ int RunHistory(const HistoryOptions& o, const Options& options) {
             const auto* t = sqlite3_column_text(query, column);
             return std::string(t != nullptr ? reinterpret_cast<const char*>(t) : "");
         };
-        writer.Row({TimeCell(FileTimeOfMs(sqlite3_column_int64(query, 0)), options.time), Cell::Text(text(1)),
-                    Cell::Number(sqlite3_column_int(query, 2)), Cell::Text(text(3)),
+        writer.Row({TimeCell(FileTimeOfMs(sqlite3_column_int64(query, 0)), options.time),
+                    Cell::Text(text(1)), Cell::Number(sqlite3_column_int(query, 2)),
+                    Cell::Text(text(3)),
                     sqlite3_column_type(query, 4) == SQLITE_NULL
                         ? Cell::Null()
                         : Cell::Number(sqlite3_column_double(query, 4)),

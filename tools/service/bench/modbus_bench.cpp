@@ -24,6 +24,7 @@
 
 #include "tools/service/modbus_server.h"
 #include "tools/service/tests/fake_gateway.h"
+#include "tools/service/tests/free_port.h"
 
 namespace {
 
@@ -32,18 +33,6 @@ using Clock = std::chrono::steady_clock;
 // Every client reads the first two values of station 1: four holding registers.
 constexpr int kFirst = 0;
 constexpr int kCount = 4;
-
-std::uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 // The bare server: libmodbus alone, a thread per client like the service's server (so that both
 // use the machine's cores alike), each answering with modbus_reply from one static map that holds
@@ -219,14 +208,14 @@ int main(int argc, char** argv) {
 
     service::testing::FakeGateway gateway;
     service::ModbusListenerSettings settings;
-    settings.port = FreePort();
+    settings.port = service::testing::FreeLoopbackPort();
     settings.maxClients = clients;
     service::ModbusServer server(settings, gateway, service::testing::FixedTables());
     if (const auto error = server.Start(); !error.empty()) {
         std::fprintf(stderr, "qm4720_modbus_bench: %s\n", error.c_str());
         return 1;
     }
-    BareServer bare(FreePort());
+    BareServer bare(service::testing::FreeLoopbackPort());
     if (!bare.Listening()) {
         std::fputs("qm4720_modbus_bench: the bare libmodbus server could not listen\n", stderr);
         return 1;

@@ -15,24 +15,12 @@
 
 #include "tools/service/modbus_server.h"
 #include "tools/service/tests/fake_gateway.h"
+#include "tools/service/tests/free_port.h"
 
 namespace service {
 namespace {
 
 using namespace std::chrono_literals;
-
-// A port that was free a moment ago on 127.0.0.1.
-std::uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 struct ClientDeleter {
     void operator()(modbus_t* ctx) const {
@@ -54,7 +42,7 @@ class ModbusServerTest : public ::testing::Test {
 protected:
     void Start(std::chrono::milliseconds writeDelay = 0ms) {
         gateway_ = std::make_unique<testing::FakeGateway>(writeDelay);
-        settings_.port = FreePort();
+        settings_.port = testing::FreeLoopbackPort();
         server_ = std::make_unique<ModbusServer>(settings_, *gateway_, testing::FixedTables());
         ASSERT_EQ(server_->Start(), "");
     }
