@@ -117,7 +117,12 @@ int RunPoll(const Options& options) {
                     complete = false;
                     break;
                 }
-                PollSample sample{station, &reg, {}, NowFileTime(), {}, {}};
+                // Member by member: GCC's Windows Release build takes the empty braces of the
+                // reading for a string that may be used uninitialized.
+                PollSample sample;
+                sample.station = station;
+                sample.reg = &reg;
+                sample.attemptTime = NowFileTime();
                 if (keeper.TryReopen()) {
                     sample.reading =
                         ReadWithRetries(line->session(), options, station, reg, retried);
