@@ -4,7 +4,9 @@
 #   native: what the native module and tools need (`make build`, `make demo`): compiler, CMake,
 #     GoogleTest (the configuration sets up the tests), CLI11 and nlohmann-json (header-only, for
 #     the tools), libmodbus (qm4720d's Modbus TCP server), toml++, SQLite, libsystemd and
-#     pkg-config (qm4720d and qm4720ctl history), pybind11 and the headers of Debian's python3 (the
+#     pkg-config (qm4720d and qm4720ctl history), cpp-httplib (qm4720d's web page, JSON interface
+#     and metrics), Chart.js (the page's trend chart, served by qm4720d from Debian's copy),
+#     libmosquitto (qm4720d's MQTT publisher), pybind11 and the headers of Debian's python3 (the
 #     Python binding).
 #   all: that, and for the tests, the bench and the Windows builds: localedef and the locale
 #     sources from which a test builds a decimal-comma locale, Google Benchmark, clang and its
@@ -13,19 +15,22 @@
 #     both loaders, python3 for the instruments that the Windows tests talk to, mbpoll and
 #     pymodbus (with serial-asyncio, which its client module imports) as the Modbus clients of
 #     qm4720d's tests, pytest for the Python binding's tests, systemd for systemd-analyze, which
-#     checks qm4720d's unit file, groff and man-db for the man pages' check, and dpkg-dev
-#     (dpkg-shlibdeps) for the Debian package's dependencies. The tests that need localedef,
-#     valgrind, clang++, mbpoll, pymodbus, pytest, systemd-analyze, groff, pkg-config or
-#     dpkg-shlibdeps report a missing one as a skip, and under CI as a failure
+#     checks qm4720d's unit file, the mosquitto broker and its clients, headless Chromium and
+#     the Prometheus client library's parser for qm4720d's MQTT, page and metrics tests, groff and
+#     man-db for the man pages' check, and dpkg-dev (dpkg-shlibdeps) for the Debian package's
+#     dependencies. The tests that need localedef,
+#     valgrind, clang++, mbpoll, pymodbus, pytest, systemd-analyze, mosquitto, chromium, groff,
+#     pkg-config or dpkg-shlibdeps report a missing one as a skip, and under CI as a failure
 #     (tests/scripts/require_tool.sh).
 # Installs with apt as root directly, else through sudo; otherwise prints the command and stops.
 set -euo pipefail
 
 native_packages=(g++ cmake make libgtest-dev libcli11-dev nlohmann-json3-dev pkg-config
     libmodbus-dev libtomlplusplus-dev libsqlite3-dev libsystemd-dev pybind11-dev python3-pybind11
-    python3-dev)
+    python3-dev libcpp-httplib-dev libjs-chart.js libmosquitto-dev)
 test_packages=(libc-bin locales libbenchmark-dev clang libclang-rt-14-dev valgrind python3 mbpoll
-    python3-pymodbus python3-serial-asyncio python3-pytest systemd groff-base man-db dpkg-dev)
+    python3-pymodbus python3-serial-asyncio python3-pytest systemd groff-base man-db dpkg-dev
+    mosquitto mosquitto-clients chromium python3-prometheus-client)
 windows_packages=(googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
     wine32:i386)
 

@@ -94,6 +94,13 @@ public:
         return v;
     }
 
+    bool Boolean(std::string_view name, bool fallback) const {
+        const toml::node* node = Find(name);
+        if (node == nullptr) return fallback;
+        if (!node->is_boolean()) Refuse(name, "expected true or false, got " + TypeText(*node));
+        return *node->value<bool>();
+    }
+
     // A number from `low` to `high` (a whole number is taken as well).
     double Number(std::string_view name, double fallback, double low, double high,
                   std::string_view unit, bool required = false) const {
@@ -247,6 +254,54 @@ ModbusListenerSettings ReadModbus(const Section& modbus) {
     return s;
 }
 
+HttpConfig ReadHttp(const Section& http) {
+    http.OnlyKeys({"address", "port", "writes", "write_token", "chart_js"});
+    HttpConfig h;
+    h.address = http.String("address", h.address, false);
+    h.port = static_cast<std::uint16_t>(http.Integer("port", 0, 1, 65535, true));
+    h.writes = http.Boolean("writes", false);
+    h.writeToken = http.String("write_token", "", false);
+    // A short token is guessed; one is required whenever writes are on.
+    if (h.writes && h.writeToken.size() < 16) {
+        http.Refuse(h.writeToken.empty() ? "writes" : "write_token",
+                    "writes = true needs a write_token of at least 16 characters");
+    }
+    h.chartJs = http.String("chart_js", h.chartJs, false);
+    return h;
+}
+
+// A topic level of ours must not hold MQTT's separators or wildcards.
+bool TopicSafe(std::string_view text) {
+    return !text.empty() && text.find_first_of("/+#") == std::string_view::npos;
+}
+
+MqttConfig ReadMqtt(const Section& mqtt) {
+    mqtt.OnlyKeys({"host", "port", "client_id", "username", "password", "prefix", "qos",
+                   "keepalive_s", "writes", "queue_limit"});
+    MqttConfig m;
+    m.host = mqtt.String("host", "", true);
+    if (m.host.empty()) mqtt.Refuse("host", "expected a host name or address");
+    m.port = static_cast<std::uint16_t>(mqtt.Integer("port", m.port, 1, 65535));
+    m.clientId = mqtt.String("client_id", m.clientId, false);
+    if (m.clientId.empty() || m.clientId.size() > 23) {
+        mqtt.Refuse("client_id", "expected 1 to 23 characters");
+    }
+    m.username = mqtt.String("username", "", false);
+    m.password = mqtt.String("password", "", false);
+    m.prefix = mqtt.String("prefix", m.prefix, false);
+    if (m.prefix.empty() || m.prefix.find_first_of("+#") != std::string::npos ||
+        m.prefix.front() == '/' || m.prefix.back() == '/') {
+        mqtt.Refuse("prefix", "expected a topic without + or # that neither starts nor ends "
+                              "with /, got \"" + m.prefix + "\"");
+    }
+    m.qos = static_cast<int>(mqtt.Integer("qos", m.qos, 0, 1));
+    m.keepalive = std::chrono::seconds(mqtt.Integer("keepalive_s", m.keepalive.count(), 5, 3600));
+    m.writes = mqtt.Boolean("writes", false);
+    m.queueLimit = static_cast<std::size_t>(
+        mqtt.Integer("queue_limit", static_cast<std::int64_t>(m.queueLimit), 1, 10'000'000));
+    return m;
+}
+
 LineConfig ReadLine(const host::DriverSession& session, const Section& line) {
     line.OnlyKeys({"name", "port", "baud", "data_bits", "parity", "stop_bits", "reply_timeout_ms",
                    "meter", "modbus"});
@@ -281,7 +336,7 @@ LineConfig ReadLine(const host::DriverSession& session, const Section& line) {
 }
 
 void ReadConfig(const host::DriverSession& session, const Section& root, ServiceConfig& config) {
-    root.OnlyKeys({"line", "history"});
+    root.OnlyKeys({"line", "history", "http", "mqtt"});
     if (auto history = root.Table("history")) {
         history->OnlyKeys({"database", "retention_days"});
         config.history.database = history->String("database", "", true);
@@ -300,6 +355,17 @@ void ReadConfig(const host::DriverSession& session, const Section& root, Service
         }
     }
     if (config.lines.empty()) throw Refusal{1, "line", "expected at least one [[line]]"};
+    if (auto http = root.Table("http")) config.http = ReadHttp(*http);
+    if (auto mqtt = root.Table("mqtt")) {
+        config.mqtt = ReadMqtt(*mqtt);
+        // Each line's name is a level of its topics.
+        for (const Section& line : root.Tables("line")) {
+            const std::string name = line.String("name", "", true);
+            if (!TopicSafe(name)) {
+                line.Refuse("name", "with [mqtt], a line's name must not hold / + or #");
+            }
+        }
+    }
 }
 
 }  // namespace

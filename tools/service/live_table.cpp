@@ -71,36 +71,48 @@ LineCounters LineTable::Counters() const {
 
 void LineTable::StoreRead(int slot, const host::Reading& reading, std::int64_t utcMs,
                           SteadyTime now) {
-    std::lock_guard lock(mutex_);
-    LiveCell& cell = cells_[static_cast<std::size_t>(slot)];
-    cell.answered = true;
-    cell.ok = reading.ok;
-    cell.utcMs = utcMs;
-    cell.latencyMs = reading.latencyMs;
-    cell.quality = reading.ok ? reading.quality : 0;
-    if (reading.ok) {
-        cell.everGood = true;
-        cell.value = reading.value;
-        cell.goodUtcMs = utcMs;
-        cell.goodAt = now;
-        cell.errorCode = driver::kErrorNone;
-        cell.errorText.clear();
-    } else {
-        cell.errorCode = reading.errorCode;
-        cell.errorText = reading.error;
+    LiveCell copy;
+    {
+        std::lock_guard lock(mutex_);
+        LiveCell& cell = cells_[static_cast<std::size_t>(slot)];
+        cell.answered = true;
+        cell.ok = reading.ok;
+        cell.utcMs = utcMs;
+        cell.latencyMs = reading.latencyMs;
+        cell.quality = reading.ok ? reading.quality : 0;
+        if (reading.ok) {
+            cell.everGood = true;
+            cell.value = reading.value;
+            cell.goodUtcMs = utcMs;
+            cell.goodAt = now;
+            cell.errorCode = driver::kErrorNone;
+            cell.errorText.clear();
+        } else {
+            cell.errorCode = reading.errorCode;
+            cell.errorText = reading.error;
+        }
+        if (!listener_) return;
+        copy = cell;
     }
+    listener_(name_, copy);
 }
 
 void LineTable::FailAll(const std::string& reason, std::int32_t code, std::int64_t utcMs) {
-    std::lock_guard lock(mutex_);
-    for (LiveCell& cell : cells_) {
-        cell.answered = true;
-        cell.ok = false;
-        cell.quality = 0;
-        cell.utcMs = utcMs;
-        cell.errorCode = code;
-        cell.errorText = reason;
+    std::vector<LiveCell> copies;
+    {
+        std::lock_guard lock(mutex_);
+        for (LiveCell& cell : cells_) {
+            cell.answered = true;
+            cell.ok = false;
+            cell.quality = 0;
+            cell.utcMs = utcMs;
+            cell.errorCode = code;
+            cell.errorText = reason;
+        }
+        if (!listener_) return;
+        copies = cells_;
     }
+    for (const LiveCell& cell : copies) listener_(name_, cell);
 }
 
 void LineTable::SetState(LineState state) {
@@ -110,6 +122,11 @@ void LineTable::SetState(LineState state) {
 
 void LineTable::Count(const host::Reading& reading, bool write) {
     std::lock_guard lock(mutex_);
+    for (std::size_t i = 0; i < kLatencyBoundsMs.size(); ++i) {
+        if (reading.latencyMs <= kLatencyBoundsMs[i]) ++counters_.latencyAtMost[i];
+    }
+    ++counters_.latencyCount;
+    counters_.latencySumMs += reading.latencyMs;
     if (reading.ok) {
         ++counters_.ok;
     } else if (reading.errorCode == driver::kErrorTimeout) {

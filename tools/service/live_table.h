@@ -4,8 +4,10 @@
 // for an exchange on a serial line.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -56,6 +58,11 @@ enum class LineState : std::uint8_t {
 
 const char* LineStateName(LineState state);
 
+// Upper bounds, in ms, of the buckets of the exchange latency histogram (a last one, +Inf, is
+// implied by the count).
+inline constexpr std::array<double, 10> kLatencyBoundsMs{5,   10,  25,   50,   100,
+                                                         250, 500, 1000, 2500, 5000};
+
 // Exchanges of one line by outcome since the service started it.
 struct LineCounters {
     std::uint64_t ok = 0;
@@ -64,7 +71,16 @@ struct LineCounters {
     std::uint64_t refused = 0;     // a write the meter answered with NAK
     std::uint64_t otherError = 0;  // the port failed, the driver refused the request
     std::uint64_t openFailed = 0;
+    // The latency of every exchange counted above but openFailed: latencyAtMost[i] exchanges took
+    // at most kLatencyBoundsMs[i] (cumulative, as Prometheus has its buckets).
+    std::array<std::uint64_t, kLatencyBoundsMs.size()> latencyAtMost{};
+    std::uint64_t latencyCount = 0;
+    double latencySumMs = 0;
 };
+
+// Told of every new result of a polled cell (a read, or a failure for a lost line), on the line
+// worker's thread after the table holds it; must not block for long.
+using CellListener = std::function<void(const std::string& line, const LiveCell& cell)>;
 
 class LineTable {
 public:
@@ -80,6 +96,9 @@ public:
 
     // The position of a polled cell, fixed for the table's life; -1 when not polled.
     int Slot(std::int16_t station, std::int16_t index) const;
+
+    // Set once, before the line's worker starts.
+    void SetListener(CellListener listener) { listener_ = std::move(listener); }
 
     // Writers: the line's worker only.
     void StoreRead(int slot, const host::Reading& reading, std::int64_t utcMs, SteadyTime now);
@@ -97,6 +116,7 @@ private:
     std::vector<LiveCell> cells_;
     LineState state_ = LineState::kStarting;
     LineCounters counters_;
+    CellListener listener_;
 };
 
 // The tables of every line, by line name.

@@ -44,10 +44,35 @@ struct HistoryConfig {
     std::chrono::milliseconds retention{std::chrono::hours(24 * 30)};
 };
 
+// The web page, the JSON interface and the Prometheus metrics ([http]).
+struct HttpConfig {
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 0;  // 0: no HTTP server
+    bool writes = false;     // POST /api/v1/write accepted at all
+    std::string writeToken;  // the bearer token a write must carry (required with writes)
+    std::string chartJs = "/usr/share/javascript/chart.js/chart.min.js";  // served as /chart.js
+};
+
+// Every new reading published to an MQTT broker ([mqtt]).
+struct MqttConfig {
+    std::string host;  // "": no MQTT
+    std::uint16_t port = 1883;
+    std::string clientId = "qm4720d";
+    std::string username;
+    std::string password;
+    std::string prefix = "qm4720";  // topics PREFIX/LINE/STATION/REGISTER, PREFIX/status
+    int qos = 1;
+    std::chrono::seconds keepalive{30};
+    bool writes = false;             // PREFIX/LINE/STATION/REGISTER/set accepted at all
+    std::size_t queueLimit = 10000;  // messages kept while the broker is away; oldest dropped
+};
+
 struct ServiceConfig {
     std::string path;  // the file it was read from
     std::vector<LineConfig> lines;
     HistoryConfig history;
+    HttpConfig http;
+    MqttConfig mqtt;
 };
 
 // Reads and checks `path`; register names go through `session`'s ParseRegister. False with

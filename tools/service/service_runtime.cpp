@@ -5,8 +5,12 @@
 namespace service {
 
 ServiceRuntime::ServiceRuntime(const ServiceConfig& config, const host::ModuleChoice& module,
-                               std::shared_ptr<HistoryWriter> history, Backoff backoff, bool start)
+                               std::shared_ptr<HistoryWriter> history, Backoff backoff, bool start,
+                               CellListener listener)
     : config_(config), live_(config_), history_(std::move(history)) {
+    if (listener) {
+        for (const auto& line : live_.Lines()) line->SetListener(listener);
+    }
     for (std::size_t i = 0; i < config_.lines.size(); ++i) {
         workers_.push_back(std::make_unique<LineWorker>(config_.lines[i], module, *live_.Lines()[i],
                                                         history_.get(), backoff));

@@ -17,8 +17,11 @@ class ServiceRuntime {
 public:
     // Starts every line's worker at once, unless `start` is false: then Start does, once what
     // must come first (the Modbus listeners) is in place. `history` may be null (none kept).
+    // `listener`, when set, is told of every new result of every line (LineTable::SetListener);
+    // it must outlive the runtime.
     ServiceRuntime(const ServiceConfig& config, const host::ModuleChoice& module,
-                   std::shared_ptr<HistoryWriter> history, Backoff backoff = {}, bool start = true);
+                   std::shared_ptr<HistoryWriter> history, Backoff backoff = {}, bool start = true,
+                   CellListener listener = {});
     // Stops the workers (each finishes its exchange in progress) and commits the history.
     ~ServiceRuntime();
     ServiceRuntime(const ServiceRuntime&) = delete;
