@@ -11,7 +11,7 @@
 #include "host/system_text.h"
 #include "records/data_type.h"
 #include "tools/ctl/interrupt.h"
-#include "tools/ctl/outcomes.h"
+#include "host/error_outcomes.h"
 
 namespace ctl {
 
@@ -23,7 +23,7 @@ void ReportDriverFailure(const std::string& context, const std::string& message,
                          std::int32_t code) {
     std::string flat = message;
     std::replace(flat.begin(), flat.end(), '\n', ' ');
-    const std::string gloss(Gloss(code));
+    const std::string gloss(host::Gloss(code));
     Diagnose(context + ": " + (flat.empty() ? "failed" : flat) +
              (gloss.empty() ? "" : " (" + gloss + ")"));
 }
@@ -80,7 +80,7 @@ bool LineSession::Open(std::string& error) {
                 std::min(device.size(), sizeof settings.portName - 1));
     if (session_->Open(settings, error)) return true;
     std::replace(error.begin(), error.end(), '\n', ' ');
-    const std::string gloss(Gloss(session_->ErrorCode()));
+    const std::string gloss(host::Gloss(session_->ErrorCode()));
     if (!gloss.empty()) error += " (" + gloss + ")";
     // The driver says only that it failed; the system says why.
     const std::string why = host::PortOpenProblem(options_.line.port);

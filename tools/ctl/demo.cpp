@@ -13,7 +13,7 @@
 #include "tools/ctl/command_support.h"
 #include "tools/ctl/commands.h"
 #include "tools/ctl/interrupt.h"
-#include "tools/ctl/outcomes.h"
+#include "host/error_outcomes.h"
 
 namespace ctl {
 namespace {
@@ -39,7 +39,7 @@ public:
         for (char& c : text) {
             if (c == '\n') c = ' ';
         }
-        const std::string gloss(Gloss(session_.ErrorCode()));
+        const std::string gloss(host::Gloss(session_.ErrorCode()));
         return "\"" + text + "\"" + (gloss.empty() ? "" : " (" + gloss + ")");
     }
 

@@ -10,7 +10,7 @@
 #include "records/data_type.h"
 #include "tools/ctl/command_support.h"
 #include "tools/ctl/interrupt.h"
-#include "tools/ctl/outcomes.h"
+#include "host/error_outcomes.h"
 
 namespace ctl {
 int RunProbe(const Options& options) {
@@ -93,7 +93,7 @@ int RunRead(const Options& options) {
         const host::Reading reading = ReadWithRetries(*session, options, station, reg, retried);
         allOk = allOk && reading.ok;
         out.Row(ReadingCells(options, station, reg, reading, attempt, ValueCell(reading),
-                             Outcome(reading), reading.ok ? "" : reading.error));
+                             host::Outcome(reading), reading.ok ? "" : reading.error));
         if (!reading.ok)
             ReportDriverFailure("read " + reg.mnemonic, reading.error, reading.errorCode);
     }
@@ -169,7 +169,7 @@ int RunWrite(const Options& options) {
         const std::uint64_t attempt = NowFileTime();
         const host::Reading written = session->Write(options.model, station16, a.reg, a.sent);
         Cell readBack = Cell::Null();
-        std::string outcome = written.ok ? "ok" : std::string(Outcome(written));
+        std::string outcome = written.ok ? "ok" : std::string(host::Outcome(written));
         std::string failure = written.ok ? "" : written.error;
         if (!written.ok && written.error.empty()) {
             failure = "the meter refused the value (NAK)";

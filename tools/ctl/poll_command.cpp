@@ -6,7 +6,7 @@
 
 #include "tools/ctl/command_support.h"
 #include "tools/ctl/interrupt.h"
-#include "tools/ctl/outcomes.h"
+#include "host/error_outcomes.h"
 #include "tools/ctl/poll_output.h"
 
 namespace ctl {
@@ -19,8 +19,8 @@ using Clock = std::chrono::steady_clock;
 bool LineFailed(const host::Reading& reading) {
     if (reading.ok || reading.errorCode == driver::kErrorNone) return false;
     if (reading.errorCode == driver::kErrorOpen) return true;
-    return std::none_of(std::begin(kErrorOutcomes), std::end(kErrorOutcomes),
-                        [&](const ErrorOutcome& e) { return e.code == reading.errorCode; });
+    return std::none_of(std::begin(host::kErrorOutcomes), std::end(host::kErrorOutcomes),
+                        [&](const host::ErrorOutcome& e) { return e.code == reading.errorCode; });
 }
 
 // The state of the line across cycles: open, or lost and waiting for the next attempt to reopen
@@ -132,7 +132,7 @@ int RunPoll(const Options& options) {
                     sample.reading.error = keeper.LostError();
                 }
                 const host::Reading& r = sample.reading;
-                sample.status = Outcome(r);
+                sample.status = host::Outcome(r);
                 sample.error = r.ok ? "" : r.error;
                 if (!keeper.lost()) latencies.push_back(r.latencyMs);
                 if (r.ok)

@@ -1,7 +1,7 @@
 // qm4720d: polls every configured serial line at once through the driver module, keeps the live
 // table and the history, and serves the live values over Modbus TCP (one listener per line that
-// configures one, unit identifier = station). Configured by one TOML file
-// (examples/qm4720d.toml).
+// configures one, unit identifier = station) and HTTP (a web page, a JSON interface and
+// Prometheus metrics). Configured by one TOML file (examples/qm4720d.toml).
 //
 // Signals: SIGTERM and SIGINT end it (the exchange in progress finishes, the history is committed,
 // exit 0); SIGHUP reads the file again and restarts the lines and listeners with it, or keeps the
@@ -20,6 +20,7 @@
 #include <CLI/CLI.hpp>
 #include <qm4720_build_info.h>
 
+#include "tools/service/http_server.h"
 #include "tools/service/modbus_listeners.h"
 #include "tools/service/service_log.h"
 #include "tools/service/service_runtime.h"
@@ -36,8 +37,8 @@ constexpr const char* kFooter =
     "  qm4720d --config /etc/qm4720d.toml\n"
     "  qm4720d --check-config examples/qm4720d.toml\n"
     "Exit status: 0 stopped by SIGTERM or SIGINT (or the file is good, with --check-config),\n"
-    "1 the history database could not be opened or a Modbus listener could not listen (the\n"
-    "message names address:port), 2 usage error or a refused configuration\n"
+    "1 the history database could not be opened or a Modbus or HTTP listener could not listen\n"
+    "(the message names address:port), 2 usage error or a refused configuration\n"
     "(the message names file:line: key), 3 the driver module could not be loaded.\n"
     "SIGHUP reloads the configuration; a refused one (a bad file, or a Modbus port that cannot\n"
     "be listened on) is logged and the running one kept.";
@@ -64,11 +65,13 @@ bool OpenHistory(const service::ServiceConfig& config, History& history) {
     return true;
 }
 
-// One running configuration: its lines, then the Modbus listeners over their gateways. The
-// listeners are declared last so that they stop first: each gateway belongs to the runtime.
+// One running configuration: its lines, then the Modbus listeners over their gateways and the
+// HTTP server. These are declared last so that they stop first: each gateway belongs to the
+// runtime.
 struct Running {
     std::unique_ptr<service::ServiceRuntime> runtime;
     service::ModbusListeners listeners;
+    std::unique_ptr<service::HttpServer> http;
 };
 
 // Starts the lines of `config` and their listeners; null with `error` set when a listener cannot
@@ -85,6 +88,10 @@ std::unique_ptr<Running> StartConfiguration(const service::ServiceConfig& config
     running->runtime = std::make_unique<service::ServiceRuntime>(config, module, history.writer,
                                                                  service::Backoff{}, false);
     if (!running->listeners.Start(*running->runtime, *session, error)) return nullptr;
+    if (config.http.port != 0) {
+        running->http = std::make_unique<service::HttpServer>(config.http, *running->runtime);
+        if (!running->http->Start(error)) return nullptr;
+    }
     running->runtime->Start();
     return running;
 }

@@ -1,5 +1,6 @@
-// What qm4720ctl makes of a driver failure: the outcome word of its result rows and the English
-// gloss printed after the driver's own message, both decided by the DriverError code.
+// What a host program makes of a driver failure: a short outcome word (qm4720ctl's status column)
+// and the English gloss shown after the driver's own message, both decided by the DriverError
+// code. qm4720ctl and qm4720d say the same of the same failure.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +9,7 @@
 #include "driver/messages.h"
 #include "host/driver_session.h"
 
-namespace ctl {
+namespace host {
 
 struct ErrorOutcome {
     std::int32_t code;         // DriverError
@@ -49,4 +50,4 @@ constexpr std::string_view Outcome(const host::Reading& reading) {
     return "error";
 }
 
-}  // namespace ctl
+}  // namespace host

@@ -1,0 +1,48 @@
+#include "tools/service/http_server.h"
+
+#include <httplib.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "tools/service/live_json.h"
+
+namespace service {
+
+HttpServer::HttpServer(const HttpConfig& config, ServiceRuntime& runtime, MqttCountersSource mqtt)
+    : config_(config),
+      runtime_(runtime),
+      mqtt_(std::move(mqtt)),
+      server_(std::make_unique<httplib::Server>()) {
+    AddRoutes();
+}
+
+HttpServer::~HttpServer() { Stop(); }
+
+void HttpServer::AddRoutes() {
+    server_->Get("/api/v1/values", [this](const httplib::Request&, httplib::Response& res) {
+        res.set_header("Cache-Control", "no-store");
+        res.set_content(LiveJson(runtime_.config(), runtime_.live(),
+                                 std::chrono::steady_clock::now(), UtcNowMs()),
+                        "application/json");
+    });
+}
+
+bool HttpServer::Start(std::string& error) {
+    errno = 0;
+    if (!server_->bind_to_port(config_.address, config_.port)) {
+        error = "HTTP on " + config_.address + ":" + std::to_string(config_.port) + ": " +
+                (errno != 0 ? std::strerror(errno) : "cannot listen");
+        return false;
+    }
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    return true;
+}
+
+void HttpServer::Stop() {
+    if (!thread_.joinable()) return;
+    server_->stop();
+    thread_.join();
+}
+
+}  // namespace service
