@@ -291,8 +291,10 @@ MqttConfig ReadMqtt(const Section& mqtt) {
     m.prefix = mqtt.String("prefix", m.prefix, false);
     if (m.prefix.empty() || m.prefix.find_first_of("+#") != std::string::npos ||
         m.prefix.front() == '/' || m.prefix.back() == '/') {
-        mqtt.Refuse("prefix", "expected a topic without + or # that neither starts nor ends "
-                              "with /, got \"" + m.prefix + "\"");
+        mqtt.Refuse("prefix",
+                    "expected a topic without + or # that neither starts nor ends "
+                    "with /, got \"" +
+                        m.prefix + "\"");
     }
     m.qos = static_cast<int>(mqtt.Integer("qos", m.qos, 0, 1));
     m.keepalive = std::chrono::seconds(mqtt.Integer("keepalive_s", m.keepalive.count(), 5, 3600));

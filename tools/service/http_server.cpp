@@ -17,7 +17,9 @@ HttpServer::HttpServer(const HttpConfig& config, ServiceRuntime& runtime, MqttCo
     AddRoutes();
 }
 
-HttpServer::~HttpServer() { Stop(); }
+HttpServer::~HttpServer() {
+    Stop();
+}
 
 void HttpServer::AddRoutes() {
     server_->Get("/api/v1/values", [this](const httplib::Request&, httplib::Response& res) {

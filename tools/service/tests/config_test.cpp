@@ -76,6 +76,25 @@ const Broken kBroken[] = {
                           "database = \"h.db\"\nretention_days = -1\n",
      11, "history.retention_days", "days"},
     {"no line at all", "[history]\ndatabase = \"h.db\"\n", 1, "line", "at least one"},
+    {"HTTP writes without a token",
+     std::string(kBase) + "interval_s = 1\n[http]\nport = 8080\nwrites = true\n", 11, "http.writes",
+     "write_token"},
+    {"HTTP write token too short",
+     std::string(kBase) + "interval_s = 1\n[http]\nport = 8080\nwrites = true\n"
+                          "write_token = \"secret\"\n",
+     12, "http.write_token", "16 characters"},
+    {"HTTP without a port", std::string(kBase) + "interval_s = 1\n[http]\naddress = \"::1\"\n", 9,
+     "http.port", "missing"},
+    {"MQTT prefix with a wildcard",
+     std::string(kBase) + "interval_s = 1\n[mqtt]\nhost = \"127.0.0.1\"\nprefix = \"plant/#\"\n",
+     11, "mqtt.prefix", "without + or #"},
+    {"MQTT quality of service 2",
+     std::string(kBase) + "interval_s = 1\n[mqtt]\nhost = \"127.0.0.1\"\nqos = 2\n", 11, "mqtt.qos",
+     "0..1"},
+    {"MQTT and a line name that splits a topic",
+     "[[line]]\nname = \"hall/a\"\nport = \"/tmp/qm-a\"\n[[line.meter]]\nstation = 1\n"
+     "[[line.meter.poll]]\nregisters = [\"PV\"]\ninterval_s = 1\n[mqtt]\nhost = \"h\"\n",
+     2, "line[0].name", "must not hold"},
 };
 
 class ConfigFile : public ::testing::Test {
