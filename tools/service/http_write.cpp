@@ -120,7 +120,7 @@ std::string NotWritable(const std::string& line, const MeterConfig& meter, const
     }
     return "register " + Quoted(reg) + " of station " + std::to_string(meter.station) +
            " on line " + Quoted(line) + " is not configured writable (" +
-           (writable.empty() ? std::string("no register of this meter is")
+           (writable.empty() ? std::string("this meter has no writable register")
                              : "writable: " + writable) +
            ")";
 }

@@ -23,9 +23,14 @@ void AppendNumber(std::string& out, double value) {
     } else if (std::isinf(value)) {
         out += value > 0 ? "+Inf" : "-Inf";
     } else {
-        // The shortest text that reads back as the same double: a scraped 21.5 stays 21.5.
+        // The shortest text that reads back as the same number. A meter's values are float32:
+        // one that is exactly a float is written as the float it is (100.03, not the double
+        // 100.02999877929688 it widens to).
         char text[32];
-        const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+        const float narrow = static_cast<float>(value);
+        const auto end = static_cast<double>(narrow) == value
+                             ? std::to_chars(text, text + sizeof text, narrow).ptr
+                             : std::to_chars(text, text + sizeof text, value).ptr;
         out.append(text, end);
     }
 }

@@ -53,7 +53,7 @@ TEST(MetricsText, ServesOnlyGoodValuesWithEscapedLabels) {
     const auto now = std::chrono::steady_clock::now();
     host::Reading good;
     good.ok = true;
-    good.value = 21.5;
+    good.value = static_cast<double>(100.03F);  // a meter's float32, as the driver widens it
     good.quality = 192;
     good.latencyMs = 30;
     host::Reading failed;
@@ -68,7 +68,7 @@ TEST(MetricsText, ServesOnlyGoodValuesWithEscapedLabels) {
     const std::string text = service::MetricsText(live, nullptr, {}, now);
     const std::string labels = R"(line="we\"ird\\line",station="1",register=)";
     EXPECT_NE(text.find("qm4720_register_value{" + labels +
-                        R"("PV",model="default"} 21.5)"
+                        R"("PV",model="default"} 100.03)"
                         "\n"),
               std::string::npos)
         << text;
