@@ -11,8 +11,8 @@ import argparse
 import json
 
 from qm4720d_lines import ServiceWithLines
-from server_under_test import Checks, free_port
-from service_http import request, wait_for_http, wait_until
+from server_under_test import Checks, free_port, wait_for_port
+from service_http import request, wait_until
 
 TOKEN = "s3cret-token-0123456789"
 SP1 = {"line": "a", "station": 1, "register": "SP"}  # polled, writable, 100.25 on the simulator
@@ -74,7 +74,7 @@ def main():
                              extra_config=extra)
     try:
         url = f"http://127.0.0.1:{port}"
-        if not wait_for_http(url + "/api/v1/values", lines.service):
+        if not wait_for_port(port, lines.service):
             raise SystemExit("qm4720d did not serve HTTP")
         checks.check("SP of station 1 reads the simulator's 100.25",
                      wait_until(lambda: sp_of_station_1(url) == 100.25, 5),

@@ -20,20 +20,6 @@ def request(url, body=None, headers=None, timeout=10):
         return error.code, error.headers, error.read().decode()
 
 
-def wait_for_http(url, process, seconds=10):
-    """True once `url` answers at all; False when `process` ends or `seconds` pass first."""
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if process.poll() is not None:
-            return False
-        try:
-            request(url, timeout=1)
-            return True
-        except OSError:
-            time.sleep(0.05)
-    return False
-
-
 def wait_until(what, seconds):
     """The last value of `what()` once it is true, or within `seconds` its last false value."""
     deadline = time.monotonic() + seconds
