@@ -33,6 +33,8 @@ void HttpServer::AddRoutes() {
                                     std::chrono::steady_clock::now()),
                         kMetricsContentType);
     });
+    // A write's body is a few dozen bytes; a larger one is refused (413) before it is read whole.
+    server_->set_payload_max_length(64 * 1024);
     server_->Post("/api/v1/write", [this](const httplib::Request& req, httplib::Response& res) {
         const HttpAnswer answer =
             AnswerWrite(config_, runtime_, req.get_header_value("Authorization"), req.body);

@@ -91,6 +91,8 @@ def main():
             checks.check(f"{what}: {status}, ok false, saying '{says}'",
                          got == status and reply.get("ok") is False and says in told,
                          (got, text))
+        got, _, _ = request(write, " " * 100_000, {"Authorization": "Bearer " + TOKEN})
+        checks.check("a body of 100 kB: 413", got == 413, got)
         checks.check("after the refusals SP of station 1 is still 100.25",
                      sp_of_station_1(url) == 100.25, sp_of_station_1(url))
 
