@@ -1,6 +1,6 @@
 // The pieces of qm4720d's HTTP answers that are plain functions: label values escaped as the
-// Prometheus text format asks, a failed reading kept out of the value gauges, and the write token
-// compared without an early exit.
+// Prometheus text format asks, a failed reading kept out of the value gauges, the MQTT publisher's
+// counters under their documented names, and the write token compared without an early exit.
 #include <gtest/gtest.h>
 
 #include "tools/service/http_write.h"
@@ -93,6 +93,23 @@ TEST(MetricsText, ServesOnlyGoodValuesWithEscapedLabels) {
     }
     EXPECT_EQ(text.find("qm4720_history_"), std::string::npos) << "no history is kept";
     EXPECT_EQ(text.find("qm4720_mqtt_"), std::string::npos) << "no MQTT is configured";
+}
+
+TEST(MetricsText, ServesTheMqttCountersOfItsSource) {
+    const service::LiveTable live(service::ServiceConfig{});
+    service::MqttCounters counters;
+    counters.connected = true;
+    counters.published = 12;
+    counters.dropped = 3;
+    counters.queued = 7;
+    const std::string text = service::MetricsText(
+        live, nullptr, [&] { return counters; }, std::chrono::steady_clock::now());
+    for (const char* sample :
+         {"qm4720_mqtt_connected 1\n", "qm4720_mqtt_messages_published_total 12\n",
+          "qm4720_mqtt_messages_dropped_total 3\n", "qm4720_mqtt_messages_queued 7\n",
+          "qm4720_mqtt_reconnects_total 0\n", "# TYPE qm4720_mqtt_messages_queued gauge\n"}) {
+        EXPECT_NE(text.find(sample), std::string::npos) << sample << " missing from\n" << text;
+    }
 }
 
 struct TokenCase {
