@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 namespace service {
@@ -25,12 +26,14 @@ void AppendNumber(std::string& out, double value) {
     } else {
         // The shortest text that reads back as the same number. A meter's values are float32:
         // one that is exactly a float is written as the float it is (100.03, not the double
-        // 100.02999877929688 it widens to).
+        // 100.02999877929688 it widens to). The range is tested first: narrowing a double beyond
+        // it is undefined.
         char text[32];
-        const float narrow = static_cast<float>(value);
-        const auto end = static_cast<double>(narrow) == value
-                             ? std::to_chars(text, text + sizeof text, narrow).ptr
-                             : std::to_chars(text, text + sizeof text, value).ptr;
+        const bool isFloat = std::fabs(value) <= std::numeric_limits<float>::max() &&
+                             static_cast<double>(static_cast<float>(value)) == value;
+        const auto end =
+            isFloat ? std::to_chars(text, text + sizeof text, static_cast<float>(value)).ptr
+                    : std::to_chars(text, text + sizeof text, value).ptr;
         out.append(text, end);
     }
 }
