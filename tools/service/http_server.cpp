@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tools/service/http_write.h"
 #include "tools/service/live_json.h"
+#include "tools/service/metrics_text.h"
 
 namespace service {
 
@@ -27,6 +29,19 @@ void HttpServer::AddRoutes() {
         res.set_content(LiveJson(runtime_.config(), runtime_.live(),
                                  std::chrono::steady_clock::now(), UtcNowMs()),
                         "application/json");
+    });
+    server_->Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+        res.set_content(MetricsText(runtime_.live(), runtime_.history().get(), mqtt_,
+                                    std::chrono::steady_clock::now()),
+                        kMetricsContentType);
+    });
+    // A write's body is a few dozen bytes; a larger one is refused (413) before it is read whole.
+    server_->set_payload_max_length(64 * 1024);
+    server_->Post("/api/v1/write", [this](const httplib::Request& req, httplib::Response& res) {
+        const HttpAnswer answer =
+            AnswerWrite(config_, runtime_, req.get_header_value("Authorization"), req.body);
+        res.status = answer.status;
+        res.set_content(answer.body, "application/json");
     });
 }
 

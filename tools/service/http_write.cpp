@@ -1,0 +1,221 @@
+#include "tools/service/http_write.h"
+
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/service/service_log.h"
+
+namespace service {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+HttpAnswer Refuse(int status, const std::string& error) {
+    Json j;
+    j["ok"] = false;
+    j["error"] = error;
+    return {status, j.dump(-1, ' ', false, Json::error_handler_t::replace)};
+}
+
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
+
+// The token of "Bearer TOKEN" (the scheme in any case); nullopt for any other header.
+std::optional<std::string_view> BearerToken(std::string_view header) {
+    constexpr std::string_view kScheme = "bearer ";
+    if (header.size() < kScheme.size()) return std::nullopt;
+    for (std::size_t i = 0; i < kScheme.size(); ++i) {
+        if (AsciiLower(header[i]) != kScheme[i]) return std::nullopt;
+    }
+    header.remove_prefix(kScheme.size());
+    while (!header.empty() && header.front() == ' ') header.remove_prefix(1);
+    while (!header.empty() && (header.back() == ' ' || header.back() == '\t')) {
+        header.remove_suffix(1);
+    }
+    return header;
+}
+
+struct WriteRequest {
+    std::string line;
+    std::int16_t station = 0;
+    std::string reg;
+    double value = 0;
+};
+
+// The request of `body`; false with `error` saying what is wrong.
+bool ParseRequest(std::string_view body, WriteRequest& request, std::string& error) {
+    const Json j = Json::parse(body, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) {
+        error = "the body is not a JSON object";
+        return false;
+    }
+    const auto field = [&j](const char* name) -> const Json* {
+        const auto it = j.find(name);
+        return it == j.end() ? nullptr : &*it;
+    };
+    const Json* line = field("line");
+    const Json* station = field("station");
+    const Json* reg = field("register");
+    const Json* value = field("value");
+    if (line == nullptr || !line->is_string()) {
+        error = "\"line\" must be a string, the line's name";
+    } else if (station == nullptr || !station->is_number_integer() || station->get<long>() < 0 ||
+               station->get<long>() > 99) {
+        error = "\"station\" must be a whole number from 0 to 99";
+    } else if (reg == nullptr || !reg->is_string()) {
+        error = "\"register\" must be a string, the register's mnemonic as configured";
+    } else if (value == nullptr || !value->is_number()) {
+        error = "\"value\" must be a number";
+    } else {
+        request.line = line->get<std::string>();
+        request.station = static_cast<std::int16_t>(station->get<long>());
+        // The driver takes a register name with spaces around it; so does this.
+        std::string_view text = reg->get_ref<const std::string&>();
+        while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+        while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+        request.reg = std::string(text);
+        request.value = value->get<double>();
+        return true;
+    }
+    return false;
+}
+
+const char* OutcomeName(WriteOutcome outcome) {
+    switch (outcome) {
+        case WriteOutcome::kDone:
+            return "done";
+        case WriteOutcome::kNotWritable:
+            return "not writable";
+        case WriteOutcome::kRefusedByDriver:
+            return "refused by driver";
+        case WriteOutcome::kRefusedByMeter:
+            return "refused by meter";
+        case WriteOutcome::kNoAnswer:
+            break;
+    }
+    return "no answer";
+}
+
+std::string Quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+std::string ModelName(const MeterConfig& meter) {
+    return meter.model.empty() ? "default" : meter.model;
+}
+
+// Why `meter` does not take a write to `reg`: read-only in the model, or not configured writable.
+std::string NotWritable(const std::string& line, const MeterConfig& meter, const std::string& reg) {
+    for (const PolledRegister& polled : meter.polled) {
+        if (polled.reg.mnemonic == reg && polled.reg.readOnly) {
+            return "register " + Quoted(reg) + " is read-only in model " + ModelName(meter) +
+                   "'s table";
+        }
+    }
+    std::string writable;
+    for (const host::RegisterRef& w : meter.writable) {
+        writable += (writable.empty() ? "" : ", ") + w.mnemonic;
+    }
+    return "register " + Quoted(reg) + " of station " + std::to_string(meter.station) +
+           " on line " + Quoted(line) + " is not configured writable (" +
+           (writable.empty() ? std::string("this meter has no writable register")
+                             : "writable: " + writable) +
+           ")";
+}
+
+HttpAnswer AnswerOutcome(const WriteRequest& request, WriteOutcome outcome) {
+    Json j;
+    j["ok"] = outcome == WriteOutcome::kDone;
+    j["outcome"] = OutcomeName(outcome);
+    int status = 200;
+    switch (outcome) {
+        case WriteOutcome::kDone:
+            break;
+        case WriteOutcome::kNotWritable:  // the configuration was checked before; kept for safety
+            status = 403;
+            j["error"] = "the register is not writable";
+            break;
+        case WriteOutcome::kRefusedByDriver:
+            status = 422;
+            j["error"] =
+                "the driver refused the value before sending it (out of the register's "
+                "range or not of its type)";
+            break;
+        case WriteOutcome::kRefusedByMeter:
+            status = 502;
+            j["error"] = "the meter refused the write";
+            break;
+        case WriteOutcome::kNoAnswer:
+            status = 504;
+            j["error"] =
+                "the meter did not answer (timeout, line lost, or the service is stopping)";
+            break;
+    }
+    j["line"] = request.line;
+    j["station"] = request.station;
+    j["register"] = request.reg;
+    j["value"] = request.value;
+    return {status, j.dump(-1, ' ', false, Json::error_handler_t::replace)};
+}
+
+}  // namespace
+
+bool SameToken(std::string_view given, std::string_view expected) {
+    if (expected.empty()) return false;
+    // Differences are OR-ed together rather than tested, so that no branch depends on where the
+    // first one is; `expected` is read cyclically so that its length shows nowhere.
+    unsigned difference = given.size() == expected.size() ? 0U : 1U;
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        difference |= static_cast<unsigned char>(given[i]) ^
+                      static_cast<unsigned char>(expected[i % expected.size()]);
+    }
+    return difference == 0;
+}
+
+HttpAnswer AnswerWrite(const HttpConfig& http, ServiceRuntime& runtime,
+                       std::string_view authorization, std::string_view body) {
+    if (!http.writes) {
+        return Refuse(403,
+                      "writes over HTTP are off: the service's [http] table sets writes = "
+                      "true and a write_token to allow them");
+    }
+    const auto token = BearerToken(authorization);
+    if (!token) return Refuse(403, "a write needs the header \"Authorization: Bearer <token>\"");
+    if (!SameToken(*token, http.writeToken)) {
+        return Refuse(403, "the bearer token is not the service's write token");
+    }
+
+    WriteRequest request;
+    std::string error;
+    if (!ParseRequest(body, request, error)) {
+        return Refuse(400, error +
+                               "; expected {\"line\": \"line1\", \"station\": 1, "
+                               "\"register\": \"SP\", \"value\": 42.5}");
+    }
+    const ServiceConfig& config = runtime.config();
+    for (std::size_t i = 0; i < config.lines.size(); ++i) {
+        const LineConfig& line = config.lines[i];
+        if (line.name != request.line) continue;
+        for (const MeterConfig& meter : line.meters) {
+            if (meter.station != request.station) continue;
+            for (const host::RegisterRef& reg : meter.writable) {
+                if (reg.mnemonic != request.reg) continue;
+                const WriteOutcome outcome =
+                    runtime.Gateway(i).Write(meter.station, reg.index, request.value);
+                Log(LogLevel::kNotice, "HTTP write: line " + line.name + " station " +
+                                           std::to_string(meter.station) + " " + reg.mnemonic +
+                                           " = " + Json(request.value).dump() + ": " +
+                                           OutcomeName(outcome));
+                return AnswerOutcome(request, outcome);
+            }
+            return Refuse(403, NotWritable(line.name, meter, request.reg));
+        }
+        return Refuse(
+            404, "no station " + std::to_string(request.station) + " on line " + Quoted(line.name));
+    }
+    return Refuse(404, "no line " + Quoted(request.line) + " in the service's configuration");
+}
+
+}  // namespace service

@@ -1,0 +1,44 @@
+// POST /api/v1/write of qm4720d: one value written to one register of one meter, answered only
+// once the meter has acknowledged it (or the exchange failed).
+//
+//   POST /api/v1/write
+//   Authorization: Bearer <http.write_token>
+//   {"line": "line1", "station": 1, "register": "SP", "value": 42.5}
+//
+// Checked in this order, so that nothing about the meters is told to a caller without the token:
+//   403 writes are off ([http] writes = false), or the bearer token is missing or wrong
+//   400 the body is not such a JSON object
+//   404 no such line, or no such station on it
+//   403 the register is not configured writable on that meter, or is read-only in its model
+//   then the write is queued on the line's worker and the answer waits for the meter:
+//   200 {"ok": true, "outcome": "done", ...}     the meter acknowledged the value
+//   422 "refused by driver"   the driver refused the value before the line (type, range)
+//   502 "refused by meter"    the meter answered with a refusal (NAK)
+//   504 "no answer"           timeout, line lost, or the service is stopping
+// Every answer is a JSON object with "ok"; a refusal has "error" saying why in English.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "tools/service/service_config.h"
+#include "tools/service/service_runtime.h"
+
+namespace service {
+
+struct HttpAnswer {
+    int status = 200;
+    std::string body;  // application/json
+};
+
+// Blocks the calling thread until the meter answered, when the request gets that far.
+// `authorization`: the request's Authorization header ("" when absent).
+HttpAnswer AnswerWrite(const HttpConfig& http, ServiceRuntime& runtime,
+                       std::string_view authorization, std::string_view body);
+
+// True when `given` equals `expected`. The time taken depends on the length of `given` only: every
+// byte of it is compared whatever the bytes before it were, and a length that differs is folded
+// into the result instead of ending the comparison.
+bool SameToken(std::string_view given, std::string_view expected);
+
+}  // namespace service
