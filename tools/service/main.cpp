@@ -22,6 +22,7 @@
 
 #include "tools/service/http_server.h"
 #include "tools/service/modbus_listeners.h"
+#include "tools/service/mqtt_publisher.h"
 #include "tools/service/service_log.h"
 #include "tools/service/service_runtime.h"
 
@@ -67,8 +68,13 @@ bool OpenHistory(const service::ServiceConfig& config, History& history) {
 
 // One running configuration: its lines, then the Modbus listeners over their gateways and the
 // HTTP server. These are declared last so that they stop first: each gateway belongs to the
-// runtime.
+// runtime. The MQTT publisher is declared first, so that it outlives the line workers that call
+// it; its writes, which go through the runtime's gateways, stop before anything else.
 struct Running {
+    ~Running() {
+        if (mqtt != nullptr) mqtt->StopWrites();
+    }
+    std::unique_ptr<service::MqttPublisher> mqtt;
     std::unique_ptr<service::ServiceRuntime> runtime;
     service::ModbusListeners listeners;
     std::unique_ptr<service::HttpServer> http;
@@ -85,14 +91,23 @@ std::unique_ptr<Running> StartConfiguration(const service::ServiceConfig& config
     auto running = std::make_unique<Running>();
     // The listeners first: a configuration whose port is taken never opens its serial lines or
     // writes history. Until the workers run, every read is answered 0x0B.
-    running->runtime = std::make_unique<service::ServiceRuntime>(config, module, history.writer,
-                                                                 service::Backoff{}, false);
+    service::CellListener listener;
+    service::MqttCountersSource mqttCounters;
+    if (!config.mqtt.host.empty()) {
+        running->mqtt = std::make_unique<service::MqttPublisher>(config);
+        listener = running->mqtt->Listener();
+        mqttCounters = [p = running->mqtt.get()] { return p->Counters(); };
+    }
+    running->runtime = std::make_unique<service::ServiceRuntime>(
+        config, module, history.writer, service::Backoff{}, false, std::move(listener));
     if (!running->listeners.Start(*running->runtime, *session, error)) return nullptr;
     if (config.http.port != 0) {
-        running->http = std::make_unique<service::HttpServer>(config.http, *running->runtime);
+        running->http = std::make_unique<service::HttpServer>(config.http, *running->runtime,
+                                                              std::move(mqttCounters));
         if (!running->http->Start(error)) return nullptr;
     }
     running->runtime->Start();
+    if (running->mqtt != nullptr) running->mqtt->StartWrites(*running->runtime);
     return running;
 }
 

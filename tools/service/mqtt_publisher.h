@@ -1,0 +1,100 @@
+// qm4720d's MQTT publisher (libmosquitto): every new reading of a running configuration sent,
+// retained, to the broker of [mqtt] (topics and payloads in mqtt_topics.h), a status topic with a
+// last will, and writes taken from .../set when the configuration allows them.
+//
+// Threads: the line workers only copy a reading into a bounded queue (Listener); a sender thread
+// of ours hands the queue to libmosquitto while it is connected, and libmosquitto's own thread
+// (mosquitto_loop_start) keeps the connection, reconnecting with backoff when the broker is away.
+// Only a bounded number of messages is ever inside libmosquitto, which would otherwise queue
+// without limit while disconnected: the rest wait in our queue, whose oldest messages are dropped
+// (and counted) once it holds `queue_limit`. Writes run on a third thread of ours, never on
+// libmosquitto's, because MeterGateway::Write blocks until the meter answered.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "tools/service/live_table.h"
+#include "tools/service/mqtt_counters.h"
+#include "tools/service/mqtt_topics.h"
+#include "tools/service/service_config.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace service {
+
+class ServiceRuntime;
+
+class MqttPublisher {
+public:
+    // Connects in the background to `config.mqtt`'s broker; the connection is retried with
+    // backoff for as long as the publisher lives. Writes are resolved against `config`'s meters.
+    explicit MqttPublisher(const ServiceConfig& config);
+    // Publishes "offline" to the status topic when connected, then disconnects. StopWrites first.
+    ~MqttPublisher();
+    MqttPublisher(const MqttPublisher&) = delete;
+    MqttPublisher& operator=(const MqttPublisher&) = delete;
+
+    // What the runtime's line workers call with every new reading; never blocks for long.
+    CellListener Listener();
+    void Publish(const std::string& line, const LiveCell& cell);
+
+    // With `mqtt.writes`, starts taking .../set messages to `runtime`'s gateways (made from the
+    // same configuration); `runtime` must live until StopWrites has returned.
+    void StartWrites(ServiceRuntime& runtime);
+    // Waits for a write in progress and takes no more; before the runtime goes. Idempotent.
+    void StopWrites();
+
+    MqttCounters Counters() const;
+
+private:
+    struct Message {
+        std::string topic;
+        std::string payload;
+        bool retain = false;
+    };
+    struct WriteRequest {
+        SetTarget target;
+        SetRequest request;
+    };
+
+    void Enqueue(Message message);
+    void SendLoop();
+    void WriteLoop();
+    WriteOutcome Write(const WriteRequest& write);
+
+    static void OnConnect(mosquitto* mosq, void* self, int rc);
+    static void OnDisconnect(mosquitto* mosq, void* self, int rc);
+    static void OnPublish(mosquitto* mosq, void* self, int mid);
+    static void OnMessage(mosquitto* mosq, void* self, const mosquitto_message* message);
+
+    ServiceConfig config_;
+    mosquitto* mosq_ = nullptr;
+    bool loopStarted_ = false;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Message> queue_;
+    std::set<int> inFlight_;  // message ids inside libmosquitto, not yet sent (QoS 0) or acked
+    std::set<int> acked_;     // ids acknowledged before SendLoop noted them
+    bool connected_ = false;
+    bool stopping_ = false;
+    MqttCounters counters_;
+    std::uint64_t connects_ = 0;
+    std::thread sender_;
+
+    std::mutex writeMutex_;
+    std::condition_variable writeWake_;
+    std::deque<WriteRequest> writes_;
+    ServiceRuntime* runtime_ = nullptr;
+    bool writesStopping_ = false;
+    std::thread writer_;
+};
+
+}  // namespace service
