@@ -14,7 +14,7 @@ so that every read has one right answer (tests/clients/qm4720d_facts.json).
 
 Run as a program it stays until SIGTERM, which it passes on to qm4720d; then it stops the
 simulators and exits with qm4720d's status. Imported, ServiceWithLines gives a test the
-simulators to kill and start again.
+simulators to kill and start again, and `extra` tables ([mqtt]) for the end of the file.
 """
 import argparse
 import os
@@ -84,7 +84,7 @@ reply_timeout_ms = 200
 class ServiceWithLines:
     """The two simulators and qm4720d over them, each tracked by its process id."""
 
-    def __init__(self, sim, service, module, high_port, low_port, output=None):
+    def __init__(self, sim, service, module, high_port, low_port, output=None, extra=""):
         self.sim = sim
         # Short: the driver takes port names of 31 characters at most.
         self.dir = tempfile.TemporaryDirectory(prefix="qm-", dir="/tmp")
@@ -93,7 +93,7 @@ class ServiceWithLines:
         self.config = os.path.join(self.dir.name, "qm4720d.toml")
         with open(self.config, "w") as f:
             f.write(CONFIG.format(link_a=self.links["a"], link_b=self.links["b"],
-                                  high_port=high_port, low_port=low_port))
+                                  high_port=high_port, low_port=low_port) + extra)
         try:
             for name in LINES:
                 self.start_sim(name)
