@@ -2,6 +2,7 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -17,6 +18,7 @@ constexpr std::size_t kWindow = 256;
 // .../set messages waiting for the write thread; more are answered no-answer at once.
 constexpr std::size_t kWriteQueueLimit = 64;
 constexpr std::chrono::seconds kOfflineWait{2};
+constexpr std::chrono::seconds kMaxRetryDelay{30};
 
 std::string Broker(const MqttConfig& mqtt) {
     return mqtt.host + ":" + std::to_string(mqtt.port);
@@ -32,12 +34,13 @@ MqttPublisher::MqttPublisher(const ServiceConfig& config) : config_(config) {
         Log(LogLevel::kError, "MQTT: cannot create a client (out of memory)");
         return;
     }
+    // Our threads publish while the network thread runs the connection.
+    mosquitto_threaded_set(mosq_, true);
     mosquitto_connect_callback_set(mosq_, &MqttPublisher::OnConnect);
     mosquitto_disconnect_callback_set(mosq_, &MqttPublisher::OnDisconnect);
     mosquitto_publish_callback_set(mosq_, &MqttPublisher::OnPublish);
     mosquitto_message_callback_set(mosq_, &MqttPublisher::OnMessage);
     mosquitto_max_inflight_messages_set(mosq_, kWindow);
-    mosquitto_reconnect_delay_set(mosq_, 1, 30, true);
     if (!mqtt.username.empty()) {
         mosquitto_username_pw_set(mosq_, mqtt.username.c_str(),
                                   mqtt.password.empty() ? nullptr : mqtt.password.c_str());
@@ -46,15 +49,7 @@ MqttPublisher::MqttPublisher(const ServiceConfig& config) : config_(config) {
     mosquitto_will_set(mosq_, status.c_str(), 7, "offline", mqtt.qos, true);
 
     sender_ = std::thread([this] { SendLoop(); });
-    // A broker that is not there yet is retried by libmosquitto's thread with the backoff above.
-    const int rc = mosquitto_connect_async(mosq_, mqtt.host.c_str(), mqtt.port,
-                                           static_cast<int>(mqtt.keepalive.count()));
-    if (rc != MOSQ_ERR_SUCCESS) {
-        Log(LogLevel::kWarning, "MQTT: cannot reach the broker at " + Broker(mqtt) + ": " +
-                                    mosquitto_strerror(rc) + "; retrying");
-    }
-    loopStarted_ = mosquitto_loop_start(mosq_) == MOSQ_ERR_SUCCESS;
-    if (!loopStarted_) Log(LogLevel::kError, "MQTT: cannot start the client's thread");
+    network_ = std::thread([this] { NetworkLoop(); });
 }
 
 MqttPublisher::~MqttPublisher() {
@@ -83,12 +78,61 @@ MqttPublisher::~MqttPublisher() {
             if (acked_.erase(mid) == 0) inFlight_.insert(mid);
             wake_.wait_for(lock, kOfflineWait, [&] { return inFlight_.count(mid) == 0; });
         }
+        lock.unlock();
+        if (mosquitto_disconnect(mosq_) == MOSQ_ERR_SUCCESS) {
+            lock.lock();
+            wake_.wait_for(lock, kOfflineWait, [&] { return !connected_; });
+        }
     }
-    lock.unlock();
-    mosquitto_disconnect(mosq_);
-    if (loopStarted_) mosquitto_loop_stop(mosq_, false);
+    if (lock.owns_lock()) lock.unlock();
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        networkStopping_ = true;
+    }
+    wake_.notify_all();
+    if (network_.joinable()) network_.join();
     mosquitto_destroy(mosq_);
     mosquitto_lib_cleanup();
+}
+
+void MqttPublisher::NetworkLoop() {
+    const MqttConfig& mqtt = config_.mqtt;
+    // Our own loop rather than mosquitto_loop_start: its thread gives up for good when the first
+    // connection fails, and a service may well start before its broker.
+    bool open = false;
+    bool told = false;  // this outage is logged
+    std::chrono::seconds delay{1};
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (networkStopping_) return;
+            if (connected_) {
+                delay = std::chrono::seconds(1);
+                told = false;
+            }
+        }
+        int rc = MOSQ_ERR_SUCCESS;
+        if (!open) {
+            rc = mosquitto_connect_async(mosq_, mqtt.host.c_str(), mqtt.port,
+                                         static_cast<int>(mqtt.keepalive.count()));
+            open = rc == MOSQ_ERR_SUCCESS;
+        }
+        // Short, so that a stop is seen soon; a publish from another thread wakes it at once.
+        if (open) rc = mosquitto_loop(mosq_, 100, 1);
+        if (rc == MOSQ_ERR_SUCCESS) continue;
+        open = false;
+        std::unique_lock<std::mutex> lock(mutex_);
+        connected_ = false;
+        // After our own disconnect on a stop, only the stop is awaited.
+        if (!told && !stopping_) {
+            Log(LogLevel::kWarning, "MQTT: no connection to the broker at " + Broker(mqtt) + " (" +
+                                        mosquitto_strerror(rc) +
+                                        "); retrying with backoff, readings queue meanwhile");
+            told = true;
+        }
+        if (wake_.wait_for(lock, delay, [&] { return networkStopping_; })) return;
+        delay = std::min(delay * 2, kMaxRetryDelay);
+    }
 }
 
 CellListener MqttPublisher::Listener() {
@@ -228,7 +272,7 @@ void MqttPublisher::OnConnect(mosquitto* mosq, void* context, int rc) {
     Log(LogLevel::kNotice, "MQTT: connected to " + Broker(mqtt));
 }
 
-void MqttPublisher::OnDisconnect(mosquitto*, void* context, int rc) {
+void MqttPublisher::OnDisconnect(mosquitto*, void* context, int) {
     auto* self = static_cast<MqttPublisher*>(context);
     {
         std::lock_guard<std::mutex> lock(self->mutex_);
@@ -240,10 +284,6 @@ void MqttPublisher::OnDisconnect(mosquitto*, void* context, int rc) {
         }
     }
     self->wake_.notify_all();
-    if (rc != 0) {
-        Log(LogLevel::kWarning, "MQTT: lost the broker at " + Broker(self->config_.mqtt) +
-                                    "; reconnecting, readings queue meanwhile");
-    }
 }
 
 void MqttPublisher::OnPublish(mosquitto*, void* context, int mid) {

@@ -3,8 +3,9 @@
 // last will, and writes taken from .../set when the configuration allows them.
 //
 // Threads: the line workers only copy a reading into a bounded queue (Listener); a sender thread
-// of ours hands the queue to libmosquitto while it is connected, and libmosquitto's own thread
-// (mosquitto_loop_start) keeps the connection, reconnecting with backoff when the broker is away.
+// of ours hands the queue to libmosquitto while it is connected, and a network thread of ours runs
+// libmosquitto's loop, connecting again with backoff (1 s doubling to 30 s) while the broker is
+// away.
 // Only a bounded number of messages is ever inside libmosquitto, which would otherwise queue
 // without limit while disconnected: the rest wait in our queue, whose oldest messages are dropped
 // (and counted) once it holds `queue_limit`. Writes run on a third thread of ours, never on
@@ -66,6 +67,7 @@ private:
 
     void Enqueue(Message message);
     void SendLoop();
+    void NetworkLoop();
     void WriteLoop();
     WriteOutcome Write(const WriteRequest& write);
 
@@ -76,7 +78,7 @@ private:
 
     ServiceConfig config_;
     mosquitto* mosq_ = nullptr;
-    bool loopStarted_ = false;
+    std::thread network_;
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
@@ -84,7 +86,8 @@ private:
     std::set<int> inFlight_;  // message ids inside libmosquitto, not yet sent (QoS 0) or acked
     std::set<int> acked_;     // ids acknowledged before SendLoop noted them
     bool connected_ = false;
-    bool stopping_ = false;
+    bool stopping_ = false;         // the sender's
+    bool networkStopping_ = false;  // the network thread's
     MqttCounters counters_;
     std::uint64_t connects_ = 0;
     std::thread sender_;

@@ -29,8 +29,23 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit) {
     return true;
 }
 
-// What the broker keeps retained under `prefix`, topic by topic.
-std::map<std::string, std::string> Retained(std::uint16_t port, const std::string& prefix) {
+std::map<std::string, std::string> RetainedNow(std::uint16_t port, const std::string& prefix);
+
+// What the broker keeps retained under `prefix`, topic by topic, once `awaited` is among them
+// (a message still on its way would reach mosquitto_sub as a live one, not a retained one).
+std::map<std::string, std::string> Retained(std::uint16_t port, const std::string& prefix,
+                                            const std::string& awaited) {
+    std::map<std::string, std::string> retained;
+    WaitFor(
+        [&] {
+            retained = RetainedNow(port, prefix);
+            return retained.count(awaited) != 0;
+        },
+        std::chrono::seconds(5));
+    return retained;
+}
+
+std::map<std::string, std::string> RetainedNow(std::uint16_t port, const std::string& prefix) {
     const std::string out = testing::RunAndRead({testing::kMosquittoSubPath, "-h", "127.0.0.1",
                                                  "-p", std::to_string(port), "-t", prefix + "/#",
                                                  "-v", "--retained-only", "-W", "1"});
@@ -69,7 +84,7 @@ TEST(MqttPublisher, RetainedReadingsAndTheQueueWhileTheBrokerIsAway) {
     publisher->Listener()("a", Reading(1, "PV", 1.5));
     ASSERT_TRUE(
         WaitFor([&] { return publisher->Counters().published == 1; }, std::chrono::seconds(5)));
-    auto retained = Retained(broker.port(), "t/qm");
+    auto retained = Retained(broker.port(), "t/qm", "t/qm/a/1/PV");
     EXPECT_EQ(retained["t/qm/status"], "online");
     EXPECT_NE(retained["t/qm/a/1/PV"].find("\"value\":1.5"), std::string::npos)
         << retained["t/qm/a/1/PV"];
@@ -95,7 +110,7 @@ TEST(MqttPublisher, RetainedReadingsAndTheQueueWhileTheBrokerIsAway) {
     MqttCounters back = publisher->Counters();
     EXPECT_EQ(back.reconnects, 1u);
     EXPECT_EQ(back.dropped, 30u);
-    retained = Retained(broker.port(), "t/qm");
+    retained = Retained(broker.port(), "t/qm", "t/qm/a/50/SP");
     EXPECT_EQ(retained["t/qm/status"], "online");
     for (int station = 1; station <= 50; ++station) {
         const std::string topic = "t/qm/a/" + std::to_string(station) + "/SP";
@@ -104,7 +119,31 @@ TEST(MqttPublisher, RetainedReadingsAndTheQueueWhileTheBrokerIsAway) {
 
     // A clean stop says "offline" itself.
     publisher.reset();
-    EXPECT_EQ(Retained(broker.port(), "t/qm")["t/qm/status"], "offline");
+    EXPECT_EQ(RetainedNow(broker.port(), "t/qm")["t/qm/status"], "offline");
+}
+
+// Readings that come before the broker is there wait for it.
+TEST(MqttPublisher, ConnectsWhenTheBrokerComesLater) {
+    MosquittoBroker broker(FreeLoopbackPort());
+    ServiceConfig config;
+    config.mqtt.host = "127.0.0.1";
+    config.mqtt.port = broker.port();
+    config.mqtt.prefix = "late";
+    config.mqtt.qos = 0;
+    MqttPublisher publisher(config);
+    publisher.Publish("a", Reading(3, "PV", -2.25));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_FALSE(publisher.Counters().connected);
+    EXPECT_EQ(publisher.Counters().queued, 1u);
+
+    ASSERT_TRUE(broker.Start());
+    ASSERT_TRUE(
+        WaitFor([&] { return publisher.Counters().published == 1; }, std::chrono::seconds(10)));
+    EXPECT_EQ(publisher.Counters().reconnects, 0u);
+    auto retained = Retained(broker.port(), "late", "late/a/3/PV");
+    EXPECT_EQ(retained["late/status"], "online");
+    EXPECT_NE(retained["late/a/3/PV"].find("\"value\":-2.25"), std::string::npos)
+        << retained["late/a/3/PV"];
 }
 
 }  // namespace

@@ -146,10 +146,10 @@ def run(args, checks, broker, log_path):
                          and r.get("state") == "good" and r.get("quality") == 192
                          and str(r.get("time", "")).endswith("Z"), r)
         silent = reading(them, "b/9/PV")
-        checks.check("silent meter: failed, no value, the driver's error",
+        checks.check("silent meter: failed, no value, the driver's error and its gloss",
                      silent.get("state") == "failed" and "value" in silent
                      and silent["value"] is None and silent.get("error_code", -1) >= 0
-                     and silent.get("error") != "", silent)
+                     and silent.get("error") != "" and silent.get("gloss") != "", silent)
 
         # Writes, each answered on its result topic.
         writes = [
