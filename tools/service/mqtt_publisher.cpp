@@ -264,6 +264,11 @@ void MqttPublisher::OnConnect(mosquitto* mosq, void* context, int rc) {
     }
     {
         std::lock_guard<std::mutex> lock(self->mutex_);
+        // What libmosquitto still holds from the last connection it sends again by itself; our
+        // window starts afresh rather than wait for acknowledgements that a broker which lost
+        // everything may never send.
+        self->inFlight_.clear();
+        self->acked_.clear();
         if (online && self->acked_.erase(mid) == 0) self->inFlight_.insert(mid);
         self->connected_ = true;
         if (++self->connects_ > 1) ++self->counters_.reconnects;

@@ -69,7 +69,8 @@ MosquittoBroker::MosquittoBroker(std::uint16_t port) : port_(port) {
                                             << "allow_anonymous true\n"
                                             << "persistence false\n"
                                             << "log_dest none\n"
-                                            << "max_queued_messages 0\n";
+                                            << "max_queued_messages 0\n"
+                                            << "max_inflight_messages 0\n";
 }
 
 MosquittoBroker::~MosquittoBroker() {
