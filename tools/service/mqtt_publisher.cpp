@@ -165,7 +165,7 @@ void MqttPublisher::SendLoop() {
         if (stopping_) return;
         Message message = std::move(queue_.front());
         queue_.pop_front();
-        // Not under our lock: libmosquitto's thread takes it in the callbacks.
+        // Not under our lock: the network thread takes it in libmosquitto's callbacks.
         lock.unlock();
         int mid = 0;
         const int rc = mosquitto_publish(mosq_, &mid, message.topic.c_str(),
