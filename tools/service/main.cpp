@@ -1,7 +1,8 @@
 // qm4720d: polls every configured serial line at once through the driver module, keeps the live
 // table and the history, and serves the live values over Modbus TCP (one listener per line that
 // configures one, unit identifier = station) and HTTP (a web page, a JSON interface and
-// Prometheus metrics). Configured by one TOML file (examples/qm4720d.toml).
+// Prometheus metrics), and publishes every new reading to an MQTT broker when [mqtt] names one.
+// Configured by one TOML file (examples/qm4720d.toml).
 //
 // Signals: SIGTERM and SIGINT end it (the exchange in progress finishes, the history is committed,
 // exit 0); SIGHUP reads the file again and restarts the lines and listeners with it, or keeps the
@@ -106,6 +107,8 @@ std::unique_ptr<Running> StartConfiguration(const service::ServiceConfig& config
                                                               std::move(mqttCounters));
         if (!running->http->Start(error)) return nullptr;
     }
+    // The broker hears of a configuration only once its listeners are in place.
+    if (running->mqtt != nullptr) running->mqtt->Start();
     running->runtime->Start();
     if (running->mqtt != nullptr) running->mqtt->StartWrites(*running->runtime);
     return running;

@@ -47,7 +47,10 @@ MqttPublisher::MqttPublisher(const ServiceConfig& config) : config_(config) {
     }
     const std::string status = StatusTopic(mqtt.prefix);
     mosquitto_will_set(mosq_, status.c_str(), 7, "offline", mqtt.qos, true);
+}
 
+void MqttPublisher::Start() {
+    if (mosq_ == nullptr || network_.joinable()) return;
     sender_ = std::thread([this] { SendLoop(); });
     network_ = std::thread([this] { NetworkLoop(); });
 }

@@ -34,13 +34,17 @@ class ServiceRuntime;
 
 class MqttPublisher {
 public:
-    // Connects in the background to `config.mqtt`'s broker; the connection is retried with
-    // backoff for as long as the publisher lives. Writes are resolved against `config`'s meters.
+    // For `config.mqtt`'s broker; nothing is sent before Start. Writes are resolved against
+    // `config`'s meters.
     explicit MqttPublisher(const ServiceConfig& config);
     // Publishes "offline" to the status topic when connected, then disconnects. StopWrites first.
     ~MqttPublisher();
     MqttPublisher(const MqttPublisher&) = delete;
     MqttPublisher& operator=(const MqttPublisher&) = delete;
+
+    // Connects in the background; the connection is retried with backoff for as long as the
+    // publisher lives. Readings that come before are queued.
+    void Start();
 
     // What the runtime's line workers call with every new reading; never blocks for long.
     CellListener Listener();

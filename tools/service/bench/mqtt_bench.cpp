@@ -122,6 +122,7 @@ int main(int argc, char** argv) {
     config.mqtt.prefix = kPrefix;
     config.mqtt.qos = qos;
     service::MqttPublisher publisher(config);
+    publisher.Start();
     service::CellListener listener = publisher.Listener();
 
     // The subscription is in place once a probe comes through.

@@ -79,6 +79,7 @@ TEST(MqttPublisher, RetainedReadingsAndTheQueueWhileTheBrokerIsAway) {
     config.mqtt.prefix = "t/qm";
     config.mqtt.queueLimit = 20;
     auto publisher = std::make_unique<MqttPublisher>(config);
+    publisher->Start();
     ASSERT_TRUE(WaitFor([&] { return publisher->Counters().connected; }, std::chrono::seconds(5)));
 
     publisher->Listener()("a", Reading(1, "PV", 1.5));
@@ -132,6 +133,7 @@ TEST(MqttPublisher, ConnectsWhenTheBrokerComesLater) {
     config.mqtt.qos = 0;
     MqttPublisher publisher(config);
     publisher.Publish("a", Reading(3, "PV", -2.25));
+    publisher.Start();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_FALSE(publisher.Counters().connected);
     EXPECT_EQ(publisher.Counters().queued, 1u);
