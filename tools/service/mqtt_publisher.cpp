@@ -143,8 +143,12 @@ CellListener MqttPublisher::Listener() {
 }
 
 void MqttPublisher::Publish(const std::string& line, const LiveCell& cell) {
-    Enqueue({ReadingTopic(config_.mqtt.prefix, line, cell.station, cell.mnemonic),
-             ReadingPayload(cell), true});
+    // Only a copy on the line worker's thread; the sender formats it.
+    Message message;
+    message.retain = true;
+    message.line = line;
+    message.reading = cell;
+    Enqueue(std::move(message));
 }
 
 void MqttPublisher::Enqueue(Message message) {
@@ -159,6 +163,13 @@ void MqttPublisher::Enqueue(Message message) {
     wake_.notify_all();
 }
 
+void MqttPublisher::EnqueueResult(const WriteRequest& write, std::optional<WriteOutcome> outcome) {
+    Message message;
+    message.topic = ResultTopic(config_.mqtt.prefix, write.target);
+    message.payload = ResultPayload(outcome, write.request);
+    Enqueue(std::move(message));
+}
+
 void MqttPublisher::SendLoop() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
@@ -170,6 +181,13 @@ void MqttPublisher::SendLoop() {
         queue_.pop_front();
         // Not under our lock: the network thread takes it in libmosquitto's callbacks.
         lock.unlock();
+        if (message.reading) {
+            const LiveCell& cell = *message.reading;
+            message.topic =
+                ReadingTopic(config_.mqtt.prefix, message.line, cell.station, cell.mnemonic);
+            message.payload = ReadingPayload(cell);
+            message.reading.reset();
+        }
         int mid = 0;
         const int rc = mosquitto_publish(mosq_, &mid, message.topic.c_str(),
                                          static_cast<int>(message.payload.size()),
@@ -220,8 +238,7 @@ void MqttPublisher::WriteLoop() {
         lock.unlock();
         const std::optional<WriteOutcome> outcome =
             write.request.value ? std::optional(Write(write)) : std::nullopt;
-        Enqueue({ResultTopic(config_.mqtt.prefix, write.target),
-                 ResultPayload(outcome, write.request), false});
+        EnqueueResult(write, outcome);
         lock.lock();
     }
 }
@@ -328,8 +345,7 @@ void MqttPublisher::OnMessage(mosquitto*, void* context, const mosquitto_message
     Log(LogLevel::kWarning, "MQTT: too many writes waiting; " + write.target.mnemonic +
                                 " of station " + std::to_string(write.target.station) +
                                 " answered no-answer");
-    self->Enqueue({ResultTopic(mqtt.prefix, write.target),
-                   ResultPayload(WriteOutcome::kNoAnswer, write.request), false});
+    self->EnqueueResult(write, WriteOutcome::kNoAnswer);
 }
 
 }  // namespace service

@@ -3,19 +3,19 @@
 // last will, and writes taken from .../set when the configuration allows them.
 //
 // Threads: the line workers only copy a reading into a bounded queue (Listener); a sender thread
-// of ours hands the queue to libmosquitto while it is connected, and a network thread of ours runs
-// libmosquitto's loop, connecting again with backoff (1 s doubling to 30 s) while the broker is
-// away.
-// Only a bounded number of messages is ever inside libmosquitto, which would otherwise queue
-// without limit while disconnected: the rest wait in our queue, whose oldest messages are dropped
-// (and counted) once it holds `queue_limit`. Writes run on a third thread of ours, never on
-// libmosquitto's, because MeterGateway::Write blocks until the meter answered.
+// of ours formats it and hands it to libmosquitto while connected, and a network thread of ours
+// runs libmosquitto's loop, connecting again with backoff (1 s doubling to 30 s) while the broker
+// is away. Only a bounded number of messages is ever inside libmosquitto, which would otherwise
+// queue without limit while disconnected: the rest wait in our queue, whose oldest messages are
+// dropped (and counted) once it holds `queue_limit`. Writes run on a third thread of ours, never
+// on the network thread, because MeterGateway::Write blocks until the meter answered.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -59,10 +59,13 @@ public:
     MqttCounters Counters() const;
 
 private:
+    // A reading, or a message ready to send (a write's result).
     struct Message {
         std::string topic;
         std::string payload;
         bool retain = false;
+        std::string line;                 // of the reading
+        std::optional<LiveCell> reading;  // turned into topic and payload by the sender
     };
     struct WriteRequest {
         SetTarget target;
@@ -70,6 +73,8 @@ private:
     };
 
     void Enqueue(Message message);
+    // A write's answer, not retained; nullopt `outcome` for a request that could not be read.
+    void EnqueueResult(const WriteRequest& write, std::optional<WriteOutcome> outcome);
     void SendLoop();
     void NetworkLoop();
     void WriteLoop();
