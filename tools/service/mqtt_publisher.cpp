@@ -324,7 +324,14 @@ void MqttPublisher::OnPublish(mosquitto*, void* context, int mid) {
 void MqttPublisher::OnMessage(mosquitto*, void* context, const mosquitto_message* message) {
     auto* self = static_cast<MqttPublisher*>(context);
     const MqttConfig& mqtt = self->config_.mqtt;
-    if (!mqtt.writes || message->topic == nullptr) return;
+    // A retained .../set comes again with every new subscription (each start, each reload): a
+    // command of the past, never acted on again. An empty one is how a retained one is cleared.
+    if (!mqtt.writes || message->topic == nullptr || message->payloadlen == 0) return;
+    if (message->retain) {
+        Log(LogLevel::kWarning,
+            std::string("MQTT: a retained write on ") + message->topic + " is not acted on");
+        return;
+    }
     std::optional<SetTarget> target = ParseSetTopic(mqtt.prefix, message->topic);
     if (!target) return;
     const std::string_view payload(static_cast<const char*>(message->payload),

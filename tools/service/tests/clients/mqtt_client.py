@@ -108,9 +108,23 @@ class Results:
         self.process.wait()
 
 
-def publish(port, topic, payload):
+def publish(port, topic, payload, retain=False):
+    """Publishes `payload` (None: an empty message, which clears a retained one)."""
     subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(port), "-q", "1",
-                    "-t", f"{PREFIX}/{topic}", "-m", payload], check=True)
+                    "-t", f"{PREFIX}/{topic}"] + (["-n"] if payload is None else ["-m", payload])
+                   + (["-r"] if retain else []), check=True)
+
+
+def reload(lines, log_path, count, change=None):
+    """SIGHUP to qm4720d, after `change` to its file; True once it runs the file again."""
+    if change:
+        with open(lines.config) as f:
+            config = f.read()
+        with open(lines.config, "w") as f:
+            f.write(config.replace(*change))
+    lines.service.send_signal(signal.SIGHUP)
+    return (wait_log(log_path, "configuration reloaded", count=count)
+            and wait_log(log_path, "MQTT: connected", count=count + 1))
 
 
 def wait_log(path, text, count=1, seconds=10):
@@ -175,21 +189,25 @@ def run(args, checks, broker, log_path):
         checks.check("refused writes left the meter alone",
                      reading(them, "a/1/PV").get("value") == 21.5, reading(them, "a/1/PV"))
 
+        # A retained .../set is acted on when it comes, never again on a new subscription.
+        publish(broker.port, "a/1/SP/set", "43.5", retain=True)
+        got = results.next(10)
+        checks.check("retained write acted on when it comes",
+                     got is not None and got[1].get("outcome") == "done", got)
+        checks.check("reloaded", reload(lines, log_path, 1))
+        got = results.next(2)
+        checks.check("retained write not acted on again after a reload", got is None, got)
+        publish(broker.port, "a/1/SP/set", None, retain=True)
+
         # Writes off after a reload: a .../set is not acted on.
-        with open(lines.config) as f:
-            config = f.read()
-        with open(lines.config, "w") as f:
-            f.write(config.replace("writes = true", "writes = false"))
-        lines.service.send_signal(signal.SIGHUP)
-        reloaded = (wait_log(log_path, "configuration reloaded")
-                    and wait_log(log_path, "MQTT: connected", count=2))
-        checks.check("reloaded with writes off", reloaded)
+        checks.check("reloaded with writes off",
+                     reload(lines, log_path, 2, ("writes = true", "writes = false")))
         publish(broker.port, "a/1/SP/set", "7")
         got = results.next(2)
         checks.check("writes off: no result", got is None, got)
         time.sleep(0.6)  # three polls
         checks.check("writes off: the meter keeps its value",
-                     reading(retained(broker.port), "a/1/SP").get("value") == 42.5)
+                     reading(retained(broker.port), "a/1/SP").get("value") == 43.5)
 
         # The last will when qm4720d dies without a word.
         lines.service.kill()
