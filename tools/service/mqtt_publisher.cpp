@@ -289,7 +289,7 @@ void MqttPublisher::OnConnect(mosquitto* mosq, void* context, int rc) {
         // everything may never send.
         self->inFlight_.clear();
         self->acked_.clear();
-        if (online && self->acked_.erase(mid) == 0) self->inFlight_.insert(mid);
+        if (online) self->inFlight_.insert(mid);  // its acknowledgement comes on this thread
         self->connected_ = true;
         if (++self->connects_ > 1) ++self->counters_.reconnects;
     }
