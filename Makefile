@@ -77,7 +77,8 @@ test-win64: deps build
 # the same figures as CSV in $(BUILD)/bench/. BENCH_SLOW=1 adds the slow baud rates. Then the
 # service's own (qm4720d_bench): lines in parallel, history inserts, its processor time and memory
 # (BENCH_SLOW=1: a 10-minute run); qm4720d's Modbus server against a bare libmodbus server,
-# 16 clients reading; and qm4720d's GET /metrics while 32 meters are polled.
+# 16 clients reading; qm4720d's GET /metrics while 32 meters are polled; and its MQTT
+# publisher through a local mosquitto (readings a second).
 bench: deps build
 	@cmake --build $(BUILD) --target qm4720_bench qm4720d_bench -j$(JOBS)
 	@$(BUILD)/qm4720_bench --out $(BUILD)/bench $(BENCH_ARGS)
@@ -86,6 +87,8 @@ bench: deps build
 	@$(BUILD)/qm4720_modbus_bench --out $(BUILD)/bench
 	@cmake --build $(BUILD) --target qm4720d_metrics_bench -j$(JOBS)
 	@$(BUILD)/qm4720d_metrics_bench --out $(BUILD)/bench
+	@cmake --build $(BUILD) --target qm4720d_mqtt_bench -j$(JOBS)
+	@$(BUILD)/qm4720d_mqtt_bench --out $(BUILD)/bench
 
 build-win32: deps
 	@cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null

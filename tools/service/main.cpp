@@ -1,7 +1,8 @@
 // qm4720d: polls every configured serial line at once through the driver module, keeps the live
 // table and the history, and serves the live values over Modbus TCP (one listener per line that
 // configures one, unit identifier = station) and HTTP (a web page, a JSON interface and
-// Prometheus metrics). Configured by one TOML file (examples/qm4720d.toml).
+// Prometheus metrics), and publishes every new reading to an MQTT broker when [mqtt] names one.
+// Configured by one TOML file (examples/qm4720d.toml).
 //
 // Signals: SIGTERM and SIGINT end it (the exchange in progress finishes, the history is committed,
 // exit 0); SIGHUP reads the file again and restarts the lines and listeners with it, or keeps the
@@ -22,6 +23,7 @@
 
 #include "tools/service/http_server.h"
 #include "tools/service/modbus_listeners.h"
+#include "tools/service/mqtt_publisher.h"
 #include "tools/service/service_log.h"
 #include "tools/service/service_runtime.h"
 
@@ -67,8 +69,13 @@ bool OpenHistory(const service::ServiceConfig& config, History& history) {
 
 // One running configuration: its lines, then the Modbus listeners over their gateways and the
 // HTTP server. These are declared last so that they stop first: each gateway belongs to the
-// runtime.
+// runtime. The MQTT publisher is declared first, so that it outlives the line workers that call
+// it; its writes, which go through the runtime's gateways, stop before anything else.
 struct Running {
+    ~Running() {
+        if (mqtt != nullptr) mqtt->StopWrites();
+    }
+    std::unique_ptr<service::MqttPublisher> mqtt;
     std::unique_ptr<service::ServiceRuntime> runtime;
     service::ModbusListeners listeners;
     std::unique_ptr<service::HttpServer> http;
@@ -85,14 +92,25 @@ std::unique_ptr<Running> StartConfiguration(const service::ServiceConfig& config
     auto running = std::make_unique<Running>();
     // The listeners first: a configuration whose port is taken never opens its serial lines or
     // writes history. Until the workers run, every read is answered 0x0B.
-    running->runtime = std::make_unique<service::ServiceRuntime>(config, module, history.writer,
-                                                                 service::Backoff{}, false);
+    service::CellListener listener;
+    service::MqttCountersSource mqttCounters;
+    if (!config.mqtt.host.empty()) {
+        running->mqtt = std::make_unique<service::MqttPublisher>(config);
+        listener = running->mqtt->Listener();
+        mqttCounters = [p = running->mqtt.get()] { return p->Counters(); };
+    }
+    running->runtime = std::make_unique<service::ServiceRuntime>(
+        config, module, history.writer, service::Backoff{}, false, std::move(listener));
     if (!running->listeners.Start(*running->runtime, *session, error)) return nullptr;
     if (config.http.port != 0) {
-        running->http = std::make_unique<service::HttpServer>(config.http, *running->runtime);
+        running->http = std::make_unique<service::HttpServer>(config.http, *running->runtime,
+                                                              std::move(mqttCounters));
         if (!running->http->Start(error)) return nullptr;
     }
+    // The broker hears of a configuration only once its listeners are in place.
+    if (running->mqtt != nullptr) running->mqtt->Start();
     running->runtime->Start();
+    if (running->mqtt != nullptr) running->mqtt->StartWrites(*running->runtime);
     return running;
 }
 

@@ -14,7 +14,7 @@ so that every read has one right answer (tests/clients/qm4720d_facts.json).
 
 Run as a program it stays until SIGTERM, which it passes on to qm4720d; then it stops the
 simulators and exits with qm4720d's status. Imported, ServiceWithLines gives a test the
-simulators to kill and start again.
+simulators to kill and start again, and `extra` tables ([mqtt]) for the end of the file.
 """
 import argparse
 import os

@@ -1,0 +1,244 @@
+#!/usr/bin/python3
+"""qm4720d's MQTT publisher against Debian's mosquitto, read by mosquitto_sub.
+
+    mqtt_client.py --sim QM4720SIM --service QM4720D --module MODULE
+
+Starts mosquitto on a free 127.0.0.1 port with a file of its own (no persistence) and qm4720d
+over the two simulated lines of qm4720d_lines.py with [mqtt] writes on, each by process id, and
+checks: the retained readings hold the simulators' values (a silent meter's as failed, with no
+value), the status topic says online; writes through .../set reach the meter or are refused with
+the right outcome on the result topic; after a reload with writes off a .../set is not acted on;
+after kill -9 of qm4720d the broker's last will says offline.
+"""
+import argparse
+import json
+import os
+import queue
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from qm4720d_lines import ServiceWithLines  # noqa: E402
+from server_under_test import Checks, free_port, wait_for_port  # noqa: E402
+
+PREFIX = "qmt"
+MQTT = """
+[mqtt]
+host = "127.0.0.1"
+port = {port}
+prefix = "{prefix}"
+writes = true
+"""
+
+
+class Broker:
+    """mosquitto on `port`, tracked by its process id."""
+
+    def __init__(self, port):
+        self.port = port
+        self.dir = tempfile.TemporaryDirectory(prefix="qm-mqtt-")
+        conf = os.path.join(self.dir.name, "mosquitto.conf")
+        with open(conf, "w") as f:
+            f.write(f"listener {port} 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                    "log_dest none\n")
+        self.process = subprocess.Popen(["/usr/sbin/mosquitto", "-c", conf])
+        if not wait_for_port(port, self.process):
+            self.stop()
+            raise RuntimeError("mosquitto did not listen")
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+        self.dir.cleanup()
+
+
+def retained(port, topic="#"):
+    """What the broker keeps retained under PREFIX/`topic`: {topic: payload}."""
+    out = subprocess.run(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(port), "-v",
+                          "-t", f"{PREFIX}/{topic}", "--retained-only", "-W", "1"],
+                         capture_output=True, text=True).stdout
+    return dict(line.split(" ", 1) for line in out.splitlines() if " " in line)
+
+
+def wait_retained(port, done, seconds=10):
+    """The retained messages once `done(them)` holds, or the last seen after `seconds`."""
+    deadline = time.monotonic() + seconds
+    while True:
+        them = retained(port)
+        if done(them) or time.monotonic() > deadline:
+            return them
+        time.sleep(0.2)
+
+
+def reading(them, topic):
+    try:
+        return json.loads(them.get(f"{PREFIX}/{topic}", "null")) or {}
+    except json.JSONDecodeError:
+        return {}
+
+
+class Results:
+    """mosquitto_sub on every result topic, read line by line on a thread of its own."""
+
+    def __init__(self, port):
+        self.process = subprocess.Popen(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(port),
+                                         "-v", "-t", f"{PREFIX}/+/+/+/result"],
+                                        stdout=subprocess.PIPE, text=True)
+        self.lines = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.put(line.rstrip("\n"))
+
+    def next(self, seconds):
+        """(topic, payload as JSON) of the next result, or None within `seconds`."""
+        try:
+            topic, payload = self.lines.get(timeout=seconds).split(" ", 1)
+            return topic, json.loads(payload)
+        except (queue.Empty, ValueError):
+            return None
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+
+
+def publish(port, topic, payload, retain=False):
+    """Publishes `payload` (None: an empty message, which clears a retained one)."""
+    subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(port), "-q", "1",
+                    "-t", f"{PREFIX}/{topic}"] + (["-n"] if payload is None else ["-m", payload])
+                   + (["-r"] if retain else []), check=True)
+
+
+def reload(lines, log_path, count, change=None):
+    """SIGHUP to qm4720d, after `change` to its file; True once it runs the file again."""
+    if change:
+        with open(lines.config) as f:
+            config = f.read()
+        with open(lines.config, "w") as f:
+            f.write(config.replace(*change))
+    lines.service.send_signal(signal.SIGHUP)
+    return (wait_log(log_path, "configuration reloaded", count=count)
+            and wait_log(log_path, "MQTT: connected", count=count + 1))
+
+
+def wait_log(path, text, count=1, seconds=10):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        with open(path) as f:
+            if f.read().count(text) >= count:
+                return True
+        time.sleep(0.1)
+    return False
+
+
+def run(args, checks, broker, log_path):
+    results = Results(broker.port)
+    with open(log_path, "w") as log:
+        lines = ServiceWithLines(args.sim, args.service, args.module, free_port(), free_port(),
+                                 output=log, extra_config=MQTT.format(port=broker.port, prefix=PREFIX))
+    try:
+        if not wait_log(log_path, "MQTT: connected") or lines.service.poll() is not None:
+            checks.check("qm4720d runs and reaches the broker", False)
+            return
+        # Retained readings, as the simulators hold them.
+        expected = {"a/1/PV": 21.5, "a/1/OP": -3.25, "a/1/SP": 100.25, "a/12/PV": 7.125,
+                    "b/3/PV": -12.75, "b/3/SP": 60.0}
+        them = wait_retained(broker.port, lambda t: all(
+            reading(t, k).get("value") == v for k, v in expected.items())
+            and reading(t, "b/9/PV").get("state") == "failed")
+        checks.check("status online", them.get(f"{PREFIX}/status") == "online",
+                     them.get(f"{PREFIX}/status"))
+        for topic, value in expected.items():
+            r = reading(them, topic)
+            checks.check(f"retained {topic} = {value}", r.get("value") == value
+                         and r.get("state") == "good" and r.get("quality") == 192
+                         and str(r.get("time", "")).endswith("Z"), r)
+        silent = reading(them, "b/9/PV")
+        checks.check("silent meter: failed, no value, the driver's error and its gloss",
+                     silent.get("state") == "failed" and "value" in silent
+                     and silent["value"] is None and silent.get("error_code", -1) >= 0
+                     and silent.get("error") != "" and silent.get("gloss") != "", silent)
+
+        # Writes, each answered on its result topic.
+        writes = [
+            ("done", "a/1/SP", '{"value": 42.5, "id": "w1"}', "done", "w1"),
+            ("read-only in the model", "a/1/PV", "1", "not-writable", None),
+            ("not configured writable", "a/12/SP", "1", "not-writable", None),
+            ("no such line", "x/1/SP", "1", "not-writable", None),
+            ("refused by the meter", "b/7/RT", "1.5", "refused-by-meter", None),
+            ("refused by the driver", "a/1/SP", "10000000", "refused-by-driver", None),
+            ("not a number", "a/1/SP", "forty", "bad-request", None),
+        ]
+        for what, topic, payload, outcome, request_id in writes:
+            publish(broker.port, f"{topic}/set", payload)
+            got = results.next(10)
+            ok = (got is not None and got[0] == f"{PREFIX}/{topic}/result"
+                  and got[1].get("outcome") == outcome
+                  and got[1].get("ok") == (outcome == "done")
+                  and got[1].get("id") == request_id)
+            checks.check(f"write {what}: {outcome}", ok, got)
+        them = wait_retained(broker.port, lambda t: reading(t, "a/1/SP").get("value") == 42.5)
+        checks.check("the written value is read back from the meter",
+                     reading(them, "a/1/SP").get("value") == 42.5, reading(them, "a/1/SP"))
+        checks.check("refused writes left the meter alone",
+                     reading(them, "a/1/PV").get("value") == 21.5, reading(them, "a/1/PV"))
+
+        # A retained .../set is acted on when it comes, never again on a new subscription.
+        publish(broker.port, "a/1/SP/set", "43.5", retain=True)
+        got = results.next(10)
+        checks.check("retained write acted on when it comes",
+                     got is not None and got[1].get("outcome") == "done", got)
+        checks.check("reloaded", reload(lines, log_path, 1))
+        got = results.next(2)
+        checks.check("retained write not acted on again after a reload", got is None, got)
+        publish(broker.port, "a/1/SP/set", None, retain=True)
+
+        # Writes off after a reload: a .../set is not acted on.
+        checks.check("reloaded with writes off",
+                     reload(lines, log_path, 2, ("writes = true", "writes = false")))
+        publish(broker.port, "a/1/SP/set", "7")
+        got = results.next(2)
+        checks.check("writes off: no result", got is None, got)
+        time.sleep(0.6)  # three polls
+        checks.check("writes off: the meter keeps its value",
+                     reading(retained(broker.port), "a/1/SP").get("value") == 43.5)
+
+        # The last will when qm4720d dies without a word.
+        lines.service.kill()
+        lines.service.wait()
+        them = wait_retained(broker.port, lambda t: t.get(f"{PREFIX}/status") == "offline")
+        checks.check("last will after kill -9: offline",
+                     them.get(f"{PREFIX}/status") == "offline", them.get(f"{PREFIX}/status"))
+    finally:
+        lines.stop()
+        results.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    for option in ("--sim", "--service", "--module"):
+        parser.add_argument(option, required=True)
+    args = parser.parse_args()
+    checks = Checks()
+    broker = Broker(free_port())
+    with tempfile.TemporaryDirectory(prefix="qm-mqtt-log-") as folder:
+        log_path = os.path.join(folder, "qm4720d.log")
+        try:
+            run(args, checks, broker, log_path)
+        finally:
+            broker.stop()
+            if checks.failed:
+                with open(log_path) as f:
+                    print("qm4720d said:\n" + f.read())
+    return checks.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
