@@ -7,8 +7,10 @@ Starts mosquitto on a free 127.0.0.1 port with a file of its own (no persistence
 over the two simulated lines of qm4720d_lines.py with [mqtt] writes on, each by process id, and
 checks: the retained readings hold the simulators' values (a silent meter's as failed, with no
 value), the status topic says online; writes through .../set reach the meter or are refused with
-the right outcome on the result topic; after a reload with writes off a .../set is not acted on;
-after kill -9 of qm4720d the broker's last will says offline.
+the right outcome on the result topic; after a reload with writes off a .../set is not acted on; while the broker is stopped the bounded
+queue drops its oldest messages, counted in /metrics (parsed by the Prometheus client library),
+and once the broker is back the readings arrive again; after kill -9 of qm4720d the broker's last
+will says offline.
 """
 import argparse
 import json
@@ -23,7 +25,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from qm4720d_lines import ServiceWithLines  # noqa: E402
+from metrics_client import Scrape  # noqa: E402
 from server_under_test import Checks, free_port, wait_for_port  # noqa: E402
+from service_http import wait_until  # noqa: E402
 
 PREFIX = "qmt"
 MQTT = """
@@ -32,6 +36,10 @@ host = "127.0.0.1"
 port = {port}
 prefix = "{prefix}"
 writes = true
+queue_limit = 8
+
+[http]
+port = {http_port}
 """
 
 
@@ -41,18 +49,24 @@ class Broker:
     def __init__(self, port):
         self.port = port
         self.dir = tempfile.TemporaryDirectory(prefix="qm-mqtt-")
-        conf = os.path.join(self.dir.name, "mosquitto.conf")
-        with open(conf, "w") as f:
+        self.conf = os.path.join(self.dir.name, "mosquitto.conf")
+        with open(self.conf, "w") as f:
             f.write(f"listener {port} 127.0.0.1\nallow_anonymous true\npersistence false\n"
                     "log_dest none\n")
-        self.process = subprocess.Popen(["/usr/sbin/mosquitto", "-c", conf])
-        if not wait_for_port(port, self.process):
+        self.start()
+
+    def start(self):
+        self.process = subprocess.Popen(["/usr/sbin/mosquitto", "-c", self.conf])
+        if not wait_for_port(self.port, self.process):
             self.stop()
             raise RuntimeError("mosquitto did not listen")
 
-    def stop(self):
+    def kill(self):
         self.process.kill()
         self.process.wait()
+
+    def stop(self):
+        self.kill()
         self.dir.cleanup()
 
 
@@ -139,9 +153,12 @@ def wait_log(path, text, count=1, seconds=10):
 
 def run(args, checks, broker, log_path):
     results = Results(broker.port)
+    http_port = free_port()
+    metrics = f"http://127.0.0.1:{http_port}/metrics"
     with open(log_path, "w") as log:
         lines = ServiceWithLines(args.sim, args.service, args.module, free_port(), free_port(),
-                                 output=log, extra_config=MQTT.format(port=broker.port, prefix=PREFIX))
+                                 output=log, extra_config=MQTT.format(
+                                     port=broker.port, prefix=PREFIX, http_port=http_port))
     try:
         if not wait_log(log_path, "MQTT: connected") or lines.service.poll() is not None:
             checks.check("qm4720d runs and reaches the broker", False)
@@ -208,6 +225,35 @@ def run(args, checks, broker, log_path):
         time.sleep(0.6)  # three polls
         checks.check("writes off: the meter keeps its value",
                      reading(retained(broker.port), "a/1/SP").get("value") == 43.5)
+
+        # The broker away: the queue keeps the newest 8 messages and counts the rest as dropped.
+        results.stop()
+        broker.kill()
+
+        def mqtt(scrape, name, suffix=""):
+            samples = scrape.samples("qm4720_mqtt_" + name, suffix)
+            return samples[0].value if samples else None
+
+        def dropping():
+            scrape = Scrape(metrics)
+            return (mqtt(scrape, "connected") == 0
+                    and (mqtt(scrape, "messages_dropped", "_total") or 0) > 0
+                    and mqtt(scrape, "messages_queued") == 8) and scrape
+        scrape = wait_until(dropping, 15)
+        checks.check("broker away: not connected, 8 queued, the oldest dropped and counted",
+                     bool(scrape), scrape and {n: mqtt(scrape, n) for n in ("connected",
+                                                                           "messages_queued")})
+        broker.start()
+
+        def back():
+            scrape = Scrape(metrics)
+            return (mqtt(scrape, "connected") == 1 and mqtt(scrape, "messages_queued") == 0
+                    and (mqtt(scrape, "reconnects", "_total") or 0) >= 1)
+        checks.check("broker back: reconnected, the queue sent", wait_until(back, 40))
+        them = wait_retained(broker.port, lambda t: reading(t, "a/12/PV").get("value") == 7.125
+                             and t.get(f"{PREFIX}/status") == "online")
+        checks.check("broker back: online and readings published again",
+                     reading(them, "a/12/PV").get("value") == 7.125, them.get(f"{PREFIX}/status"))
 
         # The last will when qm4720d dies without a word.
         lines.service.kill()
