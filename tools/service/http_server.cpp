@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tools/service/history_query.h"
 #include "tools/service/live_json.h"
+#include "tools/service/web_page.h"
 
 namespace service {
 
@@ -17,7 +19,9 @@ HttpServer::HttpServer(const HttpConfig& config, ServiceRuntime& runtime, MqttCo
     AddRoutes();
 }
 
-HttpServer::~HttpServer() { Stop(); }
+HttpServer::~HttpServer() {
+    Stop();
+}
 
 void HttpServer::AddRoutes() {
     server_->Get("/api/v1/values", [this](const httplib::Request&, httplib::Response& res) {
@@ -26,6 +30,14 @@ void HttpServer::AddRoutes() {
                                  std::chrono::steady_clock::now(), UtcNowMs()),
                         "application/json");
     });
+    server_->Get("/api/v1/history", [this](const httplib::Request& req, httplib::Response& res) {
+        const HttpAnswer answer = AnswerHistory(runtime_.config().history, req.params, UtcNowMs());
+        res.status = answer.status;
+        for (const auto& [name, value] : answer.headers) res.set_header(name, value);
+        res.set_header("Cache-Control", "no-store");
+        res.set_content(answer.body, answer.contentType);
+    });
+    AddWebPage(*server_, config_);
 }
 
 bool HttpServer::Start(std::string& error) {
