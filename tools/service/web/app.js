@@ -82,7 +82,9 @@
                        "Last error"]) {
         head.append(make("th", "", h));
       }
-      table.append(make("thead")).append(head);
+      const thead = make("thead");
+      thead.append(head);
+      table.append(thead);
       const body = make("tbody");
       for (const meter of line.meters) {
         const tr = make("tr", "meter");
@@ -138,7 +140,9 @@
       parts.state.textContent = line.state === "lost" ? "line lost" : line.state;
       for (const meter of line.meters) {
         const tr = rows.get(line.name + "/" + meter.station);
-        setBadge(tr, meter.state, meter.state);
+        // A meter with no polled register is only there to be written: nothing says it answers.
+        const state = meter.registers.length ? meter.state : "not polled";
+        setBadge(tr, state, state);
         const good = meter.registers.filter((r) => r.state === "good").length;
         tr.querySelector(".summary").textContent =
           meter.registers.length ? good + " of " + meter.registers.length + " registers good"
@@ -163,7 +167,7 @@
       const data = await res.json();
       update(data);
       statusBox.dataset.state = "live";
-      statusBox.textContent = "updated " + new Date(data.time).toLocaleTimeString();
+      statusBox.textContent = "updated " + clockTime(Date.parse(data.time), true);
     } catch (e) {
       statusBox.dataset.state = "unreachable";
       statusBox.textContent = "the service does not answer (" + e.message +
@@ -217,7 +221,7 @@
         plugins: {
           legend: { display: false },
           tooltip: { callbacks: {
-            title: (items) => new Date(items[0].parsed.x).toLocaleString(),
+            title: (items) => new Date(items[0].parsed.x).toLocaleString([], { hour12: false }),
             label: (item) => formatValue(item.parsed.y),
           } },
         },
@@ -226,14 +230,19 @@
     return chart;
   }
 
-  // Epoch ms on the x axis as local clock times; seconds when the axis spans under 15 minutes.
+  function clockTime(ms, withSeconds) {
+    const options = { hour: "2-digit", minute: "2-digit", hour12: false };
+    if (withSeconds) options.second = "2-digit";
+    return new Date(ms).toLocaleTimeString([], options);
+  }
+
+  // Epoch ms on the x axis as local clock times, seconds when the axis spans under 15 minutes;
+  // a tick that would repeat its left neighbour's label stays unlabelled.
   function timeTick(value, index, ticks) {
     const range = ticks[ticks.length - 1].value - ticks[0].value;
-    const d = new Date(value);
-    const options = { hour: "2-digit", minute: "2-digit" };
-    if (range < 15 * 60000) options.second = "2-digit";
-    if (range > 86400000) options.day = "numeric";
-    return d.toLocaleTimeString([], options);
+    const label = clockTime(value, range < 15 * 60000);
+    return index > 0 && clockTime(ticks[index - 1].value, range < 15 * 60000) === label ? ""
+                                                                                        : label;
   }
 
   async function loadTrend() {
@@ -269,8 +278,8 @@
     let note = good + " readings";
     if (points.length > good) note += ", " + (points.length - good) + " failed (gaps)";
     if (points.length) {
-      note += ", " + new Date(points[0].x).toLocaleTimeString() + " to " +
-              new Date(points[points.length - 1].x).toLocaleTimeString();
+      note += ", " + clockTime(points[0].x, true) + " to " +
+              clockTime(points[points.length - 1].x, true);
     } else {
       note = "no readings in the " + SPAN_TEXT[span] + " (history is written once a second)";
     }
