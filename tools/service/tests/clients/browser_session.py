@@ -49,7 +49,7 @@ class BrowserSession:
              f"--window-size={self.width},{self.height}", "about:blank"],
             stdout=self.log, stderr=subprocess.STDOUT)
         try:
-            port = self._devtools_port(30)
+            port = self._devtools_port(60)
             with urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list", timeout=10) as r:
                 targets = json.load(r)
             page = next(t for t in targets if t["type"] == "page")

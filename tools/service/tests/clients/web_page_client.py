@@ -15,6 +15,8 @@ import json
 import os
 import signal
 import time
+import urllib.error
+import urllib.request
 
 from browser_session import BrowserSession
 from qm4720d_lines import ServiceWithLines
@@ -108,6 +110,16 @@ def check_line_lost(checks, browser, lines):
                  browser.evaluate(meter_state("b", 3)))
 
 
+def chart_js_status(url):
+    try:
+        with urllib.request.urlopen(url + "chart.js", timeout=5) as r:
+            return r.status
+    except urllib.error.HTTPError as e:
+        return e.code
+    except OSError:
+        return None
+
+
 def check_chart_js_missing(checks, browser, lines, url):
     """The configuration reloaded (SIGHUP) with a Chart.js path that does not exist."""
     with open(lines.config) as f:
@@ -115,8 +127,10 @@ def check_chart_js_missing(checks, browser, lines, url):
     with open(lines.config, "w") as f:
         f.write(text.replace(CHART_JS, "/nonexistent/chart.min.js"))
     lines.service.send_signal(signal.SIGHUP)
-    time.sleep(1)
-    wait_for_port(int(url.rsplit(":", 1)[1].strip("/")), lines.service)
+    # The old server answers until the reload replaces it: wait for the new one's answer.
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline and chart_js_status(url) != 404:
+        time.sleep(0.1)
     # The browser keeps /chart.js for an hour, as the service tells it to: not this time.
     browser.call("Network.enable")
     browser.call("Network.setCacheDisabled", cacheDisabled=True)
