@@ -9,6 +9,7 @@
   // Rows asked for per span: a register polled every second fills an hour with 3600.
   const TREND_LIMIT = { "-1h": 20000, "-1d": 100000 };
   const SPAN_TEXT = { "-1h": "last hour", "-1d": "last day" };
+  const SPAN_MS = { "-1h": 3600000, "-1d": 86400000 };
 
   const linesBox = document.getElementById("lines");
   const statusBox = document.getElementById("status");
@@ -24,6 +25,8 @@
   let span = "-1h";
   let chart = null;
   let trendTimer = null;
+  let trendLoading = false;  // a slow read of a day is not overtaken by the next refresh
+  let trend = { of: null, span: null, points: [], truncated: false };  // what the chart shows
 
   // Six significant digits at most, no trailing zeros: 21.5, -3.25, 100.25, 0.000125.
   function formatValue(v) {
@@ -245,14 +248,29 @@
                                                                                         : label;
   }
 
+  // The first load reads the whole span; each refresh after it only the rows since the last
+  // point, dropping those that have left the span, so that a day's trend is not read again every
+  // few seconds.
   async function loadTrend() {
-    if (!selected) return;
+    if (!selected || trendLoading) return;
+    trendLoading = true;
+    try {
+      await readTrend();
+    } finally {
+      trendLoading = false;
+    }
+  }
+
+  async function readTrend() {
     const wanted = selected;
+    const wantedSpan = span;
     const c = await ensureChart();
     if (!c) return;
+    const onward = trend.of === wanted && trend.span === wantedSpan && trend.points.length > 0;
+    const since = onward ? String(trend.points[trend.points.length - 1].x + 1) : wantedSpan;
     const query = new URLSearchParams({ line: wanted.line, station: wanted.station,
-                                        register: wanted.register, since: span,
-                                        limit: TREND_LIMIT[span] });
+                                        register: wanted.register, since,
+                                        limit: TREND_LIMIT[wantedSpan] });
     let body;
     try {
       const res = await fetch("/api/v1/history?" + query, { cache: "no-store" });
@@ -265,9 +283,18 @@
       trendError("the history could not be read: " + e.message);
       return;
     }
-    if (wanted !== selected) return;  // another register was chosen meanwhile
+    if (wanted !== selected || wantedSpan !== span) return;  // chosen otherwise meanwhile
     // A failed read is a gap in the line, not a zero.
-    const points = body.rows.map((r) => ({ x: r.time_ms, y: r.value }));
+    const fresh = body.rows.map((r) => ({ x: r.time_ms, y: r.value }));
+    if (onward && !body.truncated) {
+      trend.points = trend.points.concat(fresh);
+      const start = trend.points[trend.points.length - 1].x - SPAN_MS[wantedSpan];
+      const first = trend.points.findIndex((p) => p.x >= start);
+      if (first > 0) trend.points = trend.points.slice(first);
+    } else {
+      trend = { of: wanted, span: wantedSpan, points: fresh, truncated: body.truncated };
+    }
+    const points = trend.points;
     const good = points.filter((p) => p.y !== null).length;
     const dataset = c.data.datasets[0];
     dataset.data = points;
@@ -281,9 +308,10 @@
       note += ", " + clockTime(points[0].x, true) + " to " +
               clockTime(points[points.length - 1].x, true);
     } else {
-      note = "no readings in the " + SPAN_TEXT[span] + " (history is written once a second)";
+      note = "no readings in the " + SPAN_TEXT[wantedSpan] +
+             " (the history is written once a second)";
     }
-    if (body.truncated) note += "; only the newest " + body.rows.length + " of more are drawn";
+    if (trend.truncated) note += "; the span holds more: only the newest are drawn";
     trendNote.textContent = note;
   }
 
