@@ -83,7 +83,8 @@ bool HistoryReader::Read(const HistoryFilter& filter,
     if (!filter.stations.empty()) {
         sql += " AND station IN (";
         for (std::size_t i = 0; i < filter.stations.size(); ++i) {
-            sql += (i ? "," : "") + std::to_string(filter.stations[i]);
+            if (i != 0) sql += ',';
+            sql += std::to_string(filter.stations[i]);
         }
         sql += ")";
     }

@@ -57,9 +57,9 @@
   }
 
   function badge(state, text) {
-    const span = make("span", "state", text === undefined ? state : text);
-    span.dataset.state = state;
-    return span;
+    const b = make("span", "state", text === undefined ? state : text);
+    b.dataset.state = state;
+    return b;
   }
 
   function structureOf(data) {
