@@ -15,8 +15,9 @@
 #     both loaders, python3 for the instruments that the Windows tests talk to, mbpoll and
 #     pymodbus (with serial-asyncio, which its client module imports) as the Modbus clients of
 #     qm4720d's tests, pytest for the Python binding's tests, systemd for systemd-analyze, which
-#     checks qm4720d's unit file, the mosquitto broker and its clients, headless Chromium and
-#     the Prometheus client library's parser for qm4720d's MQTT, page and metrics tests, groff and
+#     checks qm4720d's unit file, the mosquitto broker and its clients, headless Chromium (with
+#     python3-websocket to drive it, and a CJK font for the driver's messages in its screenshots)
+#     and the Prometheus client library's parser for qm4720d's MQTT, page and metrics tests, groff and
 #     man-db for the man pages' check, and dpkg-dev (dpkg-shlibdeps) for the Debian package's
 #     dependencies. The tests that need localedef,
 #     valgrind, clang++, mbpoll, pymodbus, pytest, systemd-analyze, mosquitto, chromium, groff,
@@ -30,7 +31,8 @@ native_packages=(g++ cmake make libgtest-dev libcli11-dev nlohmann-json3-dev pkg
     python3-dev libcpp-httplib-dev libjs-chart.js libmosquitto-dev)
 test_packages=(libc-bin locales libbenchmark-dev clang libclang-rt-14-dev valgrind python3 mbpoll
     python3-pymodbus python3-serial-asyncio python3-pytest systemd groff-base man-db dpkg-dev
-    mosquitto mosquitto-clients chromium python3-prometheus-client)
+    mosquitto mosquitto-clients chromium python3-prometheus-client python3-websocket
+    fonts-wqy-microhei)
 windows_packages=(googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
     wine32:i386)
 

@@ -5,9 +5,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tools/service/history_query.h"
 #include "tools/service/http_write.h"
 #include "tools/service/live_json.h"
 #include "tools/service/metrics_text.h"
+#include "tools/service/web_page.h"
 
 namespace service {
 
@@ -43,6 +45,14 @@ void HttpServer::AddRoutes() {
         res.status = answer.status;
         res.set_content(answer.body, "application/json");
     });
+    server_->Get("/api/v1/history", [this](const httplib::Request& req, httplib::Response& res) {
+        const HttpAnswer answer = AnswerHistory(runtime_.config().history, req.params, UtcNowMs());
+        res.status = answer.status;
+        for (const auto& [name, value] : answer.headers) res.set_header(name, value);
+        res.set_header("Cache-Control", "no-store");
+        res.set_content(answer.body, answer.contentType);
+    });
+    AddWebPage(*server_, config_);
 }
 
 bool HttpServer::Start(std::string& error) {

@@ -49,8 +49,11 @@ std::string MeterState(LineState line, const Json& registers) {
     if (line == LineState::kLost) return "line lost";
     std::size_t good = 0, stale = 0;
     for (const Json& r : registers) {
-        if (r["state"] == "good") ++good;
-        if (r["state"] == "stale") ++stale;
+        // Compared as a std::string: GCC 12's -O2 takes json == "literal" for an out-of-bounds
+        // read (-Warray-bounds) and the Release build stops.
+        const auto& state = r["state"].get_ref<const std::string&>();
+        if (state == "good") ++good;
+        if (state == "stale") ++stale;
     }
     if (good == registers.size()) return "answering";
     if (good == 0 && stale == 0) return "failed";

@@ -85,7 +85,8 @@ class ServiceWithLines:
     """The two simulators and qm4720d over them, each tracked by its process id."""
 
     def __init__(self, sim, service, module, high_port, low_port, output=None, extra_config=""):
-        """`extra_config`: TOML appended to the file, e.g. an [http] table."""
+        """`extra_config` is appended to the file: e.g. [history] and [http] tables, where
+        {dir} names the temporary folder of this run."""
         self.sim = sim
         # Short: the driver takes port names of 31 characters at most.
         self.dir = tempfile.TemporaryDirectory(prefix="qm-", dir="/tmp")
@@ -95,7 +96,7 @@ class ServiceWithLines:
         with open(self.config, "w") as f:
             f.write(CONFIG.format(link_a=self.links["a"], link_b=self.links["b"],
                                   high_port=high_port, low_port=low_port))
-            f.write(extra_config)
+            f.write(extra_config.replace("{dir}", self.dir.name))
         try:
             for name in LINES:
                 self.start_sim(name)
