@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "tools/service/http_answer.h"
 #include "tools/service/history_reader.h"
 #include "tools/service/service_config.h"
 
@@ -45,13 +46,6 @@ inline constexpr std::size_t kHistoryMaxLimit = 100000;
 // saying which parameter is wrong and what is expected.
 bool ParseHistoryQuery(const std::multimap<std::string, std::string>& params, std::int64_t nowMs,
                        HistoryQuery& query, std::string& error);
-
-struct HttpAnswer {
-    int status = 200;
-    std::string contentType = "application/json";
-    std::string body;
-    std::vector<std::pair<std::string, std::string>> headers;
-};
 
 // The whole answer to GET /api/v1/history: 200 with the rows, 400 for a bad parameter, 404 when
 // the configuration keeps no history, 500 when the database cannot be read (body: the reason).

@@ -15,7 +15,7 @@ HttpAnswer Refuse(int status, const std::string& error) {
     Json j;
     j["ok"] = false;
     j["error"] = error;
-    return {status, j.dump(-1, ' ', false, Json::error_handler_t::replace)};
+    return {status, "application/json", j.dump(-1, ' ', false, Json::error_handler_t::replace), {}};
 }
 
 char AsciiLower(char c) {
@@ -157,7 +157,7 @@ HttpAnswer AnswerOutcome(const WriteRequest& request, WriteOutcome outcome) {
     j["station"] = request.station;
     j["register"] = request.reg;
     j["value"] = request.value;
-    return {status, j.dump(-1, ' ', false, Json::error_handler_t::replace)};
+    return {status, "application/json", j.dump(-1, ' ', false, Json::error_handler_t::replace), {}};
 }
 
 }  // namespace

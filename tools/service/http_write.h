@@ -21,15 +21,11 @@
 #include <string>
 #include <string_view>
 
+#include "tools/service/http_answer.h"
 #include "tools/service/service_config.h"
 #include "tools/service/service_runtime.h"
 
 namespace service {
-
-struct HttpAnswer {
-    int status = 200;
-    std::string body;  // application/json
-};
 
 // Blocks the calling thread until the meter answered, when the request gets that far.
 // `authorization`: the request's Authorization header ("" when absent).

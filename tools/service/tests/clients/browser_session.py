@@ -13,6 +13,7 @@ process id. Exceptions thrown by the page's scripts are collected in `page_error
 import base64
 import json
 import os
+import signal
 import subprocess
 import tempfile
 import time
@@ -47,7 +48,7 @@ class BrowserSession:
         self.process = subprocess.Popen(
             [self.chromium, *FLAGS, "--user-data-dir=" + self.profile.name,
              f"--window-size={self.width},{self.height}", "about:blank"],
-            stdout=self.log, stderr=subprocess.STDOUT)
+            stdout=self.log, stderr=subprocess.STDOUT, start_new_session=True)
         try:
             port = self._devtools_port(60)
             with urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list", timeout=10) as r:
@@ -153,6 +154,13 @@ class BrowserSession:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+            # Its helpers (crash handler, zygotes) may outlive it and still write to the profile:
+            # the whole process group goes before the profile is removed.
+            try:
+                os.killpg(self.process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            time.sleep(0.2)
             self.process = None
         self.log.close()
         self.profile.cleanup()
