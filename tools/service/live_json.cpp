@@ -47,6 +47,8 @@ Json CellJson(const LiveCell& cell, SteadyTime now) {
 
 std::string MeterState(LineState line, const Json& registers) {
     if (line == LineState::kLost) return "line lost";
+    // Nothing polled, nothing known: such a meter is not answering as far as anyone can tell.
+    if (registers.empty()) return "not polled";
     std::size_t good = 0, stale = 0;
     for (const Json& r : registers) {
         // Compared as a std::string: GCC 12's -O2 takes json == "literal" for an out-of-bounds

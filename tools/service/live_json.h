@@ -11,10 +11,11 @@
 //
 // A line's state: "starting", "up", "lost". A meter's: "answering" (every polled register
 // good), "stale" (some register stale or failed while others answer, or all stale), "failed"
-// (no register answered), "line lost". A register's: "good", "stale", "failed". "value" is
-// null unless the state is good: a stale or failed value is never served as if it were current.
-// "time" is the last result's (null before any); "age_ms" that of the latest good value (null when
-// there has been none); "error" the driver's message in UTF-8 and "gloss" its English meaning.
+// (no register answered), "line lost", "not polled" (no register of it is polled). A register's:
+// "good", "stale", "failed". "value" is null unless the state is good: a stale or failed value is
+// never served as if it were current. "time" is the last result's (null before any); "age_ms" that
+// of the latest good value (null when there has been none); "error" the driver's message in UTF-8
+// and "gloss" its English meaning.
 #pragma once
 
 #include <cstdint>

@@ -16,10 +16,12 @@ service::ServiceConfig OneMeter() {
     service::MeterConfig meter;
     meter.station = 7;
     meter.polled = {{{"PV", 4, 0, true}, 1000ms, 3000ms}, {{"SP", 13, 0, false}, 1000ms, 3000ms}};
+    service::MeterConfig writeOnly;  // a meter that is only written to
+    writeOnly.station = 8;
     service::LineConfig line;
     line.name = "hall";
     line.port = "/dev/ttyUSB0";
-    line.meters = {meter};
+    line.meters = {meter, writeOnly};
     service::ServiceConfig config;
     config.lines = {line};
     return config;
@@ -100,6 +102,7 @@ TEST(LiveJson, ValuesAreServedOnlyWhileGoodAndMetersTakeTheirState) {
             EXPECT_NE(pv["gloss"].get<std::string>().find("serial port"), std::string::npos);
         }
         EXPECT_EQ(meter["registers"][1]["time"].is_null(), !c.spAnswered && !c.lineLost);
+        EXPECT_EQ(j["lines"][0]["meters"][1]["state"], c.lineLost ? "line lost" : "not polled");
     }
 }
 
