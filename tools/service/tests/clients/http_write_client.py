@@ -7,10 +7,9 @@ simulated meter through the service's polls. (Writes off: metrics_client.py.)
 
     http_write_client.py --sim QM4720SIM --service QM4720D --module MODULE
 """
-import argparse
 import json
 
-from qm4720d_lines import ServiceWithLines
+from qm4720d_lines import ServiceWithLines, service_arguments
 from server_under_test import Checks, free_port, wait_for_port
 from service_http import request, wait_until
 
@@ -61,11 +60,7 @@ def sp_of_station_1(url):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    for option in ("--sim", "--service", "--module"):
-        parser.add_argument(option, required=True)
-    args = parser.parse_args()
+    args = service_arguments(__doc__)
     checks = Checks()
     port = free_port()
     extra = f'\n[http]\nport = {port}\nwrites = true\nwrite_token = "{TOKEN}"\n'

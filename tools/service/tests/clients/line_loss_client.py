@@ -7,7 +7,6 @@ started again on the same link brings them back, fresh, within the reopen backof
 
 The lines and the service are those of qm4720d_lines.py.
 """
-import argparse
 import logging
 import time
 
@@ -16,7 +15,7 @@ from pymodbus.constants import Endian
 from pymodbus.payload import BinaryPayloadDecoder
 from pymodbus.pdu import ExceptionResponse
 
-from qm4720d_lines import ServiceWithLines
+from qm4720d_lines import ServiceWithLines, service_arguments
 from server_under_test import Checks, free_port, wait_for_port
 
 PV = 4  # register PV of both models: holding registers 8 and 9
@@ -45,11 +44,7 @@ def wait_until(what, seconds):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    for option in ("--sim", "--service", "--module"):
-        parser.add_argument(option, required=True)
-    args = parser.parse_args()
+    args = service_arguments(__doc__)
     logging.getLogger("pymodbus").setLevel(logging.CRITICAL)
     checks = Checks()
     high, low = free_port(), free_port()

@@ -6,7 +6,6 @@ write is refused while writes are off, and a stopped simulator's values leave th
 
     metrics_client.py --sim QM4720SIM --service QM4720D --module MODULE
 """
-import argparse
 import json
 import os
 import tempfile
@@ -14,7 +13,7 @@ import time
 
 from prometheus_client.parser import text_string_to_metric_families
 
-from qm4720d_lines import ServiceWithLines
+from qm4720d_lines import ServiceWithLines, service_arguments
 from server_under_test import Checks, free_port, wait_for_port
 from service_http import request, wait_until
 
@@ -138,11 +137,7 @@ def check_stopped_simulator(checks, url, lines):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    for option in ("--sim", "--service", "--module"):
-        parser.add_argument(option, required=True)
-    args = parser.parse_args()
+    args = service_arguments(__doc__)
     checks = Checks()
     port = free_port()
     with tempfile.TemporaryDirectory(prefix="qm-metrics-") as scratch:

@@ -12,7 +12,6 @@ queue drops its oldest messages, counted in /metrics (parsed by the Prometheus c
 and once the broker is back the readings arrive again; after kill -9 of qm4720d the broker's last
 will says offline.
 """
-import argparse
 import json
 import os
 import queue
@@ -24,7 +23,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qm4720d_lines import ServiceWithLines  # noqa: E402
+from qm4720d_lines import ServiceWithLines, service_arguments  # noqa: E402
 from metrics_client import Scrape  # noqa: E402
 from server_under_test import Checks, free_port, wait_for_port  # noqa: E402
 from service_http import wait_until  # noqa: E402
@@ -267,11 +266,7 @@ def run(args, checks, broker, log_path):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    for option in ("--sim", "--service", "--module"):
-        parser.add_argument(option, required=True)
-    args = parser.parse_args()
+    args = service_arguments(__doc__)
     checks = Checks()
     broker = Broker(free_port())
     with tempfile.TemporaryDirectory(prefix="qm-mqtt-log-") as folder:

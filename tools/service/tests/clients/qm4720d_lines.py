@@ -81,6 +81,16 @@ reply_timeout_ms = 200
 """
 
 
+def service_arguments(doc, *more):
+    """The --sim, --service and --module arguments that every client of ServiceWithLines takes,
+    and the `more` options of one client, all required."""
+    parser = argparse.ArgumentParser(description=doc,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    for option in ("--sim", "--service", "--module", *more):
+        parser.add_argument(option, required=True)
+    return parser.parse_args()
+
+
 class ServiceWithLines:
     """The two simulators and qm4720d over them, each tracked by its process id."""
 

@@ -10,7 +10,6 @@ Chart.js that is not installed is said on the page.
 The lines and meters are those of qm4720d_lines.py, with [history] and [http] added. Screenshots
 for a person to look at: PAGE.png (values and a trend), and PAGE-line-lost.png beside it.
 """
-import argparse
 import json
 import os
 import signal
@@ -19,7 +18,7 @@ import urllib.error
 import urllib.request
 
 from browser_session import BrowserSession
-from qm4720d_lines import ServiceWithLines
+from qm4720d_lines import ServiceWithLines, service_arguments
 from server_under_test import Checks, free_port, wait_for_port
 
 EXTRA_CONFIG = """
@@ -146,11 +145,7 @@ def check_chart_js_missing(checks, browser, lines, url):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    for option in ("--sim", "--service", "--module", "--chromium", "--screenshot"):
-        parser.add_argument(option, required=True)
-    args = parser.parse_args()
+    args = service_arguments(__doc__, "--chromium", "--screenshot")
     checks = Checks()
     http_port = free_port()
     lines = ServiceWithLines(args.sim, args.service, args.module, free_port(), free_port(),
