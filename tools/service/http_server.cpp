@@ -18,6 +18,10 @@ HttpServer::HttpServer(const HttpConfig& config, ServiceRuntime& runtime, MqttCo
       runtime_(runtime),
       mqtt_(std::move(mqtt)),
       server_(std::make_unique<httplib::Server>()) {
+    // An idle kept-alive connection (a browser between two updates of the page) holds a server
+    // thread until it times out, and Stop waits for every thread: one second at most, so that
+    // SIGTERM still ends the service within two.
+    server_->set_keep_alive_timeout(1);
     AddRoutes();
 }
 

@@ -7,7 +7,9 @@ simulated meter through the service's polls. (Writes off: metrics_client.py.)
 
     http_write_client.py --sim QM4720SIM --service QM4720D --module MODULE
 """
+import http.client
 import json
+import time
 
 from qm4720d_lines import ServiceWithLines, service_arguments
 from server_under_test import Checks, free_port, wait_for_port
@@ -97,9 +99,16 @@ def main():
                      and reply.get("value") == 42.5, (got, text))
         checks.check("the simulated meter holds it: SP of station 1 reads 42.5 within 2 s",
                      wait_until(lambda: sp_of_station_1(url) == 42.5, 2), sp_of_station_1(url))
+        # A client that keeps its connection open, as a browser does between two updates.
+        idle = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        idle.request("GET", "/api/v1/values")
+        idle.getresponse().read()
     finally:
+        started = time.monotonic()
         status = lines.stop()
-    checks.check("qm4720d stopped cleanly on SIGTERM", status == 0, status)
+        took = time.monotonic() - started
+    checks.check("qm4720d stopped cleanly on SIGTERM within 2 s, a kept-alive client connected",
+                 status == 0 and took < 2, (status, round(took, 2)))
     return checks.finish()
 
 
