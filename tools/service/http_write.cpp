@@ -194,28 +194,25 @@ HttpAnswer AnswerWrite(const HttpConfig& http, ServiceRuntime& runtime,
                                "; expected {\"line\": \"line1\", \"station\": 1, "
                                "\"register\": \"SP\", \"value\": 42.5}");
     }
-    const ServiceConfig& config = runtime.config();
-    for (std::size_t i = 0; i < config.lines.size(); ++i) {
-        const LineConfig& line = config.lines[i];
-        if (line.name != request.line) continue;
-        for (const MeterConfig& meter : line.meters) {
-            if (meter.station != request.station) continue;
-            for (const host::RegisterRef& reg : meter.writable) {
-                if (reg.mnemonic != request.reg) continue;
-                const WriteOutcome outcome =
-                    runtime.Gateway(i).Write(meter.station, reg.index, request.value);
-                Log(LogLevel::kNotice, "HTTP write: line " + line.name + " station " +
-                                           std::to_string(meter.station) + " " + reg.mnemonic +
-                                           " = " + Json(request.value).dump() + ": " +
-                                           OutcomeName(outcome));
-                return AnswerOutcome(request, outcome);
-            }
-            return Refuse(403, NotWritable(line.name, meter, request.reg));
+    const WritableRegister target =
+        runtime.FindWritable(request.line, request.station, request.reg);
+    if (target.meter == nullptr) {
+        if (target.line >= runtime.config().lines.size()) {
+            return Refuse(404,
+                          "no line " + Quoted(request.line) + " in the service's configuration");
         }
-        return Refuse(
-            404, "no station " + std::to_string(request.station) + " on line " + Quoted(line.name));
+        return Refuse(404, "no station " + std::to_string(request.station) + " on line " +
+                               Quoted(request.line));
     }
-    return Refuse(404, "no line " + Quoted(request.line) + " in the service's configuration");
+    if (target.reg == nullptr) {
+        return Refuse(403, NotWritable(request.line, *target.meter, request.reg));
+    }
+    const WriteOutcome outcome =
+        runtime.Gateway(target.line).Write(request.station, target.reg->index, request.value);
+    Log(LogLevel::kNotice, "HTTP write: line " + request.line + " station " +
+                               std::to_string(request.station) + " " + target.reg->mnemonic +
+                               " = " + Json(request.value).dump() + ": " + OutcomeName(outcome));
+    return AnswerOutcome(request, outcome);
 }
 
 }  // namespace service

@@ -245,18 +245,11 @@ void MqttPublisher::WriteLoop() {
 
 WriteOutcome MqttPublisher::Write(const WriteRequest& write) {
     // Only what the configuration names writable on that meter; the gateway checks the model.
-    for (std::size_t i = 0; i < config_.lines.size(); ++i) {
-        const LineConfig& line = config_.lines[i];
-        if (line.name != write.target.line) continue;
-        for (const MeterConfig& meter : line.meters) {
-            if (meter.station != write.target.station) continue;
-            for (const host::RegisterRef& reg : meter.writable) {
-                if (reg.mnemonic != write.target.mnemonic) continue;
-                return runtime_->Gateway(i).Write(meter.station, reg.index, *write.request.value);
-            }
-        }
-    }
-    return WriteOutcome::kNotWritable;
+    const WritableRegister target =
+        runtime_->FindWritable(write.target.line, write.target.station, write.target.mnemonic);
+    if (target.reg == nullptr) return WriteOutcome::kNotWritable;
+    return runtime_->Gateway(target.line)
+        .Write(write.target.station, target.reg->index, *write.request.value);
 }
 
 MqttCounters MqttPublisher::Counters() const {

@@ -23,6 +23,27 @@ void ServiceRuntime::Start() {
     for (auto& worker : workers_) worker->Start();
 }
 
+WritableRegister ServiceRuntime::FindWritable(std::string_view line, std::int16_t station,
+                                              std::string_view mnemonic) const {
+    WritableRegister found;
+    for (std::size_t i = 0; i < config_.lines.size(); ++i) {
+        if (config_.lines[i].name != line) continue;
+        found.line = i;
+        for (const MeterConfig& meter : config_.lines[i].meters) {
+            if (meter.station != station) continue;
+            found.meter = &meter;
+            for (const host::RegisterRef& reg : meter.writable) {
+                if (reg.mnemonic != mnemonic) continue;
+                found.reg = &reg;
+                return found;
+            }
+            return found;
+        }
+        return found;
+    }
+    return found;
+}
+
 bool ServiceRuntime::Alive(std::chrono::milliseconds limit) const {
     const auto now = std::chrono::steady_clock::now();
     for (const auto& worker : workers_) {

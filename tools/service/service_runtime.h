@@ -2,7 +2,10 @@
 // history they write to. A reload builds a new one from the new file and drops the old one.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "tools/service/history_writer.h"
@@ -12,6 +15,15 @@
 #include "tools/service/service_config.h"
 
 namespace service {
+
+// Where a write named by line, station and register goes: each level found, or null / npos from
+// the first that is not. `reg` is set only for a register the meter's configuration lists as
+// writable.
+struct WritableRegister {
+    std::size_t line = static_cast<std::size_t>(-1);  // index in the configuration's lines
+    const MeterConfig* meter = nullptr;
+    const host::RegisterRef* reg = nullptr;
+};
 
 class ServiceRuntime {
 public:
@@ -35,6 +47,11 @@ public:
     // The gateway of line `i` in the configuration's order.
     MeterGateway& Gateway(std::size_t i) { return *gateways_[i]; }
     const std::shared_ptr<HistoryWriter>& history() const { return history_; }
+
+    // `mnemonic` of `station` on the line named `line`, as the configuration names them, for the
+    // writes that come by name (HTTP, MQTT).
+    WritableRegister FindWritable(std::string_view line, std::int16_t station,
+                                  std::string_view mnemonic) const;
 
     // True when every line's worker came round within `limit` (for systemd's watchdog: a worker
     // stuck in a call that never returns stops the pings).
