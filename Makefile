@@ -1,5 +1,6 @@
-# Front door of the project. `make demo` installs what is missing, builds and walks through the
-# driver against the simulator; `make test` builds every way and runs every suite.
+# Front door of the project. `make demo` installs what is missing, builds the module and the
+# programs beside it and walks through the driver against the simulator; `make service` and
+# `make python` add the service and the binding; `make test` builds every way and runs every suite.
 BUILD ?= build
 WIN_BUILD ?= build-win32
 WIN64_BUILD ?= build-win64
@@ -11,44 +12,82 @@ TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= $(BUILD)/fuzz
 FUZZ_SECONDS ?= 30
 SOAK_TRANSACTIONS ?= 20000
+# How many tests ctest runs at once: most of the native suite waits on lines, timers and child
+# programs rather than computing, so more than the cores. Tests that share a port, a broker or a
+# registry hold a resource lock (see the CMake files).
+TEST_JOBS ?= 6
 
-.PHONY: all deps deps-native build build-win32 build-win64 demo test test-native test-sanitize \
-	test-tsan test-windows test-win32 test-win64 bench fuzz soak format clean package
+# Every tree is configured with Ninja when it is installed (make deps installs it) and compiles
+# through ccache when that is: the cache lives outside the clone (ccache's own folder), and paths
+# below this folder are hashed relative to it, so a second clone on the same machine hits it too.
+# Sub-projects configured by scripts and tests (the fuzz targets, the consumer) take the launcher
+# from the environment.
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := true
+export CCACHE_MAXSIZE ?= 10G
+LAUNCHER = $(shell command -v ccache >/dev/null && echo ccache)
+export CMAKE_CXX_COMPILER_LAUNCHER = $(LAUNCHER)
+export CMAKE_C_COMPILER_LAUNCHER = $(LAUNCHER)
+# configure FOLDER, ARGUMENTS: a folder keeps the generator it was first configured with.
+configure = cmake -S . -B $(1) $(if $(wildcard $(1)/CMakeCache.txt),,$(if $(shell command -v ninja),-G Ninja)) $(2) >/dev/null
+
+.PHONY: all deps deps-build deps-service build service python demo test test-native \
+	test-sanitize test-tsan test-windows test-win32 test-win64 bench fuzz soak format clean \
+	package build-win32 build-win64
 
 all: build
 
-# Everything; deps-native only what the native module and tools need.
+# Everything; deps-build only what the module and the programs beside it need, deps-service that
+# and what the service and the Python binding need.
 deps:
 	@scripts/deps.sh all
 
-deps-native:
-	@scripts/deps.sh native
+deps-build:
+	@scripts/deps.sh build
 
-# The module and the programs beside it; the test programs are built by the test targets.
-build: deps-native
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
-	@cmake --build $(BUILD) -j$(JOBS) --target qm4720 qm4720ctl qm4720sim qm4720d
+deps-service:
+	@scripts/deps.sh service
+
+# The module and the programs beside it. A new tree leaves the service and the binding out; a tree
+# that has them keeps them (the targets below build only these three either way).
+build: deps-build
+	@$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+		$(if $(wildcard $(BUILD)/CMakeCache.txt),,-DQM_SERVICE=OFF -DQM_PYTHON=OFF))
+	@cmake --build $(BUILD) -j$(JOBS) --target qm4720 qm4720ctl qm4720sim
 
 demo: build
 	@$(BUILD)/qm4720ctl demo
 
+# qm4720d (and qm4720ctl with its history command) in the same tree.
+service: deps-service
+	@$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DQM_SERVICE=ON)
+	@cmake --build $(BUILD) -j$(JOBS) --target qm4720 qm4720ctl qm4720sim qm4720d
+
+# The Python binding, build/qm4720.*.so (PYTHONPATH=build).
+python: deps-service
+	@$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DQM_PYTHON=ON)
+	@cmake --build $(BUILD) -j$(JOBS) --target qm4720 qm4720_python
+
 test: test-native test-sanitize test-tsan test-windows
 
-test-native: deps build
+test-native: deps
+	@$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DQM_SERVICE=ON -DQM_PYTHON=ON)
 	@cmake --build $(BUILD) -j$(JOBS)
-	@ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+	@ctest --test-dir $(BUILD) --output-on-failure -j$(TEST_JOBS)
 
-# The whole native suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The native suite again under AddressSanitizer and UndefinedBehaviorSanitizer, but for the tests
+# labelled `programs`: they only run other programs (real clients, scripts, compilers) against
+# ours, and the plain tree runs them.
 test-sanitize: deps
-	@cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DQM_SANITIZE=ON >/dev/null
+	@$(call configure,$(SANITIZE_BUILD),-DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DQM_SANITIZE=ON)
 	@cmake --build $(SANITIZE_BUILD) -j$(JOBS)
-	@ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j$(JOBS)
+	@ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j$(TEST_JOBS) -LE programs
 
 # Calls from several threads on shared and separate ports, built with clang under
 # ThreadSanitizer: a race report or a wrong value fails the run.
 test-tsan: deps
-	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_CXX_COMPILER=clang++ \
-		-DQM_THREAD_SANITIZE=ON >/dev/null
+	@$(call configure,$(TSAN_BUILD),-DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+		-DCMAKE_CXX_COMPILER=clang++ -DQM_THREAD_SANITIZE=ON)
 	@cmake --build $(TSAN_BUILD) -j$(JOBS) --target qm4720_posix_tests
 	@TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(TSAN_BUILD)/qm4720_posix_tests \
 		--gtest_filter='ExchangeThreads.*:SerialPort.AStaleHandle*'
@@ -58,7 +97,8 @@ fuzz: deps
 	@FUZZ_BUILD=$(FUZZ_BUILD) FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) fuzz/run.sh fuzz
 
 # The fault soak at length: SOAK_TRANSACTIONS transactions against the simulator.
-soak: deps build
+soak: deps
+	@$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=$(BUILD_TYPE))
 	@cmake --build $(BUILD) -j$(JOBS) --target qm4720_posix_tests
 	@QM_SOAK_TRANSACTIONS=$(SOAK_TRANSACTIONS) $(BUILD)/qm4720_posix_tests --gtest_filter='FaultSoak.*'
 
@@ -91,26 +131,30 @@ bench: deps build
 	@$(BUILD)/qm4720d_mqtt_bench --out $(BUILD)/bench
 
 build-win32: deps
-	@cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@$(call configure,$(WIN_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release)
 	@cmake --build $(WIN_BUILD) -j$(JOBS)
 
 build-win64: deps
-	@cmake -S . -B $(WIN64_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@$(call configure,$(WIN64_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release)
 	@cmake --build $(WIN64_BUILD) -j$(JOBS)
 
 # The Debian package (build-deb/packages/) and a zip per Windows architecture
 # (build-win32/packages/, build-win64/packages/), each through CPack. The package comes from a
 # tree of its own configured for /usr, so that GNUInstallDirs gives Debian's folders (the
-# multiarch libdir, Python's dist-packages).
+# multiarch libdir, Python's dist-packages). The Windows trees build what the zip holds and no test
+# program: cpack run directly installs without building `all` first.
 DEB_BUILD ?= build-deb
+WIN_PACKAGED = qm4720 qm4720ctl qm4720sim
 package: deps
-	@cmake -S . -B $(DEB_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_INSTALL_PREFIX=/usr \
-		-DBUILD_TESTING=OFF >/dev/null
+	@$(call configure,$(DEB_BUILD),-DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_INSTALL_PREFIX=/usr \
+		-DBUILD_TESTING=OFF)
 	@cmake --build $(DEB_BUILD) -j$(JOBS) --target package
-	@cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build $(WIN_BUILD) -j$(JOBS) --target package
-	@cmake -S . -B $(WIN64_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build $(WIN64_BUILD) -j$(JOBS) --target package
+	@$(call configure,$(WIN_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release)
+	@cmake --build $(WIN_BUILD) -j$(JOBS) --target $(WIN_PACKAGED)
+	@cd $(WIN_BUILD) && cpack -C Release >/dev/null
+	@$(call configure,$(WIN64_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release)
+	@cmake --build $(WIN64_BUILD) -j$(JOBS) --target $(WIN_PACKAGED)
+	@cd $(WIN64_BUILD) && cpack -C Release >/dev/null
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

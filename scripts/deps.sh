@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Makes sure the build's dependencies are installed; a quick no-op when they are.
-# Usage: deps.sh native | all
-#   native: what the native module and tools need (`make build`, `make demo`): compiler, CMake,
-#     GoogleTest (the configuration sets up the tests), CLI11 and nlohmann-json (header-only, for
-#     the tools), libmodbus (qm4720d's Modbus TCP server), toml++, SQLite, libsystemd and
-#     pkg-config (qm4720d and qm4720ctl history), cpp-httplib (qm4720d's web page, JSON interface
-#     and metrics), Chart.js (the page's trend chart, served by qm4720d from Debian's copy),
-#     libmosquitto (qm4720d's MQTT publisher), pybind11 and the headers of Debian's python3 (the
-#     Python binding).
+# Usage: deps.sh build | service | all
+#   build: what the module, qm4720ctl and qm4720sim need (`make build`, `make demo`): compiler,
+#     CMake, Ninja and ccache (the build's generator and cache), GoogleTest (the configuration sets
+#     up the tests), CLI11 and nlohmann-json (header-only, for the tools).
+#   service: that, and what qm4720d and the Python binding need (`make service`, `make python`):
+#     libmodbus (qm4720d's Modbus TCP server), toml++, SQLite, libsystemd and pkg-config (qm4720d
+#     and qm4720ctl history), cpp-httplib (qm4720d's web page, JSON interface and metrics),
+#     Chart.js (the page's trend chart, served by qm4720d from Debian's copy), libmosquitto
+#     (qm4720d's MQTT publisher), pybind11 and the headers of Debian's python3 (the binding).
 #   all: that, and for the tests, the bench and the Windows builds: localedef and the locale
 #     sources from which a test builds a decimal-comma locale, Google Benchmark, clang and its
 #     runtime libraries for the libFuzzer targets, valgrind for the leak check of the end-to-end
@@ -26,9 +27,9 @@
 # Installs with apt as root directly, else through sudo; otherwise prints the command and stops.
 set -euo pipefail
 
-native_packages=(g++ cmake make libgtest-dev libcli11-dev nlohmann-json3-dev pkg-config
-    libmodbus-dev libtomlplusplus-dev libsqlite3-dev libsystemd-dev pybind11-dev python3-pybind11
-    python3-dev libcpp-httplib-dev libjs-chart.js libmosquitto-dev)
+build_packages=(g++ cmake make ninja-build ccache libgtest-dev libcli11-dev nlohmann-json3-dev)
+service_packages=(pkg-config libmodbus-dev libtomlplusplus-dev libsqlite3-dev libsystemd-dev
+    pybind11-dev python3-pybind11 python3-dev libcpp-httplib-dev libjs-chart.js libmosquitto-dev)
 test_packages=(libc-bin locales libbenchmark-dev clang libclang-rt-14-dev valgrind python3 mbpoll
     python3-pymodbus python3-serial-asyncio python3-pytest systemd groff-base man-db dpkg-dev
     mosquitto mosquitto-clients chromium python3-prometheus-client python3-websocket
@@ -37,9 +38,10 @@ windows_packages=(googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
     wine32:i386)
 
 case ${1:-all} in
-    native) wanted=("${native_packages[@]}") ;;
-    all) wanted=("${native_packages[@]}" "${test_packages[@]}") ;;
-    *) echo "usage: $0 native|all" >&2; exit 2 ;;
+    build) wanted=("${build_packages[@]}") ;;
+    service) wanted=("${build_packages[@]}" "${service_packages[@]}") ;;
+    all) wanted=("${build_packages[@]}" "${service_packages[@]}" "${test_packages[@]}") ;;
+    *) echo "usage: $0 build|service|all" >&2; exit 2 ;;
 esac
 
 missing_packages() {

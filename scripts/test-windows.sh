@@ -69,9 +69,12 @@ for arch in "$@"; do
     fi
     ran=$((ran + 1))
     # Configured every time: the Wine runner names the loaders found then, and a tree configured
-    # before Wine was installed must find them now.
-    cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" \
-        -DCMAKE_BUILD_TYPE=Release >/dev/null
+    # before Wine was installed must find them now. The tests are asked for, since `make package`
+    # configures the same tree without them; a new tree is made with Ninja where it is installed.
+    generator=()
+    [ -f "$build/CMakeCache.txt" ] || ! command -v ninja >/dev/null || generator=(-G Ninja)
+    cmake -S . -B "$build" "${generator[@]}" -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null
     status=0
     cmake --build "$build" -j"$jobs" || status=$?
     [ "$status" -ne 0 ] || ctest --test-dir "$build" --output-on-failure || status=$?
