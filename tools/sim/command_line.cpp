@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include <CLI/CLI.hpp>
+
 namespace sim {
 namespace {
 

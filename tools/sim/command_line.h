@@ -5,7 +5,11 @@
 #include <string>
 #include <vector>
 
-#include <CLI/CLI.hpp>
+// Declared, not included: the simulation and the serving loop see the options without parsing
+// CLI11, the heaviest header of the program.
+namespace CLI {
+class App;
+}
 
 namespace sim {
 
