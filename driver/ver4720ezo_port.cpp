@@ -2,6 +2,7 @@
 // record its errors around the serial link's functions.
 #include "driver/ver4720ezo.h"
 #include "serial/exchange_lock.h"
+#include "serial/quiet_line.h"
 #include "serial/serial_port.h"
 
 namespace driver {
@@ -26,7 +27,11 @@ std::int32_t VER4720Ezo::OpenPort(const PortSettings* settings) {
 std::int32_t VER4720Ezo::ClosePort() {
     // An exchange that another object runs on the shared handle ends first.
     const serial::ExchangeLock exchange(m_hPort);
-    return serial::ClosePort(m_hPort) ? 1 : 0;
+    const HANDLE closing = m_hPort;
+    if (!serial::ClosePort(m_hPort)) return 0;
+    // The handle is dead; a late answer on it can reach no one.
+    serial::ForgetLateAnswer(closing);
+    return 1;
 }
 
 // The handle is taken as it is: not checked, the previous one not closed, and the baud factor and

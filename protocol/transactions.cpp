@@ -92,6 +92,8 @@ Exchange RunExchange(Channel& channel, const IoRequest& request, BuilderMember m
     channel.Pause(kPausePerBaudFactorMs * static_cast<std::uint32_t>(factor));
 
     if (!channel.ReceiveFrame(exchange.reply, exchange.length)) {
+        // The meter may answer after all, during whatever exchange comes next on the line.
+        channel.ExpectLateAnswer();
         exchange.failed = FailedWith(Failure::kTimeout);
         return exchange;
     }
@@ -102,6 +104,8 @@ Exchange RunExchange(Channel& channel, const IoRequest& request, BuilderMember m
     exchange.accepted = ValidateReply(request, exchange.Block()) != 0 &&
                         (request.direction != kDirectionRead ||
                          ReplyNamesRegister(member, request, exchange.Block()));
+    // A block that is not this request's answer leaves that answer possibly still to come.
+    if (!exchange.accepted) channel.ExpectLateAnswer();
     return exchange;
 }
 
