@@ -13,10 +13,9 @@ protocol::SendResult PortChannel::SendFrame(std::span<const std::uint8_t> frame)
     // A line that never fell quiet gives no reply that could be trusted: nothing is sent, and the
     // exchange ends as if the frame had not gone out.
     if (wait == serial::LineWait::kNeverQuiet) return {0, std::nullopt};
+    // No test of how soon a reply comes after the request: on a virtual line an instrument may
+    // answer within a millisecond, and after the quiet wait no earlier answer is expected.
     const serial::SendResult sent = serial::SendFrame(port_, frame);
-    // Bytes already received when the request has only just been written came sooner than any
-    // meter could have answered it: after a wait they are the tail of a late answer.
-    if (wait == serial::LineWait::kQuiet && sent.written > 0) serial::DiscardInput(port_);
     protocol::SendResult result{sent.written, std::nullopt};
     if (sent.platformError) result.systemError = *sent.platformError;
     return result;

@@ -88,8 +88,4 @@ LineWait AwaitQuietLine(HANDLE port) {
     }
 }
 
-void DiscardInput(HANDLE port) {
-    PurgeComm(port, PURGE_RXCLEAR);
-}
-
 }  // namespace serial

@@ -46,7 +46,4 @@ enum class LineWait {
 // that never falls silent cannot hold the caller for ever.
 LineWait AwaitQuietLine(HANDLE port);
 
-// Discards what the port has received so far.
-void DiscardInput(HANDLE port);
-
 }  // namespace serial
