@@ -13,6 +13,12 @@ std::int32_t VER4720Ezo::OpenPort(const PortSettings* settings) {
     m_nTimeout = serial::ReplyTimeoutFrom(*settings);
     switch (serial::OpenPort(*settings, m_hPort, m_nBaudFactor)) {
         case serial::OpenFailure::kNone:
+            // A port closed after an exchange without its answer was most likely this same line:
+            // the answer may still arrive on it.
+            if (lateAnswerOnClosedPort_) {
+                serial::RestoreLateAnswer(m_hPort, *lateAnswerOnClosedPort_);
+                lateAnswerOnClosedPort_.reset();
+            }
             return 1;
         case serial::OpenFailure::kBaudRange:
             RecordError(kErrorBaudRange);
@@ -29,8 +35,9 @@ std::int32_t VER4720Ezo::ClosePort() {
     const serial::ExchangeLock exchange(m_hPort);
     const HANDLE closing = m_hPort;
     if (!serial::ClosePort(m_hPort)) return 0;
-    // The handle is dead; a late answer on it can reach no one.
-    serial::ForgetLateAnswer(closing);
+    // The dead handle's value may come back for another port; what was expected on it goes with
+    // this object to the port it opens next.
+    if (auto expected = serial::TakeLateAnswer(closing)) lateAnswerOnClosedPort_ = expected;
     return 1;
 }
 

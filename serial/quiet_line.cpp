@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
-#include <optional>
 
 #include "platform/serial_calls.h"
 #include "serial/serial_port.h"
@@ -13,26 +12,21 @@ namespace {
 
 constexpr std::uint32_t kPausePerBaudFactorMs = 30;
 
-struct Expectation {
-    std::uint32_t quietSince;  // tick count of the failed exchange, or of the last bytes seen
-    std::uint32_t quietMs;
-};
-
 // Only ports whose last exchange ended without its answer have an entry; the normal path finds
 // none and never waits.
 std::mutex g_mutex;
-std::map<HANDLE, Expectation> g_expected;
+std::map<HANDLE, LateAnswer> g_expected;
 
-std::optional<Expectation> Take(HANDLE port) {
+std::optional<LateAnswer> TakeEntry(HANDLE port) {
     const std::lock_guard lock(g_mutex);
     const auto entry = g_expected.find(port);
     if (entry == g_expected.end()) return std::nullopt;
-    const Expectation expectation = entry->second;
+    const LateAnswer expectation = entry->second;
     g_expected.erase(entry);
     return expectation;
 }
 
-void Put(HANDLE port, Expectation expectation) {
+void Put(HANDLE port, LateAnswer expectation) {
     const std::lock_guard lock(g_mutex);
     auto& entry = g_expected[port];
     // Two failures before the line went quiet: the longer wait of the two holds.
@@ -60,13 +54,16 @@ void ExpectLateAnswer(HANDLE port, std::uint32_t quietMs) {
     Put(port, {platform::TickCount(), quietMs});
 }
 
-void ForgetLateAnswer(HANDLE port) {
-    const std::lock_guard lock(g_mutex);
-    g_expected.erase(port);
+std::optional<LateAnswer> TakeLateAnswer(HANDLE port) {
+    return TakeEntry(port);
+}
+
+void RestoreLateAnswer(HANDLE port, LateAnswer expected) {
+    Put(port, expected);
 }
 
 LineWait AwaitQuietLine(HANDLE port) {
-    std::optional<Expectation> expected = Take(port);
+    std::optional<LateAnswer> expected = TakeEntry(port);
     if (!expected) return LineWait::kNothingExpected;
     const std::uint32_t start = platform::TickCount();
     const std::uint32_t giveUpAfter = 2 * expected->quietMs;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "platform/platform.h"
 
@@ -30,9 +31,20 @@ std::uint32_t QuietTimeMs(std::int32_t replyTimeoutMs, std::int32_t baudFactor);
 // may still come, and the line must be quiet for `quietMs` from now before a reply is taken again.
 void ExpectLateAnswer(HANDLE port, std::uint32_t quietMs);
 
-// Drops what is expected on `port`: for a handle that was just closed, whose value the platform
-// may give to another port.
-void ForgetLateAnswer(HANDLE port);
+// What is expected on a port: since when its line has been quiet (a tick count), and for how
+// long it must be.
+struct LateAnswer {
+    std::uint32_t quietSince;
+    std::uint32_t quietMs;
+};
+
+// Takes what is expected off `port`: for a handle that was just closed, whose value the platform
+// may give to another port. The object that closed it keeps it for the port it opens next, most
+// likely the same line, where the answer may still arrive.
+std::optional<LateAnswer> TakeLateAnswer(HANDLE port);
+
+// Puts what was taken off a closed handle on a newly opened `port`.
+void RestoreLateAnswer(HANDLE port, LateAnswer expected);
 
 enum class LineWait {
     kNothingExpected,  // no exchange on this port ended without its answer: returned at once

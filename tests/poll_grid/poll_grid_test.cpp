@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <optional>
 #include <vector>
 
 #include "fuzz/fake_line.h"
@@ -136,11 +137,16 @@ TEST(PollGrid, AfterAFailedExchangeTheLineMustFallQuietBeforeTheNext) {
             serial::ReceiveFrame(fake_line::kPort, 10, &protocol::IsCompleteReply, buffer, length));
         EXPECT_TRUE(fake_line::BytesRead().empty());
     }
-    // A port that was closed keeps nothing expected for the next one to get its handle.
+    // What a closed port expected is taken off its handle, to be put on the port opened next.
     fake_line::Reset(1000, {});
     serial::ExpectLateAnswer(fake_line::kPort, 330);
-    serial::ForgetLateAnswer(fake_line::kPort);
+    const std::optional<serial::LateAnswer> taken = serial::TakeLateAnswer(fake_line::kPort);
+    ASSERT_TRUE(taken.has_value());
     EXPECT_EQ(serial::AwaitQuietLine(fake_line::kPort), serial::LineWait::kNothingExpected);
+    serial::RestoreLateAnswer(fake_line::kPort, *taken);
+    EXPECT_EQ(serial::AwaitQuietLine(fake_line::kPort), serial::LineWait::kQuiet);
+    EXPECT_EQ(fake_line::ElapsedMs(), 340u);
+    EXPECT_FALSE(serial::TakeLateAnswer(fake_line::kPort).has_value());
 }
 
 }  // namespace

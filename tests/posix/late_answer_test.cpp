@@ -60,13 +60,16 @@ protected:
                                 "1:PV=21.5", "--set", "2:PV=-5.25", "--reply-delay", "450"}))
             << sim_.Stderr();
         ASSERT_TRUE(first_.ok() && second_.ok());
-        PortSettings settings{};
-        std::strncpy(settings.portName, sim_.port().c_str(), sizeof settings.portName - 1);
-        settings.baudRate = 9600;
-        settings.dataBits = 8;
-        settings.stopBits = 1;
-        settings.replyTimeout = kShortTimeoutMs;
-        ASSERT_EQ(first_.dd()->lpVtbl->OpenPort(first_.dd(), 0, &settings), 1);
+        std::strncpy(settings_.portName, sim_.port().c_str(), sizeof settings_.portName - 1);
+        settings_.baudRate = 9600;
+        settings_.dataBits = 8;
+        settings_.stopBits = 1;
+        settings_.replyTimeout = kShortTimeoutMs;
+        ASSERT_NO_FATAL_FAILURE(OpenAndShare());
+    }
+    // Opens the port through the first object and hands its handle to the second.
+    void OpenAndShare() {
+        ASSERT_EQ(first_.dd()->lpVtbl->OpenPort(first_.dd(), 0, &settings_), 1);
         HANDLE port = INVALID_HANDLE_VALUE;
         first_.ex()->lpVtbl->GetPortHandle(first_.ex(), &port);
         second_.ex()->lpVtbl->SetPortHandle(second_.ex(), &port);
@@ -77,32 +80,37 @@ protected:
     }
 
     simtest::SimProcess sim_;
+    PortSettings settings_{};
     DriverObject first_;   // opened the port with the short timeout
     DriverObject second_;  // adopted its handle
 };
 
-// Station 2's read times out; the next read of PV, at station 1, through the same object or the
-// one sharing its handle, on either model, never gets station 2's value. The object with the long
-// timeout gets station 1's own answer once the late one has passed.
+// Station 2's read times out; the next read of PV, at station 1, through the same object (also
+// after it closed and reopened the port) or the one sharing its handle, on either model, never
+// gets station 2's value. The object with the long timeout gets station 1's own answer once the
+// late one has passed.
 TEST_F(LateAnswer, AReadAfterATimeoutNeverTakesTheLateAnswer) {
+    enum class Next { kSameObject, kReopenedPort, kSharingObject };
     const struct {
         const char* model;
-        bool sameObject;
+        Next next;
     } cases[] = {
-        {"", true},
-        {"QM4720N", true},
-        {"", false},
-        {"QM4720N", false},
+        {"", Next::kSameObject},    {"QM4720N", Next::kSameObject},    {"", Next::kReopenedPort},
+        {"", Next::kSharingObject}, {"QM4720N", Next::kSharingObject},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "model '" << c.model << "', "
-                                          << (c.sameObject ? "same object" : "sharing object"));
+        SCOPED_TRACE(::testing::Message() << "model '" << c.model << "', case " << (&c - cases));
         TestRequest late(kDirectionRead, 2, 4, "PV", c.model);
         late.AddItem(kTypeFloat);
         ASSERT_EQ(first_.ex()->lpVtbl->ExecuteRequestEx(first_.ex(), &late.request()), 0);
         ASSERT_EQ(first_.error(), driver::kErrorTimeout);
+        if (c.next == Next::kReopenedPort) {
+            ASSERT_EQ(first_.dd()->lpVtbl->ClosePort(first_.dd()), 1);
+            ASSERT_NO_FATAL_FAILURE(OpenAndShare());
+        }
 
-        const DriverObject& next = c.sameObject ? first_ : second_;
+        const bool sameObject = c.next != Next::kSharingObject;
+        const DriverObject& next = sameObject ? first_ : second_;
         TestRequest read(kDirectionRead, 1, 4, "PV", c.model);
         const IoItem& item = read.AddItem(kTypeFloat);
         // The QM4720N model through the basic entry point, the default one through the extended:
@@ -111,7 +119,7 @@ TEST_F(LateAnswer, AReadAfterATimeoutNeverTakesTheLateAnswer) {
             c.model[0] != '\0' ? next.dd()->lpVtbl->ExecuteRequest(next.dd(), &read.request())
                                : next.ex()->lpVtbl->ExecuteRequestEx(next.ex(), &read.request());
         EXPECT_NE(item.value.asFloat, -5.25f);
-        if (c.sameObject) {
+        if (sameObject) {
             // Station 1 answers as late as station 2 did.
             EXPECT_EQ(result, 0);
             EXPECT_EQ(next.error(), driver::kErrorTimeout);
