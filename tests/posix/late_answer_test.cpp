@@ -10,7 +10,6 @@
 #include <cstring>
 #include <string>
 
-#include "driver/identifiers.h"
 #include "driver/ver4720ezo.h"
 #include "records/data_type.h"
 #include "tests/posix/sim_process.h"
@@ -23,34 +22,17 @@ using testing_support::TestRequest;
 
 constexpr std::int16_t kShortTimeoutMs = 300;
 
-// One driver object, created by its class and reached through its two slot tables.
-class DriverObject {
-public:
-    DriverObject() {
-        object_ = static_cast<VER4720Ezo*>(VER4720Ezo::CreateObject());
-        if (object_ == nullptr) return;
-        dd_ = object_->DeviceDriver();
-        void* ex = nullptr;
-        if (dd_->lpVtbl->QueryInterface(dd_, kIidDeviceDriverEx, &ex) == S_OK) {
-            ex_ = static_cast<IDeviceDriverEx*>(ex);
-        }
-    }
-    ~DriverObject() {
-        if (ex_ != nullptr) ex_->lpVtbl->Release(ex_);
-        if (dd_ != nullptr) dd_->lpVtbl->Release(dd_);
-    }
+// One driver object, created by its class and called through its slot tables.
+struct DriverObject {
+    DriverObject() = default;
     DriverObject(const DriverObject&) = delete;
     DriverObject& operator=(const DriverObject&) = delete;
-
-    bool ok() const { return ex_ != nullptr; }
-    IDeviceDriver* dd() const { return dd_; }
-    IDeviceDriverEx* ex() const { return ex_; }
-    std::int32_t error() const { return object_->m_nError; }
-
-private:
-    VER4720Ezo* object_ = nullptr;
-    IDeviceDriver* dd_ = nullptr;
-    IDeviceDriverEx* ex_ = nullptr;
+    ~DriverObject() {
+        if (object != nullptr) dd->lpVtbl->Release(dd);
+    }
+    VER4720Ezo* object = static_cast<VER4720Ezo*>(VER4720Ezo::CreateObject());
+    IDeviceDriver* dd = object != nullptr ? object->DeviceDriver() : nullptr;
+    IDeviceDriverEx* ex = object != nullptr ? object->DeviceDriverEx() : nullptr;
 };
 
 class LateAnswer : public ::testing::Test {
@@ -59,7 +41,7 @@ protected:
         ASSERT_TRUE(sim_.Start({"--station", "1", "--station", "2", "--frozen", "--set",
                                 "1:PV=21.5", "--set", "2:PV=-5.25", "--reply-delay", "450"}))
             << sim_.Stderr();
-        ASSERT_TRUE(first_.ok() && second_.ok());
+        ASSERT_TRUE(first_.object != nullptr && second_.object != nullptr);
         std::strncpy(settings_.portName, sim_.port().c_str(), sizeof settings_.portName - 1);
         settings_.baudRate = 9600;
         settings_.dataBits = 8;
@@ -69,13 +51,13 @@ protected:
     }
     // Opens the port through the first object and hands its handle to the second.
     void OpenAndShare() {
-        ASSERT_EQ(first_.dd()->lpVtbl->OpenPort(first_.dd(), 0, &settings_), 1);
+        ASSERT_EQ(first_.dd->lpVtbl->OpenPort(first_.dd, 0, &settings_), 1);
         HANDLE port = INVALID_HANDLE_VALUE;
-        first_.ex()->lpVtbl->GetPortHandle(first_.ex(), &port);
-        second_.ex()->lpVtbl->SetPortHandle(second_.ex(), &port);
+        first_.ex->lpVtbl->GetPortHandle(first_.ex, &port);
+        second_.ex->lpVtbl->SetPortHandle(second_.ex, &port);
     }
     void TearDown() override {
-        first_.dd()->lpVtbl->ClosePort(first_.dd());
+        first_.dd->lpVtbl->ClosePort(first_.dd);
         EXPECT_EQ(sim_.Stop(), 0) << sim_.Stderr();
     }
 
@@ -102,10 +84,10 @@ TEST_F(LateAnswer, AReadAfterATimeoutNeverTakesTheLateAnswer) {
         SCOPED_TRACE(::testing::Message() << "model '" << c.model << "', case " << (&c - cases));
         TestRequest late(kDirectionRead, 2, 4, "PV", c.model);
         late.AddItem(kTypeFloat);
-        ASSERT_EQ(first_.ex()->lpVtbl->ExecuteRequestEx(first_.ex(), &late.request()), 0);
-        ASSERT_EQ(first_.error(), driver::kErrorTimeout);
+        ASSERT_EQ(first_.ex->lpVtbl->ExecuteRequestEx(first_.ex, &late.request()), 0);
+        ASSERT_EQ(first_.object->m_nError, driver::kErrorTimeout);
         if (c.next == Next::kReopenedPort) {
-            ASSERT_EQ(first_.dd()->lpVtbl->ClosePort(first_.dd()), 1);
+            ASSERT_EQ(first_.dd->lpVtbl->ClosePort(first_.dd), 1);
             ASSERT_NO_FATAL_FAILURE(OpenAndShare());
         }
 
@@ -116,13 +98,13 @@ TEST_F(LateAnswer, AReadAfterATimeoutNeverTakesTheLateAnswer) {
         // The QM4720N model through the basic entry point, the default one through the extended:
         // both store the value in `value`.
         const std::int32_t result =
-            c.model[0] != '\0' ? next.dd()->lpVtbl->ExecuteRequest(next.dd(), &read.request())
-                               : next.ex()->lpVtbl->ExecuteRequestEx(next.ex(), &read.request());
+            c.model[0] != '\0' ? next.dd->lpVtbl->ExecuteRequest(next.dd, &read.request())
+                               : next.ex->lpVtbl->ExecuteRequestEx(next.ex, &read.request());
         EXPECT_NE(item.value.asFloat, -5.25f);
         if (sameObject) {
             // Station 1 answers as late as station 2 did.
             EXPECT_EQ(result, 0);
-            EXPECT_EQ(next.error(), driver::kErrorTimeout);
+            EXPECT_EQ(next.object->m_nError, driver::kErrorTimeout);
             EXPECT_EQ(item.value.asBit, TestRequest::kSentinel);
             EXPECT_EQ(item.quality, TestRequest::kQualitySentinel);
         } else {
@@ -142,10 +124,10 @@ TEST_F(LateAnswer, AProbeAfterATimeoutNeverTakesTheLateAnswer) {
     } cases[] = {{"", &first_}, {"QM4720N", &second_}};
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << "model '" << c.model << "'");
-        ASSERT_EQ(first_.dd()->lpVtbl->ProbeDevice(first_.dd(), c.model, 2, 0), 0);
-        ASSERT_EQ(first_.error(), driver::kErrorTimeout);
-        EXPECT_EQ(c.next->dd()->lpVtbl->ProbeDevice(c.next->dd(), c.model, 7, 0), 0);
-        EXPECT_EQ(c.next->error(), driver::kErrorTimeout);
+        ASSERT_EQ(first_.dd->lpVtbl->ProbeDevice(first_.dd, c.model, 2, 0), 0);
+        ASSERT_EQ(first_.object->m_nError, driver::kErrorTimeout);
+        EXPECT_EQ(c.next->dd->lpVtbl->ProbeDevice(c.next->dd, c.model, 7, 0), 0);
+        EXPECT_EQ(c.next->object->m_nError, driver::kErrorTimeout);
     }
 }
 
