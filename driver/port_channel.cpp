@@ -26,8 +26,8 @@ bool PortChannel::ReceiveFrame(std::span<std::uint8_t, protocol::kReplyBufferSiz
     return serial::ReceiveFrame(port_, timeoutMs_, &protocol::IsCompleteReply, buffer, length);
 }
 
-void PortChannel::ExpectLateAnswer() {
-    serial::ExpectLateAnswer(port_, serial::QuietTimeMs(timeoutMs_, baudFactor_));
+void PortChannel::ExpectLateAnswer(std::uint32_t pauseMs) {
+    serial::ExpectLateAnswer(port_, serial::QuietTimeMs(timeoutMs_, pauseMs));
 }
 
 void PortChannel::Pause(std::uint32_t milliseconds) {

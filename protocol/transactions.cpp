@@ -89,11 +89,12 @@ Exchange RunExchange(Channel& channel, const IoRequest& request, BuilderMember m
     // The instrument needs time to turn the line round before it answers; the slower the line,
     // the longer the pause.
     const std::int32_t factor = std::max<std::int32_t>(channel.BaudFactor(), 0);
-    channel.Pause(kPausePerBaudFactorMs * static_cast<std::uint32_t>(factor));
+    const std::uint32_t pauseMs = kPausePerBaudFactorMs * static_cast<std::uint32_t>(factor);
+    channel.Pause(pauseMs);
 
     if (!channel.ReceiveFrame(exchange.reply, exchange.length)) {
         // The meter may answer after all, during whatever exchange comes next on the line.
-        channel.ExpectLateAnswer();
+        channel.ExpectLateAnswer(pauseMs);
         exchange.failed = FailedWith(Failure::kTimeout);
         return exchange;
     }
@@ -105,7 +106,7 @@ Exchange RunExchange(Channel& channel, const IoRequest& request, BuilderMember m
                         (request.direction != kDirectionRead ||
                          ReplyNamesRegister(member, request, exchange.Block()));
     // A block that is not this request's answer leaves that answer possibly still to come.
-    if (!exchange.accepted) channel.ExpectLateAnswer();
+    if (!exchange.accepted) channel.ExpectLateAnswer(pauseMs);
     return exchange;
 }
 

@@ -10,8 +10,6 @@
 namespace serial {
 namespace {
 
-constexpr std::uint32_t kPausePerBaudFactorMs = 30;
-
 // Only ports whose last exchange ended without its answer have an entry; the normal path finds
 // none and never waits.
 std::mutex g_mutex;
@@ -42,10 +40,9 @@ DWORD QueuedBytes(HANDLE port) {
 
 }  // namespace
 
-std::uint32_t QuietTimeMs(std::int32_t replyTimeoutMs, std::int32_t baudFactor) {
+std::uint32_t QuietTimeMs(std::int32_t replyTimeoutMs, std::uint32_t pauseMs) {
     const std::int64_t window =
-        std::int64_t{std::max<std::int32_t>(replyTimeoutMs, 0)} +
-        std::int64_t{kPausePerBaudFactorMs} * std::max<std::int32_t>(baudFactor, 0);
+        std::int64_t{std::max<std::int32_t>(replyTimeoutMs, 0)} + std::int64_t{pauseMs};
     return static_cast<std::uint32_t>(
         std::clamp<std::int64_t>(window, kShortestQuietMs, kLongestQuietMs));
 }

@@ -5,8 +5,8 @@
 // long enough that the answer cannot still be on its way, discarding whatever arrives meanwhile.
 //
 // The expectation belongs to the port handle, not to a driver object: every object that shares
-// the handle reads the same line. Callers hold the port's ExchangeLock around each call, so one
-// port's expectation is never set and awaited at once; the table of ports has its own lock.
+// the handle reads the same line. Exchanges set and await it under the port's ExchangeLock, so
+// one port's expectation is never set and awaited at once; the table of ports has its own lock.
 #pragma once
 
 #include <cstdint>
@@ -22,10 +22,9 @@ inline constexpr std::uint32_t kShortestQuietMs = 100;
 inline constexpr std::uint32_t kLongestQuietMs = 3000;
 
 // How long the line must stay quiet before a late answer is no longer expected: one more whole
-// answer window of the exchange that failed (its pause after sending, 30 ms per unit of the baud
-// factor, and its reply timeout), within the bounds above. A meter answering later than twice its
-// own window is not waited for.
-std::uint32_t QuietTimeMs(std::int32_t replyTimeoutMs, std::int32_t baudFactor);
+// answer window of the exchange that failed (its pause after sending and its reply timeout),
+// within the bounds above. A meter answering later than twice its own window is not waited for.
+std::uint32_t QuietTimeMs(std::int32_t replyTimeoutMs, std::uint32_t pauseMs);
 
 // Notes that an exchange on `port` ended without its answer now: its answer (or an earlier one)
 // may still come, and the line must be quiet for `quietMs` from now before a reply is taken again.

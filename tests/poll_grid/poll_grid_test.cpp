@@ -67,15 +67,15 @@ TEST(PollGrid, NoReplyEndsAtTheFirstPollPastTheDeadline) {
 TEST(PollGrid, QuietTimeIsTheFailedExchangesWindowWithinItsBounds) {
     const struct {
         std::int32_t timeoutMs;
-        std::int32_t baudFactor;
+        std::uint32_t pauseMs;
         std::uint32_t quietMs;
     } cases[] = {
-        {300, 1, 330}, {1500, 1, 1530},  {1500, 32, 2460},
-        {10, 1, 100},  {32767, 1, 3000}, {-5, -1, 100},
+        {300, 30, 330}, {1500, 30, 1530},  {1500, 960, 2460},
+        {10, 30, 100},  {32767, 30, 3000}, {-5, 0, 100},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(serial::QuietTimeMs(c.timeoutMs, c.baudFactor), c.quietMs)
-            << c.timeoutMs << " ms, factor " << c.baudFactor;
+        EXPECT_EQ(serial::QuietTimeMs(c.timeoutMs, c.pauseMs), c.quietMs)
+            << c.timeoutMs << " ms, pause " << c.pauseMs;
     }
 }
 

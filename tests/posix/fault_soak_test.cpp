@@ -49,7 +49,7 @@ int CallLimitMs(bool afterFailure = false) {
     const int slack = text != nullptr && std::atoi(text) > 0 ? std::atoi(text) : 100;
     const int quiet =
         afterFailure
-            ? static_cast<int>(serial::QuietTimeMs(kReplyTimeoutMs, 1) + serial::kPollIntervalMs)
+            ? static_cast<int>(serial::QuietTimeMs(kReplyTimeoutMs, 30) + serial::kPollIntervalMs)
             : 0;
     return 30 + kReplyTimeoutMs + 20 + slack + quiet;
 }

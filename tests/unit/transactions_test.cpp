@@ -33,7 +33,7 @@ public:
     std::optional<std::int32_t> sendResult;  // what SendFrame returns; the frame length if unset
     std::optional<std::uint32_t> sendError;  // the system's code of a failed write
     int receives = 0;
-    int lateAnswersExpected = 0;  // exchanges that told the channel their answer may still come
+    std::vector<std::uint32_t> lateAnswers;  // the pause of each exchange told its answer may come
     std::uint64_t now = 0x01DB2345'6789ABCDull;  // the file time the channel gives
     // The outcome of the last transaction run through Execute.
     Failure failure = Failure::kNone;
@@ -60,7 +60,7 @@ public:
         length = static_cast<std::uint32_t>(block.size());
         return true;
     }
-    void ExpectLateAnswer() override { ++lateAnswersExpected; }
+    void ExpectLateAnswer(std::uint32_t pauseMs) override { lateAnswers.push_back(pauseMs); }
     std::int32_t BaudFactor() const override { return baudFactor; }
     void Pause(std::uint32_t milliseconds) override { pauses.push_back(milliseconds); }
     std::uint64_t Now() const override { return now; }
@@ -483,12 +483,14 @@ TEST(TransactionFailures, AnExchangeWithoutItsAnswerExpectsItLate) {
             for (const auto& c : cases) {
                 SCOPED_TRACE(::testing::Message() << c.what << ", model '" << model << "'");
                 ScriptedChannel channel;
+                channel.baudFactor = 2;
                 channel.sendResult = c.sendResult;
                 channel.replies.push_back(c.reply);
                 TestRequest request(c.direction, 12, kSp, "SP", model);
                 request.AddFloat(2.5f);
                 Execute(entry, channel, request);
-                EXPECT_EQ(channel.lateAnswersExpected, c.expected);
+                // Told once, with the pause the exchange made (60 ms at a baud factor of 2).
+                EXPECT_EQ(channel.lateAnswers, std::vector<std::uint32_t>(c.expected, 60));
             }
         }
     }
