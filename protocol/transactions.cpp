@@ -105,8 +105,10 @@ Exchange RunExchange(Channel& channel, const IoRequest& request, BuilderMember m
     exchange.accepted = ValidateReply(request, exchange.Block()) != 0 &&
                         (request.direction != kDirectionRead ||
                          ReplyNamesRegister(member, request, exchange.Block()));
-    // A block that is not this request's answer leaves that answer possibly still to come.
-    if (!exchange.accepted) channel.ExpectLateAnswer(pauseMs);
+    // A sound data reply that is not this request's answer (another register's, or any data
+    // reply to a write) answers an earlier request: this one's own answer may still be on its
+    // way. A damaged block or a NAK is this request's answer, spoilt or refused: nothing follows.
+    if (!exchange.accepted && IsDataReply(exchange.Block())) channel.ExpectLateAnswer(pauseMs);
     return exchange;
 }
 

@@ -458,9 +458,12 @@ TEST(TransactionFailures, SilenceIsATimeoutForEveryVariantAndNothingIsRetried) {
 }
 
 // An exchange that ended without this request's answer tells the channel that the answer may
-// still come, so that the line is kept quiet before the next request; one that got its answer,
-// even an unusable one, or never sent its frame, does not.
+// still come, so that the line is kept quiet before the next request: after silence, and after a
+// sound data reply that answers something else. One that got its answer, even a damaged, refused
+// or unusable one, or never sent its frame, does not.
 TEST(TransactionFailures, AnExchangeWithoutItsAnswerExpectsItLate) {
+    Bytes badBcc = DataReply("SP", "0003.5");
+    badBcc.back() ^= 0x01;
     const struct {
         const char* what;
         std::int16_t direction;
@@ -471,8 +474,10 @@ TEST(TransactionFailures, AnExchangeWithoutItsAnswerExpectsItLate) {
         {"read, silence", 0, std::nullopt, 8, 1},
         {"write, silence", 1, std::nullopt, 16, 1},
         {"read, another register's answer", 0, DataReply("SV", "0003.5"), 8, 1},
-        {"read, a lone NAK", 0, kNak, 8, 1},
-        {"write, no write reply", 1, Bytes{0x30}, 16, 1},
+        {"write, a data reply", 1, DataReply("SP", "0003.5"), 16, 1},
+        {"read, a wrong block check", 0, badBcc, 8, 0},
+        {"read, a lone NAK", 0, kNak, 8, 0},
+        {"write, no write reply", 1, Bytes{0x30}, 16, 0},
         {"read, its answer", 0, DataReply("SP", "0003.5"), 8, 0},
         {"read, its answer with letters in the field", 0, DataReply("SP", "ABCDEF"), 8, 0},
         {"write, NAK", 1, kNak, 16, 0},
