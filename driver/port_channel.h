@@ -22,6 +22,8 @@ public:
     protocol::SendResult SendFrame(std::span<const std::uint8_t> frame) override;
     bool ReceiveFrame(std::span<std::uint8_t, protocol::kReplyBufferSize> buffer,
                       std::uint32_t& length) override;
+    // Marks the port itself, so that every object sharing the handle waits for the quiet line.
+    void ExpectLateAnswer(std::uint32_t pauseMs) override;
     std::int32_t BaudFactor() const override { return baudFactor_; }
     void Pause(std::uint32_t milliseconds) override;
     std::uint64_t Now() const override;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "driver/cmd_target.h"
@@ -14,6 +15,7 @@
 #include "driver/messages.h"
 #include "driver/port_channel.h"
 #include "protocol/transactions.h"
+#include "serial/quiet_line.h"
 
 namespace driver {
 
@@ -83,6 +85,10 @@ public:
 private:
     InterfacePart m_xDeviceDriver;
     InterfacePart m_xDeviceDriverEx;
+
+    // Taken off the port this object closed after an exchange without its answer, for the port
+    // it opens next (serial/quiet_line.h).
+    std::optional<serial::LateAnswer> lateAnswerOnClosedPort_;
 
     friend InterfacePart* DeviceDriverPartOf(CCmdTarget* target);
     friend InterfacePart* DeviceDriverExPartOf(CCmdTarget* target);

@@ -2,6 +2,7 @@
 // record its errors around the serial link's functions.
 #include "driver/ver4720ezo.h"
 #include "serial/exchange_lock.h"
+#include "serial/quiet_line.h"
 #include "serial/serial_port.h"
 
 namespace driver {
@@ -12,6 +13,12 @@ std::int32_t VER4720Ezo::OpenPort(const PortSettings* settings) {
     m_nTimeout = serial::ReplyTimeoutFrom(*settings);
     switch (serial::OpenPort(*settings, m_hPort, m_nBaudFactor)) {
         case serial::OpenFailure::kNone:
+            // A port closed after an exchange without its answer was most likely this same line:
+            // the answer may still arrive on it.
+            if (lateAnswerOnClosedPort_) {
+                serial::RestoreLateAnswer(m_hPort, *lateAnswerOnClosedPort_);
+                lateAnswerOnClosedPort_.reset();
+            }
             return 1;
         case serial::OpenFailure::kBaudRange:
             RecordError(kErrorBaudRange);
@@ -26,7 +33,12 @@ std::int32_t VER4720Ezo::OpenPort(const PortSettings* settings) {
 std::int32_t VER4720Ezo::ClosePort() {
     // An exchange that another object runs on the shared handle ends first.
     const serial::ExchangeLock exchange(m_hPort);
-    return serial::ClosePort(m_hPort) ? 1 : 0;
+    const HANDLE closing = m_hPort;
+    if (!serial::ClosePort(m_hPort)) return 0;
+    // The dead handle's value may come back for another port; what was expected on it goes with
+    // this object to the port it opens next.
+    if (auto expected = serial::TakeLateAnswer(closing)) lateAnswerOnClosedPort_ = expected;
+    return 1;
 }
 
 // The handle is taken as it is: not checked, the previous one not closed, and the baud factor and

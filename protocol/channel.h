@@ -33,6 +33,13 @@ public:
     virtual bool ReceiveFrame(std::span<std::uint8_t, kReplyBufferSize> buffer,
                               std::uint32_t& length) = 0;
 
+    // The exchange, which paused `pauseMs` after sending, ended without this request's answer
+    // (none came in time, or the block was not the answer): that answer, or an earlier one, may
+    // still arrive. A channel over a real line then keeps the next request back until the line
+    // has been quiet long enough, discarding what arrives meanwhile. Channels over scripted bytes
+    // have no line that could carry it.
+    virtual void ExpectLateAnswer([[maybe_unused]] std::uint32_t pauseMs) {}
+
     // 9600 divided by the configured baud rate: the pause after sending is 30 ms per unit.
     virtual std::int32_t BaudFactor() const = 0;
 

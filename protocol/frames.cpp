@@ -102,11 +102,14 @@ std::int32_t ValidateReply(const IoRequest& request, std::span<const std::uint8_
     if (request.direction == kDirectionWrite) {
         return !block.empty() && (block.back() == kAck || block.back() == kNak) ? 1 : 0;
     }
-    if (request.direction != kDirectionRead) return 0;
-    if (block.size() < kDataReplyLength) return 0;
+    return request.direction == kDirectionRead && IsDataReply(block) ? 1 : 0;
+}
+
+bool IsDataReply(std::span<const std::uint8_t> block) {
+    if (block.size() < kDataReplyLength) return false;
     const auto reply = block.last(kDataReplyLength);
-    if (reply[0] != kStx || reply[kDataReplyLength - 2] != kEtx) return 0;
-    return reply[kDataReplyLength - 1] == ComputeBcc(reply.subspan(1, kBccSpan)) ? 1 : 0;
+    if (reply[0] != kStx || reply[kDataReplyLength - 2] != kEtx) return false;
+    return reply[kDataReplyLength - 1] == ComputeBcc(reply.subspan(1, kBccSpan));
 }
 
 bool ReplyNamesRegister(BuilderMember member, const IoRequest& request,

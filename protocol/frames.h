@@ -53,6 +53,10 @@ std::int32_t BuildRequestFrame(BuilderMember member, const IoRequest& request,
 // The XOR of `bytes`; every frame passes the nine bytes that end with ETX.
 std::uint8_t ComputeBcc(std::span<const std::uint8_t> bytes);
 
+// True when `block` ends with a well-formed data reply: at least 11 bytes, ETX second from the
+// end, STX eleven from the end and the BCC right.
+bool IsDataReply(std::span<const std::uint8_t> block);
+
 // 1 when `block` is a well-formed reply to a request of the request's direction, else 0.
 // Write: the last byte is ACK or NAK (whether the write took is the caller's test of ACK).
 // Read: at least 11 bytes, ETX second from the end, STX eleven from the end and the BCC right;

@@ -89,9 +89,12 @@ Exchange RunExchange(Channel& channel, const IoRequest& request, BuilderMember m
     // The instrument needs time to turn the line round before it answers; the slower the line,
     // the longer the pause.
     const std::int32_t factor = std::max<std::int32_t>(channel.BaudFactor(), 0);
-    channel.Pause(kPausePerBaudFactorMs * static_cast<std::uint32_t>(factor));
+    const std::uint32_t pauseMs = kPausePerBaudFactorMs * static_cast<std::uint32_t>(factor);
+    channel.Pause(pauseMs);
 
     if (!channel.ReceiveFrame(exchange.reply, exchange.length)) {
+        // The meter may answer after all, during whatever exchange comes next on the line.
+        channel.ExpectLateAnswer(pauseMs);
         exchange.failed = FailedWith(Failure::kTimeout);
         return exchange;
     }
@@ -102,6 +105,10 @@ Exchange RunExchange(Channel& channel, const IoRequest& request, BuilderMember m
     exchange.accepted = ValidateReply(request, exchange.Block()) != 0 &&
                         (request.direction != kDirectionRead ||
                          ReplyNamesRegister(member, request, exchange.Block()));
+    // A sound data reply that is not this request's answer (another register's, or any data
+    // reply to a write) answers an earlier request: this one's own answer may still be on its
+    // way. A damaged block or a NAK is this request's answer, spoilt or refused: nothing follows.
+    if (!exchange.accepted && IsDataReply(exchange.Block())) channel.ExpectLateAnswer(pauseMs);
     return exchange;
 }
 

@@ -33,6 +33,7 @@ public:
     std::optional<std::int32_t> sendResult;  // what SendFrame returns; the frame length if unset
     std::optional<std::uint32_t> sendError;  // the system's code of a failed write
     int receives = 0;
+    std::vector<std::uint32_t> lateAnswers;  // the pause of each exchange told its answer may come
     std::uint64_t now = 0x01DB2345'6789ABCDull;  // the file time the channel gives
     // The outcome of the last transaction run through Execute.
     Failure failure = Failure::kNone;
@@ -59,6 +60,7 @@ public:
         length = static_cast<std::uint32_t>(block.size());
         return true;
     }
+    void ExpectLateAnswer(std::uint32_t pauseMs) override { lateAnswers.push_back(pauseMs); }
     std::int32_t BaudFactor() const override { return baudFactor; }
     void Pause(std::uint32_t milliseconds) override { pauses.push_back(milliseconds); }
     std::uint64_t Now() const override { return now; }
@@ -450,6 +452,50 @@ TEST(TransactionFailures, SilenceIsATimeoutForEveryVariantAndNothingIsRetried) {
                 EXPECT_EQ(channel.sent.size(), 1u);
                 EXPECT_EQ(channel.receives, 1);
                 EXPECT_EQ(item.quality, TestRequest::kQualitySentinel);
+            }
+        }
+    }
+}
+
+// An exchange that ended without this request's answer tells the channel that the answer may
+// still come, so that the line is kept quiet before the next request: after silence, and after a
+// sound data reply that answers something else. One that got its answer, even a damaged, refused
+// or unusable one, or never sent its frame, does not.
+TEST(TransactionFailures, AnExchangeWithoutItsAnswerExpectsItLate) {
+    Bytes badBcc = DataReply("SP", "0003.5");
+    badBcc.back() ^= 0x01;
+    const struct {
+        const char* what;
+        std::int16_t direction;
+        std::optional<Bytes> reply;  // nothing: silence
+        std::int32_t sendResult;
+        int expected;
+    } cases[] = {
+        {"read, silence", 0, std::nullopt, 8, 1},
+        {"write, silence", 1, std::nullopt, 16, 1},
+        {"read, another register's answer", 0, DataReply("SV", "0003.5"), 8, 1},
+        {"write, a data reply", 1, DataReply("SP", "0003.5"), 16, 1},
+        {"read, a wrong block check", 0, badBcc, 8, 0},
+        {"read, a lone NAK", 0, kNak, 8, 0},
+        {"write, no write reply", 1, Bytes{0x30}, 16, 0},
+        {"read, its answer", 0, DataReply("SP", "0003.5"), 8, 0},
+        {"read, its answer with letters in the field", 0, DataReply("SP", "ABCDEF"), 8, 0},
+        {"write, NAK", 1, kNak, 16, 0},
+        {"read, failed send", 0, DataReply("SP", "0003.5"), -1, 0},
+    };
+    for (Entry entry : {Entry::kBasic, Entry::kExtended}) {
+        for (const char* model : {"", "QM4720N"}) {
+            for (const auto& c : cases) {
+                SCOPED_TRACE(::testing::Message() << c.what << ", model '" << model << "'");
+                ScriptedChannel channel;
+                channel.baudFactor = 2;
+                channel.sendResult = c.sendResult;
+                channel.replies.push_back(c.reply);
+                TestRequest request(c.direction, 12, kSp, "SP", model);
+                request.AddFloat(2.5f);
+                Execute(entry, channel, request);
+                // Told once, with the pause the exchange made (60 ms at a baud factor of 2).
+                EXPECT_EQ(channel.lateAnswers, std::vector<std::uint32_t>(c.expected, 60));
             }
         }
     }
