@@ -3,8 +3,9 @@
 refusal (no token, a wrong one, a register read-only or not configured writable, a bad body, an
 unknown line or station, a value the meter's field cannot carry, the meter, a silent meter)
 answered with its status and leaving the meter as it was, the client's refusals counted apart
-from the line's exchanges; then writes with the token, answered done with the value sent and read
-back from the simulated meter through the service's polls, each logged once. (Writes off: metrics_client.py.)
+from the line's exchanges; then writes with the token, answered done with the value sent and
+read back from the simulated meter through the service's polls, each logged once. (Writes off:
+metrics_client.py.)
 
     http_write_client.py --sim QM4720SIM --service QM4720D --module MODULE
 """

@@ -8,10 +8,10 @@ over the two simulated lines of qm4720d_lines.py with [mqtt] writes on, each by 
 checks: the retained readings hold the simulators' values (a silent meter's as failed, with no
 value), the status topic says online; writes through .../set reach the meter or are refused with
 the right outcome and the value sent on the result topic, and are logged (a flood said once a
-second with a count); after a reload with writes off a .../set is not acted on; while the broker is stopped the bounded
-queue drops its oldest messages, counted in /metrics (parsed by the Prometheus client library),
-and once the broker is back the readings arrive again; after kill -9 of qm4720d the broker's last
-will says offline.
+second with a count); after a reload with writes off a .../set is not acted on; while the broker
+is stopped the bounded queue drops its oldest messages, counted in /metrics (parsed by the
+Prometheus client library), and once the broker is back the readings arrive again; after kill -9
+of qm4720d the broker's last will says offline.
 """
 import json
 import os

@@ -8,10 +8,11 @@ Line "a" (listener on --high-port, high word first): station 1 (default model) a
 (QM4720N) on one qm4720sim. Line "b" (listener on --low-port, low word first): station 3
 (QM4720N), station 7 (default model) and station 0 (default model: PV 99.95 and SP 48.815,
 floats that only their shortest decimal says as sent, and PN, an INT, writable) on a second
-qm4720sim, and station 9, which is configured but not simulated: a silent meter. qm4720d's file calls station 7 a QM4720N, so that
-a write of a fraction to RT, a FLOAT in that model's table and a whole number in the simulated
-one, passes the driver and is refused by the meter. The simulators are frozen with known values,
-so that every read has one right answer (tests/clients/qm4720d_facts.json).
+qm4720sim, and station 9, which is configured but not simulated: a silent meter. qm4720d's file
+calls station 7 a QM4720N, so that a write of a fraction to RT, a FLOAT in that model's table
+and a whole number in the simulated one, passes the driver and is refused by the meter. The
+simulators are frozen with known values, so that every read has one right answer
+(tests/clients/qm4720d_facts.json).
 
 Run as a program it stays until SIGTERM, which it passes on to qm4720d; then it stops the
 simulators and exits with qm4720d's status. Imported, ServiceWithLines gives a test the
