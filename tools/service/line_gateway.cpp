@@ -31,14 +31,24 @@ std::string NumberText(double value) {
     return std::string(text, end);
 }
 
+// A name as the client gave it (a JSON string, an MQTT topic level), with control characters
+// shown as '?': one write stays one line of the log.
+std::string OneLine(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    return out;
+}
+
 }  // namespace
 
 void LogWrite(std::string_view who, std::string_view line, std::int16_t station,
               std::string_view reg, double requested, const WriteResult& result,
               std::string_view why) {
     std::string text = "write by ";
-    text.append(who).append(": line ").append(line).append(" station ");
-    text.append(std::to_string(station)).append(" ").append(reg).append(" = ");
+    text.append(OneLine(who)).append(": line ").append(OneLine(line)).append(" station ");
+    text.append(std::to_string(station)).append(" ").append(OneLine(reg)).append(" = ");
     if (result.sent) {
         text += NumberText(*result.sent);
         if (*result.sent != requested)
@@ -47,7 +57,7 @@ void LogWrite(std::string_view who, std::string_view line, std::int16_t station,
         text += NumberText(requested);
     }
     text.append(": ").append(OutcomeText(result.outcome));
-    if (!why.empty()) text.append(" (").append(why) += ')';
+    if (!why.empty()) text.append(" (").append(OneLine(why)) += ')';
     Log(result.outcome == WriteOutcome::kDone ? LogLevel::kNotice : LogLevel::kWarning, text);
 }
 

@@ -130,6 +130,14 @@ TEST_F(LineGateway, ReadsFollowTheTableAndWritesReachTheMeter) {
     EXPECT_EQ(counters.otherError, 0u);
 }
 
+TEST_F(LineGateway, AWriteIsOneLineOfTheLogWhateverTheClientNamedIt) {
+    service::LogWrite("MQTT", "a\nqm4720d: line a: lost", 1, "S\rP", 1,
+                      {WriteOutcome::kNotWritable, std::nullopt}, "not\nwritable");
+    EXPECT_EQ(Log(),
+              "write by MQTT: line a?qm4720d: line a: lost station 1 S?P = 1: not writable "
+              "(not?writable)\n");
+}
+
 TEST_F(LineGateway, ALostLineFailsItsValuesAndComesBackWithinTheBackoff) {
     const std::string link = dir_ / "line";
     auto sim = servicetest::StartSim(link, {"3"});
