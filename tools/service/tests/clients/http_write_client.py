@@ -52,9 +52,6 @@ REFUSALS = [
     # An INT is the meter's 16 bits: 40000 would reach it as -25536, 2.7 as 2.
     ("an INT past 16 bits", "Bearer " + TOKEN, {**PN0, "value": 40000}, 422, "refused by driver"),
     ("an INT not whole", "Bearer " + TOKEN, {**PN0, "value": 2.7}, 422, "refused by driver"),
-    ("an INT not whole, negative", "Bearer " + TOKEN, {**PN0, "value": -2.7}, 422,
-     "refused by driver"),
-    ("neither", "Bearer " + TOKEN, {**PN0, "value": 70000.5}, 422, "refused by driver"),
     ("refused by the meter", "Bearer " + TOKEN,
      {"line": "b", "station": 7, "register": "RT", "value": 1.5}, 502, "refused by meter"),
     ("the meter is silent", "Bearer " + TOKEN,
@@ -117,7 +114,7 @@ def main():
         refusals = scrape.by_line("qm4720_write_refusals", "", "_total")
         outcomes = scrape.outcomes()
         checks.check("the client's refusals are counted apart, not as faults of the line",
-                     refusals.get(("a", "")) == 1 and refusals.get(("b", "")) == 4
+                     refusals.get(("a", "")) == 1 and refusals.get(("b", "")) == 2
                      and outcomes.get(("b", "other_error")) == 0
                      and outcomes.get(("a", "other_error")) == 0, (refusals, outcomes))
         # The meter's floats as it sent them, not as their float widens to a double.
@@ -148,7 +145,7 @@ def main():
         with open(log_path) as f:
             said = f.read()
         checks.check("each write that reached a gateway logged once with the client's address",
-                     said.count("write by HTTP 127.0.0.1:") == 11
+                     said.count("write by HTTP 127.0.0.1:") == 9
                      and said.count("SP = 42.123 (requested 42.123456): done") == 1
                      and said.count("PN = 40000: refused by driver (INT") == 1, said)
         # A client that keeps its connection open, as a browser does between two updates.
