@@ -240,7 +240,7 @@ void MqttPublisher::WriteLoop() {
         writeWake_.wait_for(lock, kOverflowReport,
                             [&] { return writesStopping_ || !writes_.empty(); });
         const auto now = std::chrono::steady_clock::now();
-        if (overflowed_ > 0 && now - saidAt >= kOverflowReport) {
+        if (overflowed_ > 0 && (writesStopping_ || now - saidAt >= kOverflowReport)) {
             Log(LogLevel::kWarning, "MQTT: " + std::to_string(overflowed_) +
                                         " write(s) answered no-answer at once since the last "
                                         "report: more than " +
