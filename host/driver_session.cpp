@@ -7,6 +7,7 @@
 #include "driver/identifiers.h"
 #include "host/driver_messages.h"
 #include "host/system_text.h"
+#include "host/value_field.h"
 #include "records/data_type.h"
 
 namespace host {
@@ -168,7 +169,7 @@ Reading DriverSession::Exchange(const std::string& model, std::int16_t station,
         reading.value = value;
         return reading;
     }
-    reading.value = reg.type == kTypeFloat ? static_cast<double>(item.value.asFloat)
+    reading.value = reg.type == kTypeFloat ? MeterDecimal(item.value.asFloat)
                     : reg.type == kTypeInt ? item.value.asInt
                                            : item.value.asBit;
     reading.quality = item.quality;
@@ -183,7 +184,16 @@ Reading DriverSession::Read(const std::string& model, std::int16_t station,
 
 Reading DriverSession::Write(const std::string& model, std::int16_t station, const RegisterRef& reg,
                              double value) {
-    return Exchange(model, station, reg, kDirectionWrite, value);
+    // A value the field cannot carry would reach the meter changed (40000 as INT is -25536).
+    const WriteFit fit = FitWrite(reg.type, value);
+    if (!fit.sent) {
+        Reading refused;
+        refused.type = reg.type;
+        refused.error = "write " + reg.mnemonic + ": " + std::string(fit.refusal);
+        refused.errorCode = driver::kErrorValueRange;
+        return refused;
+    }
+    return Exchange(model, station, reg, kDirectionWrite, *fit.sent);
 }
 
 bool DriverSession::Probe(const std::string& model, std::int16_t station) {

@@ -99,6 +99,8 @@ public:
     // One exchange with register `reg` of `station` on the open port. A failure is in the
     // result, never thrown; the session stays usable after it.
     Reading Read(const std::string& model, std::int16_t station, const RegisterRef& reg);
+    // A write sends the value as the meter's field carries it (FitWrite) and reports that value;
+    // one the field cannot carry is refused with kErrorValueRange before the line.
     Reading Write(const std::string& model, std::int16_t station, const RegisterRef& reg,
                   double value);
     // True when `station` answered a read of its first register.

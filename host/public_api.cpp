@@ -2,8 +2,6 @@
 // register resolution and write rounding that qm4720ctl uses, with every failure turned into an
 // Error of the result.
 #include <algorithm>
-#include <charconv>
-#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -27,16 +25,6 @@ Clock::time_point FromFileTime(std::uint64_t fileTime) {
     const auto since1970 = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>(
         static_cast<std::int64_t>(fileTime - kFileTimeOfUnixEpoch));
     return Clock::time_point(std::chrono::duration_cast<Clock::duration>(since1970));
-}
-
-// A FLOAT register holds a 32-bit float that the meter sent as decimal text: its shortest decimal
-// form as a double (55.55, not 55.54999923706055), which is also what a caller compares with.
-double FloatValue(double value) {
-    char text[32];
-    const auto printed = std::to_chars(text, text + sizeof text, static_cast<float>(value));
-    double shortest = value;
-    std::from_chars(text, printed.ptr, shortest);
-    return shortest;
 }
 
 Error Fail(ErrorCode code, std::string message) {
@@ -136,7 +124,7 @@ struct Driver::Impl {
                     : DriverFailure(done.errorCode, done.error, write ? "write" : "read");
             return reading;
         }
-        reading.value = ref.type == kTypeFloat ? FloatValue(done.value) : done.value;
+        reading.value = done.value;
         reading.quality = done.quality;
         if (done.fileTime != 0) reading.time = FromFileTime(done.fileTime);
         return reading;
@@ -239,28 +227,21 @@ Reading Driver::Write(int station, std::string_view reg, double value, bool veri
         reading.error = Fail(ErrorCode::kUsage, name + ": a read-only register of the meter");
         return reading;
     }
-    if (ref->type == kTypeInt && (value != std::trunc(value) || value < -32768 || value > 32767)) {
-        reading.error =
-            Fail(ErrorCode::kUsage, name + ": INT, expected a whole number -32768..32767");
+    const host::WriteFit fit = host::FitWrite(ref->type, value);
+    if (!fit.sent) {
+        reading.error = Fail(ErrorCode::kUsage, name + ": " + std::string(fit.refusal));
         return reading;
     }
-    const std::optional<double> sent = host::SentFieldValue(ref->type, value);
-    if (!sent) {
-        reading.error =
-            Fail(ErrorCode::kUsage, name +
-                                        ": FLOAT, expected a value that fits the meter's six "
-                                        "characters with one decimal, -999.9..9999.9");
-        return reading;
-    }
-    Reading written = impl_->Exchange(station, *ref, true, *sent);
-    written.value = ref->type == kTypeFloat ? FloatValue(*sent) : *sent;
+    const double sent = *fit.sent;
+    Reading written = impl_->Exchange(station, *ref, true, sent);
+    written.value = sent;
     if (!written.ok() || !verify) return written;
 
     Reading back = impl_->Exchange(station, *ref, false, 0);
     back.latency += written.latency;
-    if (back.ok() && !host::ReadBackMatches(back.value, *sent)) {
+    if (back.ok() && !host::ReadBackMatches(back.value, sent)) {
         back.error = Fail(ErrorCode::kMismatch, name + ": read back " + std::to_string(back.value) +
-                                                    ", not the " + std::to_string(*sent) + " sent");
+                                                    ", not the " + std::to_string(sent) + " sent");
     } else if (!back.ok()) {
         back.error.message = name + ": written, but the read back failed: " + back.error.message;
     }

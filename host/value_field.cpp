@@ -1,26 +1,74 @@
 #include "host/value_field.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <limits>
 #include <string_view>
 
 #include "protocol/value_fields.h"
 #include "records/data_type.h"
 
 namespace host {
+namespace {
 
-std::optional<double> SentFieldValue(std::uint16_t type, double value) {
-    if (type != kTypeFloat) return value;
+constexpr std::string_view kIntRefusal = "INT, expected a whole number -32768..32767";
+constexpr std::string_view kFloatRefusal =
+    "FLOAT, expected a value that fits the meter's six characters with one decimal, "
+    "-999.9..9999.9";
+constexpr std::string_view kBitRefusal = "BIT, expected 0 or 1";
+constexpr std::string_view kTypeRefusal = "the register's data type cannot be written";
+
+}  // namespace
+
+WriteFit FitWrite(std::uint16_t type, double value) {
+    if (type == kTypeInt) {
+        if (!std::isfinite(value) || value != std::trunc(value) || value < -32768 ||
+            value > 32767) {
+            return {std::nullopt, kIntRefusal};
+        }
+        return {value, {}};
+    }
+    if (type == kTypeBit) {
+        if (value != 0 && value != 1) return {std::nullopt, kBitRefusal};
+        return {value, {}};
+    }
+    if (type != kTypeFloat) return {std::nullopt, kTypeRefusal};
+    // Beyond a float's range the cast below would be undefined; such a value never fits anyway.
+    if (!std::isfinite(value) || std::fabs(value) > std::numeric_limits<float>::max()) {
+        return {std::nullopt, kFloatRefusal};
+    }
     ValueSlot slot{};
     slot.asFloat = static_cast<float>(value);
     protocol::DataField field{};
     if (protocol::EncodeDataField(type, slot, field) != protocol::EncodeRefusal::kNone) {
-        return std::nullopt;
+        return {std::nullopt, kFloatRefusal};
     }
     const auto decoded =
         protocol::DecodeDataField(type, std::string_view(field.data(), field.size()));
-    if (!decoded) return std::nullopt;
-    return decoded->AsNumber();
+    if (!decoded) return {std::nullopt, kFloatRefusal};
+    return {MeterDecimal(static_cast<float>(decoded->AsNumber())), {}};
+}
+
+std::optional<double> SentFieldValue(std::uint16_t type, double value) {
+    return FitWrite(type, value).sent;
+}
+
+double MeterDecimal(float value) {
+    if (!std::isfinite(value)) return value;
+    char text[32];
+    const auto printed = std::to_chars(text, text + sizeof text, value);
+    double shortest = value;
+    std::from_chars(text, printed.ptr, shortest);
+    return shortest;
+}
+
+double MeterDecimal(double value) {
+    if (!std::isfinite(value) || std::fabs(value) > std::numeric_limits<float>::max()) {
+        return value;
+    }
+    const auto narrow = static_cast<float>(value);
+    return static_cast<double>(narrow) == value ? MeterDecimal(narrow) : value;
 }
 
 bool ReadBackMatches(double readBack, double sent) {

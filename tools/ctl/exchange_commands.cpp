@@ -130,21 +130,13 @@ int RunWrite(const Options& options) {
                 Diagnose("write: " + reg->mnemonic + " is a read-only register of the meter");
                 return false;
             }
-            if (reg->type == kTypeInt &&
-                (value != std::trunc(value) || value < -32768 || value > 32767)) {
-                Diagnose("write: " + reg->mnemonic +
-                         " is INT: expected a whole number -32768..32767");
+            const host::WriteFit fit = host::FitWrite(reg->type, value);
+            if (!fit.sent) {
+                Diagnose("write: " + reg->mnemonic + " is " + std::string(fit.refusal) + ", got '" +
+                         text.substr(equals + 1) + "'");
                 return false;
             }
-            const std::optional<double> sent = host::SentFieldValue(reg->type, value);
-            if (!sent) {
-                Diagnose(
-                    "write: " + reg->mnemonic +
-                    " is FLOAT: expected a value that fits the meter's six characters with one "
-                    "decimal, -999.9..9999.9, got '" +
-                    text.substr(equals + 1) + "'");
-                return false;
-            }
+            const std::optional<double> sent = fit.sent;
             // Compared as printed: 0.1 becomes the float nearest it, which still prints 0.1.
             if (NumberText(*sent) != NumberText(value)) {
                 Diagnose("write " + reg->mnemonic + ": " + NumberText(value) + " is sent as " +

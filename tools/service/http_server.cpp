@@ -45,7 +45,8 @@ void HttpServer::AddRoutes() {
     server_->set_payload_max_length(64 * 1024);
     server_->Post("/api/v1/write", [this](const httplib::Request& req, httplib::Response& res) {
         const HttpAnswer answer =
-            AnswerWrite(config_, runtime_, req.get_header_value("Authorization"), req.body);
+            AnswerWrite(config_, runtime_, req.remote_addr + ":" + std::to_string(req.remote_port),
+                        req.get_header_value("Authorization"), req.body);
         res.status = answer.status;
         res.set_content(answer.body, "application/json");
     });

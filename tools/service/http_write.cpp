@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/service/service_log.h"
+#include "tools/service/line_gateway.h"
 
 namespace service {
 namespace {
@@ -125,7 +125,8 @@ std::string NotWritable(const std::string& line, const MeterConfig& meter, const
            ")";
 }
 
-HttpAnswer AnswerOutcome(const WriteRequest& request, WriteOutcome outcome) {
+HttpAnswer AnswerOutcome(const WriteRequest& request, const WriteResult& result) {
+    const WriteOutcome outcome = result.outcome;
     Json j;
     j["ok"] = outcome == WriteOutcome::kDone;
     j["outcome"] = OutcomeName(outcome);
@@ -140,8 +141,8 @@ HttpAnswer AnswerOutcome(const WriteRequest& request, WriteOutcome outcome) {
         case WriteOutcome::kRefusedByDriver:
             status = 422;
             j["error"] =
-                "the driver refused the value before sending it (out of the register's "
-                "range or not of its type)";
+                "refused by driver before the line: the meter's field cannot carry the value "
+                "as asked (an INT must be whole, -32768..32767; a FLOAT -999.9..9999.9)";
             break;
         case WriteOutcome::kRefusedByMeter:
             status = 502;
@@ -156,7 +157,9 @@ HttpAnswer AnswerOutcome(const WriteRequest& request, WriteOutcome outcome) {
     j["line"] = request.line;
     j["station"] = request.station;
     j["register"] = request.reg;
-    j["value"] = request.value;
+    // What the meter was sent, which is what it holds after a done write; "requested" as asked.
+    j["value"] = result.sent ? Json(*result.sent) : Json(nullptr);
+    j["requested"] = request.value;
     return {status, "application/json", j.dump(-1, ' ', false, Json::error_handler_t::replace), {}};
 }
 
@@ -174,7 +177,7 @@ bool SameToken(std::string_view given, std::string_view expected) {
     return difference == 0;
 }
 
-HttpAnswer AnswerWrite(const HttpConfig& http, ServiceRuntime& runtime,
+HttpAnswer AnswerWrite(const HttpConfig& http, ServiceRuntime& runtime, std::string_view peer,
                        std::string_view authorization, std::string_view body) {
     if (!http.writes) {
         return Refuse(403,
@@ -205,14 +208,15 @@ HttpAnswer AnswerWrite(const HttpConfig& http, ServiceRuntime& runtime,
                                Quoted(request.line));
     }
     if (target.reg == nullptr) {
-        return Refuse(403, NotWritable(request.line, *target.meter, request.reg));
+        const std::string why = NotWritable(request.line, *target.meter, request.reg);
+        LogWrite("HTTP " + std::string(peer), request.line, request.station, request.reg,
+                 request.value, WriteResult{WriteOutcome::kNotWritable, std::nullopt}, why);
+        return Refuse(403, why);
     }
-    const WriteOutcome outcome =
-        runtime.Gateway(target.line).Write(request.station, target.reg->index, request.value);
-    Log(LogLevel::kNotice, "HTTP write: line " + request.line + " station " +
-                               std::to_string(request.station) + " " + target.reg->mnemonic +
-                               " = " + Json(request.value).dump() + ": " + OutcomeName(outcome));
-    return AnswerOutcome(request, outcome);
+    const WriteResult result =
+        runtime.Gateway(target.line)
+            .Write(request.station, target.reg->index, request.value, "HTTP " + std::string(peer));
+    return AnswerOutcome(request, result);
 }
 
 }  // namespace service

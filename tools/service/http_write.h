@@ -11,8 +11,11 @@
 //   404 no such line, or no such station on it
 //   403 the register is not configured writable on that meter, or is read-only in its model
 //   then the write is queued on the line's worker and the answer waits for the meter:
-//   200 {"ok": true, "outcome": "done", ...}     the meter acknowledged the value
-//   422 "refused by driver"   the driver refused the value before the line (type, range)
+//   200 {"ok": true, "outcome": "done", ..., "value": 42.123, "requested": 42.123456}
+//                             the meter acknowledged the value; "value" is the one it was sent
+//   422 "refused by driver"   the meter's field cannot carry the value as asked (an INT not
+//                             whole or past -32768..32767, a FLOAT past six characters): refused
+//                             before the line, the meter untouched
 //   502 "refused by meter"    the meter answered with a refusal (NAK)
 //   504 "no answer"           timeout, line lost, or the service is stopping
 // Every answer is a JSON object with "ok"; a refusal has "error" saying why in English.
@@ -28,8 +31,9 @@
 namespace service {
 
 // Blocks the calling thread until the meter answered, when the request gets that far.
-// `authorization`: the request's Authorization header ("" when absent).
-HttpAnswer AnswerWrite(const HttpConfig& http, ServiceRuntime& runtime,
+// `peer`: the client's address and port, for the log; `authorization`: the request's
+// Authorization header ("" when absent).
+HttpAnswer AnswerWrite(const HttpConfig& http, ServiceRuntime& runtime, std::string_view peer,
                        std::string_view authorization, std::string_view body);
 
 // True when `given` equals `expected`. The time taken depends on the length of `given` only: every

@@ -1,6 +1,65 @@
 #include "tools/service/line_gateway.h"
 
+#include <charconv>
+#include <string>
+
+#include "host/value_field.h"
+#include "tools/service/service_log.h"
+
 namespace service {
+namespace {
+
+std::string_view OutcomeText(WriteOutcome outcome) {
+    switch (outcome) {
+        case WriteOutcome::kDone:
+            return "done";
+        case WriteOutcome::kNotWritable:
+            return "not writable";
+        case WriteOutcome::kRefusedByDriver:
+            return "refused by driver";
+        case WriteOutcome::kRefusedByMeter:
+            return "refused by meter";
+        case WriteOutcome::kNoAnswer:
+            break;
+    }
+    return "no answer";
+}
+
+std::string NumberText(double value) {
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    return std::string(text, end);
+}
+
+// A name as the client gave it (a JSON string, an MQTT topic level), with control characters
+// shown as '?': one write stays one line of the log.
+std::string OneLine(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    return out;
+}
+
+}  // namespace
+
+void LogWrite(std::string_view who, std::string_view line, std::int16_t station,
+              std::string_view reg, double requested, const WriteResult& result,
+              std::string_view why) {
+    std::string text = "write by ";
+    text.append(OneLine(who)).append(": line ").append(OneLine(line)).append(" station ");
+    text.append(std::to_string(station)).append(" ").append(OneLine(reg)).append(" = ");
+    if (result.sent) {
+        text += NumberText(*result.sent);
+        if (*result.sent != requested)
+            text.append(" (requested ").append(NumberText(requested)) += ')';
+    } else {
+        text += NumberText(requested);
+    }
+    text.append(": ").append(OutcomeText(result.outcome));
+    if (!why.empty()) text.append(" (").append(OneLine(why)) += ')';
+    Log(result.outcome == WriteOutcome::kDone ? LogLevel::kNotice : LogLevel::kWarning, text);
+}
 
 CellReading LineGateway::Read(std::int16_t station, std::int16_t index) const {
     const auto cell = table_.Find(station, index);
@@ -12,16 +71,35 @@ CellReading LineGateway::Read(std::int16_t station, std::int16_t index) const {
     return reading;
 }
 
-WriteOutcome LineGateway::Write(std::int16_t station, std::int16_t index, double value) {
+WriteResult LineGateway::Write(std::int16_t station, std::int16_t index, double value,
+                               std::string_view who) {
+    const host::RegisterRef* target = nullptr;
     for (const MeterConfig& meter : worker_.config().meters) {
         if (meter.station != station) continue;
         for (const host::RegisterRef& reg : meter.writable) {
-            if (reg.index != index) continue;
-            if (reg.readOnly) return WriteOutcome::kNotWritable;
-            return worker_.QueueWrite(station, reg, value).get();
+            if (reg.index == index) target = &reg;
         }
     }
-    return WriteOutcome::kNotWritable;
+    const std::string name =
+        target != nullptr ? target->mnemonic : "register #" + std::to_string(index);
+    WriteResult result;
+    if (target == nullptr || target->readOnly) {
+        result.outcome = WriteOutcome::kNotWritable;
+        table_.CountWriteRefusal();
+        LogWrite(who, table_.name(), station, name, value, result, "not configured writable");
+        return result;
+    }
+    const host::WriteFit fit = host::FitWrite(target->type, value);
+    if (!fit.sent) {
+        result.outcome = WriteOutcome::kRefusedByDriver;
+        table_.CountWriteRefusal();
+        LogWrite(who, table_.name(), station, name, value, result, fit.refusal);
+        return result;
+    }
+    result.sent = fit.sent;
+    result.outcome = worker_.QueueWrite(station, *target, *fit.sent).get();
+    LogWrite(who, table_.name(), station, name, value, result);
+    return result;
 }
 
 }  // namespace service

@@ -122,6 +122,13 @@ void LineTable::SetState(LineState state) {
 
 void LineTable::Count(const host::Reading& reading, bool write) {
     std::lock_guard lock(mutex_);
+    // Refused by the driver before the line (range, format, type): the client's, not the line's.
+    if (write && !reading.ok && reading.errorCode != driver::kErrorNone &&
+        reading.errorCode != driver::kErrorTimeout && reading.errorCode != driver::kErrorReply &&
+        reading.errorCode != driver::kErrorOpen) {
+        ++counters_.writeRefusals;
+        return;
+    }
     for (std::size_t i = 0; i < kLatencyBoundsMs.size(); ++i) {
         if (reading.latencyMs <= kLatencyBoundsMs[i]) ++counters_.latencyAtMost[i];
     }
@@ -138,6 +145,11 @@ void LineTable::Count(const host::Reading& reading, bool write) {
     } else {
         ++counters_.otherError;
     }
+}
+
+void LineTable::CountWriteRefusal() {
+    std::lock_guard lock(mutex_);
+    ++counters_.writeRefusals;
 }
 
 void LineTable::CountOpenFailure() {

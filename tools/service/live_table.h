@@ -69,8 +69,11 @@ struct LineCounters {
     std::uint64_t timeout = 0;
     std::uint64_t replyError = 0;  // malformed reply, failed block check
     std::uint64_t refused = 0;     // a write the meter answered with NAK
-    std::uint64_t otherError = 0;  // the port failed, the driver refused the request
+    std::uint64_t otherError = 0;  // the port failed, the driver refused a read
     std::uint64_t openFailed = 0;
+    // Writes refused for what the client asked (not writable, a value the field cannot carry),
+    // apart from the exchanges: a client's typo is not a fault of the line. Not in the latency.
+    std::uint64_t writeRefusals = 0;
     // The latency of every exchange counted above but openFailed: latencyAtMost[i] exchanges took
     // at most kLatencyBoundsMs[i] (cumulative, as Prometheus has its buckets).
     std::array<std::uint64_t, kLatencyBoundsMs.size()> latencyAtMost{};
@@ -107,6 +110,8 @@ public:
     void FailAll(const std::string& reason, std::int32_t code, std::int64_t utcMs);
     void SetState(LineState state);
     void Count(const host::Reading& reading, bool write);
+    // A write refused before it was queued for the line (LineGateway).
+    void CountWriteRefusal();
     void CountOpenFailure();
 
 private:

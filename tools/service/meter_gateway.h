@@ -2,13 +2,16 @@
 // the value to answer a read with, and a way to hand a write to the worker that owns the line.
 //
 // The server never touches a serial line itself: Read answers from memory at once, whatever the
-// line is doing; Write queues the exchange on the line's worker and blocks the calling thread
-// until the meter answered or the exchange failed. Both may be called from any thread.
+// line is doing; Write refuses what the meter cannot be sent as asked, else queues the exchange on
+// the line's worker and blocks the calling thread until the meter answered or the exchange
+// failed, and logs the write once whatever came of it. Both may be called from any thread.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace service {
 
@@ -28,9 +31,16 @@ struct CellReading {
 enum class WriteOutcome : std::uint8_t {
     kDone,             // the meter acknowledged the value
     kNotWritable,      // no such register, not configured writable, or read-only in the model
-    kRefusedByDriver,  // the driver refused it before the line (type, range)
+    kRefusedByDriver,  // refused before the line: the meter's field cannot carry the value
     kRefusedByMeter,   // the meter answered with a refusal
     kNoAnswer,         // timeout, line lost, or the service is stopping
+};
+
+struct WriteResult {
+    WriteOutcome outcome = WriteOutcome::kNoAnswer;
+    // The value put on the line, as the meter holds it after a done write (42.123456 is sent as
+    // 42.123); nullopt when the write was refused before the line.
+    std::optional<double> sent;
 };
 
 class MeterGateway {
@@ -39,7 +49,9 @@ public:
     // `station`: the meter's station on this line; `index`: the register's index in the meter
     // model's table.
     virtual CellReading Read(std::int16_t station, std::int16_t index) const = 0;
-    virtual WriteOutcome Write(std::int16_t station, std::int16_t index, double value) = 0;
+    // `who`: the front end and the peer that asked ("Modbus 127.0.0.1:50312"), for the log.
+    virtual WriteResult Write(std::int16_t station, std::int16_t index, double value,
+                              std::string_view who) = 0;
 };
 
 // The Modbus TCP listener of one line, as configured.

@@ -3,8 +3,9 @@
 #include <array>
 #include <charconv>
 #include <cmath>
-#include <limits>
 #include <vector>
+
+#include "host/value_field.h"
 
 namespace service {
 namespace {
@@ -24,16 +25,10 @@ void AppendNumber(std::string& out, double value) {
     } else if (std::isinf(value)) {
         out += value > 0 ? "+Inf" : "-Inf";
     } else {
-        // The shortest text that reads back as the same number. A meter's values are float32:
-        // one that is exactly a float is written as the float it is (100.03, not the double
-        // 100.02999877929688 it widens to). The range is tested first: narrowing a double beyond
-        // it is undefined.
+        // A meter's value as the meter sent it (99.95, not the 99.94999694824219 its float
+        // widens to); any other number in its shortest text.
         char text[32];
-        const bool isFloat = std::fabs(value) <= std::numeric_limits<float>::max() &&
-                             static_cast<double>(static_cast<float>(value)) == value;
-        const auto end =
-            isFloat ? std::to_chars(text, text + sizeof text, static_cast<float>(value)).ptr
-                    : std::to_chars(text, text + sizeof text, value).ptr;
+        const auto end = std::to_chars(text, text + sizeof text, host::MeterDecimal(value)).ptr;
         out.append(text, end);
     }
 }
@@ -132,6 +127,13 @@ void AppendExchanges(std::string& out, const std::vector<LineView>& lines) {
             AppendLabel(labels, "outcome", outcome);
             Sample(out, "qm4720_exchanges_total", labels, count);
         }
+    }
+
+    Family(out, "qm4720_write_refusals_total", "counter",
+           "Writes of a line refused before the line for what the client asked (not writable, "
+           "a value the meter's field cannot carry); not exchanges.");
+    for (const LineView& line : lines) {
+        Sample(out, "qm4720_write_refusals_total", line.label, line.counters.writeRefusals);
     }
 
     Family(out, "qm4720_exchange_latency_seconds", "histogram",

@@ -123,7 +123,7 @@ ModbusException ModbusRequestHandler::DecideWrite(std::int16_t station, int firs
                                                     static_cast<std::uint16_t>(Word(data, 2))};
     const float value = WordsToFloat(words, order_);
     if (!std::isfinite(value)) return ModbusException::kIllegalDataValue;
-    return WriteVerdict(gateway_.Write(station, span.firstIndex, value));
+    return WriteVerdict(gateway_.Write(station, span.firstIndex, value, who_).outcome);
 }
 
 bool ModbusRequestHandler::Answer(modbus_t* ctx, std::span<const std::uint8_t> request,

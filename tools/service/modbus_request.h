@@ -6,6 +6,8 @@
 // Functions: 03 and 04 read the same registers (a client configured for input registers reads the
 // same values); 16 writes one whole value (two registers); 06 sets half a value and is refused
 // with 02, since the other half on the meter is not known to be the one the client has in mind.
+// A value the meter's field cannot carry as asked (an INT register given 40000 or 2.7) is refused
+// with 03 before the line.
 #pragma once
 
 #include <modbus.h>
@@ -14,6 +16,8 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "tools/service/meter_gateway.h"
 #include "tools/service/modbus_register_map.h"
@@ -41,8 +45,13 @@ ModbusMapping NewReplyMapping(const StationTables& tables);
 class ModbusRequestHandler {
 public:
     // Both references must outlive the handler; the gateway is called from the calling thread.
-    ModbusRequestHandler(MeterGateway& gateway, const StationTables& tables, WordOrder order)
-        : gateway_(gateway), tables_(tables), order_(order) {}
+    // `client`: the peer's address and port, for the log of its writes.
+    ModbusRequestHandler(MeterGateway& gateway, const StationTables& tables, WordOrder order,
+                         std::string_view client = {})
+        : gateway_(gateway),
+          tables_(tables),
+          order_(order),
+          who_("Modbus " + std::string(client)) {}
 
     // Judges `request`, one whole frame (MBAP header included) as modbus_receive returned it for
     // a TCP context. A write is handed to the gateway here and waits for its outcome.
@@ -60,6 +69,7 @@ private:
     MeterGateway& gateway_;
     const StationTables& tables_;
     WordOrder order_;
+    std::string who_;
 };
 
 }  // namespace service

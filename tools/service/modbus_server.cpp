@@ -28,6 +28,19 @@ std::string SystemError(const std::string& where, int error) {
     return where + ": " + std::strerror(error);
 }
 
+// "address:port" of the client on `fd` (numeric, so no name lookup), for the log.
+std::string PeerName(int fd) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    char host[NI_MAXHOST] = "?";
+    char port[NI_MAXSERV] = "?";
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0) {
+        getnameinfo(reinterpret_cast<sockaddr*>(&peer), length, host, sizeof host, port,
+                    sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
+    }
+    return std::string(host) + ":" + port;
+}
+
 struct ModbusContextDeleter {
     void operator()(modbus_t* ctx) const { modbus_free(ctx); }
 };
@@ -151,7 +164,7 @@ void ModbusServer::Serve(Client& client) {
     auto mapping = NewReplyMapping(tables_);
     if (ctx && mapping) {
         modbus_set_socket(ctx.get(), client.fd);
-        ModbusRequestHandler handler(gateway_, tables_, settings_.wordOrder);
+        ModbusRequestHandler handler(gateway_, tables_, settings_.wordOrder, PeerName(client.fd));
         const int idleMs = static_cast<int>(settings_.idleTimeout.count() * 1000);
         std::uint8_t request[MODBUS_TCP_MAX_ADU_LENGTH];
         while (!stopping_) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <utility>
 
+#include "tools/service/line_gateway.h"
 #include "tools/service/service_log.h"
 #include "tools/service/service_runtime.h"
 
@@ -18,6 +19,8 @@ constexpr std::size_t kWindow = 256;
 // .../set messages waiting for the write thread; more are answered no-answer at once.
 constexpr std::size_t kWriteQueueLimit = 64;
 constexpr std::chrono::seconds kOfflineWait{2};
+// How often a flood of writes answered at once is said in the log, with their count.
+constexpr std::chrono::seconds kOverflowReport{1};
 constexpr std::chrono::seconds kMaxRetryDelay{30};
 
 std::string Broker(const MqttConfig& mqtt) {
@@ -163,10 +166,11 @@ void MqttPublisher::Enqueue(Message message) {
     wake_.notify_all();
 }
 
-void MqttPublisher::EnqueueResult(const WriteRequest& write, std::optional<WriteOutcome> outcome) {
+void MqttPublisher::EnqueueResult(const WriteRequest& write,
+                                  const std::optional<WriteResult>& result) {
     Message message;
     message.topic = ResultTopic(config_.mqtt.prefix, write.target);
-    message.payload = ResultPayload(outcome, write.request);
+    message.payload = ResultPayload(result, write.request);
     Enqueue(std::move(message));
 }
 
@@ -230,26 +234,47 @@ void MqttPublisher::StopWrites() {
 
 void MqttPublisher::WriteLoop() {
     std::unique_lock<std::mutex> lock(writeMutex_);
+    auto saidAt = std::chrono::steady_clock::now();
     for (;;) {
-        writeWake_.wait(lock, [&] { return writesStopping_ || !writes_.empty(); });
+        // Wakes at least once a second to say how many writes a flood had answered at once.
+        writeWake_.wait_for(lock, kOverflowReport,
+                            [&] { return writesStopping_ || !writes_.empty(); });
+        const auto now = std::chrono::steady_clock::now();
+        if (overflowed_ > 0 && (writesStopping_ || now - saidAt >= kOverflowReport)) {
+            Log(LogLevel::kWarning, "MQTT: " + std::to_string(overflowed_) +
+                                        " write(s) answered no-answer at once since the last "
+                                        "report: more than " +
+                                        std::to_string(kWriteQueueLimit) + " were waiting");
+            overflowed_ = 0;
+            saidAt = now;
+        }
         if (writesStopping_) return;
+        if (writes_.empty()) continue;
         WriteRequest write = std::move(writes_.front());
         writes_.pop_front();
         lock.unlock();
-        const std::optional<WriteOutcome> outcome =
+        const std::optional<WriteResult> result =
             write.request.value ? std::optional(Write(write)) : std::nullopt;
-        EnqueueResult(write, outcome);
+        EnqueueResult(write, result);
         lock.lock();
     }
 }
 
-WriteOutcome MqttPublisher::Write(const WriteRequest& write) {
-    // Only what the configuration names writable on that meter; the gateway checks the model.
+WriteResult MqttPublisher::Write(const WriteRequest& write) {
+    // MQTT does not tell who published: the request's own id is what there is to go by.
+    const std::string who =
+        "MQTT" + (write.request.idJson.empty() ? "" : " id " + write.request.idJson);
+    // Only what the configuration names writable on that meter; the gateway checks the rest.
     const WritableRegister target =
         runtime_->FindWritable(write.target.line, write.target.station, write.target.mnemonic);
-    if (target.reg == nullptr) return WriteOutcome::kNotWritable;
+    if (target.reg == nullptr) {
+        const WriteResult refused{WriteOutcome::kNotWritable, std::nullopt};
+        LogWrite(who, write.target.line, write.target.station, write.target.mnemonic,
+                 *write.request.value, refused, "not configured writable");
+        return refused;
+    }
     return runtime_->Gateway(target.line)
-        .Write(write.target.station, target.reg->index, *write.request.value);
+        .Write(write.target.station, target.reg->index, *write.request.value, who);
 }
 
 MqttCounters MqttPublisher::Counters() const {
@@ -341,11 +366,10 @@ void MqttPublisher::OnMessage(mosquitto*, void* context, const mosquitto_message
             self->writeWake_.notify_all();
             return;
         }
+        // Said by the write thread once a second with a count, not once per message of a flood.
+        ++self->overflowed_;
     }
-    Log(LogLevel::kWarning, "MQTT: too many writes waiting; " + write.target.mnemonic +
-                                " of station " + std::to_string(write.target.station) +
-                                " answered no-answer");
-    self->EnqueueResult(write, WriteOutcome::kNoAnswer);
+    self->EnqueueResult(write, WriteResult{WriteOutcome::kNoAnswer, std::nullopt});
 }
 
 }  // namespace service

@@ -73,12 +73,12 @@ private:
     };
 
     void Enqueue(Message message);
-    // A write's answer, not retained; nullopt `outcome` for a request that could not be read.
-    void EnqueueResult(const WriteRequest& write, std::optional<WriteOutcome> outcome);
+    // A write's answer, not retained; nullopt `result` for a request that could not be read.
+    void EnqueueResult(const WriteRequest& write, const std::optional<WriteResult>& result);
     void SendLoop();
     void NetworkLoop();
     void WriteLoop();
-    WriteOutcome Write(const WriteRequest& write);
+    WriteResult Write(const WriteRequest& write);
 
     static void OnConnect(mosquitto* mosq, void* self, int rc);
     static void OnDisconnect(mosquitto* mosq, void* self, int rc);
@@ -106,6 +106,7 @@ private:
     std::deque<WriteRequest> writes_;
     ServiceRuntime* runtime_ = nullptr;
     bool writesStopping_ = false;
+    std::uint64_t overflowed_ = 0;  // writes answered at once since the log last said so
     std::thread writer_;
 };
 

@@ -86,7 +86,7 @@ std::optional<SetTarget> ParseSetTopic(std::string_view prefix, std::string_view
     int station = 0;
     const auto [end, error] =
         std::from_chars(parts[1].data(), parts[1].data() + parts[1].size(), station);
-    if (error != std::errc() || end != parts[1].data() + parts[1].size() || station < 1 ||
+    if (error != std::errc() || end != parts[1].data() + parts[1].size() || station < 0 ||
         station > 32767) {
         return std::nullopt;
     }
@@ -112,11 +112,12 @@ std::string ResultTopic(std::string_view prefix, const SetTarget& target) {
     return ReadingTopic(prefix, target.line, target.station, target.mnemonic) + "/result";
 }
 
-std::string ResultPayload(std::optional<WriteOutcome> outcome, const SetRequest& request) {
+std::string ResultPayload(const std::optional<WriteResult>& result, const SetRequest& request) {
     Json j;
-    j["ok"] = outcome == WriteOutcome::kDone;
-    j["outcome"] = outcome ? OutcomeName(*outcome) : "bad-request";
-    j["value"] = request.value ? Json(*request.value) : Json(nullptr);
+    j["ok"] = result && result->outcome == WriteOutcome::kDone;
+    j["outcome"] = result ? OutcomeName(result->outcome) : "bad-request";
+    j["value"] = result && result->sent ? Json(*result->sent) : Json(nullptr);
+    j["requested"] = request.value ? Json(*request.value) : Json(nullptr);
     if (!request.idJson.empty()) j["id"] = Json::parse(request.idJson, nullptr, false);
     return Dump(j);
 }

@@ -12,8 +12,10 @@
 //   PREFIX/LINE/STATION/REGISTER/set       a write: the value as a number ("12.5"), or
 //                                          {"value": 12.5, "id": "any JSON value"}
 //   PREFIX/LINE/STATION/REGISTER/result    its answer, not retained:
-//       {"ok": true, "outcome": "done", "value": 12.5, "id": "..."}
-//     "outcome": done, not-writable, refused-by-driver, refused-by-meter, no-answer, bad-request.
+//       {"ok": true, "outcome": "done", "value": 12.5, "requested": 12.5, "id": "..."}
+//     "outcome": done, not-writable, refused-by-driver, refused-by-meter, no-answer, bad-request;
+//     "value" is what the meter was sent (42.123 for 42.123456 to a FLOAT; null when nothing
+//     was), "requested" the value asked.
 //
 // REGISTER is the register's mnemonic as the configuration names it; STATION is decimal.
 #pragma once
@@ -44,7 +46,7 @@ struct SetTarget {
 };
 
 // The target of `topic`, or nullopt when it is not PREFIX/LINE/STATION/REGISTER/set with a
-// station of 1 to 32767.
+// station of 0 to 32767.
 std::optional<SetTarget> ParseSetTopic(std::string_view prefix, std::string_view topic);
 
 struct SetRequest {
@@ -57,7 +59,7 @@ SetRequest ParseSetPayload(std::string_view payload);
 // The result topic of a write to `target`.
 std::string ResultTopic(std::string_view prefix, const SetTarget& target);
 
-// What a write came to; nullopt `outcome` for a request that could not be read.
-std::string ResultPayload(std::optional<WriteOutcome> outcome, const SetRequest& request);
+// What a write came to; nullopt `result` for a request that could not be read.
+std::string ResultPayload(const std::optional<WriteResult>& result, const SetRequest& request);
 
 }  // namespace service

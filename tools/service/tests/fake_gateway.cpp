@@ -40,15 +40,16 @@ CellReading FakeGateway::Read(std::int16_t station, std::int16_t index) const {
     return it == cells_.end() ? CellReading{} : it->second;
 }
 
-WriteOutcome FakeGateway::Write(std::int16_t station, std::int16_t index, double value) {
+WriteResult FakeGateway::Write(std::int16_t station, std::int16_t index, double value,
+                               std::string_view) {
     std::this_thread::sleep_for(writeDelay_);
     std::lock_guard lock(mutex_);
     writes_.push_back({station, index, value});
     const auto it = writable_.find({station, index});
-    if (it == writable_.end()) return WriteOutcome::kNotWritable;
+    if (it == writable_.end()) return {WriteOutcome::kNotWritable, std::nullopt};
     // What the worker does: the acknowledged value is the register's new good value.
     if (it->second == WriteOutcome::kDone) cells_[{station, index}] = {CellState::kGood, value};
-    return it->second;
+    return {it->second, value};
 }
 
 void FakeGateway::Set(std::int16_t station, std::int16_t index, CellReading reading) {

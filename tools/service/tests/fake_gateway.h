@@ -44,7 +44,8 @@ public:
     }
 
     CellReading Read(std::int16_t station, std::int16_t index) const override;
-    WriteOutcome Write(std::int16_t station, std::int16_t index, double value) override;
+    WriteResult Write(std::int16_t station, std::int16_t index, double value,
+                      std::string_view who) override;
 
     void Set(std::int16_t station, std::int16_t index, CellReading reading);
     std::vector<WriteCall> Writes() const;

@@ -5,6 +5,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "host/value_field.h"
 #include "tools/service/history_query.h"
 #include "tools/service/tests/service_fixture.h"
 
@@ -190,6 +191,25 @@ TEST_F(HistoryAnswers, CsvQuotesFieldsLeavesFailedValuesEmptyAndSaysTruncatedInH
     using Header = std::pair<std::string, std::string>;
     EXPECT_EQ(answer.headers, (std::vector<Header>{{"X-History-Truncated", "true"},
                                                    {"X-History-Next-Until-Ms", "1796745541001"}}));
+}
+
+TEST_F(HistoryAnswers, AMetersFloatIsSaidAsTheMeterSentItInFilesOldAndNew) {
+    std::string error;
+    auto writer = service::HistoryWriter::Open(config_.database, std::chrono::hours(24), error);
+    ASSERT_NE(writer, nullptr) << error;
+    // As files written before hold it (the float widened), and as a reading is stored now.
+    writer->Add({t0_ + 3000, "c", 1, "PV", static_cast<double>(99.95F), 192, -1});
+    writer->Add({t0_ + 4000, "c", 1, "PV", host::MeterDecimal(48.815F), 192, -1});
+    writer->Flush();
+    for (const char* format : {"json", "csv"}) {
+        SCOPED_TRACE(format);
+        const auto answer =
+            service::AnswerHistory(config_, {{"line", "c"}, {"format", format}}, t0_ + 10000);
+        EXPECT_NE(answer.body.find("99.95"), std::string::npos) << answer.body;
+        EXPECT_NE(answer.body.find("48.815"), std::string::npos) << answer.body;
+        EXPECT_EQ(answer.body.find("99.949"), std::string::npos) << answer.body;
+        EXPECT_EQ(answer.body.find("48.814"), std::string::npos) << answer.body;
+    }
 }
 
 TEST_F(HistoryAnswers, NoHistoryBadParametersAndAMissingFileAreSaidPlainly) {

@@ -5,6 +5,7 @@
 
 #include <future>
 #include <mutex>
+#include <optional>
 
 #include "tools/service/service_log.h"
 #include "tools/service/service_runtime.h"
@@ -18,7 +19,12 @@ using service::WriteOutcome;
 using servicetest::WaitFor;
 
 // Indices in both models' tables.
-constexpr std::int16_t kPV = 4, kOP = 5, kSP = 13;
+constexpr std::int16_t kPV = 4, kOP = 5, kSP = 13, kPN = 14;
+
+WriteOutcome Write(service::MeterGateway& gateway, std::int16_t station, std::int16_t index,
+                   double value) {
+    return gateway.Write(station, index, value, "test").outcome;
+}
 
 class LineGateway : public ::testing::Test {
 protected:
@@ -64,8 +70,9 @@ TEST_F(LineGateway, ReadsFollowTheTableAndWritesReachTheMeter) {
     auto sim = servicetest::StartSim(link, {"1", "12:QM4720N"});
     auto runtime = Start("[[line]]\nname = \"a\"\nport = \"" + link +
                          "\"\n"
-                         "[[line.meter]]\nstation = 1\nwritable = [\"SP\"]\n"
-                         "[[line.meter.poll]]\nregisters = [\"PV\", \"SP\"]\ninterval_s = 0.2\n"
+                         "[[line.meter]]\nstation = 1\nwritable = [\"SP\", \"PN\"]\n"
+                         "[[line.meter.poll]]\nregisters = [\"PV\", \"SP\", \"PN\"]\n"
+                         "interval_s = 0.2\n"
                          "[[line.meter]]\nstation = 12\nmodel = \"QM4720N\"\n"
                          "[[line.meter.poll]]\nregisters = [\"PV\"]\ninterval_s = 60\n"
                          "allowed_age_s = 0.5\n");
@@ -82,13 +89,51 @@ TEST_F(LineGateway, ReadsFollowTheTableAndWritesReachTheMeter) {
     EXPECT_TRUE(WaitFor([&] { return StateOf(gateway, 12, kPV) == CellState::kStale; }, 2s));
     EXPECT_EQ(gateway.Read(12, kPV).value, 0.0);  // a stale value is not handed out
 
-    EXPECT_EQ(gateway.Write(1, kSP, 42.5), WriteOutcome::kDone);
-    EXPECT_TRUE(WaitFor([&] { return gateway.Read(1, kSP).value == 42.5; }, 3s));
-    EXPECT_EQ(gateway.Write(1, kPV, 1), WriteOutcome::kNotWritable);        // read-only
-    EXPECT_EQ(gateway.Write(1, kOP, 1), WriteOutcome::kNotWritable);        // not configured
-    EXPECT_EQ(gateway.Write(12, kSP, 1), WriteOutcome::kNotWritable);       // not on this meter
-    EXPECT_EQ(gateway.Write(1, kSP, 1e7), WriteOutcome::kRefusedByDriver);  // 8 characters
-    EXPECT_EQ(gateway.Read(1, kSP).value, 42.5);
+    // Done only with the value the meter holds after it; refused before the line otherwise.
+    struct Case {
+        std::int16_t station, index;
+        double value;
+        WriteOutcome outcome;
+        std::optional<double> sent;
+    };
+    const Case cases[] = {
+        {1, kSP, 42.5, WriteOutcome::kDone, 42.5},
+        {1, kPN, 12, WriteOutcome::kDone, 12},
+        {1, kSP, 42.123456, WriteOutcome::kDone, 42.123},             // the field's six characters
+        {1, kPV, 1, WriteOutcome::kNotWritable, std::nullopt},        // read-only
+        {1, kOP, 1, WriteOutcome::kNotWritable, std::nullopt},        // not configured
+        {12, kSP, 1, WriteOutcome::kNotWritable, std::nullopt},       // not on this meter
+        {1, kSP, 1e7, WriteOutcome::kRefusedByDriver, std::nullopt},  // 8 characters
+        {1, kPN, 40000, WriteOutcome::kRefusedByDriver, std::nullopt},  // past 16 bits
+    };
+    int refused = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.station << "/" << c.index << " = " << c.value);
+        const service::WriteResult result = gateway.Write(c.station, c.index, c.value, "test 1");
+        EXPECT_EQ(result.outcome, c.outcome);
+        EXPECT_EQ(result.sent, c.sent);
+        if (c.outcome != WriteOutcome::kDone) ++refused;
+    }
+    EXPECT_TRUE(WaitFor([&] { return gateway.Read(1, kSP).value == 42.123; }, 3s));
+    EXPECT_TRUE(WaitFor([&] { return gateway.Read(1, kPN).value == 12; }, 3s));
+    // Each write said once, by who asked; the client's refusals are not faults of the line.
+    const std::string log = Log();
+    EXPECT_EQ(servicetest::Count(log, "write by test 1: line a station "),
+              static_cast<int>(std::size(cases)))
+        << log;
+    EXPECT_EQ(servicetest::Count(log, "SP = 42.123 (requested 42.123456): done"), 1) << log;
+    EXPECT_EQ(servicetest::Count(log, "PN = 40000: refused by driver (INT"), 1) << log;
+    const service::LineCounters counters = runtime->live().Lines()[0]->Counters();
+    EXPECT_EQ(counters.writeRefusals, static_cast<std::uint64_t>(refused));
+    EXPECT_EQ(counters.otherError, 0u);
+}
+
+TEST_F(LineGateway, AWriteIsOneLineOfTheLogWhateverTheClientNamedIt) {
+    service::LogWrite("MQTT", "a\nqm4720d: line a: lost", 1, "S\rP", 1,
+                      {WriteOutcome::kNotWritable, std::nullopt}, "not\nwritable");
+    EXPECT_EQ(Log(),
+              "write by MQTT: line a?qm4720d: line a: lost station 1 S?P = 1: not writable "
+              "(not?writable)\n");
 }
 
 TEST_F(LineGateway, ALostLineFailsItsValuesAndComesBackWithinTheBackoff) {
@@ -104,13 +149,13 @@ TEST_F(LineGateway, ALostLineFailsItsValuesAndComesBackWithinTheBackoff) {
 
     sim->Stop(SIGKILL);
     EXPECT_TRUE(WaitFor([&] { return StateOf(gateway, 3, kPV) == CellState::kFailed; }, 3s));
-    EXPECT_EQ(gateway.Write(3, kSP, 7), WriteOutcome::kNoAnswer);
+    EXPECT_EQ(Write(gateway, 3, kSP, 7), WriteOutcome::kNoAnswer);
     std::this_thread::sleep_for(2500ms);  // a few reopen attempts, which the log does not repeat
 
     sim = servicetest::StartSim(link, {"3"});
     // The attempts so far came 1 s and 2 s after the loss; the next is at most 4 s away.
     EXPECT_TRUE(WaitFor([&] { return StateOf(gateway, 3, kPV) == CellState::kGood; }, 6s));
-    EXPECT_EQ(gateway.Write(3, kSP, 7), WriteOutcome::kDone);
+    EXPECT_EQ(Write(gateway, 3, kSP, 7), WriteOutcome::kDone);
     const std::string log = Log();
     EXPECT_EQ(servicetest::Count(log, "line a: lost"), 1) << log;
     EXPECT_EQ(servicetest::Count(log, "line a: reopened"), 1) << log;
@@ -125,7 +170,7 @@ TEST_F(LineGateway, AMeterThatRefusesEverythingFailsReadsAndRefusesWrites) {
                          "[[line.meter.poll]]\nregisters = [\"PV\"]\ninterval_s = 0.1\n");
     ASSERT_NE(runtime, nullptr);
     service::MeterGateway& gateway = runtime->Gateway(0);
-    EXPECT_EQ(gateway.Write(5, kSP, 12.5), WriteOutcome::kRefusedByMeter);
+    EXPECT_EQ(Write(gateway, 5, kSP, 12.5), WriteOutcome::kRefusedByMeter);
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(StateOf(gateway, 5, kPV), CellState::kFailed);
     // The meter answers, if only with NAK: the line is not taken for lost.
@@ -144,7 +189,7 @@ TEST_F(LineGateway, AWriteToALineWhoseWorkerEndedIsAnsweredAtOnce) {
     ASSERT_TRUE(service::LoadConfig(path, *session_, config, error)) << error;
     std::future<WriteOutcome> write;  // declared first: the runtime's Stop answers it before
     service::ServiceRuntime runtime(config, host::ModuleChoice{dir_ / "no-module.so", ""}, nullptr);
-    write = std::async(std::launch::async, [&] { return runtime.Gateway(0).Write(1, kSP, 5); });
+    write = std::async(std::launch::async, [&] { return Write(runtime.Gateway(0), 1, kSP, 5); });
     ASSERT_EQ(write.wait_for(3s), std::future_status::ready);
     EXPECT_EQ(write.get(), WriteOutcome::kNoAnswer);
 }

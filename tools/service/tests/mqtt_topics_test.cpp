@@ -53,7 +53,8 @@ TEST(MqttTopics, SetTopics) {
     const Case cases[] = {
         {"qm/a/1/SP/set", true, "a", 1, "SP"},
         {"qm/line-2/32767/RT/set", true, "line-2", 32767, "RT"},
-        {"qm/a/0/SP/set", false, "", 0, ""},
+        {"qm/a/0/SP/set", true, "a", 0, "SP"},  // station 0, as Modbus unit 0 and HTTP reach it
+        {"qm/a/-1/SP/set", false, "", 0, ""},
         {"qm/a/32768/SP/set", false, "", 0, ""},
         {"qm/a/x1/SP/set", false, "", 0, ""},
         {"qm/a/1x/SP/set", false, "", 0, ""},
@@ -78,33 +79,45 @@ TEST(MqttTopics, SetTopics) {
 }
 
 TEST(MqttTopics, SetPayloadsAndResults) {
+    using service::WriteResult;
     struct Case {
         const char* payload;
-        std::optional<WriteOutcome> outcome;  // what the write came to, when it was made
-        const char* result;
+        std::optional<WriteResult> result;  // what the write came to, when it was made
+        const char* answer;
     };
     const Case cases[] = {
-        {"12.5", WriteOutcome::kDone, R"({"ok": true, "outcome": "done", "value": 12.5})"},
-        {" -3 ", WriteOutcome::kNotWritable,
-         R"({"ok": false, "outcome": "not-writable", "value": -3})"},
-        {R"({"value": 60, "id": "r-7"})", WriteOutcome::kRefusedByMeter,
-         R"({"ok": false, "outcome": "refused-by-meter", "value": 60, "id": "r-7"})"},
-        {R"({"value": 1e3, "id": {"n": 1}})", WriteOutcome::kRefusedByDriver,
-         R"({"ok": false, "outcome": "refused-by-driver", "value": 1000, "id": {"n": 1}})"},
-        {R"({"value": 2})", WriteOutcome::kNoAnswer,
-         R"({"ok": false, "outcome": "no-answer", "value": 2})"},
-        {"", std::nullopt, R"({"ok": false, "outcome": "bad-request", "value": null})"},
-        {"twelve", std::nullopt, R"({"ok": false, "outcome": "bad-request", "value": null})"},
-        {"\"12\"", std::nullopt, R"({"ok": false, "outcome": "bad-request", "value": null})"},
-        {"12 13", std::nullopt, R"({"ok": false, "outcome": "bad-request", "value": null})"},
+        {"12.5", WriteResult{WriteOutcome::kDone, 12.5},
+         R"({"ok": true, "outcome": "done", "value": 12.5, "requested": 12.5})"},
+        // The answer carries what the meter was sent, beside what was asked.
+        {"42.123456", WriteResult{WriteOutcome::kDone, 42.123},
+         R"({"ok": true, "outcome": "done", "value": 42.123, "requested": 42.123456})"},
+        {" -3 ", WriteResult{WriteOutcome::kNotWritable, std::nullopt},
+         R"({"ok": false, "outcome": "not-writable", "value": null, "requested": -3})"},
+        {R"({"value": 60, "id": "r-7"})", WriteResult{WriteOutcome::kRefusedByMeter, 60},
+         R"({"ok": false, "outcome": "refused-by-meter", "value": 60, "requested": 60,
+             "id": "r-7"})"},
+        {R"({"value": 1e5, "id": {"n": 1}})",
+         WriteResult{WriteOutcome::kRefusedByDriver, std::nullopt},
+         R"({"ok": false, "outcome": "refused-by-driver", "value": null, "requested": 100000,
+             "id": {"n": 1}})"},
+        {R"({"value": 2})", WriteResult{WriteOutcome::kNoAnswer, 2},
+         R"({"ok": false, "outcome": "no-answer", "value": 2, "requested": 2})"},
+        {"", std::nullopt,
+         R"({"ok": false, "outcome": "bad-request", "value": null, "requested": null})"},
+        {"twelve", std::nullopt,
+         R"({"ok": false, "outcome": "bad-request", "value": null, "requested": null})"},
+        {"\"12\"", std::nullopt,
+         R"({"ok": false, "outcome": "bad-request", "value": null, "requested": null})"},
+        {"12 13", std::nullopt,
+         R"({"ok": false, "outcome": "bad-request", "value": null, "requested": null})"},
         {R"({"value": "12", "id": 4})", std::nullopt,
-         R"({"ok": false, "outcome": "bad-request", "value": null, "id": 4})"},
+         R"({"ok": false, "outcome": "bad-request", "value": null, "requested": null, "id": 4})"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.payload);
         const SetRequest request = ParseSetPayload(c.payload);
-        EXPECT_EQ(request.value.has_value(), c.outcome.has_value());
-        EXPECT_EQ(Json::parse(ResultPayload(c.outcome, request)), Json::parse(c.result));
+        EXPECT_EQ(request.value.has_value(), c.result.has_value());
+        EXPECT_EQ(Json::parse(ResultPayload(c.result, request)), Json::parse(c.answer));
     }
 }
 

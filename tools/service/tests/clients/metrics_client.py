@@ -24,7 +24,8 @@ VALUES = {
     ("a", "1", "SP", "default"): 100.25, ("a", "12", "PV", "QM4720N"): 7.125,
     ("a", "12", "OP", "QM4720N"): 40.0, ("a", "12", "ER", "QM4720N"): 0.0,
     ("a", "12", "SV", "QM4720N"): 100.0, ("b", "3", "PV", "QM4720N"): -12.75,
-    ("b", "3", "SP", "QM4720N"): 60.0,
+    ("b", "3", "SP", "QM4720N"): 60.0, ("b", "0", "PV", "default"): 99.95,
+    ("b", "0", "SP", "default"): 48.815, ("b", "0", "PN", "default"): 7.0,
 }
 SILENT = ("b", "9", "PV", "default")
 OUTCOMES = ["ok", "timeout", "reply_error", "nak", "other_error", "open_error"]

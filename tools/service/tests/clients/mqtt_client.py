@@ -7,14 +7,16 @@ Starts mosquitto on a free 127.0.0.1 port with a file of its own (no persistence
 over the two simulated lines of qm4720d_lines.py with [mqtt] writes on, each by process id, and
 checks: the retained readings hold the simulators' values (a silent meter's as failed, with no
 value), the status topic says online; writes through .../set reach the meter or are refused with
-the right outcome on the result topic; after a reload with writes off a .../set is not acted on; while the broker is stopped the bounded
-queue drops its oldest messages, counted in /metrics (parsed by the Prometheus client library),
-and once the broker is back the readings arrive again; after kill -9 of qm4720d the broker's last
-will says offline.
+the right outcome and the value sent on the result topic, and are logged (a flood said once a
+second with a count); after a reload with writes off a .../set is not acted on; while the broker
+is stopped the bounded queue drops its oldest messages, counted in /metrics (parsed by the
+Prometheus client library), and once the broker is back the readings arrive again; after kill -9
+of qm4720d the broker's last will says offline.
 """
 import json
 import os
 import queue
+import re
 import signal
 import subprocess
 import sys
@@ -163,8 +165,10 @@ def run(args, checks, broker, log_path):
             checks.check("qm4720d runs and reaches the broker", False)
             return
         # Retained readings, as the simulators hold them.
+        # Station 0's floats as the meter sent them, not as their float widens to a double.
         expected = {"a/1/PV": 21.5, "a/1/OP": -3.25, "a/1/SP": 100.25, "a/12/PV": 7.125,
-                    "b/3/PV": -12.75, "b/3/SP": 60.0}
+                    "b/3/PV": -12.75, "b/3/SP": 60.0, "b/0/PV": 99.95, "b/0/SP": 48.815,
+                    "b/0/PN": 7}
         them = wait_retained(broker.port, lambda t: all(
             reading(t, k).get("value") == v for k, v in expected.items())
             and reading(t, "b/9/PV").get("state") == "failed")
@@ -181,29 +185,68 @@ def run(args, checks, broker, log_path):
                      and silent["value"] is None and silent.get("error_code", -1) >= 0
                      and silent.get("error") != "" and silent.get("gloss") != "", silent)
 
-        # Writes, each answered on its result topic.
+        # Writes, each answered on its result topic with the value sent (null when none was).
         writes = [
-            ("done", "a/1/SP", '{"value": 42.5, "id": "w1"}', "done", "w1"),
-            ("read-only in the model", "a/1/PV", "1", "not-writable", None),
-            ("not configured writable", "a/12/SP", "1", "not-writable", None),
-            ("no such line", "x/1/SP", "1", "not-writable", None),
-            ("refused by the meter", "b/7/RT", "1.5", "refused-by-meter", None),
-            ("refused by the driver", "a/1/SP", "10000000", "refused-by-driver", None),
-            ("not a number", "a/1/SP", "forty", "bad-request", None),
+            ("done", "a/1/SP", '{"value": 42.5, "id": "w1"}', "done", "w1", 42.5),
+            ("read-only in the model", "a/1/PV", "1", "not-writable", None, None),
+            ("not configured writable", "a/12/SP", "1", "not-writable", None, None),
+            ("no such line", "x/1/SP", "1", "not-writable", None, None),
+            ("refused by the meter", "b/7/RT", "1.5", "refused-by-meter", None, 1.5),
+            ("refused by the driver", "a/1/SP", "10000000", "refused-by-driver", None, None),
+            ("not a number", "a/1/SP", "forty", "bad-request", None, None),
+            # An INT is the meter's 16 bits: 65538 would reach it as 2.
+            ("an INT past 16 bits", "b/0/PN", '{"value": 65538, "id": "w2"}', "refused-by-driver",
+             "w2", None),
+            # Station 0, as Modbus unit 0 and HTTP reach it; more digits than the field has.
+            ("station 0, six characters", "b/0/SP", '{"value": 42.123456, "id": "w3"}', "done",
+             "w3", 42.123),
         ]
-        for what, topic, payload, outcome, request_id in writes:
+        for what, topic, payload, outcome, request_id, sent in writes:
             publish(broker.port, f"{topic}/set", payload)
             got = results.next(10)
             ok = (got is not None and got[0] == f"{PREFIX}/{topic}/result"
                   and got[1].get("outcome") == outcome
                   and got[1].get("ok") == (outcome == "done")
-                  and got[1].get("id") == request_id)
-            checks.check(f"write {what}: {outcome}", ok, got)
-        them = wait_retained(broker.port, lambda t: reading(t, "a/1/SP").get("value") == 42.5)
-        checks.check("the written value is read back from the meter",
-                     reading(them, "a/1/SP").get("value") == 42.5, reading(them, "a/1/SP"))
-        checks.check("refused writes left the meter alone",
-                     reading(them, "a/1/PV").get("value") == 21.5, reading(them, "a/1/PV"))
+                  and got[1].get("id") == request_id and got[1].get("value") == sent)
+            checks.check(f"write {what}: {outcome}, value {sent}", ok, got)
+        them = wait_retained(broker.port, lambda t: reading(t, "a/1/SP").get("value") == 42.5
+                             and reading(t, "b/0/SP").get("value") == 42.123)
+        checks.check("the written values are read back from the meters",
+                     reading(them, "a/1/SP").get("value") == 42.5
+                     and reading(them, "b/0/SP").get("value") == 42.123,
+                     (reading(them, "a/1/SP"), reading(them, "b/0/SP")))
+        checks.check("refused writes left the meters alone",
+                     reading(them, "a/1/PV").get("value") == 21.5
+                     and reading(them, "b/0/PN").get("value") == 7,
+                     (reading(them, "a/1/PV"), reading(them, "b/0/PN")))
+        checks.check("MQTT writes are logged with what was sent and what came of it",
+                     wait_log(log_path, 'write by MQTT id "w1": line a station 1 SP = 42.5: done')
+                     and wait_log(log_path, 'write by MQTT id "w3": line b station 0 SP = 42.123 '
+                                  '(requested 42.123456): done')
+                     and wait_log(log_path, "PN = 65538: refused by driver"))
+
+        # A flood: each message is either written (and logged) or answered at once, and those
+        # are said once a second with their count, not a line each.
+        flood = 200
+        subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(broker.port), "-q", "1",
+                        "-t", f"{PREFIX}/a/1/SP/set", "-l"], input="42.5\n" * flood, text=True,
+                       check=True)
+
+        def flood_said():
+            with open(log_path) as f:
+                said = f.read()
+            written = said.count("write by MQTT: line a station 1 SP = 42.5: done")
+            summaries = [int(n) for n in re.findall(
+                r"MQTT: (\d+) write\(s\) answered no-answer at once", said)]
+            return written, summaries
+        wait_until(lambda: sum(flood_said()[1]) + flood_said()[0] >= flood, 30)
+        written, summaries = flood_said()
+        checks.check(f"a flood of {flood}: every message written or counted, the ones answered "
+                     "at once said in a line a second",
+                     written + sum(summaries) == flood and 1 <= len(summaries) <= 3,
+                     (written, summaries))
+        while results.next(2) is not None:  # the flood's answers, before the checks below
+            pass
 
         # A retained .../set is acted on when it comes, never again on a new subscription.
         publish(broker.port, "a/1/SP/set", "43.5", retain=True)

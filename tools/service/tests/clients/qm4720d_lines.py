@@ -6,11 +6,13 @@
 
 Line "a" (listener on --high-port, high word first): station 1 (default model) and station 12
 (QM4720N) on one qm4720sim. Line "b" (listener on --low-port, low word first): station 3
-(QM4720N) and station 7 (default model) on a second qm4720sim, and station 9, which is
-configured but not simulated: a silent meter. qm4720d's file calls station 7 a QM4720N, so that
-a write of a fraction to RT, a FLOAT in that model's table and a whole number in the simulated
-one, passes the driver and is refused by the meter. The simulators are frozen with known values,
-so that every read has one right answer (tests/clients/qm4720d_facts.json).
+(QM4720N), station 7 (default model) and station 0 (default model: PV 99.95 and SP 48.815,
+floats that only their shortest decimal says as sent, and PN, an INT, writable) on a second
+qm4720sim, and station 9, which is configured but not simulated: a silent meter. qm4720d's file
+calls station 7 a QM4720N, so that a write of a fraction to RT, a FLOAT in that model's table
+and a whole number in the simulated one, passes the driver and is refused by the meter. The
+simulators are frozen with known values, so that every read has one right answer
+(tests/clients/qm4720d_facts.json).
 
 Run as a program it stays until SIGTERM, which it passes on to qm4720d; then it stops the
 simulators and exits with qm4720d's status. Imported, ServiceWithLines gives a test the
@@ -28,7 +30,8 @@ LINES = {
     "a": ["--station", "1", "--station", "12:QM4720N", "--set", "1:PV=21.5", "--set",
           "1:OP=-3.25", "--set", "1:SP=100.25", "--set", "12:PV=7.125", "--set", "12:SP=0.5"],
     "b": ["--station", "3:QM4720N", "--station", "7", "--set", "3:PV=-12.75", "--set",
-          "3:SP=60"],
+          "3:SP=60", "--station", "0", "--set", "0:PV=99.95", "--set", "0:SP=48.815", "--set",
+          "0:PN=7"],
 }
 
 CONFIG = """\
@@ -72,6 +75,12 @@ reply_timeout_ms = 200
     station = 7
     model = "QM4720N"
     writable = ["RT"]
+    [[line.meter]]
+    station = 0
+    writable = ["SP", "PN"]
+        [[line.meter.poll]]
+        registers = ["PV", "SP", "PN"]
+        interval_s = 0.2
     [[line.meter]]
     station = 9
     writable = ["SP"]
