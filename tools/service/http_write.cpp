@@ -174,8 +174,8 @@ bool SameToken(std::string_view given, std::string_view expected) {
     return difference == 0;
 }
 
-HttpAnswer AnswerWrite(const HttpConfig& http, ServiceRuntime& runtime,
-                       std::string_view authorization, std::string_view body) {
+std::optional<HttpAnswer> RefuseWriteBeforeBody(const HttpConfig& http,
+                                                std::string_view authorization) {
     if (!http.writes) {
         return Refuse(403,
                       "writes over HTTP are off: the service's [http] table sets writes = "
@@ -186,6 +186,18 @@ HttpAnswer AnswerWrite(const HttpConfig& http, ServiceRuntime& runtime,
     if (!SameToken(*token, http.writeToken)) {
         return Refuse(403, "the bearer token is not the service's write token");
     }
+    return std::nullopt;
+}
+
+HttpAnswer RefuseWriteBody(bool tooLong) {
+    return tooLong ? Refuse(413, "the body is longer than " + std::to_string(kMaxWriteBody / 1024) +
+                                     " KiB")
+                   : Refuse(400, "the body did not arrive whole");
+}
+
+HttpAnswer AnswerWrite(const HttpConfig& http, ServiceRuntime& runtime,
+                       std::string_view authorization, std::string_view body) {
+    if (auto refusal = RefuseWriteBeforeBody(http, authorization)) return *refusal;
 
     WriteRequest request;
     std::string error;

@@ -18,6 +18,8 @@
 // Every answer is a JSON object with "ok"; a refusal has "error" saying why in English.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +28,18 @@
 #include "tools/service/service_runtime.h"
 
 namespace service {
+
+// The longest body of a write; a longer one is refused (413) unread.
+constexpr std::size_t kMaxWriteBody = 64 * 1024;
+
+// The 403 of a write that is refused whatever its body says (writes off, the token missing or
+// wrong), so that it can be answered before the body is read; nullopt when the body is to be read.
+std::optional<HttpAnswer> RefuseWriteBeforeBody(const HttpConfig& http,
+                                                std::string_view authorization);
+
+// The answer to a body that did not arrive whole: 413 when it is longer than kMaxWriteBody, else
+// 400.
+HttpAnswer RefuseWriteBody(bool tooLong);
 
 // Blocks the calling thread until the meter answered, when the request gets that far.
 // `authorization`: the request's Authorization header ("" when absent).
