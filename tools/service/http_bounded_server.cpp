@@ -29,6 +29,7 @@ struct BoundedHttpServer::Connection {
     std::string pending;  // received and not yet handed to the request's reader
     std::size_t offset = 0;
     Clock::time_point idleUntil;
+    std::size_t requests = 0;
 
     std::size_t Buffered() const { return pending.size() - offset; }
 };
@@ -185,11 +186,15 @@ std::string AddressOf(const sockaddr_storage& peer, socklen_t length, int& port)
 
 constexpr std::string_view kBusy =
     "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nContent-Type: text/plain\r\n"
-    "Content-Length: 52\r\n\r\ntoo many connections from this address, or in all\r\n";
+    "Content-Length: 51\r\n\r\ntoo many connections from this address, or in all\r\n";
 
 }  // namespace
 
-BoundedHttpServer::BoundedHttpServer(HttpLimits limits) : limits_(limits) {}
+BoundedHttpServer::BoundedHttpServer(HttpLimits limits) : limits_(limits) {
+    // What the Keep-Alive header of an answer tells the client.
+    set_keep_alive_timeout(std::chrono::ceil<std::chrono::seconds>(limits_.idle).count());
+    set_keep_alive_max_count(limits_.requestsPerConnection);
+}
 
 BoundedHttpServer::~BoundedHttpServer() {
     Close();
@@ -263,7 +268,13 @@ void BoundedHttpServer::TakeNewConnections(std::vector<std::unique_ptr<Connectio
         socklen_t length = sizeof peer;
         const int fd =
             accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-        if (fd < 0) return;  // none left (or out of descriptors: the next poll tries again)
+        if (fd < 0) {
+            // Out of descriptors, the listener stays readable: a pause rather than a busy loop.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            return;
+        }
         auto connection = std::make_unique<Connection>();
         connection->fd = fd;
         connection->address = AddressOf(peer, length, connection->port);
@@ -366,14 +377,14 @@ bool BoundedHttpServer::ServeRequest(Connection& connection) {
     RequestStream stream(connection, limits_, stopFd_);
     BodyFraming framing;
     bool closeAfter = false;
-    const bool answered =
-        process_request(stream, false, closeAfter, [&](httplib::Request& request) {
-            framing = FramingOf(request);
-            // A length over the payload bound is refused without waiting for the body.
-            const bool tooLong = framing.delimited && framing.length > payload_max_length_;
-            stream.BeginBody(tooLong ? 0 : limits_.bodyBytes);
-        });
-    return answered && !closeAfter && stream.InBody() && framing.delimited &&
+    const bool last = ++connection.requests >= limits_.requestsPerConnection;
+    const bool answered = process_request(stream, last, closeAfter, [&](httplib::Request& request) {
+        framing = FramingOf(request);
+        // A length over the payload bound is refused without waiting for the body.
+        const bool tooLong = framing.delimited && framing.length > payload_max_length_;
+        stream.BeginBody(tooLong ? 0 : limits_.bodyBytes);
+    });
+    return answered && !last && !closeAfter && stream.InBody() && framing.delimited &&
            stream.BodyTaken() == framing.length;
 }
 

@@ -8,8 +8,9 @@
 // Each request is bounded: its request line and headers must arrive within `header` of its first
 // byte and within `headerBytes`; its body within `bodyBytes` as sent (whatever its framing) with
 // `io` at most between two reads; its answer within `write`. One client address holds at most
-// `perAddress` connections, all clients `total`; one more is answered 503 and closed. A request
-// whose body was not read whole (refused before it was read, chunked, or cut) ends its connection.
+// `perAddress` connections, all clients `total`; one more is answered 503 and closed. A
+// connection carries `requestsPerConnection` requests at most; a request whose body was not read
+// whole (refused before it was read, chunked, or cut) ends its connection.
 #pragma once
 
 #include <httplib.h>
@@ -33,6 +34,7 @@ struct HttpLimits {
     int total = 256;
     int workers = 16;  // more than perAddress, so that one address cannot take them all
     std::chrono::milliseconds idle{1000};
+    std::size_t requestsPerConnection = 1000;
     std::chrono::milliseconds header{5000};
     std::chrono::milliseconds io{5000};
     std::chrono::milliseconds write{30000};
