@@ -1,7 +1,6 @@
 #include "tools/service/http_bounded_server.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -15,139 +14,18 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <string_view>
 
 namespace service {
 
 using Clock = std::chrono::steady_clock;
 
-struct BoundedHttpServer::Connection {
-    int fd = -1;
-    std::string address;  // the client's, the key of the bound per address
-    int port = 0;
-    std::string pending;  // received and not yet handed to the request's reader
-    std::size_t offset = 0;
-    Clock::time_point idleUntil;
-    std::size_t requests = 0;
-
-    std::size_t Buffered() const { return pending.size() - offset; }
-};
-
 namespace {
-
-int MillisecondsUntil(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 60 * 60 * 1000));
-}
-
-// Waits until `fd` is ready for `events`, `stopFd` is readable or `deadline` passes; true for the
-// first.
-bool WaitFor(int fd, short events, int stopFd, Clock::time_point deadline) {
-    for (;;) {
-        pollfd fds[2] = {{fd, events, 0}, {stopFd, POLLIN, 0}};
-        const int ready = poll(fds, 2, MillisecondsUntil(deadline));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0 || (fds[1].revents & POLLIN) != 0) return false;
-        return true;
-    }
-}
 
 void Signal(int eventFd) {
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto written = write(eventFd, &one, sizeof one);
 }
-
-// One request of a connection, as cpp-httplib reads and answers it: the bytes of its request line
-// and headers, then of its body, each within its bounds; and the answer.
-class RequestStream final : public httplib::Stream {
-public:
-    RequestStream(BoundedHttpServer::Connection& connection, const HttpLimits& limits, int stopFd)
-        : connection_(connection),
-          limits_(limits),
-          stopFd_(stopFd),
-          headerDeadline_(Clock::now() + limits.header) {}
-
-    // Called once the headers are parsed: what follows is the body, at most `allowed` bytes of it.
-    void BeginBody(std::size_t allowed) {
-        inBody_ = true;
-        allowance_ = allowed;
-        taken_ = 0;
-    }
-    bool InBody() const { return inBody_; }
-    std::size_t BodyTaken() const { return taken_; }
-
-    bool is_readable() const override {
-        return connection_.Buffered() > 0 ||
-               WaitFor(connection_.fd, POLLIN, stopFd_, ReadDeadline());
-    }
-    bool is_writable() const override {
-        return WaitFor(connection_.fd, POLLOUT, stopFd_, WriteDeadline());
-    }
-
-    ssize_t read(char* ptr, std::size_t size) override {
-        const std::size_t limit = inBody_ ? allowance_ : limits_.headerBytes;
-        if (taken_ >= limit) return -1;
-        size = std::min(size, limit - taken_);
-        if (connection_.Buffered() == 0) {
-            if (!is_readable()) return -1;
-            connection_.pending.resize(4096);
-            connection_.offset = 0;
-            const ssize_t got = recv(connection_.fd, connection_.pending.data(),
-                                     connection_.pending.size(), MSG_DONTWAIT);
-            connection_.pending.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-            if (got <= 0) return got == 0 ? 0 : -1;
-        }
-        const std::size_t n = std::min(size, connection_.Buffered());
-        std::memcpy(ptr, connection_.pending.data() + connection_.offset, n);
-        connection_.offset += n;
-        taken_ += n;
-        return static_cast<ssize_t>(n);
-    }
-
-    ssize_t write(const char* ptr, std::size_t size) override {
-        if (!writeDeadline_) writeDeadline_ = Clock::now() + limits_.write;
-        if (!is_writable()) return -1;
-        return send(connection_.fd, ptr, size, MSG_DONTWAIT | MSG_NOSIGNAL);
-    }
-
-    void get_remote_ip_and_port(std::string& ip, int& port) const override {
-        ip = connection_.address;
-        port = connection_.port;
-    }
-    void get_local_ip_and_port(std::string& ip, int& port) const override {
-        sockaddr_storage local{};
-        socklen_t length = sizeof local;
-        ip.clear();
-        port = 0;
-        if (getsockname(connection_.fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return;
-        char host[NI_MAXHOST];
-        char service[NI_MAXSERV];
-        if (getnameinfo(reinterpret_cast<sockaddr*>(&local), length, host, sizeof host, service,
-                        sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
-            ip = host;
-            port = std::atoi(service);
-        }
-    }
-    socket_t socket() const override { return connection_.fd; }
-
-private:
-    Clock::time_point ReadDeadline() const {
-        return inBody_ ? Clock::now() + limits_.io : headerDeadline_;
-    }
-    Clock::time_point WriteDeadline() const {
-        return writeDeadline_ ? *writeDeadline_ : Clock::now() + limits_.write;
-    }
-
-    BoundedHttpServer::Connection& connection_;
-    const HttpLimits& limits_;
-    int stopFd_;
-    Clock::time_point headerDeadline_;
-    std::optional<Clock::time_point> writeDeadline_;
-    bool inBody_ = false;
-    std::size_t allowance_ = 0;
-    std::size_t taken_ = 0;
-};
 
 // How a request's body is framed, from its headers.
 struct BodyFraming {
@@ -262,7 +140,7 @@ void BoundedHttpServer::Close() {
     }
 }
 
-void BoundedHttpServer::TakeNewConnections(std::vector<std::unique_ptr<Connection>>& waiting) {
+void BoundedHttpServer::TakeNewConnections(std::vector<std::unique_ptr<HttpConnection>>& waiting) {
     for (;;) {
         sockaddr_storage peer{};
         socklen_t length = sizeof peer;
@@ -275,7 +153,7 @@ void BoundedHttpServer::TakeNewConnections(std::vector<std::unique_ptr<Connectio
             }
             return;
         }
-        auto connection = std::make_unique<Connection>();
+        auto connection = std::make_unique<HttpConnection>();
         connection->fd = fd;
         connection->address = AddressOf(peer, length, connection->port);
         bool admitted = false;
@@ -305,7 +183,7 @@ void BoundedHttpServer::TakeNewConnections(std::vector<std::unique_ptr<Connectio
 }
 
 void BoundedHttpServer::Accept() {
-    std::vector<std::unique_ptr<Connection>> waiting;
+    std::vector<std::unique_ptr<HttpConnection>> waiting;
     std::vector<pollfd> fds;
     while (!stopping_) {
         fds.assign({{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}});
@@ -317,7 +195,7 @@ void BoundedHttpServer::Accept() {
         if (poll(fds.data(), fds.size(), MillisecondsUntil(wake)) < 0 && errno != EINTR) break;
         if (stopping_) break;
         const auto now = Clock::now();
-        std::vector<std::unique_ptr<Connection>> stillWaiting;
+        std::vector<std::unique_ptr<HttpConnection>> stillWaiting;
         for (std::size_t i = 0; i < waiting.size(); ++i) {
             auto& connection = waiting[i];
             if (fds[i + 3].revents != 0) {
@@ -345,7 +223,7 @@ void BoundedHttpServer::Accept() {
 
 void BoundedHttpServer::Work() {
     for (;;) {
-        std::unique_ptr<Connection> connection;
+        std::unique_ptr<HttpConnection> connection;
         {
             std::unique_lock lock(mutex_);
             readyCv_.wait(lock, [this] { return stopping_ || !ready_.empty(); });
@@ -373,7 +251,7 @@ void BoundedHttpServer::Work() {
 
 // Serves one request; true when the connection can carry the next one: the request was read
 // whole, its body to the last byte of a given length, and answered.
-bool BoundedHttpServer::ServeRequest(Connection& connection) {
+bool BoundedHttpServer::ServeRequest(HttpConnection& connection) {
     RequestStream stream(connection, limits_, stopFd_);
     BodyFraming framing;
     bool closeAfter = false;
@@ -391,7 +269,7 @@ bool BoundedHttpServer::ServeRequest(Connection& connection) {
 // Closes `connection`. With `drain`, the client may still be sending what was not read: the answer
 // is flushed and a little of the rest read and dropped first, so that the client sees the answer
 // rather than a reset.
-void BoundedHttpServer::Release(std::unique_ptr<Connection> connection, bool drain) {
+void BoundedHttpServer::Release(std::unique_ptr<HttpConnection> connection, bool drain) {
     if (drain) {
         shutdown(connection->fd, SHUT_WR);
         const auto until = Clock::now() + std::chrono::milliseconds(500);

@@ -27,20 +27,9 @@
 #include <thread>
 #include <vector>
 
-namespace service {
+#include "tools/service/http_request_stream.h"
 
-struct HttpLimits {
-    int perAddress = 8;  // a browser opens six at most
-    int total = 256;
-    int workers = 16;  // more than perAddress, so that one address cannot take them all
-    std::chrono::milliseconds idle{1000};
-    std::size_t requestsPerConnection = 1000;
-    std::chrono::milliseconds header{5000};
-    std::chrono::milliseconds io{5000};
-    std::chrono::milliseconds write{30000};
-    std::size_t headerBytes = 16 * 1024;
-    std::size_t bodyBytes = 128 * 1024;
-};
+namespace service {
 
 class BoundedHttpServer : public httplib::Server {
 public:
@@ -56,14 +45,12 @@ public:
     // progress are answered (a request still reading stops at once). Idempotent.
     void Close();
 
-    struct Connection;
-
 private:
     void Accept();
     void Work();
-    bool ServeRequest(Connection& connection);
-    void Release(std::unique_ptr<Connection> connection, bool drain);
-    void TakeNewConnections(std::vector<std::unique_ptr<Connection>>& waiting);
+    bool ServeRequest(HttpConnection& connection);
+    void Release(std::unique_ptr<HttpConnection> connection, bool drain);
+    void TakeNewConnections(std::vector<std::unique_ptr<HttpConnection>>& waiting);
 
     HttpLimits limits_;
     int listenFd_ = -1;
@@ -75,8 +62,8 @@ private:
 
     std::mutex mutex_;
     std::condition_variable readyCv_;
-    std::deque<std::unique_ptr<Connection>> ready_;        // for a worker
-    std::vector<std::unique_ptr<Connection>> backToIdle_;  // from a worker, for the idle set
+    std::deque<std::unique_ptr<HttpConnection>> ready_;        // for a worker
+    std::vector<std::unique_ptr<HttpConnection>> backToIdle_;  // from a worker, for the idle set
     std::map<std::string, int> perAddress_;
     int total_ = 0;
 };
