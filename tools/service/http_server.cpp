@@ -57,6 +57,17 @@ void HttpServer::AddRoutes() {
         res.status = answer->status;
         res.set_content(answer->body, "application/json");
     });
+    // A client that asks before sending its body is refused before it, too.
+    server_->set_expect_100_continue_handler([this](const httplib::Request& req,
+                                                    httplib::Response& res) {
+        if (req.method != "POST" || req.path != "/api/v1/write") return 100;
+        const auto refusal = RefuseWriteBeforeBody(config_, req.get_header_value("Authorization"));
+        if (!refusal) return 100;
+        res.status = refusal->status;
+        res.set_header("Connection", "close");
+        res.set_content(refusal->body, "application/json");
+        return refusal->status;
+    });
     server_->Get("/api/v1/history", [this](const httplib::Request& req, httplib::Response& res) {
         const HttpAnswer answer = AnswerHistory(runtime_.config().history, req.params, UtcNowMs());
         res.status = answer.status;

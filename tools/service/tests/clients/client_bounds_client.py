@@ -121,13 +121,17 @@ def check_bodies(checks, port, pid):
     checks.check("the service's peak memory stayed within 32 MiB of its size before them",
                  peak < rss_before + 32 * 1024, (rss_before, peak))
 
-    with connect(port) as sock:
-        sock.sendall(b"POST /api/v1/write HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                     b"Authorization: Bearer " + TOKEN.encode() +
-                     b"\r\nContent-Length: 1000000000000\r\n\r\n")
-        answer = answer_within(sock, 2)
-        checks.check("a length of 10^12 bytes and no body: 413 without waiting for the body",
-                     answer.startswith(b"HTTP/1.1 413"), answer[:60])
+    # (what, headers past the request line, status), each sent without its body
+    for what, headers, status in (
+            ("a length of 10^12 bytes with the token: 413",
+             f"Authorization: Bearer {TOKEN}\r\n", b"413"),
+            ("asking to go on (Expect: 100-continue) without the token: 403",
+             "Expect: 100-continue\r\n", b"403")):
+        with connect(port) as sock:
+            sock.sendall(b"POST /api/v1/write HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers.encode()
+                         + b"Content-Length: 1000000000000\r\n\r\n")
+            answer = answer_within(sock, 2)
+            checks.check(f"{what}, at once", answer.startswith(b"HTTP/1.1 " + status), answer[:60])
 
 
 def check_trickling(checks, port, url):
