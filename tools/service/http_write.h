@@ -6,8 +6,10 @@
 //   {"line": "line1", "station": 1, "register": "SP", "value": 42.5}
 //
 // Checked in this order, so that nothing about the meters is told to a caller without the token:
-//   403 writes are off ([http] writes = false), or the bearer token is missing or wrong
-//   400 the body is not such a JSON object
+//   403 writes are off ([http] writes = false), or the bearer token is missing or wrong (answered
+//       before the body is read)
+//   413 the body is longer than kMaxWriteBody
+//   400 the body is not such a JSON object, or did not arrive whole
 //   404 no such line, or no such station on it
 //   403 the register is not configured writable on that meter, or is read-only in its model
 //   then the write is queued on the line's worker and the answer waits for the meter:
