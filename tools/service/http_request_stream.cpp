@@ -45,7 +45,11 @@ bool RequestStream::is_readable() const {
 }
 
 bool RequestStream::is_writable() const {
-    return WaitFor(connection_.fd, POLLOUT, stopFd_, WriteDeadline());
+    if (WaitFor(connection_.fd, POLLOUT, stopFd_, WriteDeadline())) return true;
+    // Once the server is stopping an answer still goes out (a write's client learns its outcome),
+    // within a short grace for the whole of it.
+    if (!stopGrace_) stopGrace_ = Clock::now() + std::chrono::milliseconds(500);
+    return WaitFor(connection_.fd, POLLOUT, -1, std::min(WriteDeadline(), *stopGrace_));
 }
 
 ssize_t RequestStream::read(char* ptr, std::size_t size) {

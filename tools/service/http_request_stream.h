@@ -42,11 +42,12 @@ struct HttpConnection {
 int MillisecondsUntil(std::chrono::steady_clock::time_point deadline);
 
 // Waits until `fd` is ready for `events`, `stopFd` is readable or `deadline` passes; true for
-// the first.
+// the first. A `stopFd` of -1 is not watched.
 bool WaitFor(int fd, short events, int stopFd, std::chrono::steady_clock::time_point deadline);
 
 // The bytes of a request's line and headers, then of its body, each within its bounds; and the
-// answer. A read past a bound, past its deadline or once `stopFd` is readable fails.
+// answer. A read past a bound, past its deadline or once `stopFd` is readable fails; an answer
+// is still written then, for half a second at most.
 class RequestStream final : public httplib::Stream {
 public:
     RequestStream(HttpConnection& connection, const HttpLimits& limits, int stopFd);
@@ -75,6 +76,7 @@ private:
     int stopFd_;
     Clock::time_point headerDeadline_;
     std::optional<Clock::time_point> writeDeadline_;
+    mutable std::optional<Clock::time_point> stopGrace_;
     bool inBody_ = false;
     std::size_t allowance_ = 0;
     std::size_t taken_ = 0;

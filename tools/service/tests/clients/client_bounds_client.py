@@ -10,7 +10,8 @@ HTTP. Each misbehaves through a real socket while /api/v1/values must still answ
 - 500 idle connections from one address: the ones past that address's bound are refused at once;
 - a kept-alive connection carries request after request;
 - Modbus clients that never read their replies are closed after idle_timeout_s, and the client
-  after them is served.
+  after them is served;
+- a write under way when SIGTERM comes still gets its answer.
 The attackers connect from 127.0.0.2, the checking client from 127.0.0.1: another host.
 
     client_bounds_client.py --sim QM4720SIM --service QM4720D --module MODULE
@@ -281,9 +282,21 @@ def check_modbus_non_reader(checks, port, idle_timeout_s, max_clients):
         sock.close()
 
 
+def write_to_silent_meter(url, outcome):
+    try:
+        status, _, _ = request(url + "/api/v1/write",
+                               {"line": "b", "station": 9, "register": "SP", "value": 1},
+                               {"Authorization": "Bearer " + TOKEN})
+        outcome.append(status)
+    except OSError as error:
+        outcome.append(repr(error))
+
+
 def main():
     args = service_arguments(__doc__)
     checks = Checks()
+    outcome = []
+    writer = None
     port = free_port()
     high_port = free_port()
     extra = f'\n[http]\nport = {port}\nwrites = true\nwrite_token = "{TOKEN}"\n'
@@ -299,8 +312,16 @@ def main():
         check_keep_alive(checks, port)
         # Line a's listener: idle_timeout_s = 2, max_clients = 3.
         check_modbus_non_reader(checks, high_port, 2, 3)
+        # Last, a write to the silent station 9 is under way when SIGTERM comes.
+        writer = threading.Thread(target=write_to_silent_meter, args=(url, outcome))
+        writer.start()
+        time.sleep(0.1)
     finally:
         status = lines.stop()
+    if writer is not None:
+        writer.join(10)
+    checks.check("a write under way at SIGTERM still gets its answer (504)", outcome == [504],
+                 outcome)
     checks.check("qm4720d stopped cleanly on SIGTERM", status == 0, status)
     return checks.finish()
 
