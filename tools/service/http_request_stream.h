@@ -17,7 +17,7 @@ struct HttpLimits {
     int total = 256;
     int workers = 16;  // more than perAddress, so that one address cannot take them all
     std::chrono::milliseconds idle{1000};
-    std::size_t requestsPerConnection = 1000;
+    std::size_t requestsPerConnection = 10000;
     std::chrono::milliseconds header{5000};
     std::chrono::milliseconds io{5000};
     std::chrono::milliseconds write{30000};
