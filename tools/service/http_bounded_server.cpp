@@ -258,9 +258,11 @@ bool BoundedHttpServer::ServeRequest(HttpConnection& connection) {
     const bool last = ++connection.requests >= limits_.requestsPerConnection;
     const bool answered = process_request(stream, last, closeAfter, [&](httplib::Request& request) {
         framing = FramingOf(request);
-        // A length over the payload bound is refused without waiting for the body.
-        const bool tooLong = framing.delimited && framing.length > payload_max_length_;
-        stream.BeginBody(tooLong ? 0 : limits_.bodyBytes);
+        // A length over the payload bound, or not a plain number (which cpp-httplib may read as a
+        // huge one), is refused without waiting for the body.
+        const bool refused = request.has_header("Content-Length") &&
+                             (!framing.delimited || framing.length > payload_max_length_);
+        stream.BeginBody(refused ? 0 : limits_.bodyBytes);
     });
     return answered && !last && !closeAfter && stream.InBody() && framing.delimited &&
            stream.BodyTaken() == framing.length;

@@ -125,12 +125,14 @@ def check_bodies(checks, port, pid):
     # (what, headers past the request line, status), each sent without its body
     for what, headers, status in (
             ("a length of 10^12 bytes with the token: 413",
-             f"Authorization: Bearer {TOKEN}\r\n", b"413"),
+             f"Authorization: Bearer {TOKEN}\r\nContent-Length: 1000000000000\r\n", b"413"),
+            ("a length of -1 with the token: 413",
+             f"Authorization: Bearer {TOKEN}\r\nContent-Length: -1\r\n", b"413"),
             ("asking to go on (Expect: 100-continue) without the token: 403",
-             "Expect: 100-continue\r\n", b"403")):
+             "Expect: 100-continue\r\nContent-Length: 1000000000000\r\n", b"403")):
         with connect(port) as sock:
             sock.sendall(b"POST /api/v1/write HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers.encode()
-                         + b"Content-Length: 1000000000000\r\n\r\n")
+                         + b"\r\n")
             answer = answer_within(sock, 2)
             checks.check(f"{what}, at once", answer.startswith(b"HTTP/1.1 " + status), answer[:60])
 
