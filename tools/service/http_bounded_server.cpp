@@ -192,7 +192,11 @@ void BoundedHttpServer::Accept() {
             fds.push_back({connection->fd, POLLIN, 0});
             wake = std::min(wake, connection->idleUntil);
         }
-        if (poll(fds.data(), fds.size(), MillisecondsUntil(wake)) < 0 && errno != EINTR) break;
+        if (poll(fds.data(), fds.size(), MillisecondsUntil(wake)) < 0) {
+            // Interrupted, or short of memory for a moment: the listener is not given up.
+            if (errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
         if (stopping_) break;
         const auto now = Clock::now();
         std::vector<std::unique_ptr<HttpConnection>> stillWaiting;
