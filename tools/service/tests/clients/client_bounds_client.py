@@ -155,7 +155,7 @@ def check_trickling(checks, port, url):
                     sock.send(request_line[i:i + 1])
                 except OSError:
                     ended[sock] = time.monotonic()
-            if stop.wait(1):
+            if len(ended) == len(trickling) or stop.wait(1):
                 return
 
     started = time.monotonic()
@@ -317,7 +317,7 @@ def main():
         # Last, a write to the silent station 9 is under way when SIGTERM comes.
         writer = threading.Thread(target=write_to_silent_meter, args=(url, outcome))
         writer.start()
-        time.sleep(0.1)
+        time.sleep(0.15)  # it has arrived; the meter's reply timeout (200 ms) has not passed
     finally:
         status = lines.stop()
     if writer is not None:
