@@ -229,6 +229,27 @@ def modbus_request():
         write("modbus_request", name, data)
 
 
+def http_write_body():
+    """Bodies of qm4720d's POST /api/v1/write: good ones and the known bad shapes."""
+    seeds = {
+        "good": '{"line": "line1", "station": 1, "register": "SP", "value": 42.5}',
+        "spaced_register": '{"line": "a", "station": 0, "register": "  SP ", "value": -1e3}',
+        "station_past_99": '{"line": "a", "station": 100, "register": "SP", "value": 1}',
+        "station_fraction": '{"line": "a", "station": 1.5, "register": "SP", "value": 1}',
+        "station_huge": '{"line": "a", "station": 18446744073709551615, "register": "SP", '
+                        '"value": 1}',
+        "value_string": '{"line": "a", "station": 1, "register": "SP", "value": "1"}',
+        "value_huge": '{"line": "a", "station": 1, "register": "SP", "value": 1e400}',
+        "duplicate_keys": '{"line": "a", "line": 7, "station": 1, "register": "SP", "value": 1}',
+        "not_object": '[1, 2, 3]',
+        "nested": '{"line": {"a": [[[[[[]]]]]]}, "station": 1}',
+        "unicode": '{"line": "\\u00e9\\ud800", "station": 1, "register": "P\\u0000V", "value": 0}',
+        "truncated": '{"line": "a", "station": 1, "regis',
+    }
+    for name, data in seeds.items():
+        write("http_write_body", name, data.encode())
+
+
 if __name__ == "__main__":
     receive()
     value()
@@ -236,3 +257,4 @@ if __name__ == "__main__":
     sim_request()
     registry()
     modbus_request()
+    http_write_body()

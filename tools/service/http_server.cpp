@@ -1,11 +1,7 @@
 #include "tools/service/http_server.h"
 
-#include <httplib.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "tools/service/history_query.h"
+#include "tools/service/http_bounded_server.h"
 #include "tools/service/http_write.h"
 #include "tools/service/live_json.h"
 #include "tools/service/metrics_text.h"
@@ -17,11 +13,7 @@ HttpServer::HttpServer(const HttpConfig& config, ServiceRuntime& runtime, MqttCo
     : config_(config),
       runtime_(runtime),
       mqtt_(std::move(mqtt)),
-      server_(std::make_unique<httplib::Server>()) {
-    // An idle kept-alive connection (a browser between two updates of the page) holds a server
-    // thread until it times out, and Stop waits for every thread: one second at most, so that
-    // SIGTERM still ends the service within two.
-    server_->set_keep_alive_timeout(1);
+      server_(std::make_unique<BoundedHttpServer>()) {
     AddRoutes();
 }
 
@@ -42,13 +34,43 @@ void HttpServer::AddRoutes() {
                         kMetricsContentType);
     });
     // A write's body is a few dozen bytes; a larger one is refused (413) before it is read whole.
-    server_->set_payload_max_length(64 * 1024);
-    server_->Post("/api/v1/write", [this](const httplib::Request& req, httplib::Response& res) {
-        const HttpAnswer answer =
-            AnswerWrite(config_, runtime_, req.remote_addr + ":" + std::to_string(req.remote_port),
-                        req.get_header_value("Authorization"), req.body);
-        res.status = answer.status;
-        res.set_content(answer.body, "application/json");
+    server_->set_payload_max_length(kMaxWriteBody);
+    // The body is read only once the token is known good: a client without it cannot make the
+    // service hold anything.
+    server_->Post("/api/v1/write", [this](const httplib::Request& req, httplib::Response& res,
+                                          const httplib::ContentReader& read) {
+        const std::string authorization = req.get_header_value("Authorization");
+        std::optional<HttpAnswer> answer = RefuseWriteBeforeBody(config_, authorization);
+        std::string body;
+        if (!answer) {
+            bool tooLong = false;
+            const bool whole = read([&body, &tooLong](const char* data, std::size_t size) {
+                tooLong = body.size() + size > kMaxWriteBody;
+                if (!tooLong) body.append(data, size);
+                return !tooLong;
+            });
+            if (!whole) answer = RefuseWriteBody(tooLong || res.status == 413);
+        }
+        // Unread, the rest of the body would be taken for the next request.
+        if (answer) res.set_header("Connection", "close");
+        if (!answer) {
+            answer = AnswerWrite(config_, runtime_,
+                                 req.remote_addr + ":" + std::to_string(req.remote_port),
+                                 authorization, body);
+        }
+        res.status = answer->status;
+        res.set_content(answer->body, "application/json");
+    });
+    // A client that asks before sending its body is refused before it, too.
+    server_->set_expect_100_continue_handler([this](const httplib::Request& req,
+                                                    httplib::Response& res) {
+        if (req.method != "POST" || req.path != "/api/v1/write") return 100;
+        const auto refusal = RefuseWriteBeforeBody(config_, req.get_header_value("Authorization"));
+        if (!refusal) return 100;
+        res.status = refusal->status;
+        res.set_header("Connection", "close");
+        res.set_content(refusal->body, "application/json");
+        return refusal->status;
     });
     server_->Get("/api/v1/history", [this](const httplib::Request& req, httplib::Response& res) {
         const HttpAnswer answer = AnswerHistory(runtime_.config().history, req.params, UtcNowMs());
@@ -61,20 +83,16 @@ void HttpServer::AddRoutes() {
 }
 
 bool HttpServer::Start(std::string& error) {
-    errno = 0;
-    if (!server_->bind_to_port(config_.address, config_.port)) {
-        error = "HTTP on " + config_.address + ":" + std::to_string(config_.port) + ": " +
-                (errno != 0 ? std::strerror(errno) : "cannot listen");
+    std::string why;
+    if (!server_->Open(config_.address, config_.port, why)) {
+        error = "HTTP on " + config_.address + ":" + std::to_string(config_.port) + ": " + why;
         return false;
     }
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
     return true;
 }
 
 void HttpServer::Stop() {
-    if (!thread_.joinable()) return;
-    server_->stop();
-    thread_.join();
+    server_->Close();
 }
 
 }  // namespace service

@@ -5,17 +5,14 @@
 
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "tools/service/mqtt_counters.h"
 #include "tools/service/service_config.h"
 #include "tools/service/service_runtime.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace service {
+
+class BoundedHttpServer;
 
 class HttpServer {
 public:
@@ -38,8 +35,7 @@ private:
     HttpConfig config_;
     ServiceRuntime& runtime_;
     MqttCountersSource mqtt_;
-    std::unique_ptr<httplib::Server> server_;
-    std::thread thread_;
+    std::unique_ptr<BoundedHttpServer> server_;
 };
 
 }  // namespace service

@@ -4,7 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/service/http_write_request.h"
 #include "tools/service/line_gateway.h"
+#include "tools/service/service_log.h"
 
 namespace service {
 namespace {
@@ -35,51 +37,6 @@ std::optional<std::string_view> BearerToken(std::string_view header) {
         header.remove_suffix(1);
     }
     return header;
-}
-
-struct WriteRequest {
-    std::string line;
-    std::int16_t station = 0;
-    std::string reg;
-    double value = 0;
-};
-
-// The request of `body`; false with `error` saying what is wrong.
-bool ParseRequest(std::string_view body, WriteRequest& request, std::string& error) {
-    const Json j = Json::parse(body, nullptr, false);
-    if (j.is_discarded() || !j.is_object()) {
-        error = "the body is not a JSON object";
-        return false;
-    }
-    const auto field = [&j](const char* name) -> const Json* {
-        const auto it = j.find(name);
-        return it == j.end() ? nullptr : &*it;
-    };
-    const Json* line = field("line");
-    const Json* station = field("station");
-    const Json* reg = field("register");
-    const Json* value = field("value");
-    if (line == nullptr || !line->is_string()) {
-        error = "\"line\" must be a string, the line's name";
-    } else if (station == nullptr || !station->is_number_integer() || station->get<long>() < 0 ||
-               station->get<long>() > 99) {
-        error = "\"station\" must be a whole number from 0 to 99";
-    } else if (reg == nullptr || !reg->is_string()) {
-        error = "\"register\" must be a string, the register's mnemonic as configured";
-    } else if (value == nullptr || !value->is_number()) {
-        error = "\"value\" must be a number";
-    } else {
-        request.line = line->get<std::string>();
-        request.station = static_cast<std::int16_t>(station->get<long>());
-        // The driver takes a register name with spaces around it; so does this.
-        std::string_view text = reg->get_ref<const std::string&>();
-        while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-        while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-        request.reg = std::string(text);
-        request.value = value->get<double>();
-        return true;
-    }
-    return false;
 }
 
 const char* OutcomeName(WriteOutcome outcome) {
@@ -177,8 +134,8 @@ bool SameToken(std::string_view given, std::string_view expected) {
     return difference == 0;
 }
 
-HttpAnswer AnswerWrite(const HttpConfig& http, ServiceRuntime& runtime, std::string_view peer,
-                       std::string_view authorization, std::string_view body) {
+std::optional<HttpAnswer> RefuseWriteBeforeBody(const HttpConfig& http,
+                                                std::string_view authorization) {
     if (!http.writes) {
         return Refuse(403,
                       "writes over HTTP are off: the service's [http] table sets writes = "
@@ -189,10 +146,22 @@ HttpAnswer AnswerWrite(const HttpConfig& http, ServiceRuntime& runtime, std::str
     if (!SameToken(*token, http.writeToken)) {
         return Refuse(403, "the bearer token is not the service's write token");
     }
+    return std::nullopt;
+}
+
+HttpAnswer RefuseWriteBody(bool tooLong) {
+    return tooLong ? Refuse(413, "the body is longer than " + std::to_string(kMaxWriteBody / 1024) +
+                                     " KiB")
+                   : Refuse(400, "the body did not arrive whole");
+}
+
+HttpAnswer AnswerWrite(const HttpConfig& http, ServiceRuntime& runtime, std::string_view peer,
+                       std::string_view authorization, std::string_view body) {
+    if (auto refusal = RefuseWriteBeforeBody(http, authorization)) return *refusal;
 
     WriteRequest request;
     std::string error;
-    if (!ParseRequest(body, request, error)) {
+    if (!ParseWriteRequest(body, request, error)) {
         return Refuse(400, error +
                                "; expected {\"line\": \"line1\", \"station\": 1, "
                                "\"register\": \"SP\", \"value\": 42.5}");

@@ -6,8 +6,10 @@
 //   {"line": "line1", "station": 1, "register": "SP", "value": 42.5}
 //
 // Checked in this order, so that nothing about the meters is told to a caller without the token:
-//   403 writes are off ([http] writes = false), or the bearer token is missing or wrong
-//   400 the body is not such a JSON object
+//   403 writes are off ([http] writes = false), or the bearer token is missing or wrong (answered
+//       before the body is read)
+//   413 the body is longer than kMaxWriteBody
+//   400 the body is not such a JSON object, or did not arrive whole
 //   404 no such line, or no such station on it
 //   403 the register is not configured writable on that meter, or is read-only in its model
 //   then the write is queued on the line's worker and the answer waits for the meter:
@@ -21,6 +23,8 @@
 // Every answer is a JSON object with "ok"; a refusal has "error" saying why in English.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,6 +33,18 @@
 #include "tools/service/service_runtime.h"
 
 namespace service {
+
+// The longest body of a write; a longer one is refused (413) unread.
+constexpr std::size_t kMaxWriteBody = 64 * 1024;
+
+// The 403 of a write that is refused whatever its body says (writes off, the token missing or
+// wrong), so that it can be answered before the body is read; nullopt when the body is to be read.
+std::optional<HttpAnswer> RefuseWriteBeforeBody(const HttpConfig& http,
+                                                std::string_view authorization);
+
+// The answer to a body that did not arrive whole: 413 when it is longer than kMaxWriteBody, else
+// 400.
+HttpAnswer RefuseWriteBody(bool tooLong);
 
 // Blocks the calling thread until the meter answered, when the request gets that far.
 // `peer`: the client's address and port, for the log; `authorization`: the request's

@@ -131,6 +131,12 @@ void ModbusServer::Listen() {
         }
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        // A client that stops reading its replies would block a reply's send for ever: the idle
+        // timeout bounds that wait as it bounds the wait for a request.
+        if (settings_.idleTimeout.count() > 0) {
+            const timeval limit{static_cast<time_t>(settings_.idleTimeout.count()), 0};
+            setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        }
         std::lock_guard lock(clientsMutex_);
         auto& client = *clients_.emplace_back(std::make_unique<Client>());
         client.fd = fd;

@@ -4,10 +4,10 @@
 // Threads: one listener thread, and one thread per connected client, at most
 // settings.maxClients of them; a connection beyond that is accepted and closed at once. A client
 // thread answers its client's requests one after the other; a write blocks that thread alone
-// until the meter answered, so other clients' reads go on meanwhile. A client that sends nothing
-// for settings.idleTimeout (0: no limit), whose frame libmodbus refuses, stops half-way through a
-// frame for longer than libmodbus's byte timeout (0.5 s), or whose header disagrees with the frame
-// is closed; the others are not affected.
+// until the meter answered, so other clients' reads go on meanwhile. A client that sends nothing,
+// or does not take a reply, for settings.idleTimeout (0: no limit), whose frame libmodbus refuses,
+// stops half-way through a frame for longer than libmodbus's byte timeout (0.5 s), or whose header
+// disagrees with the frame is closed; the others are not affected.
 #pragma once
 
 #include <atomic>
