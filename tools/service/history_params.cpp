@@ -90,7 +90,8 @@ bool ParseIsoUtc(std::string_view text, std::int64_t& ms) {
     }
     if (at != text.size()) return false;
     ms = ((DaysFromCivil(y, mo, d) * 24 + h) * 60 + mi) * 60'000LL + s * 1000LL + frac;
-    return true;
+    // The history holds no time before 1970, and its times are written back as text from 1970 on.
+    return ms >= 0;
 }
 
 // "-N" and a unit: N whole and unsigned, so that "--5m" or "-+5m" never reads as a time ahead.

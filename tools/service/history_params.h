@@ -11,7 +11,8 @@ namespace service {
 
 // One of:
 //   an ISO 8601 UTC time: 2026-12-08T12:00:00Z, with or without .mmm, the Z, or the T (a space),
-//     or the date alone (its midnight); the day must exist in its month (2026-02-31 does not);
+//     or the date alone (its midnight), from 1970 on; the day must exist in its month (2026-02-31
+//     does not);
 //   a whole number of ms since 1970-01-01 UTC (not negative);
 //   "now", or now minus a whole number of s, m, h or d: "-90s", "-15m", "-1h", "-2d" (ten years
 //     at most).

@@ -139,6 +139,7 @@ TEST(HistoryQueryParameters, TimesAndRegistersMeanTheSameToTheServiceAndToCtl) {
         {"since", "2026-12-08T24:00:00Z", kRefused},
         {"since", " 2026-12-08", kRefused},
         {"since", "2026-1-08", kRefused},
+        {"since", "1969-12-31T23:59:59.999Z", kRefused},
         {"since", "-1", kRefused},  // neither ms (none before 1970) nor an age (no unit)
         {"since", "--5m", kRefused},
         {"since", "-+5m", kRefused},
