@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "tools/service/live_table.h"
 #include "tools/service/service_log.h"
@@ -142,13 +143,17 @@ void HistoryWriter::Run() {
     for (;;) {
         std::uint64_t flushTicket = 0;
         bool stop = false;
+        bool pruneNow = false;
+        std::chrono::milliseconds retention{0};
         {
             std::unique_lock lock(mutex_);
             // The next transaction comes a commit period after the last one, sooner only when
             // asked (Flush, stopping).
             wake_.wait_until(lock, lastCommit + commitPeriod_,
-                             [&] { return stopping_ || flushAsked_ > flushDone_; });
+                             [&] { return stopping_ || pruneAsked_ || flushAsked_ > flushDone_; });
             batch.swap(queue_);
+            pruneNow = std::exchange(pruneAsked_, false);
+            retention = retention_;
             flushTicket = flushAsked_;
             stop = stopping_;
         }
@@ -172,8 +177,8 @@ void HistoryWriter::Run() {
         lastCommit = std::chrono::steady_clock::now();
         batch.clear();
         if (db_ != nullptr &&
-            std::chrono::steady_clock::now() - lastPrune_ > std::chrono::minutes(1)) {
-            Prune();
+            (pruneNow || std::chrono::steady_clock::now() - lastPrune_ > std::chrono::minutes(1))) {
+            Prune(retention);
         }
         {
             std::lock_guard lock(mutex_);
@@ -250,10 +255,19 @@ void HistoryWriter::Record(std::size_t rows, const std::string& error) {
     }
 }
 
-void HistoryWriter::Prune() {
+void HistoryWriter::SetRetention(std::chrono::milliseconds retention) {
+    {
+        std::lock_guard lock(mutex_);
+        retention_ = retention;
+        pruneAsked_ = true;
+    }
+    wake_.notify_all();
+}
+
+void HistoryWriter::Prune(std::chrono::milliseconds retention) {
     lastPrune_ = std::chrono::steady_clock::now();
     const std::string sql =
-        "DELETE FROM readings WHERE time_ms < " + std::to_string(UtcNowMs() - retention_.count());
+        "DELETE FROM readings WHERE time_ms < " + std::to_string(UtcNowMs() - retention.count());
     std::string error;
     if (!Exec(db_, sql.c_str(), error)) Log(LogLevel::kError, "history: pruning: " + error);
 }

@@ -67,6 +67,10 @@ public:
     // Writes everything queued so far in one transaction now, and returns when it is committed.
     void Flush();
 
+    // Rows older than `retention` are deleted from now on, the first of them at once (a reload
+    // that keeps the database but changes how long it keeps rows).
+    void SetRetention(std::chrono::milliseconds retention);
+
     HistoryCounters Counters() const;
     const std::string& path() const { return path_; }
 
@@ -81,7 +85,7 @@ private:
     // Empty when the batch was committed; else the first error met (not what a rollback says).
     std::string WriteBatch(const std::vector<HistoryRow>& batch);
     void Record(std::size_t rows, const std::string& error);
-    void Prune();
+    void Prune(std::chrono::milliseconds retention);
 
     // Bound of the queue: at 32 meters of 8 registers a second, over an hour of rows.
     static constexpr std::size_t kMaxQueued = 1'000'000;
@@ -101,6 +105,7 @@ private:
     std::condition_variable flushed_;
     std::vector<HistoryRow> queue_;
     bool stopping_ = false;
+    bool pruneAsked_ = false;
     std::uint64_t flushAsked_ = 0;
     std::uint64_t flushDone_ = 0;
     HistoryCounters counters_;

@@ -200,6 +200,8 @@ int Run(const std::string& path, const host::ModuleChoice& module) {
             if (running != nullptr) {
                 config = std::move(next);
                 history = std::move(nextHistory);
+                // The same database kept open takes the new file's retention.
+                if (history != nullptr) history->SetRetention(config.history.retention);
                 Log(LogLevel::kNotice, "configuration reloaded from " + path);
             } else {
                 // A port the new file names is taken: the running configuration is started again

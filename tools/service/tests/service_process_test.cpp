@@ -11,6 +11,8 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "tools/service/history_writer.h"
+#include "tools/service/live_table.h"
 #include "tools/service/tests/service_fixture.h"
 
 namespace {
@@ -186,6 +188,33 @@ TEST_F(ServiceProcess, AReloadWhoseHistoryCannotBeOpenedIsRefusedWhole) {
     ASSERT_TRUE(answer) << httplib::to_string(answer.error());
     EXPECT_EQ(answer->status, 200) << answer->body;
     EXPECT_GT(nlohmann::json::parse(answer->body)["rows"].size(), 0u);
+    EXPECT_EQ(service->Stop(SIGTERM, 2000), 0) << ReadFile(log_);
+}
+
+// A reload that keeps the database open still takes the new file's retention.
+TEST_F(ServiceProcess, AReloadThatKeepsTheDatabaseTakesItsRetention) {
+    std::string error;
+    {
+        auto writer = service::HistoryWriter::Open(db_, 365 * 24h, error);
+        ASSERT_NE(writer, nullptr) << error;
+        writer->Add({service::UtcNowMs() - 2 * 86'400'000LL, "a", 1, "PV", 1, 192, -1});
+    }
+    const auto keeping = [&](const std::string& days) {
+        std::string text = Config("[\"PV\"]");
+        const std::string database = db_ + "\"\n";
+        return text.insert(text.find(database) + database.size(),
+                           "retention_days = " + days + "\n");
+    };
+    WriteFile(config_, keeping("30"));
+    auto service = servicetest::StartService(config_, log_);
+    ASSERT_TRUE(WaitFor([&] { return Rows() > 1; }, 5s)) << ReadFile(log_);
+    EXPECT_EQ(Rows("time_ms < strftime('%s', 'now', '-1 day') * 1000"), 1);
+
+    WriteFile(config_, keeping("1"));
+    service->Stop(SIGHUP, 0);
+    EXPECT_TRUE(
+        WaitFor([&] { return Rows("time_ms < strftime('%s', 'now', '-1 day') * 1000") == 0; }, 5s))
+        << ReadFile(log_);
     EXPECT_EQ(service->Stop(SIGTERM, 2000), 0) << ReadFile(log_);
 }
 
