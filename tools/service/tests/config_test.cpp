@@ -151,6 +151,22 @@ TEST_F(ConfigFile, EachBrokenFileIsRefusedWithFileLineAndKey) {
     }
 }
 
+// A link to a device (as in /dev/serial/by-id) is that device: two lines cannot share it.
+TEST_F(ConfigFile, ALinkToAnotherLinesDeviceIsRefused) {
+    const std::string link = dir_ / "by-id";
+    std::filesystem::create_symlink("/dev/null", link);
+    const std::string path = dir_ / "linked.toml";
+    WriteFile(path,
+              "[[line]]\nname = \"a\"\nport = \"/dev/null\"\n[[line.meter]]\nstation = 1\n"
+              "[[line]]\nname = \"b\"\nport = \"" +
+                  link + "\"\n[[line.meter]]\nstation = 1\n");
+    service::ServiceConfig config;
+    std::string error;
+    EXPECT_FALSE(service::LoadConfig(path, *session_, config, error));
+    EXPECT_EQ(error, path + ":8: line[1].port: port " + link +
+                         " on two lines (the same device as /dev/null)");
+}
+
 // The place of the database is a fact of the machine the file is checked on, which the unit's
 // StateDirectory= may yet change: said by --check-config, which still passes the file.
 TEST_F(ConfigFile, CheckConfigSaysWhereTheHistoryCannotBeKept) {
