@@ -250,6 +250,19 @@ def http_write_body():
         write("http_write_body", name, data.encode())
 
 
+def history_query():
+    """Times and register names as a person types them, and the shapes that were misread."""
+    seeds = {
+        "iso": "2026-12-08T12:00:00Z", "iso_ms": "2026-12-08T12:00:00.5Z",
+        "iso_space": "2026-12-08 12:00:00", "date": "2026-12-07", "leap_day": "2024-02-29",
+        "not_a_day": "2026-02-31", "ms": "1796731200500", "now": "now", "ago_minutes": "-15m",
+        "ago_days": "-2d", "double_minus": "--5m", "minus_one": "-1", "register": "PV",
+        "unknown_register": "XX",
+    }
+    for name, text in seeds.items():
+        write("history_query", name, text.encode())
+
+
 if __name__ == "__main__":
     receive()
     value()
@@ -258,3 +271,4 @@ if __name__ == "__main__":
     registry()
     modbus_request()
     http_write_body()
+    history_query()

@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 mode=${1:-fuzz}
 build=${FUZZ_BUILD:-build-fuzz}
 seconds=${FUZZ_SECONDS:-30}
-targets=(receive value tag sim_request registry modbus_request http_write_body)
+targets=(receive value tag sim_request registry modbus_request http_write_body history_query)
 
 command -v clang++ >/dev/null || { echo "fuzz: clang++ is not installed (make deps)" >&2; exit 1; }
 if [ ! -f "$build/CMakeCache.txt" ]; then

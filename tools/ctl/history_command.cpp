@@ -1,8 +1,10 @@
 #include "tools/ctl/history_command.h"
 
+#include <chrono>
 #include <vector>
 
 #include "tools/ctl/command_support.h"
+#include "tools/service/history_params.h"
 #include "tools/service/history_reader.h"
 
 namespace ctl {
@@ -21,9 +23,12 @@ CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& o) {
     history->add_option("--db", o.database, "the database (qm4720d.toml: history.database)")
         ->required()
         ->type_name("FILE");
-    history->add_option("--since", o.since, "from this UTC time on: 2026-12-08T12:00:00Z or ms")
+    history
+        ->add_option("--since", o.since,
+                     "from this time on: 2026-12-08T12:00:00Z, ms since 1970, now, or -30s, "
+                     "-15m, -1h, -2d before now")
         ->type_name("TIME");
-    history->add_option("--until", o.until, "before this UTC time")->type_name("TIME");
+    history->add_option("--until", o.until, "before this time (the same forms)")->type_name("TIME");
     history->add_option("--station", o.stations, "stations, e.g. 1,3-5");
     history->add_option("--register", o.mnemonic, "one register, e.g. PV");
     history->add_option("--line", o.line, "one line by its configured name");
@@ -37,21 +42,31 @@ CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& o) {
 
 int RunHistory(const HistoryOptions& o, const Options& options) {
     service::HistoryFilter filter;
-    if (!o.since.empty() && !service::ParseUtcTime(o.since, filter.sinceMs)) {
-        Diagnose("--since " + o.since + ": expected a UTC time like 2026-12-08T12:00:00Z or ms");
-        return kExitUsage;
-    }
-    if (!o.until.empty() && !service::ParseUtcTime(o.until, filter.untilMs)) {
-        Diagnose("--until " + o.until + ": expected a UTC time like 2026-12-08T12:00:00Z or ms");
-        return kExitUsage;
-    }
     std::string error;
+    const std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                                   .count();
+    if (!o.since.empty() && !service::ParseHistoryTime(o.since, nowMs, filter.sinceMs, error)) {
+        Diagnose("--since " + o.since + ": " + error);
+        return kExitUsage;
+    }
+    if (!o.until.empty() && !service::ParseHistoryTime(o.until, nowMs, filter.untilMs, error)) {
+        Diagnose("--until " + o.until + ": " + error);
+        return kExitUsage;
+    }
+    if (filter.sinceMs >= filter.untilMs) {
+        Diagnose("--since must be before --until");
+        return kExitUsage;
+    }
+    if (!o.mnemonic.empty() && !service::ParseHistoryRegister(o.mnemonic, filter.mnemonic, error)) {
+        Diagnose("--register " + o.mnemonic + ": " + error);
+        return kExitUsage;
+    }
     if (!o.stations.empty() && !ParseStationList(o.stations, filter.stations, error)) {
         Diagnose("--station: " + error);
         return kExitUsage;
     }
     filter.line = o.line;
-    filter.mnemonic = o.mnemonic;
 
     auto reader = service::HistoryReader::Open(o.database, error);
     if (reader == nullptr) {

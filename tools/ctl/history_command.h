@@ -12,7 +12,7 @@ namespace ctl {
 
 struct HistoryOptions {
     std::string database;
-    std::string since;  // UTC time, ISO 8601, or ms since 1970
+    std::string since;  // as service::ParseHistoryTime reads it
     std::string until;
     std::string stations;  // "1,3-5"
     std::string mnemonic;  // one register

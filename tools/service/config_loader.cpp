@@ -2,6 +2,7 @@
 // key; an unknown key is refused too, so that a misspelt one is never silently ignored.
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -266,6 +267,15 @@ HttpConfig ReadHttp(const Section& http) {
         http.Refuse(h.writeToken.empty() ? "writes" : "write_token",
                     "writes = true needs a write_token of at least 16 characters");
     }
+    // An HTTP header's value loses its blanks at both ends, and no header carries a control
+    // character: such a token could never be matched.
+    for (unsigned char c : h.writeToken) {
+        if (c <= ' ' || c == 0x7F) {
+            http.Refuse("write_token",
+                        "expected no blank or control character: an Authorization header could "
+                        "never carry it whole");
+        }
+    }
     h.chartJs = http.String("chart_js", h.chartJs, false);
     return h;
 }
@@ -310,6 +320,12 @@ LineConfig ReadLine(const host::DriverSession& session, const Section& line) {
     LineConfig l;
     l.name = line.String("name", "", true);
     if (l.name.empty()) line.Refuse("name", "expected a name that is not empty");
+    // The name is a column of the history, a label of the metrics and a part of log lines.
+    for (unsigned char c : l.name) {
+        if (c < ' ' || c == 0x7F) {
+            line.Refuse("name", "expected no control character (a line break, NUL, tab, ...)");
+        }
+    }
     l.port = line.String("port", "", true);
     // The driver's port record holds 31 characters and a NUL.
     if (l.port.empty() || l.port.size() > 31) line.Refuse("port", "expected 1 to 31 characters");
@@ -345,12 +361,17 @@ void ReadConfig(const host::DriverSession& session, const Section& root, Service
         const double days = history->Number("retention_days", 30, 0.001, 36500, "days");
         config.history.retention = std::chrono::milliseconds(std::llround(days * 86400000.0));
     }
-    std::set<std::string> names, ports, listeners;
+    std::set<std::string> names, listeners;
+    std::map<std::string, std::string> devices;  // identity -> the port as first written
     for (const Section& line : root.Tables("line")) {
         config.lines.push_back(ReadLine(session, line));
         const LineConfig& l = config.lines.back();
         if (!names.insert(l.name).second) line.Refuse("name", "line \"" + l.name + "\" twice");
-        if (!ports.insert(l.port).second) line.Refuse("port", "port " + l.port + " on two lines");
+        const auto [device, added] = devices.emplace(PortIdentity(l.port), l.port);
+        if (!added) {
+            line.Refuse("port", "port " + l.port + " on two lines (the same device as " +
+                                    device->second + ")");
+        }
         const std::string at = l.modbus.address + ":" + std::to_string(l.modbus.port);
         if (l.modbus.port != 0 && !listeners.insert(at).second) {
             throw Refusal{line.Line(), line.Key("modbus.port"), at + " is used by two lines"};

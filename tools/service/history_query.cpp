@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/service/history_params.h"
 #include "tools/service/live_json.h"
 
 namespace service {
@@ -14,50 +15,11 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr const char* kTimeForms =
-    "expected a UTC time like 2026-12-08T12:00:00Z, ms since 1970, now, or -30s, -15m, -1h, -2d";
-
 template <typename Number>
 bool ParseWhole(const std::string& text, Number& n) {
     const char* end = text.data() + text.size();
     const auto r = std::from_chars(text.data(), end, n);
     return !text.empty() && r.ec == std::errc() && r.ptr == end;
-}
-
-// An absolute time, "now", or "-N" followed by s, m, h or d before `nowMs`.
-bool ParseQueryTime(const std::string& text, std::int64_t nowMs, std::int64_t& ms) {
-    if (text == "now") {
-        ms = nowMs;
-        return true;
-    }
-    if (text.size() >= 3 && text[0] == '-') {
-        std::int64_t unit = 0;
-        switch (text.back()) {
-            case 's':
-                unit = 1000;
-                break;
-            case 'm':
-                unit = 60'000;
-                break;
-            case 'h':
-                unit = 3'600'000;
-                break;
-            case 'd':
-                unit = 86'400'000;
-                break;
-            default:
-                return false;
-        }
-        std::int64_t count = 0;
-        // Ten years at most, so that the product stays far from overflow.
-        if (!ParseWhole(text.substr(1, text.size() - 2), count) ||
-            count > 3650LL * 86'400'000 / unit) {
-            return false;
-        }
-        ms = nowMs - count * unit;
-        return true;
-    }
-    return ParseUtcTime(text, ms);
 }
 
 std::string CsvField(const std::string& text) {
@@ -100,7 +62,10 @@ bool ParseHistoryQuery(const std::multimap<std::string, std::string>& params, st
         if (name == "line") {
             query.filter.line = value;
         } else if (name == "register") {
-            query.filter.mnemonic = value;
+            if (!ParseHistoryRegister(value, query.filter.mnemonic, error)) {
+                error = "register=" + value + ": " + error;
+                return false;
+            }
         } else if (name == "station") {
             int station = -1;
             if (!ParseWhole(value, station) || station < 0 || station > 99) {
@@ -110,8 +75,8 @@ bool ParseHistoryQuery(const std::multimap<std::string, std::string>& params, st
             query.filter.stations = {station};
         } else if (name == "since" || name == "until") {
             std::int64_t& ms = name == "since" ? query.filter.sinceMs : query.filter.untilMs;
-            if (!ParseQueryTime(value, nowMs, ms)) {
-                error = name + "=" + value + ": " + kTimeForms;
+            if (!ParseHistoryTime(value, nowMs, ms, error)) {
+                error = name + "=" + value + ": " + error;
                 return false;
             }
             if (name == "until") query.untilGiven = true;

@@ -21,41 +21,6 @@ std::string ColumnText(sqlite3_stmt* query, int column) {
 
 }  // namespace
 
-bool ParseUtcTime(std::string_view view, std::int64_t& ms) {
-    const char* end = view.data() + view.size();
-    auto r = std::from_chars(view.data(), end, ms);
-    if (r.ec == std::errc() && r.ptr == end && !view.empty()) return true;
-    const std::string text(view);
-    int y, mo, d, h = 0, mi = 0, s = 0, frac = 0, used = 0;
-    char sep = 'T';
-    const int n = std::sscanf(text.c_str(), "%4d-%2d-%2d%n%c%2d:%2d:%2d%n", &y, &mo, &d, &used,
-                              &sep, &h, &mi, &s, &used);
-    if (n != 3 && n != 7) return false;
-    if (n == 7 && sep != 'T' && sep != ' ') return false;
-    std::size_t at = static_cast<std::size_t>(used);
-    if (n == 7 && at < text.size() && text[at] == '.') {
-        int digits = 0;
-        for (++at; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at, ++digits) {
-            if (digits < 3) frac = frac * 10 + (text[at] - '0');
-        }
-        if (digits == 0) return false;
-        for (; digits < 3; ++digits) frac *= 10;
-    }
-    if (at < text.size() && text[at] == 'Z') ++at;
-    if (at != text.size() || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) {
-        return false;
-    }
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    ms = static_cast<std::int64_t>(timegm(&tm)) * 1000 + frac;
-    return true;
-}
-
 std::unique_ptr<HistoryReader> HistoryReader::Open(const std::string& path, std::string& error) {
     std::unique_ptr<HistoryReader> reader(new HistoryReader);
     reader->path_ = path;

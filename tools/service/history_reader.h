@@ -18,10 +18,6 @@
 
 namespace service {
 
-// "2026-12-08T12:00:00Z", with or without milliseconds, the Z or the T (a space), or the date
-// alone; or a whole number of ms since 1970-01-01 UTC. False when `text` is none of these.
-bool ParseUtcTime(std::string_view text, std::int64_t& ms);
-
 // Which rows: time_ms in [sinceMs, untilMs), and each non-empty filter.
 struct HistoryFilter {
     std::int64_t sinceMs = std::numeric_limits<std::int64_t>::min();

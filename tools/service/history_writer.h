@@ -11,6 +11,7 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -37,16 +38,22 @@ struct HistoryRow {
 
 struct HistoryCounters {
     std::uint64_t rowsWritten = 0;
-    std::uint64_t rowsDropped = 0;  // the queue was full (the disk could not keep up)
+    // Every row not written: the queue was full, or its batch could not be committed.
+    std::uint64_t rowsDropped = 0;
     std::int64_t lastCommitUtcMs = 0;
     std::uint64_t commits = 0;
+    // The last batch was not written (disk full, file read-only, database gone); `error` is what
+    // SQLite or the system said about it. Cleared by the next batch that is written.
+    bool failing = false;
+    std::string error;
 };
 
 class HistoryWriter {
 public:
     // Opens (creates) the database and starts the writer thread; null with `error` set (the file
     // and what SQLite said) when it cannot. `commitPeriod` is the least time between two
-    // transactions.
+    // transactions. A database file deleted or replaced while open is noticed before the next
+    // batch, said in the log, and a new one opened at the path.
     static std::unique_ptr<HistoryWriter> Open(
         const std::string& path, std::chrono::milliseconds retention, std::string& error,
         std::chrono::milliseconds commitPeriod = std::chrono::seconds(1));
@@ -60,14 +67,25 @@ public:
     // Writes everything queued so far in one transaction now, and returns when it is committed.
     void Flush();
 
+    // Rows older than `retention` are deleted from now on, the first of them at once (a reload
+    // that keeps the database but changes how long it keeps rows).
+    void SetRetention(std::chrono::milliseconds retention);
+
     HistoryCounters Counters() const;
     const std::string& path() const { return path_; }
 
 private:
     HistoryWriter() = default;
+    bool OpenDatabase(std::string& error);
+    void CloseDatabase();
+    // True when `path_` still names the file that is open; false (and the log says why) after
+    // it was deleted or another file put in its place.
+    bool PathNamesOpenFile();
     void Run();
-    void WriteBatch(std::vector<HistoryRow>& batch);
-    void Prune();
+    // Empty when the batch was committed; else the first error met (not what a rollback says).
+    std::string WriteBatch(const std::vector<HistoryRow>& batch);
+    void Record(std::size_t rows, const std::string& error);
+    void Prune(std::chrono::milliseconds retention);
 
     // Bound of the queue: at 32 meters of 8 registers a second, over an hour of rows.
     static constexpr std::size_t kMaxQueued = 1'000'000;
@@ -77,6 +95,9 @@ private:
     std::chrono::milliseconds commitPeriod_{1000};
     sqlite3* db_ = nullptr;
     sqlite3_stmt* insert_ = nullptr;
+    // The open file's identity, to tell it from whatever the path names later.
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
     std::thread thread_;
 
     mutable std::mutex mutex_;
@@ -84,6 +105,7 @@ private:
     std::condition_variable flushed_;
     std::vector<HistoryRow> queue_;
     bool stopping_ = false;
+    bool pruneAsked_ = false;
     std::uint64_t flushAsked_ = 0;
     std::uint64_t flushDone_ = 0;
     HistoryCounters counters_;

@@ -24,9 +24,10 @@ HttpServer::~HttpServer() {
 void HttpServer::AddRoutes() {
     server_->Get("/api/v1/values", [this](const httplib::Request&, httplib::Response& res) {
         res.set_header("Cache-Control", "no-store");
-        res.set_content(LiveJson(runtime_.config(), runtime_.live(),
-                                 std::chrono::steady_clock::now(), UtcNowMs()),
-                        "application/json");
+        res.set_content(
+            LiveJson(runtime_.config(), runtime_.live(), std::chrono::steady_clock::now(),
+                     UtcNowMs(), runtime_.history().get()),
+            "application/json");
     });
     server_->Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
         res.set_content(MetricsText(runtime_.live(), runtime_.history().get(), mqtt_,

@@ -75,7 +75,7 @@ std::string IsoUtc(std::int64_t utcMs) {
 }
 
 std::string LiveJson(const ServiceConfig& config, const LiveTable& live, SteadyTime now,
-                     std::int64_t nowUtcMs) {
+                     std::int64_t nowUtcMs, const HistoryWriter* history) {
     Json root;
     root["time"] = IsoUtc(nowUtcMs);
     Json lines = Json::array();
@@ -105,6 +105,16 @@ std::string LiveJson(const ServiceConfig& config, const LiveTable& live, SteadyT
         lines.push_back(std::move(l));
     }
     root["lines"] = std::move(lines);
+    if (history != nullptr) {
+        const HistoryCounters c = history->Counters();
+        Json h;
+        h["state"] = c.failing ? "failing" : "writing";
+        h["error"] = c.error;
+        h["rows_dropped"] = c.rowsDropped;
+        root["history"] = std::move(h);
+    } else {
+        root["history"] = nullptr;
+    }
     return root.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 

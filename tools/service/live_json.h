@@ -16,11 +16,15 @@
 // never served as if it were current. "time" is the last result's (null before any); "age_ms" that
 // of the latest good value (null when there has been none); "error" the driver's message in UTF-8
 // and "gloss" its English meaning.
+//
+// "history": null when none is kept, else {"state": "writing" | "failing", "error": "" | why,
+// "rows_dropped": rows not written so far}, so that the page says when the history is lost.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "tools/service/history_writer.h"
 #include "tools/service/live_table.h"
 
 namespace service {
@@ -29,6 +33,6 @@ namespace service {
 std::string IsoUtc(std::int64_t utcMs);
 
 std::string LiveJson(const ServiceConfig& config, const LiveTable& live, SteadyTime now,
-                     std::int64_t nowUtcMs);
+                     std::int64_t nowUtcMs, const HistoryWriter* history = nullptr);
 
 }  // namespace service

@@ -42,29 +42,31 @@ constexpr const char* kFooter =
     "1 the history database could not be opened or a Modbus or HTTP listener could not listen\n"
     "(the message names address:port), 2 usage error or a refused configuration\n"
     "(the message names file:line: key), 3 the driver module could not be loaded.\n"
-    "SIGHUP reloads the configuration; a refused one (a bad file, or a Modbus port that cannot\n"
-    "be listened on) is logged and the running one kept.";
+    "SIGHUP reloads the configuration; a refused one (a bad file, a history database that\n"
+    "cannot be opened, or a Modbus port that cannot be listened on) is logged and the running one\n"
+    "kept whole. --check-config warns when the history's folder is missing or cannot be written.";
 
-struct History {
-    std::shared_ptr<service::HistoryWriter> writer;
-};
+using HistoryHandle = std::shared_ptr<service::HistoryWriter>;
 
-// The history database of `config`: the one already open when it is the same file.
-bool OpenHistory(const service::ServiceConfig& config, History& history) {
+// The history database of `config` in `writer`: `current` when it is the same file, null when
+// none is kept. False with `error` set when the database cannot be opened.
+bool HistoryFor(const service::ServiceConfig& config, const HistoryHandle& current,
+                HistoryHandle& writer, std::string& error) {
     const service::HistoryConfig& wanted = config.history;
-    if (wanted.database.empty()) {
-        history.writer.reset();
+    writer.reset();
+    if (wanted.database.empty()) return true;
+    if (current != nullptr && current->path() == wanted.database) {
+        writer = current;
         return true;
     }
-    if (history.writer != nullptr && history.writer->path() == wanted.database) return true;
-    std::string error;
-    auto writer = service::HistoryWriter::Open(wanted.database, wanted.retention, error);
-    if (writer == nullptr) {
-        Log(LogLevel::kError, error);
-        return false;
+    writer = service::HistoryWriter::Open(wanted.database, wanted.retention, error);
+    return writer != nullptr;
+}
+
+void LogHistoryPlace(const service::ServiceConfig& config) {
+    for (const std::string& warning : service::HistoryPlaceWarnings(config.history)) {
+        Log(LogLevel::kWarning, warning);
     }
-    history.writer = std::move(writer);
-    return true;
 }
 
 // One running configuration: its lines, then the Modbus listeners over their gateways and the
@@ -85,7 +87,7 @@ struct Running {
 // be opened (nothing of this configuration is left running then).
 std::unique_ptr<Running> StartConfiguration(const service::ServiceConfig& config,
                                             const host::ModuleChoice& module,
-                                            const History& history, std::string& error) {
+                                            const HistoryHandle& history, std::string& error) {
     // The listeners take each meter's table shape from the driver itself.
     auto session = host::DriverSession::Create(module, error);
     if (session == nullptr) return nullptr;
@@ -100,7 +102,7 @@ std::unique_ptr<Running> StartConfiguration(const service::ServiceConfig& config
         mqttCounters = [p = running->mqtt.get()] { return p->Counters(); };
     }
     running->runtime = std::make_unique<service::ServiceRuntime>(
-        config, module, history.writer, service::Backoff{}, false, std::move(listener));
+        config, module, history, service::Backoff{}, false, std::move(listener));
     if (!running->listeners.Start(*running->runtime, *session, error)) return nullptr;
     if (config.http.port != 0) {
         running->http = std::make_unique<service::HttpServer>(config.http, *running->runtime,
@@ -145,18 +147,20 @@ int Run(const std::string& path, const host::ModuleChoice& module) {
     service::ServiceConfig config;
     int status = kExitOk;
     if (!ReadConfig(path, module, config, status)) return status;
-    History history;
-    if (!OpenHistory(config, history)) return kExitFailure;
-
     std::string error;
+    LogHistoryPlace(config);
+    HistoryHandle history;
+    if (!HistoryFor(config, nullptr, history, error)) {
+        Log(LogLevel::kError, error);
+        return kExitFailure;
+    }
     auto running = StartConfiguration(config, module, history, error);
     if (running == nullptr) {
         Log(LogLevel::kError, "cannot start: " + error);
         return kExitFailure;
     }
     Log(LogLevel::kNotice, "running " + path + ": " + std::to_string(config.lines.size()) +
-                               " line(s)" +
-                               (history.writer ? ", history in " + history.writer->path() : ""));
+                               " line(s)" + (history ? ", history in " + history->path() : ""));
     sd_notify(0, "READY=1");
 
     std::uint64_t watchdogUs = 0;
@@ -180,25 +184,31 @@ int Run(const std::string& path, const host::ModuleChoice& module) {
         sd_notify(0, "RELOADING=1");
         service::ServiceConfig next;
         int ignored = 0;
+        HistoryHandle nextHistory;
+        // Everything of the new file that can fail before the running one is stopped is tried
+        // first, so that a reload is taken whole or refused whole.
         if (!ReadConfig(path, module, next, ignored)) {
             Log(LogLevel::kError, "reload refused; the running configuration stays");
+        } else if (!HistoryFor(next, history, nextHistory, error)) {
+            Log(LogLevel::kError, "reload refused: " + error + "; the running configuration stays" +
+                                      (history ? ", its history in " + history->path() : ""));
         } else {
+            LogHistoryPlace(next);
             // The listeners, then the lines, stop before the new ones open the same ports.
             running.reset();
-            if (!OpenHistory(next, history)) {
-                Log(LogLevel::kError, "reload: the history stays in " +
-                                          (history.writer ? history.writer->path() : "(none)"));
-            }
-            running = StartConfiguration(next, module, history, error);
+            running = StartConfiguration(next, module, nextHistory, error);
             if (running != nullptr) {
                 config = std::move(next);
+                history = std::move(nextHistory);
+                // The same database kept open takes the new file's retention.
+                if (history != nullptr) history->SetRetention(config.history.retention);
                 Log(LogLevel::kNotice, "configuration reloaded from " + path);
             } else {
                 // A port the new file names is taken: the running configuration is started again
-                // (its own ports were free a moment ago).
+                // (its own ports were free a moment ago), with its own history.
                 Log(LogLevel::kError,
                     "reload refused: " + error + "; the running configuration is started again");
-                OpenHistory(config, history);
+                nextHistory.reset();
                 running = StartConfiguration(config, module, history, error);
                 if (running == nullptr) {
                     Log(LogLevel::kError, "cannot start the running configuration again: " + error);
@@ -211,7 +221,7 @@ int Run(const std::string& path, const host::ModuleChoice& module) {
     }
     sd_notify(0, "STOPPING=1");
     running.reset();  // the listeners close; the workers finish their exchanges
-    history.writer.reset();
+    history.reset();
     Log(LogLevel::kNotice, "stopped");
     return kExitOk;
 }
@@ -244,6 +254,10 @@ int main(int argc, char** argv) {
         service::ServiceConfig checked;
         int status = kExitOk;
         if (!ReadConfig(checkPath, module, checked, status)) return status;
+        // Said, not refused: the unit's StateDirectory= makes the folder only when it starts.
+        for (const std::string& warning : service::HistoryPlaceWarnings(checked.history)) {
+            std::fprintf(stderr, "%s: warning: %s\n", checkPath.c_str(), warning.c_str());
+        }
         std::printf("%s: ok\n", checkPath.c_str());
         return kExitOk;
     }

@@ -172,8 +172,12 @@ void AppendHistory(std::string& out, const HistoryWriter& history) {
            "Rows committed to the history database.");
     Sample(out, "qm4720_history_rows_written_total", "", c.rowsWritten);
     Family(out, "qm4720_history_rows_dropped_total", "counter",
-           "Rows dropped because the history's queue was full (the disk could not keep up).");
+           "Rows not written to the history: its queue was full, or their batch could not be "
+           "committed (disk full, file read-only or gone).");
     Sample(out, "qm4720_history_rows_dropped_total", "", c.rowsDropped);
+    Family(out, "qm4720_history_failing", "gauge",
+           "1 while the history cannot be written (the log says why), else 0.");
+    Sample(out, "qm4720_history_failing", "", c.failing ? 1.0 : 0.0);
     Family(out, "qm4720_history_last_commit_timestamp_seconds", "gauge",
            "Unix time of the history's last commit; 0 before the first.");
     Sample(out, "qm4720_history_last_commit_timestamp_seconds", "",

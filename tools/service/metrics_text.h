@@ -16,6 +16,7 @@
 //   qm4720_line_state{line,state}                              gauge, 1 for the line's state
 //                                                              (starting, up, lost), 0 others
 //   qm4720_history_rows_written_total, qm4720_history_rows_dropped_total (counters),
+//   qm4720_history_failing (gauge, 1 while writes fail),
 //   qm4720_history_last_commit_timestamp_seconds (gauge, unix time)    when history is kept
 //   qm4720_mqtt_connected (gauge), qm4720_mqtt_messages_published_total,
 //   qm4720_mqtt_messages_dropped_total, qm4720_mqtt_reconnects_total, qm4720_mqtt_writes_total

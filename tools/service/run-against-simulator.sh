@@ -1,5 +1,6 @@
 #!/bin/sh
-# qm4720d with examples/qm4720d.toml against two simulators on the links that file names; Ctrl-C
+# qm4720d with examples/qm4720d.toml against two simulators on the links that file names, the
+# history in BUILD_FOLDER/qm4720d-history.db rather than the installed service's folder; Ctrl-C
 # (or SIGTERM) stops the service, then the simulators. Run after `make build`.
 #   tools/service/run-against-simulator.sh [BUILD_FOLDER]
 set -eu
@@ -14,6 +15,9 @@ sim1=$!
 sim2=$!
 trap 'kill -TERM "$sim1" "$sim2" 2>/dev/null; wait "$sim1" "$sim2" 2>/dev/null' EXIT
 trap 'kill -TERM "$service" 2>/dev/null' INT TERM
-"$build/qm4720d" --config "$root/examples/qm4720d.toml" &
+config="$build/qm4720d-simulator.toml"
+sed "s|^database = \"[^\"]*\"|database = \"$build/qm4720d-history.db\"|" \
+    "$root/examples/qm4720d.toml" >"$config"
+"$build/qm4720d" --config "$config" &
 service=$!
 wait "$service" || wait "$service"

@@ -81,4 +81,13 @@ struct ServiceConfig {
 bool LoadConfig(const std::string& path, const host::DriverSession& session, ServiceConfig& config,
                 std::string& error);
 
+// What names the device of a line's `port`: the device number of a character device, else the
+// resolved path, else the path normalised; two lines with the same identity share one device.
+std::string PortIdentity(const std::string& port);
+
+// What is wrong with where `history` keeps its database that only the running system shows: a
+// folder that does not exist or cannot be written, a path under /tmp (which the unit makes
+// private and empties at every stop). Empty when nothing is.
+std::vector<std::string> HistoryPlaceWarnings(const HistoryConfig& history);
+
 }  // namespace service

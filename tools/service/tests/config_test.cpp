@@ -83,6 +83,24 @@ const Broken kBroken[] = {
      std::string(kBase) + "interval_s = 1\n[http]\nport = 8080\nwrites = true\n"
                           "write_token = \"secret\"\n",
      12, "http.write_token", "16 characters"},
+    {"HTTP write token of blanks",
+     std::string(kBase) + "interval_s = 1\n[http]\nport = 8080\nwrites = true\n"
+                          "write_token = \"                \"\n",
+     12, "http.write_token", "no blank"},
+    {"line name with a line break",
+     "[[line]]\nname = \"a\\nb\"\nport = \"/tmp/qm-a\"\n[[line.meter]]\nstation = 1\n", 2,
+     "line[0].name", "control character"},
+    {"line name with NUL",
+     "[[line]]\nname = \"a\\u0000\"\nport = \"/tmp/qm-a\"\n[[line.meter]]\nstation = 1\n", 2,
+     "line[0].name", "control character"},
+    {"same port spelt twice",
+     std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
+                          "port = \"/tmp//qm-a\"\n[[line.meter]]\nstation = 1\n",
+     11, "line[1].port", "same device as /tmp/qm-a"},
+    {"same device by two names",
+     "[[line]]\nname = \"a\"\nport = \"/dev/null\"\n[[line.meter]]\nstation = 1\n"
+     "[[line]]\nname = \"b\"\nport = \"/dev/./null\"\n[[line.meter]]\nstation = 1\n",
+     8, "line[1].port", "same device as /dev/null"},
     {"HTTP without a port", std::string(kBase) + "interval_s = 1\n[http]\naddress = \"::1\"\n", 9,
      "http.port", "missing"},
     {"MQTT prefix with a wildcard",
@@ -130,6 +148,50 @@ TEST_F(ConfigFile, EachBrokenFileIsRefusedWithFileLineAndKey) {
         EXPECT_EQ(check->Wait(10000), 2);
         EXPECT_NE(servicetest::ReadFile(log).find(where), std::string::npos)
             << servicetest::ReadFile(log);
+    }
+}
+
+// A link to a device (as in /dev/serial/by-id) is that device: two lines cannot share it.
+TEST_F(ConfigFile, ALinkToAnotherLinesDeviceIsRefused) {
+    const std::string link = dir_ / "by-id";
+    std::filesystem::create_symlink("/dev/null", link);
+    const std::string path = dir_ / "linked.toml";
+    WriteFile(path,
+              "[[line]]\nname = \"a\"\nport = \"/dev/null\"\n[[line.meter]]\nstation = 1\n"
+              "[[line]]\nname = \"b\"\nport = \"" +
+                  link + "\"\n[[line.meter]]\nstation = 1\n");
+    service::ServiceConfig config;
+    std::string error;
+    EXPECT_FALSE(service::LoadConfig(path, *session_, config, error));
+    EXPECT_EQ(error, path + ":8: line[1].port: port " + link +
+                         " on two lines (the same device as /dev/null)");
+}
+
+// The place of the database is a fact of the machine the file is checked on, which the unit's
+// StateDirectory= may yet change: said by --check-config, which still passes the file.
+TEST_F(ConfigFile, CheckConfigSaysWhereTheHistoryCannotBeKept) {
+    WriteFile(dir_ / "plain", "");
+    const std::pair<std::string, std::string> cases[] = {
+        {dir_ / "missing/h.db", "its folder " + dir_ / "missing" + " cannot be used"},
+        {dir_ / "plain/h.db", dir_ / "plain is not a folder"},
+        {dir_ / "h.db", "under a temporary folder"},
+    };
+    for (const auto& [database, warning] : cases) {
+        SCOPED_TRACE(database);
+        const std::string path = dir_ / "placed.toml";
+        WriteFile(path, std::string(kBase) + "interval_s = 1\n[history]\ndatabase = \"" + database +
+                            "\"\n");
+        const std::string log = dir_ / "check.log";
+        std::string startError;
+        auto check =
+            host::StartChild({QM_SERVICE_PATH, "--check-config", path, "--module", QM_MODULE_PATH},
+                             startError, {log});
+        ASSERT_NE(check, nullptr) << startError;
+        EXPECT_EQ(check->Wait(10000), 0);
+        const std::string said = servicetest::ReadFile(log);
+        EXPECT_NE(said.find(path + ": warning: history.database " + database), std::string::npos)
+            << said;
+        EXPECT_NE(said.find(warning), std::string::npos) << said;
     }
 }
 

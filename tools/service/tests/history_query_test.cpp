@@ -1,10 +1,12 @@
 // GET /api/v1/history: its parameters, and its answers from a database written by the service's
-// own writer. Expected times were worked out with Python's datetime, not with our parser.
+// own writer; the times and register names that it and qm4720ctl history both take. Expected
+// times were worked out with Python's datetime, not with our parser.
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "host/child_process.h"
 #include "host/value_field.h"
 #include "tools/service/history_query.h"
 #include "tools/service/tests/service_fixture.h"
@@ -112,6 +114,66 @@ TEST(HistoryQueryParameters, RefusedWithTheParameterNamed) {
             << ::testing::PrintToString(params);
         EXPECT_NE(error.find(expected), std::string::npos)
             << ::testing::PrintToString(params) << ": " << error;
+    }
+}
+
+// Each text in both front ends: the HTTP parameter and qm4720ctl history's option. A refused one
+// is a 400 naming the parameter and a usage error (exit 2); a taken one is read as `ms`.
+TEST(HistoryQueryParameters, TimesAndRegistersMeanTheSameToTheServiceAndToCtl) {
+    constexpr std::int64_t kRefused = std::numeric_limits<std::int64_t>::min();
+    const struct {
+        const char* parameter;  // since, until or register
+        const char* text;
+        std::int64_t ms;  // kRefused, or what a time is read as (registers: 0)
+    } cases[] = {
+        {"since", "2026-12-08T12:00:00Z", 1796731200000},
+        {"since", "2024-02-29", 1709164800000},
+        {"since", "2000-02-29 23:59:59", 951868799000},
+        {"until", "now", kNow},
+        {"since", "-1m", kNow - 60000},
+        {"since", "1796731200500", 1796731200500},
+        {"since", "2026-02-31", kRefused},  // not a day: never moved into March
+        {"since", "2026-02-29", kRefused},
+        {"until", "2100-02-29T00:00:00Z", kRefused},
+        {"since", "2026-04-31T00:00:00Z", kRefused},
+        {"since", "2026-12-08T12:00:60Z", kRefused},
+        {"since", "2026-12-08T24:00:00Z", kRefused},
+        {"since", " 2026-12-08", kRefused},
+        {"since", "2026-1-08", kRefused},
+        {"since", "1969-12-31T23:59:59.999Z", kRefused},
+        {"since", "-1", kRefused},  // neither ms (none before 1970) nor an age (no unit)
+        {"since", "--5m", kRefused},
+        {"since", "-+5m", kRefused},
+        {"since", "- 5m", kRefused},
+        {"since", "99999999999999999999", kRefused},
+        {"register", "PV", 0},
+        {"register", "XX", kRefused},
+        {"register", "pv", kRefused},  // the tables' spelling is the history's
+        {"register", "", kRefused},
+    };
+    servicetest::ScratchDir dir;
+    const std::string db = dir / "history.db";
+    std::string error;
+    ASSERT_NE(service::HistoryWriter::Open(db, std::chrono::hours(1), error), nullptr) << error;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.parameter) + "=" + c.text);
+        const bool refused = c.ms == kRefused;
+        HistoryQuery q;
+        EXPECT_EQ(service::ParseHistoryQuery({{c.parameter, c.text}}, kNow, q, error), !refused)
+            << error;
+        if (refused) {
+            EXPECT_EQ(error.rfind(std::string(c.parameter) + "=" + c.text + ": ", 0), 0u) << error;
+        } else if (std::string(c.parameter) == "since") {
+            EXPECT_EQ(q.filter.sinceMs, c.ms);
+        } else if (std::string(c.parameter) == "until") {
+            EXPECT_EQ(q.filter.untilMs, c.ms);
+        }
+
+        const std::string option = std::string("--") + c.parameter + "=" + c.text;
+        const std::string out = dir / "out.txt";
+        auto ctl = host::StartChild({QM_CTL_PATH, "history", "--db", db, option}, error, {out});
+        ASSERT_NE(ctl, nullptr) << error;
+        EXPECT_EQ(ctl->Wait(10000), refused ? 2 : 0) << servicetest::ReadFile(out);
     }
 }
 

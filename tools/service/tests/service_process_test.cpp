@@ -8,8 +8,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "tools/service/history_writer.h"
+#include "tools/service/live_table.h"
 #include "tools/service/tests/service_fixture.h"
 
 namespace {
@@ -151,6 +154,67 @@ TEST_F(ServiceProcess, AModbusPortTakenStopsTheStartAndIsRefusedOnReload) {
     const long long pv = Rows("register = 'PV'");
     EXPECT_TRUE(WaitFor([&] { return Accepts(free) && Rows("register = 'PV'") > pv; }, 3s));
     EXPECT_EQ(Rows("register = 'SP'"), 0);
+    EXPECT_EQ(service->Stop(SIGTERM, 2000), 0) << ReadFile(log_);
+}
+
+// A new file whose history database cannot be opened is refused whole: the running lines go on
+// writing to the running database, and /api/v1/history still answers from it.
+TEST_F(ServiceProcess, AReloadWhoseHistoryCannotBeOpenedIsRefusedWhole) {
+    const int port = Listener().port();
+    const std::string http = "[http]\nport = " + std::to_string(port) + "\n";
+    WriteFile(config_, http + Config("[\"PV\"]"));
+    auto service = servicetest::StartService(config_, log_);
+    ASSERT_TRUE(WaitFor([&] { return Rows() > 0; }, 5s)) << ReadFile(log_);
+
+    const std::string unopenable = dir_ / "missing/history.db";
+    std::string next = http + Config("[\"PV\", \"SP\"]");
+    next.replace(next.find(db_), db_.size(), unopenable);
+    WriteFile(config_, next);
+    service->Stop(SIGHUP, 0);
+    ASSERT_TRUE(
+        WaitFor([&] { return ReadFile(log_).find("reload refused") != std::string::npos; }, 5s))
+        << ReadFile(log_);
+    const std::string said = ReadFile(log_);
+    EXPECT_NE(said.find("history database " + unopenable + ": unable to open database file"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(said.find("configuration reloaded"), std::string::npos) << said;
+
+    const long long pv = Rows("register = 'PV'");
+    EXPECT_TRUE(WaitFor([&] { return Rows("register = 'PV'") > pv; }, 3s));
+    EXPECT_EQ(Rows("register = 'SP'"), 0);
+    httplib::Client client("127.0.0.1", port);
+    const auto answer = client.Get("/api/v1/history?register=PV&since=-1m");
+    ASSERT_TRUE(answer) << httplib::to_string(answer.error());
+    EXPECT_EQ(answer->status, 200) << answer->body;
+    EXPECT_GT(nlohmann::json::parse(answer->body)["rows"].size(), 0u);
+    EXPECT_EQ(service->Stop(SIGTERM, 2000), 0) << ReadFile(log_);
+}
+
+// A reload that keeps the database open still takes the new file's retention.
+TEST_F(ServiceProcess, AReloadThatKeepsTheDatabaseTakesItsRetention) {
+    std::string error;
+    {
+        auto writer = service::HistoryWriter::Open(db_, 365 * 24h, error);
+        ASSERT_NE(writer, nullptr) << error;
+        writer->Add({service::UtcNowMs() - 2 * 86'400'000LL, "a", 1, "PV", 1, 192, -1});
+    }
+    const auto keeping = [&](const std::string& days) {
+        std::string text = Config("[\"PV\"]");
+        const std::string database = db_ + "\"\n";
+        return text.insert(text.find(database) + database.size(),
+                           "retention_days = " + days + "\n");
+    };
+    WriteFile(config_, keeping("30"));
+    auto service = servicetest::StartService(config_, log_);
+    ASSERT_TRUE(WaitFor([&] { return Rows() > 1; }, 5s)) << ReadFile(log_);
+    EXPECT_EQ(Rows("time_ms < strftime('%s', 'now', '-1 day') * 1000"), 1);
+
+    WriteFile(config_, keeping("1"));
+    service->Stop(SIGHUP, 0);
+    EXPECT_TRUE(
+        WaitFor([&] { return Rows("time_ms < strftime('%s', 'now', '-1 day') * 1000") == 0; }, 5s))
+        << ReadFile(log_);
     EXPECT_EQ(service->Stop(SIGTERM, 2000), 0) << ReadFile(log_);
 }
 

@@ -169,8 +169,16 @@
       if (!res.ok) throw new Error("HTTP " + res.status);
       const data = await res.json();
       update(data);
-      statusBox.dataset.state = "live";
-      statusBox.textContent = "updated " + clockTime(Date.parse(data.time), true);
+      const history = data.history;
+      if (history && history.state === "failing") {
+        statusBox.dataset.state = "history-failing";
+        statusBox.textContent = "updated " + clockTime(Date.parse(data.time), true) +
+                                "; the history is not being written (" + history.error + "), " +
+                                history.rows_dropped + " rows lost";
+      } else {
+        statusBox.dataset.state = "live";
+        statusBox.textContent = "updated " + clockTime(Date.parse(data.time), true);
+      }
     } catch (e) {
       statusBox.dataset.state = "unreachable";
       statusBox.textContent = "the service does not answer (" + e.message +
