@@ -16,6 +16,9 @@ SOAK_TRANSACTIONS ?= 20000
 # programs rather than computing, so more than the cores. Tests that share a port, a broker or a
 # registry hold a resource lock (see the CMake files).
 TEST_JOBS ?= 6
+# The soak holds every call to its deadline plus 100 ms against the clock: it runs after the others,
+# alone, so that no test beside it (valgrind, the fuzz build) takes the processor it times.
+TIMED_TESTS = ^posix\.FaultSoak\.
 
 # Every tree is configured with Ninja when it is installed (make deps installs it) and compiles
 # through ccache when that is: the cache lives outside the clone (ccache's own folder), and paths
@@ -73,7 +76,8 @@ test: test-native test-sanitize test-tsan test-windows
 test-native: deps
 	@$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DQM_SERVICE=ON -DQM_PYTHON=ON)
 	@cmake --build $(BUILD) -j$(JOBS)
-	@ctest --test-dir $(BUILD) --output-on-failure -j$(TEST_JOBS)
+	@ctest --test-dir $(BUILD) --output-on-failure -j$(TEST_JOBS) -E '$(TIMED_TESTS)'
+	@ctest --test-dir $(BUILD) --output-on-failure -R '$(TIMED_TESTS)'
 
 # The native suite again under AddressSanitizer and UndefinedBehaviorSanitizer, but for the tests
 # labelled `programs`: they only run other programs (real clients, scripts, compilers) against
@@ -81,7 +85,9 @@ test-native: deps
 test-sanitize: deps
 	@$(call configure,$(SANITIZE_BUILD),-DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DQM_SANITIZE=ON)
 	@cmake --build $(SANITIZE_BUILD) -j$(JOBS)
-	@ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j$(TEST_JOBS) -LE programs
+	@ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j$(TEST_JOBS) -LE programs \
+		-E '$(TIMED_TESTS)'
+	@ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -R '$(TIMED_TESTS)'
 
 # Calls from several threads on shared and separate ports, built with clang under
 # ThreadSanitizer: a race report or a wrong value fails the run.

@@ -1,13 +1,13 @@
 #!/bin/sh
 # qm4720d with examples/qm4720d.toml against two simulators on the links that file names, the
 # history in BUILD_FOLDER/qm4720d-history.db rather than the installed service's folder; Ctrl-C
-# (or SIGTERM) stops the service, then the simulators. Run after `make build`.
+# (or SIGTERM) stops the service, then the simulators. Run after `make service`.
 #   tools/service/run-against-simulator.sh [BUILD_FOLDER]
 set -eu
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$root/build}
 for program in qm4720sim qm4720d; do
-    [ -x "$build/$program" ] || { echo "$0: $build/$program is missing: run make build" >&2; exit 2; }
+    [ -x "$build/$program" ] || { echo "$0: $build/$program is missing: run make service" >&2; exit 2; }
 done
 "$build/qm4720sim" --station 1 --station 12:QM4720N --link /tmp/qm4720-line1 >/dev/null &
 sim1=$!
