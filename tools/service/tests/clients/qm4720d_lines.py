@@ -94,21 +94,27 @@ def service_arguments(doc, *more):
 class ServiceWithLines:
     """The two simulators and qm4720d over them, each tracked by its process id."""
 
-    def __init__(self, sim, service, module, high_port, low_port, output=None, extra_config=""):
+    def __init__(self, sim, service, module, high_port, low_port, output=None, extra_config="",
+                 extra_sims=None):
         """`extra_config` is appended to the file: e.g. [history] and [http] tables, where
-        {dir} names the temporary folder of this run."""
+        {dir} names the temporary folder of this run and {link_NAME} the link of the simulator
+        that `extra_sims` ({NAME: its arguments}) adds beside those of LINES."""
         self.sim = sim
+        self.sim_args = {**LINES, **(extra_sims or {})}
         # Short: the driver takes port names of 31 characters at most.
         self.dir = tempfile.TemporaryDirectory(prefix="qm-", dir="/tmp")
-        self.links = {name: os.path.join(self.dir.name, "line-" + name) for name in LINES}
+        self.links = {name: os.path.join(self.dir.name, "line-" + name) for name in self.sim_args}
         self.sims = {}
         self.config = os.path.join(self.dir.name, "qm4720d.toml")
         with open(self.config, "w") as f:
             f.write(CONFIG.format(link_a=self.links["a"], link_b=self.links["b"],
                                   high_port=high_port, low_port=low_port))
-            f.write(extra_config.replace("{dir}", self.dir.name))
+            extra_config = extra_config.replace("{dir}", self.dir.name)
+            for name, link in self.links.items():
+                extra_config = extra_config.replace("{link_" + name + "}", link)
+            f.write(extra_config)
         try:
-            for name in LINES:
+            for name in self.sim_args:
                 self.start_sim(name)
         except RuntimeError:
             self.service = None
@@ -120,7 +126,7 @@ class ServiceWithLines:
     def start_sim(self, name):
         """Starts line `name`'s simulator on its link; returns once it says READY."""
         process = subprocess.Popen([self.sim, "--frozen", "--link", self.links[name]]
-                                   + LINES[name], stdout=subprocess.PIPE,
+                                   + self.sim_args[name], stdout=subprocess.PIPE,
                                    stderr=subprocess.DEVNULL, text=True)
         for line in process.stdout:
             if line.strip() == "READY":
