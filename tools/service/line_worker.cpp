@@ -61,16 +61,25 @@ void LineWorker::Start() {
     thread_ = std::thread([this] { Run(); });
 }
 
-void LineWorker::Stop() {
+void LineWorker::RequestStop() {
+    std::deque<PendingWrite> writes;
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
+        writes.swap(writes_);
     }
     wake_.notify_all();
+    for (PendingWrite& write : writes) write.done.set_value(WriteOutcome::kNoAnswer);
+}
+
+void LineWorker::Stop() {
+    RequestStop();
     if (thread_.joinable()) thread_.join();
+}
+
+bool LineWorker::Stopping() {
     std::lock_guard lock(mutex_);
-    for (PendingWrite& write : writes_) write.done.set_value(WriteOutcome::kNoAnswer);
-    writes_.clear();
+    return stopping_;
 }
 
 std::future<WriteOutcome> LineWorker::QueueWrite(std::int16_t station, const host::RegisterRef& reg,
@@ -169,7 +178,8 @@ void LineWorker::LoseLine(host::DriverSession& session, const std::string& reaso
 
 void LineWorker::RunWrites(host::DriverSession& session, std::deque<PendingWrite>& writes) {
     for (PendingWrite& write : writes) {
-        if (!open_) {
+        // A write taken before the stop and not begun yet waits no longer than the queued ones.
+        if (!open_ || Stopping()) {
             write.done.set_value(WriteOutcome::kNoAnswer);
             continue;
         }
@@ -190,21 +200,20 @@ void LineWorker::RunWrites(host::DriverSession& session, std::deque<PendingWrite
     }
 }
 
-void LineWorker::TellMeterChange(std::size_t meter, MeterChange change) {
+void LineWorker::TellMeterChange(std::size_t meter, MeterChange change,
+                                 const host::Reading& result) {
     const std::int16_t station = line_.meters[meter].station;
     const std::string who = "line " + line_.name + ": station " + std::to_string(station);
     if (change == MeterChange::kWentSilent) {
-        const std::string retry = "asked again after " + Seconds(line_.silentRetryFirst) +
-                                  ", the wait doubling up to " + Seconds(line_.silentRetryLongest);
-        Log(LogLevel::kWarning, who + " is silent (no answer to " +
-                                    std::to_string(kMissesBeforeSilent) + " requests in a row); " +
-                                    retry + " while it stays silent");
-        table_.SetMeterSilent(station, true,
-                              "station " + std::to_string(station) + " does not answer; " + retry,
-                              UtcNowMs());
+        Log(LogLevel::kWarning,
+            who + " is silent (no answer to " + std::to_string(kMissesBeforeSilent) +
+                " requests in a row; the driver says: " + result.error + "); asked again after " +
+                Seconds(line_.silentRetryFirst) + ", the wait doubling up to " +
+                Seconds(line_.silentRetryLongest) + " while it stays silent");
+        table_.SetMeterSilent(station, true, result, UtcNowMs());
     } else if (change == MeterChange::kAnswersAgain) {
         Log(LogLevel::kNotice, who + " answers again");
-        table_.SetMeterSilent(station, false, {}, UtcNowMs());
+        table_.SetMeterSilent(station, false, result, UtcNowMs());
     }
 }
 
@@ -227,7 +236,7 @@ void LineWorker::Poll(host::DriverSession& session, DuePoll& due) {
         return;
     }
     const bool answered = Answered(result);
-    TellMeterChange(due.meter, schedule_.Record(due, answered, now));
+    TellMeterChange(due.meter, schedule_.Record(due, answered, now), result);
     if (answered) {
         nextBackoff_ = backoff_.first;
         if (table_.State() == LineState::kLost) {

@@ -41,8 +41,10 @@ public:
     LineWorker& operator=(const LineWorker&) = delete;
 
     void Start();
-    // Lets the exchange in progress finish, answers every queued write with kNoAnswer, and joins
-    // the thread. Safe to call twice.
+    // No exchange starts any more: the one in progress finishes, every queued write (and every
+    // one queued later) is answered kNoAnswer. Returns at once; any thread.
+    void RequestStop();
+    // RequestStop, then joins the thread. Safe to call twice.
     void Stop();
 
     // Queues a write of `reg` of `station` for the worker; the future is set once the meter
@@ -64,6 +66,7 @@ private:
         std::promise<WriteOutcome> done;
     };
     void Run();
+    bool Stopping();
     void PollUntilStopped();
     bool OpenLine(host::DriverSession& session);
     // The next attempt to open after the current backoff, which then doubles (up to the longest).
@@ -71,7 +74,8 @@ private:
     void LoseLine(host::DriverSession& session, const std::string& reason, std::int32_t code);
     void RunWrites(host::DriverSession& session, std::deque<PendingWrite>& writes);
     void Poll(host::DriverSession& session, DuePoll& due);
-    void TellMeterChange(std::size_t meter, MeterChange change);
+    // Logs `change` of `meter` and shows it in the table; `result` is the exchange that made it.
+    void TellMeterChange(std::size_t meter, MeterChange change, const host::Reading& result);
     // Sleeps until `until`, a queued write or Stop, whichever comes first; false on Stop.
     bool WaitUntil(SteadyTime until);
     const std::string& ModelOf(std::int16_t station) const;

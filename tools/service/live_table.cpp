@@ -131,7 +131,7 @@ void LineTable::SetState(LineState state, std::string lostReason) {
     lostReason_ = state == LineState::kLost ? std::move(lostReason) : std::string();
 }
 
-void LineTable::SetMeterSilent(std::int16_t station, bool silent, const std::string& reason,
+void LineTable::SetMeterSilent(std::int16_t station, bool silent, const host::Reading& last,
                                std::int64_t utcMs) {
     std::vector<LiveCell> copies;
     {
@@ -147,8 +147,8 @@ void LineTable::SetMeterSilent(std::int16_t station, bool silent, const std::str
             cell.ok = false;
             cell.quality = 0;
             cell.utcMs = utcMs;
-            cell.errorCode = driver::kErrorTimeout;
-            cell.errorText = reason;
+            cell.errorCode = last.errorCode;
+            cell.errorText = last.error;
             copies.push_back(cell);
         }
         if (!listener_) return;

@@ -111,9 +111,9 @@ public:
     // values stay for the age.
     void FailAll(const std::string& reason, std::int32_t code, std::int64_t utcMs);
     void SetState(LineState state, std::string lostReason = {});
-    // `station` stopped answering (its cells fail with `reason`, their latest good values kept
-    // for the age) or answers again.
-    void SetMeterSilent(std::int16_t station, bool silent, const std::string& reason,
+    // `station` stopped answering, `last` the exchange it did not answer (its every cell fails
+    // with that error, their latest good values kept for the age), or answers again.
+    void SetMeterSilent(std::int16_t station, bool silent, const host::Reading& last,
                         std::int64_t utcMs);
     void Count(const host::Reading& reading, bool write);
     void CountOpenFailure();

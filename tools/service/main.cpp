@@ -73,6 +73,10 @@ bool OpenHistory(const service::ServiceConfig& config, History& history) {
 // it; its writes, which go through the runtime's gateways, stop before anything else.
 struct Running {
     ~Running() {
+        // The lines first: a write in progress then finishes with its own exchange, and every
+        // other one is answered at once, so that neither the listeners nor the MQTT writes below
+        // wait for exchanges that would start after it (each a reply timeout on a silent meter).
+        if (runtime != nullptr) runtime->RequestStop();
         if (mqtt != nullptr) mqtt->StopWrites();
     }
     std::unique_ptr<service::MqttPublisher> mqtt;

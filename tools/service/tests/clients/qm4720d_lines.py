@@ -7,9 +7,10 @@
 Line "a" (listener on --high-port, high word first): station 1 (default model) and station 12
 (QM4720N) on one qm4720sim. Line "b" (listener on --low-port, low word first): station 3
 (QM4720N) and station 7 (default model) on a second qm4720sim, and station 9, which is
-configured but not simulated: a silent meter. qm4720d's file calls station 7 a QM4720N, so that
-a write of a fraction to RT, a FLOAT in that model's table and a whole number in the simulated
-one, passes the driver and is refused by the meter. The simulators are frozen with known values,
+configured but not simulated: a silent meter, asked again every second (its line's
+silent_retry_s). qm4720d's file calls station 7 a QM4720N, so that a write of a fraction to RT,
+a FLOAT in that model's table and a whole number in the simulated one, passes the driver and is
+refused by the meter. The simulators are frozen with known values,
 so that every read has one right answer (tests/clients/qm4720d_facts.json).
 
 Run as a program it stays until SIGTERM, which it passes on to qm4720d; then it stops the
@@ -58,6 +59,8 @@ reply_timeout_ms = 200
 name = "b"
 port = "{link_b}"
 reply_timeout_ms = 200
+silent_retry_s = 1
+silent_retry_max_s = 1
     [line.modbus]
     port = {low_port}
     word_order = "low-first"

@@ -8,7 +8,7 @@ its /metrics and its log, beside the lines of qm4720d_lines.py:
   the log says so once for each;
 - line "d": a port that does not exist; the log, the line and its values say why;
 - every listener's address is in the log, and SIGTERM ends the service within 2 s although a
-  line is lost and three meters are silent.
+  line is lost, three meters are silent and two writes to silent meters wait for the line.
 
     silent_meter_client.py --sim QM4720SIM --service QM4720D --module MODULE
 """
@@ -16,6 +16,7 @@ import json
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 
 from prometheus_client.parser import text_string_to_metric_families
@@ -25,9 +26,12 @@ from server_under_test import Checks, free_port, wait_for_port
 from service_http import request, wait_until
 
 SILENT = ["7", "8", "9"]
+TOKEN = "silent-meter-token-0123"
 EXTRA = """
 [http]
 port = {http_port}
+writes = true
+write_token = "{token}"
 
 [[line]]
 name = "c"
@@ -36,6 +40,7 @@ port = "{link_c}"
 for station in ["1"] + SILENT:
     EXTRA += f"""    [[line.meter]]
     station = {station}
+    writable = ["SP"]
         [[line.meter.poll]]
         registers = ["PV", "OP"]
         interval_s = 1
@@ -147,7 +152,7 @@ def main():
     log_file = tempfile.TemporaryFile("w+")
     lines = None
     try:
-        extra = EXTRA.replace("{http_port}", str(http_port))
+        extra = EXTRA.replace("{http_port}", str(http_port)).replace("{token}", TOKEN)
         lines = ServiceWithLines(args.sim, args.service, args.module, high, low,
                                  output=log_file, extra_config=extra,
                                  extra_sims={"c": ["--station", "1", "--set", "1:PV=21.5"]})
@@ -158,6 +163,14 @@ def main():
         check_metrics(checks, url)
         check_lost_port(checks, url, lines.dir.name + "/no-such-port")
 
+        # Two writes to silent meters, each a reply timeout on the line: the stop waits for the
+        # one in progress, not for the other after it.
+        writes = [threading.Thread(target=request, args=(
+            url + "/api/v1/write", {"line": "c", "station": int(s), "register": "SP", "value": 1},
+            {"Authorization": "Bearer " + TOKEN})) for s in SILENT[:2]]
+        for w in writes:
+            w.start()
+        time.sleep(0.3)
         sent = time.monotonic()
         lines.service.send_signal(signal.SIGTERM)
         try:
@@ -165,7 +178,10 @@ def main():
         except subprocess.TimeoutExpired:
             status = None
         took = time.monotonic() - sent
-        checks.check("SIGTERM with a lost line and silent meters: exit 0 within 2 s",
+        for w in writes:
+            w.join()
+        checks.check("SIGTERM with a lost line, silent meters and writes waiting: exit 0 "
+                     "within 2 s",
                      status == 0 and took < 2.0, (status, round(took, 2)))
         log_file.seek(0)
         check_log(checks, log_file.read(),

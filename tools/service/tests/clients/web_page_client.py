@@ -59,7 +59,7 @@ def check_live_page(checks, browser):
                      got, browser.evaluate(cell(line, station, register, "value")))
     for line, station, state in [("a", 1, "answering"), ("a", 12, "answering"),
                                  ("b", 3, "answering"), ("b", 7, "not polled"),
-                                 ("b", 9, "failed")]:
+                                 ("b", 9, "silent")]:
         got = browser.wait_for(f"{meter_state(line, station)} === '{state}'", 10)
         checks.check(f"station {station} of line {line} is marked {state}", got,
                      browser.evaluate(meter_state(line, station)))
