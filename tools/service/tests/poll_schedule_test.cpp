@@ -30,17 +30,18 @@ service::LineConfig Line(const std::vector<std::int16_t>& stations, Ms interval)
 
 // What a simulated run saw.
 struct SimulatedRun {
-    Ms longestGap{0};  // between two answered polls of one register, after the start
+    Ms longestGap{0};                  // between two answered polls of one register
     std::map<std::size_t, int> asked;  // exchanges by meter index
     std::vector<std::pair<std::size_t, MeterChange>> changes;
     bool everAllSilent = false;
 };
 
 // Polls `line` for `length`: meter m answers in `answerTime` when answers(m, now), else its
-// exchange takes `timeout`. Gaps are counted from `settle` on.
+// exchange takes `timeout`. Gaps are counted from the first answer of each register on, while
+// the silent meters are still being found out too.
 template <typename Answers>
 SimulatedRun Simulate(const service::LineConfig& line, Ms length, Ms timeout, Answers answers,
-                      Ms settle = 10s, Ms answerTime = 30ms) {
+                      Ms answerTime = 30ms) {
     const auto start = std::chrono::steady_clock::time_point{} + 1000h;
     PollSchedule schedule(line, start);
     SimulatedRun run;
@@ -58,7 +59,7 @@ SimulatedRun Simulate(const service::LineConfig& line, Ms length, Ms timeout, An
         ++run.asked[due->meter];
         if (answered) {
             const auto key = std::make_pair(due->meter, due->polled);
-            if (lastAnswer.count(key) != 0 && now - start > settle) {
+            if (lastAnswer.count(key) != 0) {
                 run.longestGap =
                     std::max(run.longestGap, std::chrono::duration_cast<Ms>(now - lastAnswer[key]));
             }
