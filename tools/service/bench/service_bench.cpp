@@ -3,7 +3,9 @@
 //    line (8 reads) within 5 % of 8 single reads timed on one line alone just before.
 //  - silent meters: 1 answering and 3 silent meters on one line at 9600 baud, PV and OP of each
 //    every second, the default reply timeout. The answering meter's age stays within its
-//    interval plus one reply timeout, and it is never served stale (sampled every 20 ms).
+//    interval plus one reply timeout (and the request of that exchange on the wire, allowed as
+//    long as the answering meter's own longest exchange), and it is never served stale (sampled
+//    every 20 ms).
 //  - history: at least 50,000 rows a second inserted in batches.
 //  - qm4720d itself polling 32 meters once a second: processor time under 1 % of one core, and
 //    resident memory flat (the last fifth of the run within 10 % of the first fifth after the
@@ -148,6 +150,7 @@ bool SilentMeters(const std::string& dir, std::chrono::seconds run, std::vector<
     const auto& line = config.lines[0];
     const auto limit =
         line.meters[0].polled[0].interval + std::chrono::milliseconds(line.replyTimeoutMs);
+    double longestExchangeMs = 0;
     service::ServiceRuntime runtime(config, {Beside("qm4720.so"), ""}, nullptr);
     const service::LineTable& table = *runtime.live().Lines()[0];
     std::chrono::milliseconds oldest{0};
@@ -166,14 +169,16 @@ bool SilentMeters(const std::string& dir, std::chrono::seconds run, std::vector<
             ++samples;
             if (service::JudgeCell(cell, now) != service::CellState::kGood) ++notGood;
             if (const auto age = service::CellAge(cell, now)) oldest = std::max(oldest, *age);
+            longestExchangeMs = std::max(longestExchangeMs, cell.latencyMs);
         }
     }
+    const double limitMs = static_cast<double>(limit.count()) + longestExchangeMs;
     rows.push_back(
-        {"1 + 3 silent meters at 9600: the answering one's oldest value vs "
-         "interval + reply timeout",
-         static_cast<double>(oldest.count()), static_cast<double>(limit.count()), "ms",
-         samples > 0 && oldest <= limit});
-    rows.push_back({"1 + 3 silent meters at 9600: samples of the answering one (" +
+        {"1 + 3 silent at 9600: answering one's oldest value vs interval + timeout + "
+         "exchange",
+         static_cast<double>(oldest.count()), limitMs, "ms",
+         samples > 0 && static_cast<double>(oldest.count()) <= limitMs});
+    rows.push_back({"1 + 3 silent at 9600: samples of the answering one (" +
                         std::to_string(samples) + ") stale or failed",
                     static_cast<double>(notGood), 0, "", samples > 0 && notGood == 0});
     return samples > 0;
