@@ -105,6 +105,11 @@ def check_line_lost(checks, browser, lines):
                            f" && {meter_state('a', 12)} === 'line lost'", 15)
     checks.check("line a and its meters are then marked line lost", got,
                  [browser.evaluate(meter_state("a", s)) for s in (1, 12)])
+    # Its link now names no device: the page says so beside the line's state, as the log does.
+    reason = "document.querySelector('section.line[data-line=\"a\"] h2 .reason').textContent"
+    checks.check("the page says why line a cannot be opened again",
+                 browser.wait_for(f"{reason}.includes('no such device')", 10),
+                 browser.evaluate(reason))
     checks.check("line b is still answering",
                  browser.evaluate(f"{meter_state('b', 3)} === 'answering'"),
                  browser.evaluate(meter_state("b", 3)))
