@@ -132,10 +132,6 @@ TEST(PollSchedule, ALineWhereNothingAnswersIsAllSilentOnlyOnceEveryMeterMissedTw
         ++exchanges;
     }
     EXPECT_EQ(exchanges, 3 * service::kMissesBeforeSilent);
-    // Reopened: every silent meter is asked at once, not after its backoff.
-    schedule.RetrySilentNow(now);
-    service::SteadyTime wake{};
-    EXPECT_NE(schedule.Next(now, wake), nullptr);
 }
 
 }  // namespace
