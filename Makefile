@@ -121,8 +121,8 @@ test-win64: deps build
 
 # The driver against its floor on a paced line, and the core against the clock: one table, and
 # the same figures as CSV in $(BUILD)/bench/. BENCH_SLOW=1 adds the slow baud rates. Then the
-# service's own (qm4720d_bench): lines in parallel, history inserts, its processor time and memory
-# (BENCH_SLOW=1: a 10-minute run); qm4720d's Modbus server against a bare libmodbus server,
+# service's own (qm4720d_bench): lines in parallel, silent meters, history inserts, its processor
+# time and memory (BENCH_SLOW=1: a 10-minute run); qm4720d's Modbus server against a bare libmodbus server,
 # 16 clients reading; qm4720d's GET /metrics while 32 meters are polled; and its MQTT
 # publisher through a local mosquitto (readings a second).
 bench: deps build

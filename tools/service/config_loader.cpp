@@ -316,7 +316,7 @@ MqttConfig ReadMqtt(const Section& mqtt) {
 
 LineConfig ReadLine(const host::DriverSession& session, const Section& line) {
     line.OnlyKeys({"name", "port", "baud", "data_bits", "parity", "stop_bits", "reply_timeout_ms",
-                   "meter", "modbus"});
+                   "silent_retry_s", "silent_retry_max_s", "meter", "modbus"});
     LineConfig l;
     l.name = line.String("name", "", true);
     if (l.name.empty()) line.Refuse("name", "expected a name that is not empty");
@@ -340,6 +340,12 @@ LineConfig ReadLine(const host::DriverSession& session, const Section& line) {
     // The driver holds the timeout in 16 bits and reads below 10 ms as 1000 ms.
     l.replyTimeoutMs =
         static_cast<int>(line.Integer("reply_timeout_ms", l.replyTimeoutMs, 10, 32767));
+    l.silentRetryFirst = line.Seconds("silent_retry_s", l.silentRetryFirst, 3600);
+    l.silentRetryLongest = line.Seconds("silent_retry_max_s",
+                                        std::max(l.silentRetryLongest, l.silentRetryFirst), 86400);
+    if (l.silentRetryLongest < l.silentRetryFirst) {
+        line.Refuse("silent_retry_max_s", "expected at least silent_retry_s");
+    }
     std::set<int> stations;
     for (const Section& meter : line.Tables("meter")) {
         l.meters.push_back(ReadMeter(session, meter));

@@ -1,9 +1,11 @@
 #include "tools/service/line_worker.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "driver/messages.h"
+#include "host/port_problem.h"
 #include "host/system_text.h"
 #include "tools/service/service_log.h"
 
@@ -32,6 +34,13 @@ bool Answered(const host::Reading& reading) {
            (reading.errorCode != driver::kErrorTimeout && reading.errorCode != driver::kErrorOpen);
 }
 
+// "5 s", "0.5 s", "1.25 s".
+std::string Seconds(std::chrono::milliseconds wait) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", static_cast<double>(wait.count()) / 1000.0);
+    return text;
+}
+
 }  // namespace
 
 LineWorker::LineWorker(LineConfig line, host::ModuleChoice module, LineTable& table,
@@ -41,6 +50,7 @@ LineWorker::LineWorker(LineConfig line, host::ModuleChoice module, LineTable& ta
       table_(table),
       history_(history),
       backoff_(backoff),
+      schedule_(line_, std::chrono::steady_clock::now()),
       nextBackoff_(backoff.first) {}
 
 LineWorker::~LineWorker() {
@@ -51,16 +61,25 @@ void LineWorker::Start() {
     thread_ = std::thread([this] { Run(); });
 }
 
-void LineWorker::Stop() {
+void LineWorker::RequestStop() {
+    std::deque<PendingWrite> writes;
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
+        writes.swap(writes_);
     }
     wake_.notify_all();
+    for (PendingWrite& write : writes) write.done.set_value(WriteOutcome::kNoAnswer);
+}
+
+void LineWorker::Stop() {
+    RequestStop();
     if (thread_.joinable()) thread_.join();
+}
+
+bool LineWorker::Stopping() {
     std::lock_guard lock(mutex_);
-    for (PendingWrite& write : writes_) write.done.set_value(WriteOutcome::kNoAnswer);
-    writes_.clear();
+    return stopping_;
 }
 
 std::future<WriteOutcome> LineWorker::QueueWrite(std::int16_t station, const host::RegisterRef& reg,
@@ -115,18 +134,22 @@ bool LineWorker::OpenLine(host::DriverSession& session) {
     std::string error;
     if (!session.Open(settings, error)) {
         table_.CountOpenFailure();
-        if (table_.State() == LineState::kStarting) {
-            Log(LogLevel::kError, "line " + line_.name + ": cannot open " + line_.port + ": " +
-                                      error + "; retrying with backoff from 1 s to 30 s");
-            table_.FailAll("cannot open " + line_.port + ": " + error, driver::kErrorOpen,
-                           UtcNowMs());
-            table_.SetState(LineState::kLost);
+        // The driver says only that it failed; the system says why.
+        const std::string why = host::PortOpenProblem(line_.port);
+        const std::string reason = why.empty()
+                                       ? "cannot open " + line_.port + ": " + error
+                                       : "cannot open " + why + " (the driver says: " + error + ")";
+        if (table_.State() != LineState::kLost || table_.LostReason() != reason) {
+            Log(LogLevel::kError,
+                "line " + line_.name + ": " + reason + "; retrying with backoff from 1 s to 30 s");
+            table_.FailAll(reason, driver::kErrorOpen, UtcNowMs());
+            table_.SetState(LineState::kLost, reason);
         }
         ScheduleReopen();
         return false;
     }
     open_ = true;
-    silentExchanges_ = 0;
+    schedule_.RetrySilentNow(std::chrono::steady_clock::now());
     if (table_.State() == LineState::kStarting) {
         Log(LogLevel::kNotice, "line " + line_.name + ": opened " + line_.port);
         table_.SetState(LineState::kUp);
@@ -143,11 +166,11 @@ void LineWorker::LoseLine(host::DriverSession& session, const std::string& reaso
                           std::int32_t code) {
     session.Close();
     open_ = false;
-    if (table_.State() != LineState::kLost) {
+    if (table_.State() != LineState::kLost || table_.LostReason() != "line lost: " + reason) {
         Log(LogLevel::kWarning, "line " + line_.name + ": lost (" + reason +
                                     "); reopening with backoff from 1 s to 30 s");
         table_.FailAll("line lost: " + reason, code, UtcNowMs());
-        table_.SetState(LineState::kLost);
+        table_.SetState(LineState::kLost, "line lost: " + reason);
         nextBackoff_ = backoff_.first;
     }
     ScheduleReopen();
@@ -155,7 +178,8 @@ void LineWorker::LoseLine(host::DriverSession& session, const std::string& reaso
 
 void LineWorker::RunWrites(host::DriverSession& session, std::deque<PendingWrite>& writes) {
     for (PendingWrite& write : writes) {
-        if (!open_) {
+        // A write taken before the stop and not begun yet waits no longer than the queued ones.
+        if (!open_ || Stopping()) {
             write.done.set_value(WriteOutcome::kNoAnswer);
             continue;
         }
@@ -164,32 +188,56 @@ void LineWorker::RunWrites(host::DriverSession& session, std::deque<PendingWrite
         table_.Count(result, true);
         write.done.set_value(OutcomeOfWrite(result));
         // Read the register back soon when it is polled, so the table shows the new value.
-        const int slot = table_.Slot(write.station, write.reg.index);
-        for (Due& due : schedule_) {
-            if (due.slot == slot) due.at = std::chrono::steady_clock::now();
+        for (std::size_t m = 0; m < line_.meters.size(); ++m) {
+            const MeterConfig& meter = line_.meters[m];
+            if (meter.station != write.station) continue;
+            for (std::size_t p = 0; p < meter.polled.size(); ++p) {
+                if (meter.polled[p].reg.index == write.reg.index) {
+                    schedule_.PollSoon(m, p, std::chrono::steady_clock::now());
+                }
+            }
         }
     }
 }
 
-void LineWorker::Poll(host::DriverSession& session, Due& due) {
+void LineWorker::TellMeterChange(std::size_t meter, MeterChange change,
+                                 const host::Reading& result) {
+    const std::int16_t station = line_.meters[meter].station;
+    const std::string who = "line " + line_.name + ": station " + std::to_string(station);
+    if (change == MeterChange::kWentSilent) {
+        Log(LogLevel::kWarning,
+            who + " is silent (no answer to " + std::to_string(kMissesBeforeSilent) +
+                " requests in a row; the driver says: " + result.error + "); asked again after " +
+                Seconds(line_.silentRetryFirst) + ", the wait doubling up to " +
+                Seconds(line_.silentRetryLongest) + " while it stays silent");
+        table_.SetMeterSilent(station, true, result, UtcNowMs());
+    } else if (change == MeterChange::kAnswersAgain) {
+        Log(LogLevel::kNotice, who + " answers again");
+        table_.SetMeterSilent(station, false, result, UtcNowMs());
+    }
+}
+
+void LineWorker::Poll(host::DriverSession& session, DuePoll& due) {
     const MeterConfig& meter = line_.meters[due.meter];
     const PolledRegister& polled = meter.polled[due.polled];
     const host::Reading result = session.Read(meter.model, meter.station, polled.reg);
     const auto now = std::chrono::steady_clock::now();
     const std::int64_t utcMs = UtcNowMs();
-    table_.StoreRead(due.slot, result, utcMs, now);
+    table_.StoreRead(table_.Slot(meter.station, polled.reg.index), result, utcMs, now);
     table_.Count(result, false);
     if (history_ != nullptr) {
         history_->Add({utcMs, line_.name, meter.station, polled.reg.mnemonic,
                        result.ok ? std::optional<double>(result.value) : std::nullopt,
                        result.ok ? result.quality : std::int16_t{0}, result.errorCode});
     }
-    // The next deadline follows the last one, but a worker that fell behind does not try to
-    // catch up with a burst of polls.
-    due.at = std::max(due.at + polled.interval, now);
-
-    if (Answered(result)) {
-        silentExchanges_ = 0;
+    if (result.errorCode == driver::kErrorOpen) {
+        schedule_.Advance(due, now);
+        LoseLine(session, "the port failed; the driver says: " + result.error, result.errorCode);
+        return;
+    }
+    const bool answered = Answered(result);
+    TellMeterChange(due.meter, schedule_.Record(due, answered, now), result);
+    if (answered) {
         nextBackoff_ = backoff_.first;
         if (table_.State() == LineState::kLost) {
             Log(LogLevel::kNotice,
@@ -198,17 +246,9 @@ void LineWorker::Poll(host::DriverSession& session, Due& due) {
         }
         return;
     }
-    ++silentExchanges_;
-    // The port itself failed, or no meter of the line answered one exchange each (two at least,
-    // so that one lost reply is not taken for a lost line).
-    const int silentLimit = std::max<int>(2, static_cast<int>(line_.meters.size()));
-    if (result.errorCode == driver::kErrorOpen || silentExchanges_ >= silentLimit) {
-        LoseLine(session,
-                 result.errorCode == driver::kErrorOpen
-                     ? "the port failed; the driver says: " + result.error
-                     : "no meter answers",
-                 result.errorCode);
-    }
+    // Lost only when every meter is silent: the silent ones coming in a row say nothing of the
+    // others.
+    if (schedule_.AllSilent()) LoseLine(session, "no meter answers", result.errorCode);
 }
 
 void LineWorker::Run() {
@@ -227,16 +267,8 @@ void LineWorker::PollUntilStopped() {
     auto session = host::DriverSession::Create(module_, error);
     if (session == nullptr) {
         Log(LogLevel::kError, "line " + line_.name + ": cannot create the driver: " + error);
-        table_.SetState(LineState::kLost);
+        table_.SetState(LineState::kLost, "cannot create the driver: " + error);
         return;
-    }
-    const auto start = std::chrono::steady_clock::now();
-    for (std::size_t m = 0; m < line_.meters.size(); ++m) {
-        const MeterConfig& meter = line_.meters[m];
-        for (std::size_t p = 0; p < meter.polled.size(); ++p) {
-            schedule_.push_back(
-                {start, m, p, table_.Slot(meter.station, meter.polled[p].reg.index)});
-        }
     }
     for (;;) {
         heartbeat_ = std::chrono::steady_clock::now();
@@ -266,17 +298,17 @@ void LineWorker::PollUntilStopped() {
             RunWrites(*session, writes);
             continue;
         }
-        if (schedule_.empty()) {
+        if (schedule_.Empty()) {
             if (!WaitUntil(std::chrono::steady_clock::now() + std::chrono::hours(1))) break;
             continue;
         }
-        Due& next = *std::min_element(schedule_.begin(), schedule_.end(),
-                                      [](const Due& a, const Due& b) { return a.at < b.at; });
-        if (std::chrono::steady_clock::now() < next.at) {
-            if (!WaitUntil(next.at)) break;
+        SteadyTime wake{};
+        DuePoll* next = schedule_.Next(std::chrono::steady_clock::now(), wake);
+        if (next == nullptr) {
+            if (!WaitUntil(wake)) break;
             continue;
         }
-        Poll(*session, next);
+        Poll(*session, *next);
     }
     session->Close();
 }

@@ -1,8 +1,10 @@
 // The worker of one serial line: a thread that owns the line's driver session, polls the line's
-// registers by their intervals (earliest deadline first), performs the writes queued from other
-// threads before the next poll, and puts every result into the line's live table and the history.
-// A line that cannot be opened, or on which nothing answers any more, is closed and reopened with
-// a backoff from 1 s doubling to 30 s; the log says so once per change of state.
+// registers by their intervals (in the order of poll_schedule.h), performs the writes queued from
+// other threads before the next poll, and puts every result into the line's live table and the
+// history. A meter that stops answering is asked again at its own backoff while the others keep
+// their intervals. A line that cannot be opened, or on which no meter answers any more, is
+// closed and reopened with a backoff from 1 s doubling to 30 s. The log says each change of
+// state of the line and of each meter once.
 #pragma once
 
 #include <atomic>
@@ -18,6 +20,7 @@
 #include "tools/service/history_writer.h"
 #include "tools/service/live_table.h"
 #include "tools/service/meter_gateway.h"
+#include "tools/service/poll_schedule.h"
 #include "tools/service/service_config.h"
 
 namespace service {
@@ -38,8 +41,10 @@ public:
     LineWorker& operator=(const LineWorker&) = delete;
 
     void Start();
-    // Lets the exchange in progress finish, answers every queued write with kNoAnswer, and joins
-    // the thread. Safe to call twice.
+    // No exchange starts any more: the one in progress finishes, every queued write (and every
+    // one queued later) is answered kNoAnswer. Returns at once; any thread.
+    void RequestStop();
+    // RequestStop, then joins the thread. Safe to call twice.
     void Stop();
 
     // Queues a write of `reg` of `station` for the worker; the future is set once the meter
@@ -60,21 +65,17 @@ private:
         double value;
         std::promise<WriteOutcome> done;
     };
-    struct Due {
-        SteadyTime at;
-        std::size_t meter;
-        std::size_t polled;
-        int slot;
-    };
-
     void Run();
+    bool Stopping();
     void PollUntilStopped();
     bool OpenLine(host::DriverSession& session);
     // The next attempt to open after the current backoff, which then doubles (up to the longest).
     void ScheduleReopen();
     void LoseLine(host::DriverSession& session, const std::string& reason, std::int32_t code);
     void RunWrites(host::DriverSession& session, std::deque<PendingWrite>& writes);
-    void Poll(host::DriverSession& session, Due& due);
+    void Poll(host::DriverSession& session, DuePoll& due);
+    // Logs `change` of `meter` and shows it in the table; `result` is the exchange that made it.
+    void TellMeterChange(std::size_t meter, MeterChange change, const host::Reading& result);
     // Sleeps until `until`, a queued write or Stop, whichever comes first; false on Stop.
     bool WaitUntil(SteadyTime until);
     const std::string& ModelOf(std::int16_t station) const;
@@ -93,9 +94,8 @@ private:
     std::atomic<SteadyTime> heartbeat_{std::chrono::steady_clock::now()};
 
     // The worker thread's own state.
-    std::vector<Due> schedule_;
+    PollSchedule schedule_;
     bool open_ = false;
-    int silentExchanges_ = 0;  // exchanges in a row that nothing answered
     std::chrono::milliseconds nextBackoff_{0};
     SteadyTime reopenAt_{};  // while closed: when to try to open again
 };

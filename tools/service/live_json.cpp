@@ -45,10 +45,11 @@ Json CellJson(const LiveCell& cell, SteadyTime now) {
     return j;
 }
 
-std::string MeterState(LineState line, const Json& registers) {
+std::string MeterState(LineState line, bool silent, const Json& registers) {
     if (line == LineState::kLost) return "line lost";
     // Nothing polled, nothing known: such a meter is not answering as far as anyone can tell.
     if (registers.empty()) return "not polled";
+    if (silent) return "silent";
     std::size_t good = 0, stale = 0;
     for (const Json& r : registers) {
         // Compared as a std::string: GCC 12's -O2 takes json == "literal" for an out-of-bounds
@@ -93,7 +94,7 @@ std::string LiveJson(const ServiceConfig& config, const LiveTable& live, SteadyT
             Json m;
             m["station"] = meter.station;
             m["model"] = meter.model.empty() ? "default" : meter.model;
-            m["state"] = MeterState(state, registers);
+            m["state"] = MeterState(state, table.MeterSilent(meter.station), registers);
             m["registers"] = std::move(registers);
             meters.push_back(std::move(m));
         }
@@ -101,6 +102,7 @@ std::string LiveJson(const ServiceConfig& config, const LiveTable& live, SteadyT
         l["name"] = line.name;
         l["port"] = line.port;
         l["state"] = LineStateName(state);
+        if (state == LineState::kLost) l["reason"] = table.LostReason();
         l["meters"] = std::move(meters);
         lines.push_back(std::move(l));
     }

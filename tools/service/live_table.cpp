@@ -64,6 +64,16 @@ LineState LineTable::State() const {
     return state_;
 }
 
+std::string LineTable::LostReason() const {
+    std::lock_guard lock(mutex_);
+    return lostReason_;
+}
+
+bool LineTable::MeterSilent(std::int16_t station) const {
+    std::lock_guard lock(mutex_);
+    return silent_.count(station) != 0;
+}
+
 LineCounters LineTable::Counters() const {
     std::lock_guard lock(mutex_);
     return counters_;
@@ -115,9 +125,35 @@ void LineTable::FailAll(const std::string& reason, std::int32_t code, std::int64
     for (const LiveCell& cell : copies) listener_(name_, cell);
 }
 
-void LineTable::SetState(LineState state) {
+void LineTable::SetState(LineState state, std::string lostReason) {
     std::lock_guard lock(mutex_);
     state_ = state;
+    lostReason_ = state == LineState::kLost ? std::move(lostReason) : std::string();
+}
+
+void LineTable::SetMeterSilent(std::int16_t station, bool silent, const host::Reading& last,
+                               std::int64_t utcMs) {
+    std::vector<LiveCell> copies;
+    {
+        std::lock_guard lock(mutex_);
+        if (!silent) {
+            silent_.erase(station);
+            return;
+        }
+        silent_.insert(station);
+        for (LiveCell& cell : cells_) {
+            if (cell.station != station) continue;
+            cell.answered = true;
+            cell.ok = false;
+            cell.quality = 0;
+            cell.utcMs = utcMs;
+            cell.errorCode = last.errorCode;
+            cell.errorText = last.error;
+            copies.push_back(cell);
+        }
+        if (!listener_) return;
+    }
+    for (const LiveCell& cell : copies) listener_(name_, cell);
 }
 
 void LineTable::Count(const host::Reading& reading, bool write) {

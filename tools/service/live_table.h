@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -95,7 +96,11 @@ public:
     std::optional<LiveCell> Find(std::int16_t station, std::int16_t index) const;
     std::vector<LiveCell> Snapshot() const;
     LineState State() const;
+    // Why the line is lost ("" unless it is).
+    std::string LostReason() const;
     LineCounters Counters() const;
+    // Whether `station` is taken for silent (it stopped answering while its line is up).
+    bool MeterSilent(std::int16_t station) const;
 
     // The position of a polled cell, fixed for the table's life; -1 when not polled.
     int Slot(std::int16_t station, std::int16_t index) const;
@@ -108,7 +113,11 @@ public:
     // Every cell failed with `reason` and DriverError `code` (the line was lost); the latest good
     // values stay for the age.
     void FailAll(const std::string& reason, std::int32_t code, std::int64_t utcMs);
-    void SetState(LineState state);
+    void SetState(LineState state, std::string lostReason = {});
+    // `station` stopped answering, `last` the exchange it did not answer (its every cell fails
+    // with that error, their latest good values kept for the age), or answers again.
+    void SetMeterSilent(std::int16_t station, bool silent, const host::Reading& last,
+                        std::int64_t utcMs);
     void Count(const host::Reading& reading, bool write);
     // A write refused before it was queued for the line (LineGateway).
     void CountWriteRefusal();
@@ -120,6 +129,8 @@ private:
     mutable std::mutex mutex_;
     std::vector<LiveCell> cells_;
     LineState state_ = LineState::kStarting;
+    std::string lostReason_;
+    std::set<std::int16_t> silent_;
     LineCounters counters_;
     CellListener listener_;
 };

@@ -75,6 +75,10 @@ void LogHistoryPlace(const service::ServiceConfig& config) {
 // it; its writes, which go through the runtime's gateways, stop before anything else.
 struct Running {
     ~Running() {
+        // The lines first: a write in progress then finishes with its own exchange, and every
+        // other one is answered at once, so that neither the listeners nor the MQTT writes below
+        // wait for exchanges that would start after it (each a reply timeout on a silent meter).
+        if (runtime != nullptr) runtime->RequestStop();
         if (mqtt != nullptr) mqtt->StopWrites();
     }
     std::unique_ptr<service::MqttPublisher> mqtt;
@@ -82,6 +86,31 @@ struct Running {
     service::ModbusListeners listeners;
     std::unique_ptr<service::HttpServer> http;
 };
+
+// "address:port", with an IPv6 address in brackets.
+std::string Endpoint(const std::string& address, std::uint16_t port) {
+    const bool v6 = address.find(':') != std::string::npos;
+    return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+}
+
+// Where every listener of `config` listens, and the broker it publishes to, once they started.
+void LogListeners(const service::ServiceConfig& config) {
+    for (const auto& line : config.lines) {
+        if (line.modbus.port == 0) continue;
+        Log(LogLevel::kNotice, "line " + line.name + ": Modbus TCP listening on " +
+                                   Endpoint(line.modbus.address, line.modbus.port));
+    }
+    if (config.http.port != 0) {
+        Log(LogLevel::kNotice, "HTTP listening on " +
+                                   Endpoint(config.http.address, config.http.port) +
+                                   " (page, /api/v1, /metrics)");
+    }
+    if (!config.mqtt.host.empty()) {
+        Log(LogLevel::kNotice, "MQTT: publishing to the broker at " +
+                                   Endpoint(config.mqtt.host, config.mqtt.port) + " under " +
+                                   config.mqtt.prefix + "/");
+    }
+}
 
 // Starts the lines of `config` and their listeners; null with `error` set when a listener cannot
 // be opened (nothing of this configuration is left running then).
@@ -109,6 +138,7 @@ std::unique_ptr<Running> StartConfiguration(const service::ServiceConfig& config
                                                               std::move(mqttCounters));
         if (!running->http->Start(error)) return nullptr;
     }
+    LogListeners(config);
     // The broker hears of a configuration only once its listeners are in place.
     if (running->mqtt != nullptr) running->mqtt->Start();
     running->runtime->Start();

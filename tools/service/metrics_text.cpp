@@ -17,6 +17,7 @@ struct LineView {
     LineCounters counters;
     std::vector<LiveCell> cells;
     std::vector<std::string> cellLabels;  // line="...",station="...",register="...",model="..."
+    std::vector<std::pair<std::string, bool>> meters;  // line="...",station="..." and silent
 };
 
 void AppendNumber(std::string& out, double value) {
@@ -66,9 +67,16 @@ std::vector<LineView> ViewLines(const LiveTable& live) {
         view.state = table->State();
         view.counters = table->Counters();
         view.cells = table->Snapshot();
+        std::int16_t lastStation = -1;
         for (const LiveCell& cell : view.cells) {
             std::string labels = view.label;
             AppendLabel(labels, "station", std::to_string(cell.station));
+            // The cells of a meter are next to each other.
+            if (cell.station != lastStation) {
+                view.meters.emplace_back(
+                    labels, view.state != LineState::kLost && table->MeterSilent(cell.station));
+                lastStation = cell.station;
+            }
             AppendLabel(labels, "register", cell.mnemonic);
             AppendLabel(labels, "model", cell.model.empty() ? "default" : cell.model);
             view.cellLabels.push_back(std::move(labels));
@@ -162,6 +170,14 @@ void AppendExchanges(std::string& out, const std::vector<LineView>& lines) {
             std::string labels = line.label;
             AppendLabel(labels, "state", LineStateName(state));
             Sample(out, "qm4720_line_state", labels, state == line.state ? 1.0 : 0.0);
+        }
+    }
+    Family(out, "qm4720_meter_silent", "gauge",
+           "1 while a polled meter does not answer on a line that is up (it is asked again at "
+           "its own backoff), else 0.");
+    for (const LineView& line : lines) {
+        for (const auto& [labels, silent] : line.meters) {
+            Sample(out, "qm4720_meter_silent", labels, silent ? 1.0 : 0.0);
         }
     }
 }

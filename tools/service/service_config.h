@@ -35,6 +35,10 @@ struct LineConfig {
     std::string parity = "none";  // none, odd, even, mark, space
     int stopBits = 1;
     int replyTimeoutMs = 1500;
+    // A meter that stopped answering is asked again after the first wait, which doubles at
+    // every retry it does not answer, up to the longest.
+    std::chrono::milliseconds silentRetryFirst{5000};
+    std::chrono::milliseconds silentRetryLongest{60000};
     std::vector<MeterConfig> meters;
     ModbusListenerSettings modbus;
 };

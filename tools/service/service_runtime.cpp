@@ -1,7 +1,5 @@
 #include "tools/service/service_runtime.h"
 
-#include <thread>
-
 namespace service {
 
 ServiceRuntime::ServiceRuntime(const ServiceConfig& config, const host::ModuleChoice& module,
@@ -21,6 +19,10 @@ ServiceRuntime::ServiceRuntime(const ServiceConfig& config, const host::ModuleCh
 
 void ServiceRuntime::Start() {
     for (auto& worker : workers_) worker->Start();
+}
+
+void ServiceRuntime::RequestStop() {
+    for (auto& worker : workers_) worker->RequestStop();
 }
 
 WritableRegister ServiceRuntime::FindWritable(std::string_view line, std::int16_t station,
@@ -54,9 +56,8 @@ bool ServiceRuntime::Alive(std::chrono::milliseconds limit) const {
 
 ServiceRuntime::~ServiceRuntime() {
     // Every line is told at once, so that the slowest exchange in progress bounds the stop.
-    std::vector<std::thread> stoppers;
-    for (auto& worker : workers_) stoppers.emplace_back([w = worker.get()] { w->Stop(); });
-    for (std::thread& t : stoppers) t.join();
+    RequestStop();
+    for (auto& worker : workers_) worker->Stop();
     if (history_ != nullptr) history_->Flush();
 }
 

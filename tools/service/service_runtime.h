@@ -41,6 +41,10 @@ public:
 
     // Starts the workers of a runtime made with `start` false; once only.
     void Start();
+    // Tells every line to start no exchange any more and answers their queued writes kNoAnswer,
+    // without waiting: called first in a stop, so that whoever waits for a write in progress
+    // waits for that exchange alone, never for the next ones on its line.
+    void RequestStop();
 
     const ServiceConfig& config() const { return config_; }
     const LiveTable& live() const { return live_; }

@@ -1,6 +1,11 @@
 // qm4720d_bench: the service's targets, each judged against a limit from the same run.
 //  - lines in parallel: 4 lines of 8 stations at 9600 baud, 4 simulators. A poll cycle of every
 //    line (8 reads) within 5 % of 8 single reads timed on one line alone just before.
+//  - silent meters: 1 answering and 3 silent meters on one line at 9600 baud, PV and OP of each
+//    every second, the default reply timeout. The answering meter's age stays within its
+//    interval plus one reply timeout (and the request of that exchange on the wire, allowed as
+//    long as the answering meter's own longest exchange), and it is never served stale (sampled
+//    every 20 ms).
 //  - history: at least 50,000 rows a second inserted in batches.
 //  - qm4720d itself polling 32 meters once a second: processor time under 1 % of one core, and
 //    resident memory flat (the last fifth of the run within 10 % of the first fifth after the
@@ -48,10 +53,10 @@ struct Row {
     bool met;
 };
 
-// A simulator of stations 1..8 at 9600 baud; its device in `port`.
-std::unique_ptr<host::ChildProcess> StartSim(std::string& port) {
+// A simulator of stations 1..`stations` at 9600 baud; its device in `port`.
+std::unique_ptr<host::ChildProcess> StartSim(std::string& port, int stations = 8) {
     std::vector<std::string> argv{Beside("qm4720sim"), "--baud", "9600", "--reply-delay", "5"};
-    for (int s = 1; s <= 8; ++s) {
+    for (int s = 1; s <= stations; ++s) {
         argv.push_back("--station");
         argv.push_back(std::to_string(s));
     }
@@ -129,6 +134,54 @@ bool LinesInParallel(const std::string& dir, std::vector<Row>& rows) {
     rows.push_back({"4 lines x 8 stations at 9600: worst line's poll cycle vs 8 single reads + 5 %",
                     worstCycle, 8 * single * 1.05, "ms", worstCycle <= 8 * single * 1.05});
     return true;
+}
+
+bool SilentMeters(const std::string& dir, std::chrono::seconds run, std::vector<Row>& rows) {
+    std::string port;
+    const auto sim = StartSim(port, 1);
+    if (sim == nullptr) return false;
+    std::string text = "[[line]]\nname = \"silent\"\nport = \"" + port + "\"\n";
+    for (const int station : {1, 7, 8, 9}) {
+        text += "[[line.meter]]\nstation = " + std::to_string(station) +
+                "\n[[line.meter.poll]]\nregisters = [\"PV\", \"OP\"]\ninterval_s = 1\n";
+    }
+    service::ServiceConfig config;
+    if (!Load(dir + "/silent.toml", text, config)) return false;
+    const auto& line = config.lines[0];
+    const auto limit =
+        line.meters[0].polled[0].interval + std::chrono::milliseconds(line.replyTimeoutMs);
+    double longestExchangeMs = 0;
+    service::ServiceRuntime runtime(config, {Beside("qm4720.so"), ""}, nullptr);
+    const service::LineTable& table = *runtime.live().Lines()[0];
+    std::chrono::milliseconds oldest{0};
+    int notGood = 0, samples = 0;
+    bool started = false;
+    const auto end = Clock::now() + run;
+    while (Clock::now() < end) {
+        std::this_thread::sleep_for(20ms);
+        const auto pv = table.Find(1, line.meters[0].polled[0].reg.index);
+        const auto op = table.Find(1, line.meters[0].polled[1].reg.index);
+        const auto now = Clock::now();
+        // From the first good value of both registers on.
+        started = started || (pv->everGood && op->everGood);
+        if (!started) continue;
+        for (const service::LiveCell& cell : {*pv, *op}) {
+            ++samples;
+            if (service::JudgeCell(cell, now) != service::CellState::kGood) ++notGood;
+            if (const auto age = service::CellAge(cell, now)) oldest = std::max(oldest, *age);
+            longestExchangeMs = std::max(longestExchangeMs, cell.latencyMs);
+        }
+    }
+    const double limitMs = static_cast<double>(limit.count()) + longestExchangeMs;
+    rows.push_back(
+        {"1 + 3 silent at 9600: answering one's oldest value vs interval + timeout + "
+         "exchange",
+         static_cast<double>(oldest.count()), limitMs, "ms",
+         samples > 0 && static_cast<double>(oldest.count()) <= limitMs});
+    rows.push_back({"1 + 3 silent at 9600: samples of the answering one (" +
+                        std::to_string(samples) + ") stale or failed",
+                    static_cast<double>(notGood), 0, "", samples > 0 && notGood == 0});
+    return samples > 0;
 }
 
 bool HistoryInserts(const std::string& dir, std::vector<Row>& rows) {
@@ -224,8 +277,9 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr,
                          "usage: qm4720d_bench [--out DIR] [--slow]\n"
-                         "Times qm4720d's lines in parallel, history inserts, processor time and\n"
-                         "memory; --slow (or BENCH_SLOW=1) runs the service for 10 minutes.\n");
+                         "Times qm4720d's lines in parallel, an answering meter beside silent\n"
+                         "ones, history inserts, processor time and memory; --slow (or\n"
+                         "BENCH_SLOW=1) runs the service for 10 minutes.\n");
             return arg == "--help" ? 0 : 1;
         }
     }
@@ -234,8 +288,9 @@ int main(int argc, char** argv) {
     char scratch[] = "/tmp/qm4720d-bench-XXXXXX";
     if (mkdtemp(scratch) == nullptr) return 1;
     std::vector<Row> rows;
-    const bool ran = LinesInParallel(scratch, rows) && HistoryInserts(scratch, rows) &&
-                     ServiceProcess(scratch, slow ? 600s : 30s, rows);
+    const bool ran =
+        LinesInParallel(scratch, rows) && SilentMeters(scratch, slow ? 300s : 40s, rows) &&
+        HistoryInserts(scratch, rows) && ServiceProcess(scratch, slow ? 600s : 30s, rows);
     std::filesystem::remove_all(scratch);
 
     std::filesystem::create_directories(out);

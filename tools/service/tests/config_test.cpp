@@ -57,6 +57,10 @@ const Broken kBroken[] = {
      std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
                           "port = \"/tmp/qm-b\"\nbaud = 19200\n",
      12, "line[1].baud", "300..9600"},
+    {"silent meter's longest wait below its first",
+     std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
+                          "port = \"/tmp/qm-b\"\nsilent_retry_s = 10\nsilent_retry_max_s = 5\n",
+     13, "line[1].silent_retry_max_s", "at least silent_retry_s"},
     {"baud as text",
      std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
                           "port = \"/tmp/qm-b\"\nbaud = \"9600\"\n",

@@ -49,16 +49,19 @@ struct Case {
     bool spAnswered;                  // SP has a result at all (good)
     std::chrono::milliseconds since;  // how long ago the results came
     bool lineLost;
+    bool silent;  // taken for silent after its last results
     const char* meterState;
     const char* pvState;
 };
 
 const Case kCases[] = {
-    {"every register good", true, true, 100ms, false, "answering", "good"},
-    {"one register not read yet", true, false, 100ms, false, "stale", "good"},
-    {"values older than their allowed age", true, true, 5000ms, false, "stale", "stale"},
-    {"the meter does not answer", false, false, 100ms, false, "failed", "failed"},
-    {"the line is lost", true, true, 100ms, true, "line lost", "failed"},
+    {"every register good", true, true, 100ms, false, false, "answering", "good"},
+    {"one register not read yet", true, false, 100ms, false, false, "stale", "good"},
+    {"values older than their allowed age", true, true, 5000ms, false, false, "stale", "stale"},
+    {"the meter does not answer", false, false, 100ms, false, false, "failed", "failed"},
+    {"the meter is silent", true, true, 100ms, false, true, "silent", "failed"},
+    {"the line is lost", true, true, 100ms, true, false, "line lost", "failed"},
+    {"the line is lost, the meter silent", true, true, 100ms, true, true, "line lost", "failed"},
 };
 
 TEST(LiveJson, ValuesAreServedOnlyWhileGoodAndMetersTakeTheirState) {
@@ -72,14 +75,17 @@ TEST(LiveJson, ValuesAreServedOnlyWhileGoodAndMetersTakeTheirState) {
         line.SetState(service::LineState::kUp);
         line.StoreRead(line.Slot(7, 4), c.pvGood ? Good(21.5) : TimedOut(), utc, now - c.since);
         if (c.spAnswered) line.StoreRead(line.Slot(7, 13), Good(40), utc, now - c.since);
+        if (c.silent) line.SetMeterSilent(7, true, TimedOut(), utc + 1);
         if (c.lineLost) {
             line.FailAll("line lost: nothing answers", driver::kErrorOpen, utc + 1);
-            line.SetState(service::LineState::kLost);
+            line.SetState(service::LineState::kLost, "line lost: nothing answers");
         }
 
         const Json j = Json::parse(service::LiveJson(config, live, now, utc + 2));
         const Json& meter = j["lines"][0]["meters"][0];
         EXPECT_EQ(j["lines"][0]["state"], c.lineLost ? "lost" : "up");
+        EXPECT_EQ(j["lines"][0].value("reason", ""),
+                  c.lineLost ? "line lost: nothing answers" : "");
         EXPECT_EQ(meter["state"], c.meterState);
         const Json& pv = meter["registers"][0];
         EXPECT_EQ(pv["register"], "PV");
@@ -91,7 +97,11 @@ TEST(LiveJson, ValuesAreServedOnlyWhileGoodAndMetersTakeTheirState) {
         } else {
             EXPECT_TRUE(pv["value"].is_null());
         }
-        if (c.pvGood) {
+        if (c.silent && !c.lineLost) {
+            // Every register of a silent meter fails with the error that made it silent.
+            EXPECT_EQ(pv["error"], "meter did not answer");
+            EXPECT_EQ(meter["registers"][1]["error"], "meter did not answer");
+        } else if (c.pvGood) {
             EXPECT_GE(pv["age_ms"].get<std::int64_t>(), c.since.count());
         } else {
             EXPECT_TRUE(pv["age_ms"].is_null());

@@ -77,7 +77,8 @@
       const title = make("h2", "", line.name + " ");
       title.append(make("span", "port", line.port + " "));
       const state = badge(line.state);
-      title.append(state);
+      const reason = make("span", "reason");
+      title.append(state, reason);
       section.append(title);
       const table = make("table");
       const head = make("tr");
@@ -118,7 +119,7 @@
       table.append(body);
       section.append(table);
       linesBox.append(section);
-      lineParts.set(line.name, { section, state });
+      lineParts.set(line.name, { section, state, reason });
     }
     markSelected();
   }
@@ -141,6 +142,7 @@
       parts.section.dataset.state = line.state;
       parts.state.dataset.state = line.state;
       parts.state.textContent = line.state === "lost" ? "line lost" : line.state;
+      parts.reason.textContent = line.reason ? " " + line.reason : "";
       for (const meter of line.meters) {
         const tr = rows.get(line.name + "/" + meter.station);
         // A meter with no polled register is only there to be written: nothing says it answers.

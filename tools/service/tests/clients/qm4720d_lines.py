@@ -8,11 +8,11 @@ Line "a" (listener on --high-port, high word first): station 1 (default model) a
 (QM4720N) on one qm4720sim. Line "b" (listener on --low-port, low word first): station 3
 (QM4720N), station 7 (default model) and station 0 (default model: PV 99.95 and SP 48.815,
 floats that only their shortest decimal says as sent, and PN, an INT, writable) on a second
-qm4720sim, and station 9, which is configured but not simulated: a silent meter. qm4720d's file
-calls station 7 a QM4720N, so that a write of a fraction to RT, a FLOAT in that model's table
-and a whole number in the simulated one, passes the driver and is refused by the meter. The
-simulators are frozen with known values, so that every read has one right answer
-(tests/clients/qm4720d_facts.json).
+qm4720sim, and station 9, which is configured but not simulated: a silent meter, asked again
+every second (its line's silent_retry_s). qm4720d's file calls station 7 a QM4720N, so that a
+write of a fraction to RT, a FLOAT in that model's table and a whole number in the simulated one,
+passes the driver and is refused by the meter. The simulators are frozen with known values, so
+that every read has one right answer (tests/clients/qm4720d_facts.json).
 
 Run as a program it stays until SIGTERM, which it passes on to qm4720d; then it stops the
 simulators and exits with qm4720d's status. Imported, ServiceWithLines gives a test the
@@ -61,6 +61,8 @@ reply_timeout_ms = 200
 name = "b"
 port = "{link_b}"
 reply_timeout_ms = 200
+silent_retry_s = 1
+silent_retry_max_s = 1
     [line.modbus]
     port = {low_port}
     word_order = "low-first"
@@ -103,21 +105,27 @@ def service_arguments(doc, *more):
 class ServiceWithLines:
     """The two simulators and qm4720d over them, each tracked by its process id."""
 
-    def __init__(self, sim, service, module, high_port, low_port, output=None, extra_config=""):
+    def __init__(self, sim, service, module, high_port, low_port, output=None, extra_config="",
+                 extra_sims=None):
         """`extra_config` is appended to the file: e.g. [history] and [http] tables, where
-        {dir} names the temporary folder of this run."""
+        {dir} names the temporary folder of this run and {link_NAME} the link of the simulator
+        that `extra_sims` ({NAME: its arguments}) adds beside those of LINES."""
         self.sim = sim
+        self.sim_args = {**LINES, **(extra_sims or {})}
         # Short: the driver takes port names of 31 characters at most.
         self.dir = tempfile.TemporaryDirectory(prefix="qm-", dir="/tmp")
-        self.links = {name: os.path.join(self.dir.name, "line-" + name) for name in LINES}
+        self.links = {name: os.path.join(self.dir.name, "line-" + name) for name in self.sim_args}
         self.sims = {}
         self.config = os.path.join(self.dir.name, "qm4720d.toml")
         with open(self.config, "w") as f:
             f.write(CONFIG.format(link_a=self.links["a"], link_b=self.links["b"],
                                   high_port=high_port, low_port=low_port))
-            f.write(extra_config.replace("{dir}", self.dir.name))
+            extra_config = extra_config.replace("{dir}", self.dir.name)
+            for name, link in self.links.items():
+                extra_config = extra_config.replace("{link_" + name + "}", link)
+            f.write(extra_config)
         try:
-            for name in LINES:
+            for name in self.sim_args:
                 self.start_sim(name)
         except RuntimeError:
             self.service = None
@@ -129,7 +137,7 @@ class ServiceWithLines:
     def start_sim(self, name):
         """Starts line `name`'s simulator on its link; returns once it says READY."""
         process = subprocess.Popen([self.sim, "--frozen", "--link", self.links[name]]
-                                   + LINES[name], stdout=subprocess.PIPE,
+                                   + self.sim_args[name], stdout=subprocess.PIPE,
                                    stderr=subprocess.DEVNULL, text=True)
         for line in process.stdout:
             if line.strip() == "READY":

@@ -59,7 +59,7 @@ def check_live_page(checks, browser):
                      got, browser.evaluate(cell(line, station, register, "value")))
     for line, station, state in [("a", 1, "answering"), ("a", 12, "answering"),
                                  ("b", 3, "answering"), ("b", 7, "not polled"),
-                                 ("b", 9, "failed")]:
+                                 ("b", 9, "silent")]:
         got = browser.wait_for(f"{meter_state(line, station)} === '{state}'", 10)
         checks.check(f"station {station} of line {line} is marked {state}", got,
                      browser.evaluate(meter_state(line, station)))
@@ -105,6 +105,11 @@ def check_line_lost(checks, browser, lines):
                            f" && {meter_state('a', 12)} === 'line lost'", 15)
     checks.check("line a and its meters are then marked line lost", got,
                  [browser.evaluate(meter_state("a", s)) for s in (1, 12)])
+    # Its link now names no device: the page says so beside the line's state, as the log does.
+    reason = "document.querySelector('section.line[data-line=\"a\"] h2 .reason').textContent"
+    checks.check("the page says why line a cannot be opened again",
+                 browser.wait_for(f"{reason}.includes('no such device')", 10),
+                 browser.evaluate(reason))
     checks.check("line b is still answering",
                  browser.evaluate(f"{meter_state('b', 3)} === 'answering'"),
                  browser.evaluate(meter_state("b", 3)))
