@@ -41,8 +41,9 @@ DWORD QueuedBytes(HANDLE port) {
 }  // namespace
 
 std::uint32_t QuietTimeMs(std::int32_t replyTimeoutMs, std::uint32_t pauseMs) {
-    const std::int64_t window =
-        std::int64_t{std::max<std::int32_t>(replyTimeoutMs, 0)} + std::int64_t{pauseMs};
+    const std::int64_t margin =
+        std::min<std::int64_t>(std::max<std::int32_t>(replyTimeoutMs, 0), kLateAnswerMarginMs);
+    const std::int64_t window = margin + std::int64_t{pauseMs};
     return static_cast<std::uint32_t>(
         std::clamp<std::int64_t>(window, kShortestQuietMs, kLongestQuietMs));
 }

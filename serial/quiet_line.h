@@ -16,14 +16,18 @@
 
 namespace serial {
 
+// How late an answer is still waited for, past the reply timeout of the exchange that failed. A
+// meter late by more than this has a timeout set too short for it; waiting for the whole timeout
+// again would cost every line with a switched-off meter a second reply timeout at each retry.
+inline constexpr std::uint32_t kLateAnswerMarginMs = 250;
 // Bounds of the quiet time: even the shortest reply timeout leaves a late answer a few poll
-// intervals to start, and the longest one does not stall the line for more than three seconds.
+// intervals to start, and the slowest line is not stalled for more than three seconds.
 inline constexpr std::uint32_t kShortestQuietMs = 100;
 inline constexpr std::uint32_t kLongestQuietMs = 3000;
 
-// How long the line must stay quiet before a late answer is no longer expected: one more whole
-// answer window of the exchange that failed (its pause after sending and its reply timeout),
-// within the bounds above. A meter answering later than twice its own window is not waited for.
+// How long the line must stay quiet before a late answer is no longer expected: the failed
+// exchange's pause after sending (the meter's turnaround at the line's speed) and the margin
+// above, or the reply timeout where that is shorter, within the bounds above.
 std::uint32_t QuietTimeMs(std::int32_t replyTimeoutMs, std::uint32_t pauseMs);
 
 // Notes that an exchange on `port` ended without its answer now: its answer (or an earlier one)

@@ -63,15 +63,16 @@ TEST(PollGrid, NoReplyEndsAtTheFirstPollPastTheDeadline) {
     }
 }
 
-// The quiet time is one more answer window of the exchange that failed, within 100 ms..3 s.
-TEST(PollGrid, QuietTimeIsTheFailedExchangesWindowWithinItsBounds) {
+// The quiet time is the failed exchange's pause and 250 ms (or its timeout where shorter), within
+// 100 ms..3 s.
+TEST(PollGrid, QuietTimeIsThePauseAndTheLateMarginWithinItsBounds) {
     const struct {
         std::int32_t timeoutMs;
         std::uint32_t pauseMs;
         std::uint32_t quietMs;
     } cases[] = {
-        {300, 30, 330}, {1500, 30, 1530},  {1500, 960, 2460},
-        {10, 30, 100},  {32767, 30, 3000}, {-5, 0, 100},
+        {300, 30, 280}, {1500, 30, 280}, {1500, 960, 1210}, {120, 30, 150},
+        {10, 30, 100},  {32767, 30, 280}, {-5, 0, 100},    {1500, 3840, 3000},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(serial::QuietTimeMs(c.timeoutMs, c.pauseMs), c.quietMs)

@@ -1,8 +1,8 @@
 // The order in which a line worker asks for its registers: earliest deadline first, except that a
 // meter that stopped answering is asked only once per its own backoff, and that after an exchange
 // nothing answered, the answering meters' registers already due go before anything else. So a
-// silent meter costs its line one reply timeout per backoff, and the meters that answer are late
-// by one reply timeout at most.
+// silent meter costs its line one reply timeout (and the driver's short quiet time after it) per
+// backoff, and the meters that answer are late by that at most.
 #pragma once
 
 #include <chrono>
