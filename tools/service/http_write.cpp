@@ -39,22 +39,6 @@ std::optional<std::string_view> BearerToken(std::string_view header) {
     return header;
 }
 
-const char* OutcomeName(WriteOutcome outcome) {
-    switch (outcome) {
-        case WriteOutcome::kDone:
-            return "done";
-        case WriteOutcome::kNotWritable:
-            return "not writable";
-        case WriteOutcome::kRefusedByDriver:
-            return "refused by driver";
-        case WriteOutcome::kRefusedByMeter:
-            return "refused by meter";
-        case WriteOutcome::kNoAnswer:
-            break;
-    }
-    return "no answer";
-}
-
 std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
 }
@@ -86,7 +70,7 @@ HttpAnswer AnswerOutcome(const WriteRequest& request, const WriteResult& result)
     const WriteOutcome outcome = result.outcome;
     Json j;
     j["ok"] = outcome == WriteOutcome::kDone;
-    j["outcome"] = OutcomeName(outcome);
+    j["outcome"] = WriteOutcomeText(outcome);
     int status = 200;
     switch (outcome) {
         case WriteOutcome::kDone:

@@ -9,22 +9,6 @@
 namespace service {
 namespace {
 
-std::string_view OutcomeText(WriteOutcome outcome) {
-    switch (outcome) {
-        case WriteOutcome::kDone:
-            return "done";
-        case WriteOutcome::kNotWritable:
-            return "not writable";
-        case WriteOutcome::kRefusedByDriver:
-            return "refused by driver";
-        case WriteOutcome::kRefusedByMeter:
-            return "refused by meter";
-        case WriteOutcome::kNoAnswer:
-            break;
-    }
-    return "no answer";
-}
-
 std::string NumberText(double value) {
     char text[32];
     const auto end = std::to_chars(text, text + sizeof text, value).ptr;
@@ -56,7 +40,7 @@ void LogWrite(std::string_view who, std::string_view line, std::int16_t station,
     } else {
         text += NumberText(requested);
     }
-    text.append(": ").append(OutcomeText(result.outcome));
+    text.append(": ").append(WriteOutcomeText(result.outcome));
     if (!why.empty()) text.append(" (").append(OneLine(why)) += ')';
     Log(result.outcome == WriteOutcome::kDone ? LogLevel::kNotice : LogLevel::kWarning, text);
 }

@@ -36,6 +36,24 @@ enum class WriteOutcome : std::uint8_t {
     kNoAnswer,         // timeout, line lost, or the service is stopping
 };
 
+// A write's outcome in words, as the log and HTTP answers say it; MQTT joins the words with '-'
+// (topics' payloads keep the spelling they were published with).
+constexpr std::string_view WriteOutcomeText(WriteOutcome outcome) {
+    switch (outcome) {
+        case WriteOutcome::kDone:
+            return "done";
+        case WriteOutcome::kNotWritable:
+            return "not writable";
+        case WriteOutcome::kRefusedByDriver:
+            return "refused by driver";
+        case WriteOutcome::kRefusedByMeter:
+            return "refused by meter";
+        case WriteOutcome::kNoAnswer:
+            break;
+    }
+    return "no answer";
+}
+
 struct WriteResult {
     WriteOutcome outcome = WriteOutcome::kNoAnswer;
     // The value put on the line, as the meter holds it after a done write (42.123456 is sent as

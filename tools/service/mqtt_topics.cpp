@@ -1,5 +1,6 @@
 #include "tools/service/mqtt_topics.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include <nlohmann/json.hpp>
@@ -18,20 +19,10 @@ std::string Dump(const Json& j) {
     return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-const char* OutcomeName(WriteOutcome outcome) {
-    switch (outcome) {
-        case WriteOutcome::kDone:
-            return "done";
-        case WriteOutcome::kNotWritable:
-            return "not-writable";
-        case WriteOutcome::kRefusedByDriver:
-            return "refused-by-driver";
-        case WriteOutcome::kRefusedByMeter:
-            return "refused-by-meter";
-        case WriteOutcome::kNoAnswer:
-            break;
-    }
-    return "no-answer";
+std::string OutcomeName(WriteOutcome outcome) {
+    std::string name(WriteOutcomeText(outcome));
+    std::replace(name.begin(), name.end(), ' ', '-');
+    return name;
 }
 
 }  // namespace
