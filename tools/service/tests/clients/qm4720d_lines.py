@@ -72,7 +72,7 @@ silent_retry_max_s = 1
     writable = ["SP"]
         [[line.meter.poll]]
         registers = ["PV", "SP"]
-        interval_s = 0.2
+        interval_s = 0.5
     [[line.meter]]
     station = 7
     model = "QM4720N"
@@ -82,7 +82,7 @@ silent_retry_max_s = 1
     writable = ["SP", "PN"]
         [[line.meter.poll]]
         registers = ["PV", "SP", "PN"]
-        interval_s = 0.2
+        interval_s = 1
     [[line.meter]]
     station = 9
     writable = ["SP"]
