@@ -50,10 +50,6 @@ WriteFit FitWrite(std::uint16_t type, double value) {
     return {MeterDecimal(static_cast<float>(decoded->AsNumber())), {}};
 }
 
-std::optional<double> SentFieldValue(std::uint16_t type, double value) {
-    return FitWrite(type, value).sent;
-}
-
 double MeterDecimal(float value) {
     if (!std::isfinite(value)) return value;
     char text[32];

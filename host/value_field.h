@@ -22,9 +22,6 @@ struct WriteFit {
 // from 10000 up and from -1000 down. BIT: 0 or 1. Nothing that is not finite.
 WriteFit FitWrite(std::uint16_t type, double value);
 
-// The value sent for a write of `value` as `type`; nullopt when FitWrite refuses it.
-std::optional<double> SentFieldValue(std::uint16_t type, double value);
-
 // The number a meter's single-precision value stands for: the shortest decimal that reads back
 // as the same float (99.95, not 99.94999694824219), as the double nearest it. Every output that
 // prints a meter's FLOAT gives this, so that each says the number the meter sent.
