@@ -18,7 +18,7 @@ deb=$(ls "$work"/qm4720_*.deb | head -n 1)
 # --purge, not only -r: -r keeps the package's record (config-files), which it had not before.
 trap '$as_root dpkg --purge qm4720 >/dev/null' EXIT
 # Minimal images tell dpkg to leave out /usr/share/man; the man pages are part of what is checked.
-$as_root dpkg --path-include='/usr/share/man/man1/qm4720*' -i "$deb" ||
+$as_root dpkg --path-include='/usr/share/man/man[158]/qm4720*' -i "$deb" ||
     { echo "FAILED: dpkg -i $deb"; exit 1; }
 
 failed=0
@@ -28,6 +28,8 @@ fail() { echo "FAILED: $*"; failed=1; }
 qm4720d --check-config /usr/share/doc/qm4720/examples/qm4720d.toml >/dev/null ||
     fail "qm4720d cannot check the example configuration with the installed module"
 man -w qm4720ctl | grep -q '/man1/qm4720ctl\.1' || fail "man -w qm4720ctl"
+man -w qm4720d | grep -q '/man8/qm4720d\.8' || fail "man -w qm4720d"
+man -w 5 qm4720d.toml | grep -q '/man5/qm4720d\.toml\.5' || fail "man -w 5 qm4720d.toml"
 [ -f /usr/share/bash-completion/completions/qm4720ctl ] || fail "no completion file"
 qm4720ctl tables --format csv | grep -q ',PV,' || fail "qm4720ctl cannot load the installed module"
 /usr/bin/python3 -c 'import qm4720; print(qm4720.Driver)' >/dev/null ||

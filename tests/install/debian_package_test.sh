@@ -31,6 +31,7 @@ for path in usr/bin/qm4720ctl usr/bin/qm4720sim usr/bin/qm4720d usr/lib/systemd/
     usr/share/doc/qm4720/examples/qm4720d.toml 'usr/lib/.*qm4720/qm4720\.so' \
     usr/include/qm4720/qm4720.h 'usr/lib/.*libqm4720_host\.a' 'usr/lib/.*cmake/qm4720/qm4720Config\.cmake' \
     'usr/lib/.*pkgconfig/qm4720\.pc' usr/share/man/man1/qm4720ctl.1 usr/share/man/man1/qm4720sim.1 \
+    usr/share/man/man8/qm4720d.8 usr/share/man/man5/qm4720d.toml.5 usr/share/doc/qm4720/docs/service.md \
     usr/share/bash-completion/completions/qm4720ctl usr/share/bash-completion/completions/qm4720sim \
     'usr/lib/python3/dist-packages/qm4720\..*\.so'; do
     printf '%s\n' "$contents" | grep -q "^\./$path\$" || fail "the package lacks $path"
