@@ -1,7 +1,8 @@
-/* read_pv: reads the process value (PV) of station 1 and prints it, through the driver module's
- * public C header only.
+/* raw_interfaces: reads the process value (PV) of station 1 and prints it, through the driver
+ * module's public C header only: loading the module, its class factory and its slot tables, with
+ * no library of the project. (read_pv.c does the same in a few lines through the host library.)
  *
- *   read_pv MODULE PORT
+ *   raw_interfaces MODULE PORT
  *     MODULE  the driver module: /usr/lib/x86_64-linux-gnu/qm4720/qm4720.so, qm4720.dll
  *     PORT    the serial device: /dev/ttyUSB0, COM3 (or the port that qm4720sim announces)
  *
@@ -65,7 +66,7 @@ static int ReadPv(IDeviceDriver* driver, IDeviceDriverEx* driverEx, const char* 
     uint16_t type = 0;
     const int index = FindRegister(driver, "PV", &type);
     int ok;
-    if (index < 0) return fprintf(stderr, "read_pv: no PV in the register table\n"), 1;
+    if (index < 0) return fprintf(stderr, "raw_interfaces: no PV in the register table\n"), 1;
 
     memset(&settings, 0, sizeof settings);
     snprintf(settings.portName, sizeof settings.portName, "%s", port);
@@ -76,7 +77,7 @@ static int ReadPv(IDeviceDriver* driver, IDeviceDriverEx* driverEx, const char* 
     settings.replyTimeout = 1000;
     if (!driver->lpVtbl->OpenPort(driver, 0, &settings)) {
         /* The driver's texts are GBK: passed on as they are. */
-        fprintf(stderr, "read_pv: cannot open %s: %s\n", port,
+        fprintf(stderr, "raw_interfaces: cannot open %s: %s\n", port,
                 driver->lpVtbl->GetErrorText(driver));
         return 1;
     }
@@ -95,7 +96,7 @@ static int ReadPv(IDeviceDriver* driver, IDeviceDriverEx* driverEx, const char* 
     request.items.tail = &node;
     request.items.count = 1;
     ok = driverEx->lpVtbl->ExecuteRequestEx(driverEx, &request);
-    if (!ok) fprintf(stderr, "read_pv: %s\n", driver->lpVtbl->GetErrorText(driver));
+    if (!ok) fprintf(stderr, "raw_interfaces: %s\n", driver->lpVtbl->GetErrorText(driver));
     driver->lpVtbl->ClosePort(driver);
     if (!ok) return 1;
     *value = type == QM4720_TYPE_FLOAT ? (double)item.value.asFloat : (double)item.value.asInt;
@@ -113,12 +114,13 @@ int main(int argc, char** argv) {
     HRESULT hr;
 
     if (argc != 3) {
-        fprintf(stderr, "usage: read_pv MODULE PORT\n");
+        fprintf(stderr, "usage: raw_interfaces MODULE PORT\n");
         return 2;
     }
     getClassObject = OpenDriverModule(argv[1], &module);
     if (getClassObject == NULL) {
-        fprintf(stderr, "read_pv: cannot load %s or find DllGetClassObject in it\n", argv[1]);
+        fprintf(stderr, "raw_interfaces: cannot load %s or find DllGetClassObject in it\n",
+                argv[1]);
         if (module != NULL) CloseDriverModule(module);
         return 1;
     }
@@ -137,7 +139,8 @@ int main(int argc, char** argv) {
         status = ReadPv(driver, driverEx, argv[2], &pv);
         if (status == 0) printf("PV=%g\n", pv);
     } else {
-        fprintf(stderr, "read_pv: cannot create the driver object (0x%08lX)\n", (unsigned long)hr);
+        fprintf(stderr, "raw_interfaces: cannot create the driver object (0x%08lX)\n",
+                (unsigned long)hr);
     }
 
     /* Every reference given back before the module goes. */
