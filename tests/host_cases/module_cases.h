@@ -264,11 +264,7 @@ TEST_F(ModuleHost, RequestsNoFrameCanCarryFailWithTheirOwnReason) {
     } cases[] = {
         {"station 100", Call::kExecuteRequestEx, "", 0, 100, 4, "PV", true, QM4720_ERROR_STATION},
         {"station -1", Call::kExecuteRequestEx, "", 0, -1, 4, "PV", true, QM4720_ERROR_STATION},
-        {"station 100, QM4720N", Call::kExecuteRequestEx, "QM4720N", 0, 100, 4, "PV", true,
-         QM4720_ERROR_STATION},
         {"register index 999", Call::kExecuteRequestEx, "", 0, 1, 999, "PV", true,
-         QM4720_ERROR_REGISTER_RANGE},
-        {"register index -1", Call::kExecuteRequestEx, "", 0, 1, -1, "PV", true,
          QM4720_ERROR_REGISTER_RANGE},
         {"register text 'P', QM4720N", Call::kExecuteRequestEx, "QM4720N", 0, 1, 4, "P", true,
          QM4720_ERROR_REGISTER_NAME},

@@ -88,7 +88,7 @@ TEST_F(CFace, FailuresOfAnOpenHandleSayWhy) {
     }
 }
 
-TEST_F(CFace, OpenFailuresAreTheCallingThreadsOwn) {
+TEST_F(CFace, FailuresWithoutAHandleAreTheCallingThreadsOwn) {
     // The port is opened exclusively: freed, so that the driver gets as far as the baud rate.
     qm4720_close(meter_);
     meter_ = nullptr;
@@ -112,8 +112,16 @@ TEST_F(CFace, OpenFailuresAreTheCallingThreadsOwn) {
         EXPECT_EQ(qm4720_last_error(nullptr), c.code);
         EXPECT_STRNE(qm4720_last_message(nullptr), "");
     }
+    // Without a handle nothing is done, and the refusal is the thread's.
     EXPECT_EQ(qm4720_open(nullptr, nullptr), nullptr);
     EXPECT_EQ(qm4720_last_error(nullptr), QM4720_E_USAGE);
+    double untouched = -7;
+    EXPECT_EQ(qm4720_read(nullptr, 1, "PV", &untouched), -1);
+    EXPECT_EQ(untouched, -7);
+    EXPECT_EQ(qm4720_write(nullptr, 1, "SP", 1.0), -1);
+    EXPECT_EQ(qm4720_last_error(nullptr), QM4720_E_USAGE);
+    EXPECT_NE(std::string(qm4720_last_message(nullptr)).find("NULL"), std::string::npos);
+    qm4720_close(nullptr);
 
     // Another thread's failure is not this thread's, nor the open handle's.
     meter_ = qm4720_open(port.c_str(), kModule.c_str());
@@ -128,17 +136,6 @@ TEST_F(CFace, OpenFailuresAreTheCallingThreadsOwn) {
     EXPECT_EQ(otherThreads, QM4720_E_OPEN);
     EXPECT_EQ(qm4720_last_error(nullptr), QM4720_E_NONE);
     EXPECT_EQ(qm4720_last_error(meter_), QM4720_E_NONE);
-}
-
-TEST(CFaceWithoutAHandle, NullHandlesAreRefusedWithACode) {
-    double value = -7;
-    EXPECT_EQ(qm4720_read(nullptr, 1, "PV", &value), -1);
-    EXPECT_EQ(value, -7);
-    EXPECT_EQ(qm4720_last_error(nullptr), QM4720_E_USAGE);
-    EXPECT_EQ(qm4720_write(nullptr, 1, "SP", 1.0), -1);
-    EXPECT_EQ(qm4720_last_error(nullptr), QM4720_E_USAGE);
-    EXPECT_NE(std::string(qm4720_last_message(nullptr)).find("NULL"), std::string::npos);
-    qm4720_close(nullptr);
 }
 
 TEST(CFaceWithoutAHandle, EveryCodeHasAReasonOfItsOwn) {
