@@ -21,10 +21,10 @@
  * GetErrorText gives the reason, recorded by that call (QM4720DriverError). The exceptions, each
  * said again at its slot, are the zeros that record nothing and so leave the text of the failure
  * before: a null pointer argument (refused without any other effect), a write that the meter
- * answered with NAK through ExecuteRequestEx, and the basic ExecuteRequest's write and out-of-range
- * read results. The last failure stays recorded until a new one replaces it: no call clears it.
- * The QueryInterface/AddRef/Release slots and the factory follow the platform's rules (HRESULT, 0
- * is success, negative is failure).
+ * answered with NAK through ExecuteRequestEx, the basic ExecuteRequest's write and out-of-range
+ * read results, and a ClosePort whose handle names no open port any more. The last failure stays
+ * recorded until a new one replaces it: no call clears it. The QueryInterface/AddRef/Release slots
+ * and the factory follow the platform's rules (HRESULT, 0 is success, negative is failure).
  *
  * Threads: the driver creates no thread. Each exchange (ProbeDevice, ExecuteRequest,
  * ExecuteRequestEx) and ClosePort hold a lock of their port handle from start to end, so objects
@@ -42,9 +42,9 @@
  * Blocking: OpenPort, ProbeDevice and the ExecuteRequest slots wait on the serial line, for up to
  * the reply timeout of the port (QM4720PortSettings.replyTimeout) per exchange. An exchange also
  * waits for another one in progress on the same port handle, and, after an exchange on that port
- * ended without its answer, for the line to stay quiet long enough (at most 3 s) that the late
- * answer cannot be taken for this one's. ClosePort waits for an exchange in progress on its
- * handle; every other slot returns at once.
+ * ended without its answer, for the line to stay quiet long enough (at most 3 s, and for at most
+ * twice that on a line that keeps talking) that the late answer cannot be taken for this one's.
+ * ClosePort waits for an exchange in progress on its handle; every other slot returns at once.
  *
  * Records have one layout per pointer width: the byte offsets noted beside each field are
  * "32-bit / 64-bit", and the header checks them as it is compiled (Layout checks, at its end).
