@@ -97,7 +97,7 @@ test-sanitize: deps
 # front end, the same at every optimisation level (GCC's depend on the optimiser: the native tree
 # checks them in the build type it is given, CI's a Release build).
 TSAN_PROGRAMS = qm4720 qm4720ctl qm4720sim qm4720d qm4720_python qm4720_example_cpp \
-	qm4720_example_read_pv
+	qm4720_example_read_pv qm4720_example_raw_interfaces
 test-tsan: deps
 	@$(call configure,$(TSAN_BUILD),-DCMAKE_BUILD_TYPE=$(SANITIZE_BUILD_TYPE) \
 		-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DQM_THREAD_SANITIZE=ON)

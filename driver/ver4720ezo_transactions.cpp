@@ -29,6 +29,15 @@ std::int32_t VER4720Ezo::RecordOutcome(const protocol::Outcome& outcome) {
     switch (outcome.failure) {
         case protocol::Failure::kNone:
             break;
+        case protocol::Failure::kStation:
+            RecordError(kErrorStation);
+            break;
+        case protocol::Failure::kRegisterRange:
+            RecordError(kErrorRegisterRange);
+            break;
+        case protocol::Failure::kRegisterName:
+            RecordError(kErrorRegisterName);
+            break;
         case protocol::Failure::kValueRange:
             RecordError(kErrorValueRange);
             break;

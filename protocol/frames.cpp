@@ -34,19 +34,31 @@ std::int32_t BuildRequestFrame(BuilderMember member, const IoRequest& request,
                                std::span<std::uint8_t, kFrameBufferSize> buffer,
                                std::int32_t& length, FrameRefusal& refusal) {
     length = 0;
-    refusal = FrameRefusal::kRequest;
     const bool write = request.direction == kDirectionWrite;
-    if (!write && request.direction != kDirectionRead) return 0;
+    if (!write && request.direction != kDirectionRead) {
+        refusal = FrameRefusal::kDirection;
+        return 0;
+    }
     // The station field has room for two digits; CheckStation admits nothing else, and a
     // station outside 0..99 would put a wrong address (or a "-") on the line.
-    if (request.station < 0 || request.station > 99) return 0;
+    if (request.station < 0 || request.station > 99) {
+        refusal = FrameRefusal::kStation;
+        return 0;
+    }
     char mnemonic[2];
-    if (!MnemonicOf(member, request, mnemonic)) return 0;
+    if (!MnemonicOf(member, request, mnemonic)) {
+        refusal = member == BuilderMember::kDefaultModel ? FrameRefusal::kRegisterIndex
+                                                         : FrameRefusal::kRegisterText;
+        return 0;
+    }
 
     DataField field{};
     if (write) {
         const IoItem* item = FirstItem(request);
-        if (item == nullptr) return 0;
+        if (item == nullptr) {
+            refusal = FrameRefusal::kNoItem;
+            return 0;
+        }
         if (member == BuilderMember::kQM4720N && item->type != kTypeInt &&
             item->type != kTypeFloat) {
             refusal = FrameRefusal::kTypeNotEncodable;

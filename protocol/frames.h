@@ -34,9 +34,11 @@ enum class BuilderMember { kDefaultModel, kQM4720N };
 // Why a builder built nothing.
 enum class FrameRefusal {
     kNone,
-    kRequest,           // direction other than 0/1, station outside 0..99, registerIndex outside
-                        // the default table, registerText null or shorter than two characters,
-                        // or a write without an item
+    kDirection,         // a direction other than read (0) or write (1)
+    kStation,           // a station outside 0..99
+    kRegisterIndex,     // the default model: a registerIndex outside the default table
+    kRegisterText,      // QM4720N: a registerText null or shorter than two characters
+    kNoItem,            // a write without an item to send
     kValueOutOfRange,   // a FLOAT write whose value does not fit the six-character field
     kTypeNotEncodable,  // a write of a type the member cannot encode
 };

@@ -53,11 +53,31 @@ Outcome FailedWith(Failure failure, std::uint32_t systemError = 0) {
     return Outcome{0, failure, systemError};
 }
 
+// Why a request the builder refused fails: each refusal names the field of the request that the
+// host got wrong, so that the host is never left with an earlier failure's reason.
+Failure FailureOf(FrameRefusal refusal) {
+    switch (refusal) {
+        case FrameRefusal::kNone:
+            break;
+        case FrameRefusal::kStation:
+            return Failure::kStation;
+        case FrameRefusal::kRegisterIndex:
+            return Failure::kRegisterRange;
+        case FrameRefusal::kRegisterText:
+            return Failure::kRegisterName;
+        case FrameRefusal::kValueOutOfRange:
+            return Failure::kValueRange;
+        case FrameRefusal::kDirection:
+        case FrameRefusal::kNoItem:
+        case FrameRefusal::kTypeNotEncodable:
+            return Failure::kFormat;
+    }
+    return Failure::kNone;
+}
+
 // Builds, sends, pauses, collects one block and judges it. When nothing was collected the
-// outcome says why, or deliberately gives no reason:
-//  - a write whose value the builder cannot put into six characters: the value range;
-//  - a write of a type the builder cannot encode: the format;
-//  - a request the builder refuses for its direction, station or register: no reason;
+// outcome says why:
+//  - a request the builder refuses: the field it refused (FailureOf);
 //  - a failed write to the port: the port write, with the system's code;
 //  - a write that put less than the whole frame on the line: the timeout;
 //  - no complete reply in time: the timeout.
@@ -67,11 +87,7 @@ Exchange RunExchange(Channel& channel, const IoRequest& request, BuilderMember m
     std::int32_t length = 0;
     FrameRefusal refusal = FrameRefusal::kNone;
     if (BuildRequestFrame(member, request, frame, length, refusal) == 0) {
-        if (refusal == FrameRefusal::kValueOutOfRange) {
-            exchange.failed = FailedWith(Failure::kValueRange);
-        } else if (refusal == FrameRefusal::kTypeNotEncodable) {
-            exchange.failed = FailedWith(Failure::kFormat);
-        }
+        exchange.failed = FailedWith(FailureOf(refusal));
         return exchange;
     }
     const SendResult sent = channel.SendFrame(

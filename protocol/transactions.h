@@ -32,12 +32,16 @@ namespace protocol {
 
 // Why a transaction gave 0.
 enum class Failure {
-    kNone,        // nothing to record: a success, or a 0 that leaves the error as it was
-    kValueRange,  // a write whose value does not fit the six-character field
-    kFormat,      // a write of a type the model's frame cannot carry
-    kPortWrite,   // the write to the port failed; the system's code is in Outcome::systemError
-    kTimeout,     // the frame did not go out whole, or no complete reply came in time
-    kReply,       // a read reply that is no well-formed answer with a number in its field
+    kNone,           // nothing to record: a success, or a 0 that leaves the error as it was
+    kStation,        // a station outside 0..99
+    kRegisterRange,  // the default model: a register index outside its table
+    kRegisterName,   // QM4720N: a register text that holds no two-character mnemonic
+    kValueRange,     // a write whose value does not fit the six-character field
+    kFormat,         // a request no frame can carry: a direction other than read or write, a write
+                     // without an item or of a type the model cannot encode
+    kPortWrite,      // the write to the port failed; the system's code is in Outcome::systemError
+    kTimeout,        // the frame did not go out whole, or no complete reply came in time
+    kReply,          // a read reply that is no well-formed answer with a number in its field
 };
 
 struct Outcome {

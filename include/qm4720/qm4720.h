@@ -1,6 +1,8 @@
 /* qm4720.h: everything a host program needs to load the qm4720 driver module and call it, in C
  * (C11) or C++ (C++17), on Linux and on 32- and 64-bit Windows. Nothing else is needed: no other
- * header of the project and no library to link; the module is loaded at run time.
+ * header of the project and no library to link; the module is loaded at run time. (A C program
+ * that would rather have the module loaded and called for it uses qm4720_client.h and links the
+ * host library.)
  *
  * How a host uses the module:
  *   1. Load the module by its path (dlopen on Linux, LoadLibrary on Windows) and find its export
@@ -16,25 +18,37 @@
  * interface pointer first and uses QM4720_CALL (__stdcall on 32-bit Windows).
  *
  * Results: the driver's own slots return 1 for success and 0 for failure unless stated; after a 0,
- * GetErrorText gives the reason. The last failure stays recorded (m_nError) until a new one
- * replaces it: no call clears it. The QueryInterface/AddRef/Release slots and the factory follow
- * the platform's rules (HRESULT, 0 is success, negative is failure).
+ * GetErrorText gives the reason, recorded by that call (QM4720DriverError). The exceptions, each
+ * said again at its slot, are the zeros that record nothing and so leave the text of the failure
+ * before: a null pointer argument (refused without any other effect), a write that the meter
+ * answered with NAK through ExecuteRequestEx, the basic ExecuteRequest's write and out-of-range
+ * read results, and a ClosePort whose handle names no open port any more. The last failure stays
+ * recorded until a new one replaces it: no call clears it. The QueryInterface/AddRef/Release slots
+ * and the factory follow the platform's rules (HRESULT, 0 is success, negative is failure).
  *
- * Threads: the driver creates no thread and takes no lock. Calls on one object must not overlap,
- * and objects that share a port handle must be called one at a time. On Windows the class has no
- * threading model: the platform creates every object in the host's main single-threaded apartment.
+ * Threads: the driver creates no thread. Each exchange (ProbeDevice, ExecuteRequest,
+ * ExecuteRequestEx) and ClosePort hold a lock of their port handle from start to end, so objects
+ * that share a handle, and threads that share an object, may call at the same time: they wait for
+ * each other instead of mixing their replies; calls on different ports never wait for each other.
+ * The last failure belongs to the object, not to the calling thread: a thread that needs the reason
+ * of its own 0 uses an object of its own. OpenPort and SetPortHandle change the object's port: no
+ * other call may run on that object meanwhile. On Windows the class has no threading model: the
+ * platform creates every object in the host's main single-threaded apartment.
  *
  * Ownership: every record a host passes in stays the host's; the driver keeps no pointer to it
  * after a call returns. Texts and tables that the driver hands out belong to the module and stay
  * valid until it is unloaded.
  *
  * Blocking: OpenPort, ProbeDevice and the ExecuteRequest slots wait on the serial line, for up to
- * the reply timeout of the port (QM4720PortSettings.replyTimeout) per exchange; every other slot
- * returns at once.
+ * the reply timeout of the port (QM4720PortSettings.replyTimeout) per exchange. An exchange also
+ * waits for another one in progress on the same port handle, and, after an exchange on that port
+ * ended without its answer, for the line to stay quiet long enough (at most 3 s, and for at most
+ * twice that on a line that keeps talking) that the late answer cannot be taken for this one's.
+ * ClosePort waits for an exchange in progress on its handle; every other slot returns at once.
  *
  * Records have one layout per pointer width: the byte offsets noted beside each field are
- * "32-bit / 64-bit". Fields named host... are bytes of the host that the driver never reads or
- * writes. */
+ * "32-bit / 64-bit", and the header checks them as it is compiled (Layout checks, at its end).
+ * Fields named host... are bytes of the host that the driver never reads or writes. */
 #ifndef QM4720_QM4720_H
 #define QM4720_QM4720_H
 
@@ -43,7 +57,10 @@
 
 /* ---- The platform's base types --------------------------------------------------------------
  * Windows: the platform's own (GUID, HRESULT, ULONG, BOOL, HANDLE). Elsewhere this header
- * declares them with the same names, widths and values; HANDLE is the port's file descriptor. */
+ * declares them with the same names, widths and values. There a port HANDLE names an entry of
+ * the module's own table of open ports, never a file descriptor: it is valid in this process
+ * only, and once its port is closed every call on it fails (the open error below) and reaches no
+ * other line or file. */
 #ifdef _WIN32
 #include <windows.h>
 #include <objbase.h>
@@ -121,19 +138,26 @@ enum QM4720DataType {
     QM4720_TYPE_STRING = 256
 };
 
-/* DriverError: the kind of the last failure, which selects the text of GetErrorText. A failure
- * of the port itself (a write refused by the system) gives the system's own text instead. */
+/* DriverError: the kind of the last failure, which selects the text of GetErrorText (GBK). A
+ * write to the port that the system refused (mostly a port not, or no longer, open) records the
+ * system's own code, and GetErrorText then gives the text of QM4720_ERROR_OPEN. */
 enum QM4720DriverError {
     QM4720_ERROR_NONE = -1,          /* no failure recorded yet */
-    QM4720_ERROR_REGISTER_NAME = 0,  /* register text not in the model's table */
-    QM4720_ERROR_STATION = 1,        /* station text or number out of range */
+    QM4720_ERROR_REGISTER_NAME = 0,  /* register text not in the model's table; for QM4720N
+                                        requests, a text shorter than two characters */
+    QM4720_ERROR_STATION = 1,        /* station text or number outside 0..99 */
     QM4720_ERROR_REGISTER_RANGE = 2, /* register index outside the model's table */
     QM4720_ERROR_DATA_TYPE = 3,      /* data type not accepted */
-    QM4720_ERROR_TIMEOUT = 7,        /* no complete reply within the reply timeout */
-    QM4720_ERROR_OPEN = 10,          /* the port could not be opened or set up */
+    QM4720_ERROR_TIMEOUT = 7,        /* no complete reply within the reply timeout, or the
+                                        frame did not go out whole */
+    QM4720_ERROR_OPEN = 10,          /* the port could not be opened or set up, or a write to
+                                        it failed */
     QM4720_ERROR_VALUE_RANGE = 12,   /* value does not fit the six-character field */
-    QM4720_ERROR_FORMAT = 13,        /* a value field that is not a number */
-    QM4720_ERROR_REPLY = 15,         /* NAK, wrong block check or an unexpected reply */
+    QM4720_ERROR_FORMAT = 13,        /* a request no frame can carry: a direction other than
+                                        read or write, a write without an item, or a value
+                                        type the model cannot send */
+    QM4720_ERROR_REPLY = 15,         /* a read reply with a wrong block check, for another
+                                        register, or whose value field is not a number */
     QM4720_ERROR_BAUD_RANGE = 16     /* baud rate outside 300..9600 */
 };
 
@@ -269,8 +293,9 @@ typedef struct IDeviceDriverVtbl {
      * interface stores null and returns E_NOINTERFACE (0x80004002); E_POINTER (0x80004003) for
      * a null out. */
     HRESULT(QM4720_CALL* QueryInterface)(IDeviceDriver* self, REFIID iid, void** out);
-    /* 1, 2: add and give back one reference; the object is destroyed (its port closed) when the
-     * last is given back. Each returns the new count, for diagnostics only. */
+    /* 1, 2: add and give back one reference; the object is destroyed when the last is given
+     * back. That does not close its port: call ClosePort first. Each returns the new count, for
+     * diagnostics only. */
     ULONG(QM4720_CALL* AddRef)(IDeviceDriver* self);
     ULONG(QM4720_CALL* Release)(IDeviceDriver* self);
 
@@ -282,7 +307,8 @@ typedef struct IDeviceDriverVtbl {
 
     /* 4: reads register EE of `station` (low 16 bits used) on the open port; 1 when the station
      * answered as required. `cookie` is passed through into the probe's request. Blocks for up
-     * to the reply timeout. */
+     * to the reply timeout. A station outside 0..99 is refused before the line with
+     * QM4720_ERROR_STATION; a null model name returns 0 and records nothing. */
     int32_t(QM4720_CALL* ProbeDevice)(IDeviceDriver* self, const char* modelName, int32_t station,
                                       int32_t cookie);
 
@@ -296,12 +322,14 @@ typedef struct IDeviceDriverVtbl {
 
     /* 7: opens and sets up the serial port from *settings (read during the call only); `unused`
      * is not read. A failure records QM4720_ERROR_BAUD_RANGE (rate outside 300..9600) or
-     * QM4720_ERROR_OPEN (the system refused the device or its settings). */
+     * QM4720_ERROR_OPEN (the system refused the device or its settings); a null pointer returns
+     * 0 and records nothing. */
     int32_t(QM4720_CALL* OpenPort)(IDeviceDriver* self, int32_t unused,
                                    const QM4720PortSettings* settings);
 
     /* 8: closes this object's port (also one adopted through SetPortHandle); 1 when closed or
-     * nothing was open. */
+     * nothing was open; 0, recording nothing, when the handle names no open port any more (it
+     * was closed through another object that shared it). */
     int32_t(QM4720_CALL* ClosePort)(IDeviceDriver* self);
 
     /* 9: reserved, returns 1. 10: reserved, returns 0. */
@@ -309,13 +337,17 @@ typedef struct IDeviceDriverVtbl {
     QM4720ReservedSlot Reserved10;
 
     /* 11: one exchange: a read or write of one register; no time stamp or quality. Default-model
-     * reads store into readValue and return 1 only when the value stored last lies in 0..6;
-     * default-model writes are sent but always return 0, whatever the meter answered. QM4720N
-     * reads store into value and return 1. Blocks for up to the reply timeout. On a
-     * failure (timeout, NAK, wrong check, a field that is no number) no item is changed. */
+     * reads store into readValue and return 1 only when the value stored last lies in 0..6 (0
+     * otherwise, recording nothing); default-model writes are sent but always return 0, whatever
+     * the meter answered, and record nothing when it answered. QM4720N reads store into value
+     * and return 1. Requests no frame can carry are refused as ExecuteRequestEx refuses them.
+     * Blocks for up to the reply timeout. On a failure (timeout, NAK, wrong check, a field that
+     * is no number) no item is changed. */
     int32_t(QM4720_CALL* ExecuteRequest)(IDeviceDriver* self, QM4720IoRequest* request);
 
-    /* 12: accepts one or two decimal digits ("7", "07") and stores their number at *station. */
+    /* 12: accepts one or two decimal digits ("7", "07") and stores their number at *station;
+     * any other text records QM4720_ERROR_STATION. A null pointer returns 0 and records
+     * nothing. */
     int32_t(QM4720_CALL* CheckStation)(IDeviceDriver* self, const char* stationText,
                                        int32_t* station);
 
@@ -332,14 +364,20 @@ typedef struct IDeviceDriverExVtbl {
 
     /* 3: one exchange, the host's usual entry: a read stores into value and every item of an
      * accepted read gets the current file time and QM4720_QUALITY_GOOD; returns 1. A write
-     * returns 1 when the meter acknowledged it. A write to a read-only register (indices 0..12)
-     * and the register text "CommErr" return 1 without any traffic. Blocks for up to the reply
-     * timeout. On a failure (timeout, NAK, wrong check, a field that is no number) no item is
-     * changed. */
+     * returns 1 when the meter acknowledged it, 0 when it answered NAK (recording nothing, so
+     * GetErrorText still gives the failure before). A write to a read-only register (indices
+     * 0..12) and the register text "CommErr" return 1 without any traffic. A request that no
+     * frame can carry is refused before the line: a station outside 0..99 with
+     * QM4720_ERROR_STATION, a registerIndex outside the default model's table with
+     * QM4720_ERROR_REGISTER_RANGE, a QM4720N registerText shorter than two characters with
+     * QM4720_ERROR_REGISTER_NAME, another direction or a write without an item with
+     * QM4720_ERROR_FORMAT. Blocks for up to the reply timeout. On a failure no item is
+     * changed. A null request returns 0 and records nothing. */
     int32_t(QM4720_CALL* ExecuteRequestEx)(IDeviceDriverEx* self, QM4720IoRequest* request);
 
-    /* 4: adopts the port handle at *handle, to share one port between objects (not checked; a
-     * port this object had open is not closed). Returns 1; 0 for a null pointer. */
+    /* 4: adopts the port handle at *handle, to share one port between objects (not checked: a
+     * handle that names no open port fails each exchange with QM4720_ERROR_OPEN's text; a port
+     * this object had open is not closed). Returns 1; 0 for a null pointer. */
     int32_t(QM4720_CALL* SetPortHandle)(IDeviceDriverEx* self, const HANDLE* handle);
 
     /* 5: reserved, returns 1. */
@@ -397,6 +435,91 @@ typedef HRESULT(QM4720_CALL* QM4720RegisterServerFn)(void);
 #else
 #define QM4720_MODULE_FILE "qm4720.so"
 #endif
+
+/* ---- Layout checks --------------------------------------------------------------------------
+ * The module reads and writes these records at the byte offsets above. A packing pragma in force
+ * around the #include (or a compiler option that packs structures) would move the fields, and the
+ * module would then read and write the wrong bytes of the host's records without any error: such
+ * a build fails here instead. */
+#ifdef __cplusplus
+#define QM4720_LAYOUT_ASSERT(condition, what) static_assert(condition, what)
+#else
+#define QM4720_LAYOUT_ASSERT(condition, what) _Static_assert(condition, what)
+#endif
+#define QM4720_BYTES(bytes32, bytes64) (sizeof(void*) == 4 ? (bytes32) : (bytes64))
+#define QM4720_CHECK_OFFSET(record, field, offset32, offset64)                        \
+    QM4720_LAYOUT_ASSERT(offsetof(record, field) == QM4720_BYTES(offset32, offset64), \
+                         #record "." #field " is not where the module expects it (packing?)")
+#define QM4720_CHECK_SIZE(record, size32, size64)                        \
+    QM4720_LAYOUT_ASSERT(sizeof(record) == QM4720_BYTES(size32, size64), \
+                         "sizeof " #record " is not what the module expects (packing?)")
+
+#ifndef _WIN32
+QM4720_CHECK_SIZE(GUID, 16, 16);
+#endif
+QM4720_CHECK_OFFSET(QM4720PortSettings, portName, 4, 4);
+QM4720_CHECK_OFFSET(QM4720PortSettings, baudRate, 36, 36);
+QM4720_CHECK_OFFSET(QM4720PortSettings, dataBits, 40, 40);
+QM4720_CHECK_OFFSET(QM4720PortSettings, stopBits, 42, 42);
+QM4720_CHECK_OFFSET(QM4720PortSettings, parity, 44, 44);
+QM4720_CHECK_OFFSET(QM4720PortSettings, replyTimeout, 46, 46);
+QM4720_CHECK_SIZE(QM4720PortSettings, 48, 48);
+
+QM4720_CHECK_OFFSET(QM4720RegisterDescriptor, suffixMin, 8, 8);
+QM4720_CHECK_OFFSET(QM4720RegisterDescriptor, suffixMax, 12, 12);
+QM4720_CHECK_OFFSET(QM4720RegisterDescriptor, dataType, 16, 16);
+QM4720_CHECK_OFFSET(QM4720RegisterDescriptor, reserved, 18, 18);
+QM4720_CHECK_OFFSET(QM4720RegisterDescriptor, readOnly, 20, 20);
+QM4720_CHECK_SIZE(QM4720RegisterDescriptor, 24, 24);
+
+QM4720_CHECK_OFFSET(QM4720TagSpec, registerText, 32, 32);
+QM4720_CHECK_OFFSET(QM4720TagSpec, typeMask, 160, 160);
+QM4720_CHECK_SIZE(QM4720TagSpec, 162, 162);
+
+QM4720_CHECK_OFFSET(QM4720TagBinding, descriptor, 44, 48);
+QM4720_CHECK_OFFSET(QM4720TagBinding, registerIndex, 48, 56);
+QM4720_CHECK_OFFSET(QM4720TagBinding, suffix, 56, 64);
+QM4720_CHECK_SIZE(QM4720TagBinding, 60, 72);
+
+QM4720_CHECK_SIZE(QM4720ValueSlot, 4, 4);
+QM4720_CHECK_OFFSET(QM4720IoItem, reserved2, 2, 2);
+QM4720_CHECK_OFFSET(QM4720IoItem, type, 4, 4);
+QM4720_CHECK_OFFSET(QM4720IoItem, value, 8, 8);
+QM4720_CHECK_OFFSET(QM4720IoItem, readValue, 12, 12);
+QM4720_CHECK_OFFSET(QM4720IoItem, quality, 16, 16);
+QM4720_CHECK_OFFSET(QM4720IoItem, timestampLow, 20, 20);
+QM4720_CHECK_OFFSET(QM4720IoItem, timestampHigh, 24, 24);
+QM4720_CHECK_SIZE(QM4720IoItem, 28, 28);
+
+QM4720_CHECK_OFFSET(QM4720IoItemNode, previous, 4, 8);
+QM4720_CHECK_OFFSET(QM4720IoItemNode, item, 8, 16);
+QM4720_CHECK_SIZE(QM4720IoItemNode, 12, 24);
+
+QM4720_CHECK_OFFSET(QM4720IoItemList, head, 4, 8);
+QM4720_CHECK_OFFSET(QM4720IoItemList, tail, 8, 16);
+QM4720_CHECK_OFFSET(QM4720IoItemList, count, 12, 24);
+QM4720_CHECK_OFFSET(QM4720IoItemList, freeList, 16, 32);
+QM4720_CHECK_OFFSET(QM4720IoItemList, blocks, 20, 40);
+QM4720_CHECK_OFFSET(QM4720IoItemList, blockSize, 24, 48);
+QM4720_CHECK_SIZE(QM4720IoItemList, 28, 56);
+
+QM4720_CHECK_OFFSET(QM4720IoRequest, station, 2, 2);
+QM4720_CHECK_OFFSET(QM4720IoRequest, cookie, 4, 4);
+QM4720_CHECK_OFFSET(QM4720IoRequest, modelName, 8, 8);
+QM4720_CHECK_OFFSET(QM4720IoRequest, registerText, 12, 16);
+QM4720_CHECK_OFFSET(QM4720IoRequest, registerIndex, 16, 24);
+QM4720_CHECK_OFFSET(QM4720IoRequest, direction, 32, 40);
+QM4720_CHECK_OFFSET(QM4720IoRequest, items, 36, 48);
+QM4720_CHECK_SIZE(QM4720IoRequest, 64, 104);
+
+QM4720_CHECK_SIZE(IDeviceDriverVtbl, 14 * 4, 14 * 8);
+QM4720_CHECK_SIZE(IDeviceDriverExVtbl, 7 * 4, 7 * 8);
+QM4720_CHECK_SIZE(QM4720ClassFactoryVtbl, 5 * 4, 5 * 8);
+
+#undef QM4720_CHECK_SIZE
+#undef QM4720_CHECK_OFFSET
+#undef QM4720_BYTES
+#undef QM4720_LAYOUT_ASSERT
 
 #ifdef __cplusplus
 }

@@ -8,11 +8,14 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 
 #include "driver/identifiers.h"
 #include "driver/interfaces.h"
+#include "driver/messages.h"
 #include "platform/platform.h"
 #include "tests/host_cases/module_exports.h"
+#include "tests/support/test_request.h"
 
 namespace module_cases {
 
@@ -240,6 +243,85 @@ TEST_F(ModuleHost, RefusedCreationsStoreNullAndLeaveTheModuleLockAsItWas) {
     EXPECT_EQ(CanUnloadNow(), S_FALSE);
     EXPECT_EQ(unknown->lpVtbl->Release(unknown), 0u);
     EXPECT_EQ(CanUnloadNow(), S_OK);
+}
+
+// A request whose station, register or direction no frame can carry fails before the line with the
+// reason of that field, whichever entry point takes it: never a 0 that leaves the host reading an
+// earlier failure's text, or none at all. No port is open, so a request that got past the checks
+// would fail on the port instead.
+TEST_F(ModuleHost, RequestsNoFrameCanCarryFailWithTheirOwnReason) {
+    enum class Call { kExecuteRequestEx, kExecuteRequest, kProbeDevice };
+    const struct Case {
+        const char* what;
+        Call call;
+        const char* model;
+        std::int16_t direction;
+        std::int32_t station;
+        std::int16_t index;
+        const char* text;
+        bool withItem;
+        std::int32_t error;
+    } cases[] = {
+        {"station 100", Call::kExecuteRequestEx, "", 0, 100, 4, "PV", true, QM4720_ERROR_STATION},
+        {"station -1", Call::kExecuteRequestEx, "", 0, -1, 4, "PV", true, QM4720_ERROR_STATION},
+        {"register index 999", Call::kExecuteRequestEx, "", 0, 1, 999, "PV", true,
+         QM4720_ERROR_REGISTER_RANGE},
+        {"register text 'P', QM4720N", Call::kExecuteRequestEx, "QM4720N", 0, 1, 4, "P", true,
+         QM4720_ERROR_REGISTER_NAME},
+        {"direction 7", Call::kExecuteRequestEx, "", 7, 1, 4, "PV", true, QM4720_ERROR_FORMAT},
+        {"a write without an item", Call::kExecuteRequestEx, "", 1, 1, 13, "SP", false,
+         QM4720_ERROR_FORMAT},
+        {"station 100, basic entry", Call::kExecuteRequest, "", 0, 100, 4, "PV", true,
+         QM4720_ERROR_STATION},
+        {"register index 999, basic entry", Call::kExecuteRequest, "", 0, 1, 999, "PV", true,
+         QM4720_ERROR_REGISTER_RANGE},
+        {"probe of station 100", Call::kProbeDevice, "", 0, 100, 0, "EE", true,
+         QM4720_ERROR_STATION},
+        {"probe of station -1", Call::kProbeDevice, "", 0, -1, 0, "EE", true, QM4720_ERROR_STATION},
+    };
+    ClassFactory* factory = GetFactory();
+    ASSERT_NE(factory, nullptr);
+    void* out = nullptr;
+    ASSERT_EQ(factory->lpVtbl->CreateInstance(factory, nullptr, kIidDeviceDriver, &out), S_OK);
+    EXPECT_EQ(factory->lpVtbl->Release(factory), 1u);
+    auto* dd = static_cast<IDeviceDriver*>(out);
+    void* exOut = nullptr;
+    ASSERT_EQ(dd->lpVtbl->QueryInterface(dd, kIidDeviceDriverEx, &exOut), S_OK);
+    auto* ex = static_cast<IDeviceDriverEx*>(exOut);
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // An earlier failure of another kind, which the refusal must replace.
+        if (c.error == QM4720_ERROR_STATION) {
+            TagSpec empty{};
+            TagBinding binding{};
+            ASSERT_EQ(dd->lpVtbl->ParseRegister(dd, &empty, &binding), 1);
+        } else {
+            std::int32_t station = 0;
+            ASSERT_EQ(dd->lpVtbl->CheckStation(dd, "x", &station), 0);
+        }
+        testing_support::TestRequest request(c.direction, static_cast<std::int16_t>(c.station),
+                                             c.index, c.text, c.model);
+        if (c.withItem) request.AddFloat(1.0f);
+        std::int32_t result = -1;
+        switch (c.call) {
+            case Call::kExecuteRequestEx:
+                result = ex->lpVtbl->ExecuteRequestEx(ex, &request.request());
+                break;
+            case Call::kExecuteRequest:
+                result = dd->lpVtbl->ExecuteRequest(dd, &request.request());
+                break;
+            case Call::kProbeDevice:
+                result = dd->lpVtbl->ProbeDevice(dd, c.model, c.station, 0);
+                break;
+        }
+        EXPECT_EQ(result, 0);
+        const char* text = dd->lpVtbl->GetErrorText(dd);
+        ASSERT_NE(text, nullptr);
+        EXPECT_EQ(std::string(text), driver::MessageText(c.error));
+    }
+    EXPECT_EQ(ex->lpVtbl->Release(ex), 1u);
+    EXPECT_EQ(dd->lpVtbl->Release(dd), 0u);
 }
 
 }  // namespace module_cases

@@ -215,27 +215,27 @@ TEST(BuildRequestFrame, RefusesWhatItCannotFrameAndWritesNothing) {
         FrameRefusal refusal;
     } cases[] = {
         {"direction 2", BuilderMember::kDefaultModel, 2, 1, 4, "PV", Value::kNone, 0, 0,
-         FrameRefusal::kRequest},
+         FrameRefusal::kDirection},
         {"direction -1", BuilderMember::kQM4720N, -1, 1, 4, "PV", Value::kNone, 0, 0,
-         FrameRefusal::kRequest},
+         FrameRefusal::kDirection},
         {"station 100", BuilderMember::kDefaultModel, 0, 100, 4, "PV", Value::kNone, 0, 0,
-         FrameRefusal::kRequest},
+         FrameRefusal::kStation},
         {"station -1", BuilderMember::kQM4720N, 0, -1, 4, "PV", Value::kNone, 0, 0,
-         FrameRefusal::kRequest},
+         FrameRefusal::kStation},
         {"index -1", BuilderMember::kDefaultModel, 0, 1, -1, "PV", Value::kNone, 0, 0,
-         FrameRefusal::kRequest},
+         FrameRefusal::kRegisterIndex},
         {"index 62", BuilderMember::kDefaultModel, 0, 1, 62, "PV", Value::kNone, 0, 0,
-         FrameRefusal::kRequest},
+         FrameRefusal::kRegisterIndex},
         {"text null", BuilderMember::kQM4720N, 0, 1, 4, nullptr, Value::kNone, 0, 0,
-         FrameRefusal::kRequest},
+         FrameRefusal::kRegisterText},
         {"text empty", BuilderMember::kQM4720N, 0, 1, 4, "", Value::kNone, 0, 0,
-         FrameRefusal::kRequest},
+         FrameRefusal::kRegisterText},
         {"text of one character", BuilderMember::kQM4720N, 0, 1, 4, "S", Value::kNone, 0, 0,
-         FrameRefusal::kRequest},
+         FrameRefusal::kRegisterText},
         {"write without items", BuilderMember::kDefaultModel, 1, 1, 13, "SP", Value::kNone, 0, 0,
-         FrameRefusal::kRequest},
+         FrameRefusal::kNoItem},
         {"write without items (QM4720N)", BuilderMember::kQM4720N, 1, 1, 13, "SP", Value::kNone, 0,
-         0, FrameRefusal::kRequest},
+         0, FrameRefusal::kNoItem},
         {"FLOAT 10000.0", BuilderMember::kDefaultModel, 1, 1, 13, "SP", Value::kFloat, 0, 10000.0,
          FrameRefusal::kValueOutOfRange},
         {"FLOAT -12345.5", BuilderMember::kQM4720N, 1, 1, 13, "SP", Value::kFloat, 0, -12345.5,
@@ -271,8 +271,7 @@ TEST(BuildRequestFrame, WriteWithABrokenListIsRefused) {
     // A count that promises an item while the head node is missing, or holds no item.
     TestRequest noHead(1, 1, 13, "SP");
     noHead->items.count = 1;
-    EXPECT_EQ(Build(BuilderMember::kDefaultModel, noHead.request()).refusal,
-              FrameRefusal::kRequest);
+    EXPECT_EQ(Build(BuilderMember::kDefaultModel, noHead.request()).refusal, FrameRefusal::kNoItem);
 
     TestRequest noItem(1, 1, 13, "SP");
     noItem.AddFloat(1.0f);

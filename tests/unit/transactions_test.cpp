@@ -558,7 +558,9 @@ TEST(TransactionFailures, WritesThatCannotBeFramedSayWhyAndSendNothing) {
     }
 }
 
-TEST(TransactionFailures, RequestsTheBuildersRefuseLeaveTheErrorAlone) {
+// A request the builder refuses fails before the line with the reason of the field it refused,
+// so that the host never reads an earlier failure's text for it.
+TEST(TransactionFailures, RequestsTheBuildersRefuseNameTheFieldRefused) {
     const struct {
         const char* what;
         const char* model;
@@ -567,16 +569,18 @@ TEST(TransactionFailures, RequestsTheBuildersRefuseLeaveTheErrorAlone) {
         std::int16_t index;
         const char* text;
         bool withItem;
+        Failure failure;
     } cases[] = {
-        {"direction 2", "", 2, 1, kSp, "SP", true},
-        {"direction 2 (QM4720N)", "QM4720N", 2, 1, kSp, "SP", true},
-        {"station 100", "", 0, 100, kPv, "PV", true},
-        {"station -1 (QM4720N)", "QM4720N", 0, -1, kPv, "PV", true},
-        {"index 62", "", 0, 1, 62, "PV", true},
-        {"index -1", "", 0, 1, -1, "PV", true},
-        {"null register text (QM4720N)", "QM4720N", 0, 1, kPv, nullptr, true},
-        {"one-character text (QM4720N)", "QM4720N", 0, 1, kPv, "P", true},
-        {"write without items", "", 1, 1, kSp, "SP", false},
+        {"direction 2", "", 2, 1, kSp, "SP", true, Failure::kFormat},
+        {"direction 2 (QM4720N)", "QM4720N", 2, 1, kSp, "SP", true, Failure::kFormat},
+        {"station 100", "", 0, 100, kPv, "PV", true, Failure::kStation},
+        {"station -1 (QM4720N)", "QM4720N", 0, -1, kPv, "PV", true, Failure::kStation},
+        {"index 62", "", 0, 1, 62, "PV", true, Failure::kRegisterRange},
+        {"index -1", "", 0, 1, -1, "PV", true, Failure::kRegisterRange},
+        {"null register text (QM4720N)", "QM4720N", 0, 1, kPv, nullptr, true,
+         Failure::kRegisterName},
+        {"one-character text (QM4720N)", "QM4720N", 0, 1, kPv, "P", true, Failure::kRegisterName},
+        {"write without items", "", 1, 1, kSp, "SP", false, Failure::kFormat},
     };
     for (Entry entry : {Entry::kBasic, Entry::kExtended}) {
         for (const auto& c : cases) {
@@ -585,7 +589,7 @@ TEST(TransactionFailures, RequestsTheBuildersRefuseLeaveTheErrorAlone) {
             TestRequest request(c.direction, c.station, c.index, c.text, c.model);
             if (c.withItem) request.AddFloat(1.0f);
             EXPECT_EQ(Execute(entry, channel, request), 0) << c.what;
-            EXPECT_EQ(channel.failure, Failure::kNone) << c.what;
+            EXPECT_EQ(channel.failure, c.failure) << c.what;
             EXPECT_TRUE(channel.sent.empty()) << c.what;
         }
     }
@@ -644,10 +648,13 @@ TEST(ProbeDevice, ReadsEeAndPassesOnTheModelsRule) {
 TEST(ProbeDevice, RefusesANullModelNameOrAStationItCannotAddress) {
     ScriptedChannel channel;
     channel.Answer(DataReply("EE", "000003"));
-    for (const protocol::Outcome& outcome : {protocol::ProbeDevice(channel, nullptr, 1, 0),
-                                             protocol::ProbeDevice(channel, "", 100, 0)}) {
-        EXPECT_EQ(outcome.result, 0);
-        EXPECT_EQ(outcome.failure, Failure::kNone);
+    const protocol::Outcome nullModel = protocol::ProbeDevice(channel, nullptr, 1, 0);
+    EXPECT_EQ(nullModel.result, 0);
+    EXPECT_EQ(nullModel.failure, Failure::kNone);
+    for (const std::int32_t station : {100, -1, 0x7FFF}) {
+        const protocol::Outcome outcome = protocol::ProbeDevice(channel, "", station, 0);
+        EXPECT_EQ(outcome.result, 0) << station;
+        EXPECT_EQ(outcome.failure, Failure::kStation) << station;
     }
     EXPECT_TRUE(channel.sent.empty());
 }
@@ -669,10 +676,7 @@ TEST(TransactionSlots, TheObjectRunsTheTransactionsOverItsOwnPort) {
     readOnly.AddInt(3);
     EXPECT_EQ(ex->lpVtbl->ExecuteRequestEx(ex, &readOnly.request()), 1);
 
-    // Refusals and null arguments give 0 and leave the error as it was.
-    TestRequest badDirection(2, 1, kPv, "PV");
-    badDirection.AddItem(kTypeFloat);
-    EXPECT_EQ(dd->lpVtbl->ExecuteRequest(dd, &badDirection.request()), 0);
+    // Null arguments give 0 and leave the error as it was.
     EXPECT_EQ(ex->lpVtbl->ExecuteRequestEx(ex, nullptr), 0);
     EXPECT_EQ(dd->lpVtbl->ExecuteRequest(dd, nullptr), 0);
     EXPECT_EQ(dd->lpVtbl->ProbeDevice(dd, nullptr, 1, 0), 0);
@@ -694,8 +698,15 @@ TEST(TransactionSlots, EachReasonBecomesTheObjectsErrorOnce) {
         std::int32_t error;
         const char* text;  // what GetErrorText then gives
     } cases[] = {
-        {{0, Failure::kNone, 0}, driver::kErrorStation, driver::MessageText(driver::kErrorStation)},
-        {{1, Failure::kNone, 0}, driver::kErrorStation, driver::MessageText(driver::kErrorStation)},
+        {{0, Failure::kNone, 0},
+         driver::kErrorBaudRange,
+         driver::MessageText(driver::kErrorBaudRange)},
+        {{1, Failure::kNone, 0},
+         driver::kErrorBaudRange,
+         driver::MessageText(driver::kErrorBaudRange)},
+        {{0, Failure::kStation, 0}, 1, driver::MessageText(1)},
+        {{0, Failure::kRegisterRange, 0}, 2, driver::MessageText(2)},
+        {{0, Failure::kRegisterName, 0}, 0, driver::MessageText(0)},
         {{0, Failure::kValueRange, 0}, 12, driver::MessageText(12)},
         {{0, Failure::kFormat, 0}, 13, driver::MessageText(13)},
         {{0, Failure::kTimeout, 0}, 7, driver::MessageText(7)},
@@ -707,7 +718,7 @@ TEST(TransactionSlots, EachReasonBecomesTheObjectsErrorOnce) {
     for (const auto& c : cases) {
         auto* object = static_cast<driver::VER4720Ezo*>(driver::VER4720Ezo::CreateObject());
         ASSERT_NE(object, nullptr);
-        object->RecordError(driver::kErrorStation);
+        object->RecordError(driver::kErrorBaudRange);
         EXPECT_EQ(object->RecordOutcome(c.outcome), c.outcome.result) << c.error;
         EXPECT_EQ(object->m_nError, c.error);
         EXPECT_STREQ(object->GetErrorText(), c.text) << c.error;
