@@ -21,11 +21,11 @@
 #include <CLI/CLI.hpp>
 #include <qm4720_build_info.h>
 
-#include "tools/service/http_server.h"
-#include "tools/service/modbus_listeners.h"
-#include "tools/service/mqtt_publisher.h"
-#include "tools/service/service_log.h"
-#include "tools/service/service_runtime.h"
+#include "service/http/http_server.h"
+#include "service/modbus/modbus_listeners.h"
+#include "service/mqtt/mqtt_publisher.h"
+#include "service/core/service_log.h"
+#include "service/core/service_runtime.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 # qm4720d with examples/qm4720d.toml against two simulators on the links that file names, the
 # history in BUILD_FOLDER/qm4720d-history.db rather than the installed service's folder; Ctrl-C
 # (or SIGTERM) stops the service, then the simulators. Run after `make service`.
-#   tools/service/run-against-simulator.sh [BUILD_FOLDER]
+#   service/run-against-simulator.sh [BUILD_FOLDER]
 set -eu
-root=$(cd "$(dirname "$0")/../.." && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 for program in qm4720sim qm4720d; do
     [ -x "$build/$program" ] || { echo "$0: $build/$program is missing: run make service" >&2; exit 2; }

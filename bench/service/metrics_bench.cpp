@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "host/child_process.h"
-#include "tools/service/tests/free_port.h"
+#include "service/tests/free_port.h"
 
 namespace {
 

@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "tools/service/modbus_server.h"
-#include "tools/service/tests/fake_gateway.h"
-#include "tools/service/tests/free_port.h"
+#include "service/modbus/modbus_server.h"
+#include "service/tests/fake_gateway.h"
+#include "service/tests/free_port.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 #include <string>
 #include <thread>
 
-#include "tools/service/mqtt_publisher.h"
-#include "tools/service/tests/free_port.h"
-#include "tools/service/tests/mosquitto_broker.h"
+#include "service/mqtt/mqtt_publisher.h"
+#include "service/tests/free_port.h"
+#include "service/tests/mosquitto_broker.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/service/bench/process_probe.h"
+#include "bench/service/process_probe.h"
 
 #include <unistd.h>
 

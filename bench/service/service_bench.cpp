@@ -30,10 +30,10 @@
 #include <vector>
 
 #include "host/child_process.h"
-#include "tools/service/bench/process_probe.h"
-#include "tools/service/history_writer.h"
-#include "tools/service/service_log.h"
-#include "tools/service/service_runtime.h"
+#include "bench/service/process_probe.h"
+#include "service/history/history_writer.h"
+#include "service/core/service_log.h"
+#include "service/core/service_runtime.h"
 
 extern char** environ;
 

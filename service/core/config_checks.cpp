@@ -10,7 +10,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "tools/service/service_config.h"
+#include "service/core/service_config.h"
 
 namespace service {
 namespace {

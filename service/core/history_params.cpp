@@ -1,4 +1,4 @@
-#include "tools/service/history_params.h"
+#include "service/core/history_params.h"
 
 #include <charconv>
 #include <cstring>

@@ -1,10 +1,10 @@
-#include "tools/service/line_gateway.h"
+#include "service/core/line_gateway.h"
 
 #include <charconv>
 #include <string>
 
 #include "host/value_field.h"
-#include "tools/service/service_log.h"
+#include "service/core/service_log.h"
 
 namespace service {
 namespace {

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "tools/service/line_worker.h"
-#include "tools/service/live_table.h"
-#include "tools/service/meter_gateway.h"
+#include "service/core/line_worker.h"
+#include "service/core/live_table.h"
+#include "service/core/meter_gateway.h"
 
 namespace service {
 

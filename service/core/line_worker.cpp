@@ -1,4 +1,4 @@
-#include "tools/service/line_worker.h"
+#include "service/core/line_worker.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include "driver/messages.h"
 #include "host/port_problem.h"
 #include "host/system_text.h"
-#include "tools/service/service_log.h"
+#include "service/core/service_log.h"
 
 namespace service {
 namespace {

@@ -17,11 +17,11 @@
 #include <thread>
 
 #include "host/driver_session.h"
-#include "tools/service/history_writer.h"
-#include "tools/service/live_table.h"
-#include "tools/service/meter_gateway.h"
-#include "tools/service/poll_schedule.h"
-#include "tools/service/service_config.h"
+#include "service/history/history_writer.h"
+#include "service/core/live_table.h"
+#include "service/core/meter_gateway.h"
+#include "service/core/poll_schedule.h"
+#include "service/core/service_config.h"
 
 namespace service {
 

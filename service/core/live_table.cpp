@@ -1,4 +1,4 @@
-#include "tools/service/live_table.h"
+#include "service/core/live_table.h"
 
 #include "driver/messages.h"
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/service/meter_gateway.h"
-#include "tools/service/service_config.h"
+#include "service/core/meter_gateway.h"
+#include "service/core/service_config.h"
 
 namespace service {
 

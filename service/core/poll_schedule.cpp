@@ -1,4 +1,4 @@
-#include "tools/service/poll_schedule.h"
+#include "service/core/poll_schedule.h"
 
 #include <algorithm>
 

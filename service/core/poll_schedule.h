@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tools/service/service_config.h"
+#include "service/core/service_config.h"
 
 namespace service {
 

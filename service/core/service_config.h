@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "host/driver_session.h"
-#include "tools/service/meter_gateway.h"
+#include "service/core/meter_gateway.h"
 
 namespace service {
 

@@ -1,4 +1,4 @@
-#include "tools/service/service_log.h"
+#include "service/core/service_log.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "tools/service/service_runtime.h"
+#include "service/core/service_runtime.h"
 
 namespace service {
 

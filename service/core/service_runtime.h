@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/service/history_writer.h"
-#include "tools/service/line_gateway.h"
-#include "tools/service/line_worker.h"
-#include "tools/service/live_table.h"
-#include "tools/service/service_config.h"
+#include "service/history/history_writer.h"
+#include "service/core/line_gateway.h"
+#include "service/core/line_worker.h"
+#include "service/core/live_table.h"
+#include "service/core/service_config.h"
 
 namespace service {
 

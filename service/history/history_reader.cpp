@@ -1,4 +1,4 @@
-#include "tools/service/history_reader.h"
+#include "service/history/history_reader.h"
 
 #include <charconv>
 #include <cstdio>

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/service/history_writer.h"
+#include "service/history/history_writer.h"
 
 namespace service {
 

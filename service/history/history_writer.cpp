@@ -1,4 +1,4 @@
-#include "tools/service/history_writer.h"
+#include "service/history/history_writer.h"
 
 #include <sys/stat.h>
 
@@ -7,8 +7,8 @@
 #include <cstring>
 #include <utility>
 
-#include "tools/service/live_table.h"
-#include "tools/service/service_log.h"
+#include "service/core/live_table.h"
+#include "service/core/service_log.h"
 
 namespace service {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/service/history_query.h"
+#include "service/http/history_query.h"
 
 #include <algorithm>
 #include <charconv>
@@ -7,8 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/service/history_params.h"
-#include "tools/service/live_json.h"
+#include "service/core/history_params.h"
+#include "service/http/live_json.h"
 
 namespace service {
 namespace {

@@ -27,9 +27,9 @@
 #include <utility>
 #include <vector>
 
-#include "tools/service/http_answer.h"
-#include "tools/service/history_reader.h"
-#include "tools/service/service_config.h"
+#include "service/http/http_answer.h"
+#include "service/history/history_reader.h"
+#include "service/core/service_config.h"
 
 namespace service {
 

@@ -1,4 +1,4 @@
-#include "tools/service/http_bounded_server.h"
+#include "service/http/http_bounded_server.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

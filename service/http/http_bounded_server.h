@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/service/http_request_stream.h"
+#include "service/http/http_request_stream.h"
 
 namespace service {
 

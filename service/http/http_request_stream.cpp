@@ -1,4 +1,4 @@
-#include "tools/service/http_request_stream.h"
+#include "service/http/http_request_stream.h"
 
 #include <netdb.h>
 #include <poll.h>

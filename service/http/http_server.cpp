@@ -1,11 +1,11 @@
-#include "tools/service/http_server.h"
+#include "service/http/http_server.h"
 
-#include "tools/service/history_query.h"
-#include "tools/service/http_bounded_server.h"
-#include "tools/service/http_write.h"
-#include "tools/service/live_json.h"
-#include "tools/service/metrics_text.h"
-#include "tools/service/web_page.h"
+#include "service/http/history_query.h"
+#include "service/http/http_bounded_server.h"
+#include "service/http/http_write.h"
+#include "service/http/live_json.h"
+#include "service/http/metrics_text.h"
+#include "service/http/web_page.h"
 
 namespace service {
 

@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "tools/service/mqtt_counters.h"
-#include "tools/service/service_config.h"
-#include "tools/service/service_runtime.h"
+#include "service/mqtt/mqtt_counters.h"
+#include "service/core/service_config.h"
+#include "service/core/service_runtime.h"
 
 namespace service {
 

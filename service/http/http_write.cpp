@@ -1,12 +1,12 @@
-#include "tools/service/http_write.h"
+#include "service/http/http_write.h"
 
 #include <optional>
 
 #include <nlohmann/json.hpp>
 
-#include "tools/service/http_write_request.h"
-#include "tools/service/line_gateway.h"
-#include "tools/service/service_log.h"
+#include "service/http/http_write_request.h"
+#include "service/core/line_gateway.h"
+#include "service/core/service_log.h"
 
 namespace service {
 namespace {

@@ -28,9 +28,9 @@
 #include <string>
 #include <string_view>
 
-#include "tools/service/http_answer.h"
-#include "tools/service/service_config.h"
-#include "tools/service/service_runtime.h"
+#include "service/http/http_answer.h"
+#include "service/core/service_config.h"
+#include "service/core/service_runtime.h"
 
 namespace service {
 

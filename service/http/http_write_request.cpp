@@ -1,4 +1,4 @@
-#include "tools/service/http_write_request.h"
+#include "service/http/http_write_request.h"
 
 #include <nlohmann/json.hpp>
 

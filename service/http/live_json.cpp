@@ -1,4 +1,4 @@
-#include "tools/service/live_json.h"
+#include "service/http/live_json.h"
 
 #include <ctime>
 

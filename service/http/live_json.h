@@ -24,8 +24,8 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/service/history_writer.h"
-#include "tools/service/live_table.h"
+#include "service/history/history_writer.h"
+#include "service/core/live_table.h"
 
 namespace service {
 

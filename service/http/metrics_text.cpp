@@ -1,4 +1,4 @@
-#include "tools/service/metrics_text.h"
+#include "service/http/metrics_text.h"
 
 #include <array>
 #include <charconv>

@@ -28,9 +28,9 @@
 #include <string>
 #include <string_view>
 
-#include "tools/service/history_writer.h"
-#include "tools/service/live_table.h"
-#include "tools/service/mqtt_counters.h"
+#include "service/history/history_writer.h"
+#include "service/core/live_table.h"
+#include "service/mqtt/mqtt_counters.h"
 
 namespace service {
 

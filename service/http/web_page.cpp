@@ -1,4 +1,4 @@
-#include "tools/service/web_page.h"
+#include "service/http/web_page.h"
 
 #include <httplib.h>
 

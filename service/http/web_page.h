@@ -1,4 +1,4 @@
-// The web page of qm4720d: its own files (tools/service/web/, built into the program) and Chart.js
+// The web page of qm4720d: its own files (service/http/web/, built into the program) and Chart.js
 // from the file that [http] chart_js names (Debian's libjs-chart.js), served as /chart.js. The
 // page fetches nothing but these and the JSON interface, so it works on a network without
 // internet.
@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "tools/service/service_config.h"
+#include "service/core/service_config.h"
 
 namespace httplib {
 class Server;

@@ -1,4 +1,4 @@
-#include "tools/service/modbus_listeners.h"
+#include "service/modbus/modbus_listeners.h"
 
 namespace service {
 

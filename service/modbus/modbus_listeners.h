@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "host/driver_session.h"
-#include "tools/service/modbus_register_map.h"
-#include "tools/service/modbus_server.h"
-#include "tools/service/service_runtime.h"
+#include "service/modbus/modbus_register_map.h"
+#include "service/modbus/modbus_server.h"
+#include "service/core/service_runtime.h"
 
 namespace service {
 

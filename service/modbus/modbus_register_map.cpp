@@ -1,4 +1,4 @@
-#include "tools/service/modbus_register_map.h"
+#include "service/modbus/modbus_register_map.h"
 
 #include <bit>
 

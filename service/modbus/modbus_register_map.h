@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "tools/service/meter_gateway.h"
+#include "service/core/meter_gateway.h"
 
 namespace service {
 

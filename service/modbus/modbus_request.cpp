@@ -1,4 +1,4 @@
-#include "tools/service/modbus_request.h"
+#include "service/modbus/modbus_request.h"
 
 #include <algorithm>
 #include <cmath>

@@ -19,8 +19,8 @@
 #include <string>
 #include <string_view>
 
-#include "tools/service/meter_gateway.h"
-#include "tools/service/modbus_register_map.h"
+#include "service/core/meter_gateway.h"
+#include "service/modbus/modbus_register_map.h"
 
 namespace service {
 

@@ -1,4 +1,4 @@
-#include "tools/service/modbus_server.h"
+#include "service/modbus/modbus_server.h"
 
 #include <modbus.h>
 #include <netdb.h>
@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tools/service/modbus_request.h"
+#include "service/modbus/modbus_request.h"
 
 namespace service {
 

@@ -1,4 +1,4 @@
-#include "tools/service/mqtt_publisher.h"
+#include "service/mqtt/mqtt_publisher.h"
 
 #include <mosquitto.h>
 
@@ -6,9 +6,9 @@
 #include <chrono>
 #include <utility>
 
-#include "tools/service/line_gateway.h"
-#include "tools/service/service_log.h"
-#include "tools/service/service_runtime.h"
+#include "service/core/line_gateway.h"
+#include "service/core/service_log.h"
+#include "service/core/service_runtime.h"
 
 namespace service {
 namespace {

@@ -20,10 +20,10 @@
 #include <string>
 #include <thread>
 
-#include "tools/service/live_table.h"
-#include "tools/service/mqtt_counters.h"
-#include "tools/service/mqtt_topics.h"
-#include "tools/service/service_config.h"
+#include "service/core/live_table.h"
+#include "service/mqtt/mqtt_counters.h"
+#include "service/mqtt/mqtt_topics.h"
+#include "service/core/service_config.h"
 
 struct mosquitto;
 struct mosquitto_message;

@@ -1,4 +1,4 @@
-#include "tools/service/mqtt_topics.h"
+#include "service/mqtt/mqtt_topics.h"
 
 #include <algorithm>
 #include <charconv>
@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/error_outcomes.h"
-#include "tools/service/live_json.h"
+#include "service/http/live_json.h"
 
 namespace service {
 namespace {

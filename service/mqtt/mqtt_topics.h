@@ -25,8 +25,8 @@
 #include <string>
 #include <string_view>
 
-#include "tools/service/live_table.h"
-#include "tools/service/meter_gateway.h"
+#include "service/core/live_table.h"
+#include "service/core/meter_gateway.h"
 
 namespace service {
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/posix/sim_process.h"
-#include "tools/service/service_config.h"
-#include "tools/service/tests/service_fixture.h"
+#include "service/core/service_config.h"
+#include "service/tests/service_fixture.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/service/tests/fake_gateway.h"
+#include "service/tests/fake_gateway.h"
 
 #include <thread>
 

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "tools/service/meter_gateway.h"
-#include "tools/service/modbus_register_map.h"
+#include "service/core/meter_gateway.h"
+#include "service/modbus/modbus_register_map.h"
 
 namespace service::testing {
 

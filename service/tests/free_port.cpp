@@ -1,4 +1,4 @@
-#include "tools/service/tests/free_port.h"
+#include "service/tests/free_port.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>

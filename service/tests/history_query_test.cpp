@@ -8,8 +8,8 @@
 
 #include "host/child_process.h"
 #include "host/value_field.h"
-#include "tools/service/history_query.h"
-#include "tools/service/tests/service_fixture.h"
+#include "service/http/history_query.h"
+#include "service/tests/service_fixture.h"
 
 namespace {
 

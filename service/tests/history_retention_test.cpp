@@ -1,9 +1,9 @@
 // The history's retention: rows older than it are deleted from the database, younger ones stay.
 #include <gtest/gtest.h>
 
-#include "tools/service/history_writer.h"
-#include "tools/service/live_table.h"
-#include "tools/service/tests/service_fixture.h"
+#include "service/history/history_writer.h"
+#include "service/core/live_table.h"
+#include "service/tests/service_fixture.h"
 
 namespace {
 

@@ -10,12 +10,12 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
-#include "tools/service/history_query.h"
-#include "tools/service/history_writer.h"
-#include "tools/service/live_json.h"
-#include "tools/service/metrics_text.h"
-#include "tools/service/service_log.h"
-#include "tools/service/tests/service_fixture.h"
+#include "service/http/history_query.h"
+#include "service/history/history_writer.h"
+#include "service/http/live_json.h"
+#include "service/http/metrics_text.h"
+#include "service/core/service_log.h"
+#include "service/tests/service_fixture.h"
 
 namespace {
 

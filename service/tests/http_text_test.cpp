@@ -3,8 +3,8 @@
 // counters under their documented names, and the write token compared without an early exit.
 #include <gtest/gtest.h>
 
-#include "tools/service/http_write.h"
-#include "tools/service/metrics_text.h"
+#include "service/http/http_write.h"
+#include "service/http/metrics_text.h"
 
 namespace {
 

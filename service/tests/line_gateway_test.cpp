@@ -7,9 +7,9 @@
 #include <mutex>
 #include <optional>
 
-#include "tools/service/service_log.h"
-#include "tools/service/service_runtime.h"
-#include "tools/service/tests/service_fixture.h"
+#include "service/core/service_log.h"
+#include "service/core/service_runtime.h"
+#include "service/tests/service_fixture.h"
 
 namespace {
 

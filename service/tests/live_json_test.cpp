@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "driver/messages.h"
-#include "tools/service/live_json.h"
+#include "service/http/live_json.h"
 
 namespace {
 

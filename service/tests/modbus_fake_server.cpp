@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/service/modbus_server.h"
-#include "tools/service/tests/fake_gateway.h"
+#include "service/modbus/modbus_server.h"
+#include "service/tests/fake_gateway.h"
 
 namespace {
 

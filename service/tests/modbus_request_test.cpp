@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/service/modbus_request.h"
-#include "tools/service/tests/fake_gateway.h"
+#include "service/modbus/modbus_request.h"
+#include "service/tests/fake_gateway.h"
 
 namespace service {
 namespace {

@@ -13,9 +13,9 @@
 #include <memory>
 #include <thread>
 
-#include "tools/service/modbus_server.h"
-#include "tools/service/tests/fake_gateway.h"
-#include "tools/service/tests/free_port.h"
+#include "service/modbus/modbus_server.h"
+#include "service/tests/fake_gateway.h"
+#include "service/tests/free_port.h"
 
 namespace service {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/service/tests/mosquitto_broker.h"
+#include "service/tests/mosquitto_broker.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

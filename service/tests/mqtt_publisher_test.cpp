@@ -1,6 +1,6 @@
 // The MQTT publisher against a real broker (Debian's mosquitto on a loopback port): retained
 // readings, the status topic, and the bounded queue while the broker is away and after it is back.
-#include "tools/service/mqtt_publisher.h"
+#include "service/mqtt/mqtt_publisher.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <sstream>
 #include <thread>
 
-#include "tools/service/tests/free_port.h"
-#include "tools/service/tests/mosquitto_broker.h"
+#include "service/tests/free_port.h"
+#include "service/tests/mosquitto_broker.h"
 
 namespace service {
 namespace {

@@ -1,5 +1,5 @@
 // The MQTT publisher's topics and payloads, and how a .../set message is read, without a broker.
-#include "tools/service/mqtt_topics.h"
+#include "service/mqtt/mqtt_topics.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include <map>
 #include <vector>
 
-#include "tools/service/poll_schedule.h"
+#include "service/core/poll_schedule.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include "tools/service/history_writer.h"
-#include "tools/service/live_table.h"
-#include "tools/service/tests/service_fixture.h"
+#include "service/history/history_writer.h"
+#include "service/core/live_table.h"
+#include "service/tests/service_fixture.h"
 
 namespace {
 

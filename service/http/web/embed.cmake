@@ -34,7 +34,7 @@ foreach(file IN LISTS FILES)
 endforeach()
 
 file(WRITE ${OUTPUT}.new
-"// Generated from tools/service/web/ by tools/service/web/embed.cmake: do not edit.
+"// Generated from service/http/web/ by service/http/web/embed.cmake: do not edit.
 #pragma once
 
 #include <string_view>
