@@ -21,11 +21,9 @@
 #include <CLI/CLI.hpp>
 #include <qm4720_build_info.h>
 
-#include "service/http/http_server.h"
-#include "service/modbus/modbus_listeners.h"
-#include "service/mqtt/mqtt_publisher.h"
 #include "service/core/service_log.h"
 #include "service/core/service_runtime.h"
+#include "service/outputs.h"
 
 namespace {
 
@@ -69,23 +67,7 @@ void LogHistoryPlace(const service::ServiceConfig& config) {
     }
 }
 
-// One running configuration: its lines, then the Modbus listeners over their gateways and the
-// HTTP server. These are declared last so that they stop first: each gateway belongs to the
-// runtime. The MQTT publisher is declared first, so that it outlives the line workers that call
-// it; its writes, which go through the runtime's gateways, stop before anything else.
-struct Running {
-    ~Running() {
-        // The lines first: a write in progress then finishes with its own exchange, and every
-        // other one is answered at once, so that neither the listeners nor the MQTT writes below
-        // wait for exchanges that would start after it (each a reply timeout on a silent meter).
-        if (runtime != nullptr) runtime->RequestStop();
-        if (mqtt != nullptr) mqtt->StopWrites();
-    }
-    std::unique_ptr<service::MqttPublisher> mqtt;
-    std::unique_ptr<service::ServiceRuntime> runtime;
-    service::ModbusListeners listeners;
-    std::unique_ptr<service::HttpServer> http;
-};
+using Running = std::unique_ptr<service::ServiceRuntime>;
 
 // "address:port", with an IPv6 address in brackets.
 std::string Endpoint(const std::string& address, std::uint16_t port) {
@@ -112,37 +94,14 @@ void LogListeners(const service::ServiceConfig& config) {
     }
 }
 
-// Starts the lines of `config` and their listeners; null with `error` set when a listener cannot
-// be opened (nothing of this configuration is left running then).
-std::unique_ptr<Running> StartConfiguration(const service::ServiceConfig& config,
-                                            const host::ModuleChoice& module,
-                                            const HistoryHandle& history, std::string& error) {
-    // The listeners take each meter's table shape from the driver itself.
-    auto session = host::DriverSession::Create(module, error);
-    if (session == nullptr) return nullptr;
-    auto running = std::make_unique<Running>();
-    // The listeners first: a configuration whose port is taken never opens its serial lines or
-    // writes history. Until the workers run, every read is answered 0x0B.
-    service::CellListener listener;
-    service::MqttCountersSource mqttCounters;
-    if (!config.mqtt.host.empty()) {
-        running->mqtt = std::make_unique<service::MqttPublisher>(config);
-        listener = running->mqtt->Listener();
-        mqttCounters = [p = running->mqtt.get()] { return p->Counters(); };
-    }
-    running->runtime = std::make_unique<service::ServiceRuntime>(
-        config, module, history, service::Backoff{}, false, std::move(listener));
-    if (!running->listeners.Start(*running->runtime, *session, error)) return nullptr;
-    if (config.http.port != 0) {
-        running->http = std::make_unique<service::HttpServer>(config.http, *running->runtime,
-                                                              std::move(mqttCounters));
-        if (!running->http->Start(error)) return nullptr;
-    }
+// Starts the lines of `config` and their outputs; null with `error` set when an output cannot
+// start (nothing of this configuration is left running then).
+Running StartConfiguration(const service::ServiceConfig& config, const host::ModuleChoice& module,
+                           const HistoryHandle& history, std::string& error) {
+    auto running = std::make_unique<service::ServiceRuntime>(config, module);
+    service::AddOutputs(*running, config, history);
+    if (!running->Start(error)) return nullptr;
     LogListeners(config);
-    // The broker hears of a configuration only once its listeners are in place.
-    if (running->mqtt != nullptr) running->mqtt->Start();
-    running->runtime->Start();
-    if (running->mqtt != nullptr) running->mqtt->StartWrites(*running->runtime);
     return running;
 }
 
@@ -205,7 +164,7 @@ int Run(const std::string& path, const host::ModuleChoice& module) {
         for (const auto& line : config.lines) {
             longestMs = std::max(longestMs, line.replyTimeoutMs + 2000);
         }
-        if (watchdog && running->runtime->Alive(std::chrono::milliseconds(longestMs))) {
+        if (watchdog && running->Alive(std::chrono::milliseconds(longestMs))) {
             sd_notify(0, "WATCHDOG=1");
         }
         if (signal == SIGTERM || signal == SIGINT) break;
@@ -224,7 +183,7 @@ int Run(const std::string& path, const host::ModuleChoice& module) {
                                       (history ? ", its history in " + history->path() : ""));
         } else {
             LogHistoryPlace(next);
-            // The listeners, then the lines, stop before the new ones open the same ports.
+            // The lines, then the outputs, stop before the new ones open the same ports.
             running.reset();
             running = StartConfiguration(next, module, nextHistory, error);
             if (running != nullptr) {
@@ -250,7 +209,7 @@ int Run(const std::string& path, const host::ModuleChoice& module) {
         sd_notify(0, "READY=1");
     }
     sd_notify(0, "STOPPING=1");
-    running.reset();  // the listeners close; the workers finish their exchanges
+    running.reset();  // the workers finish their exchanges, then the outputs stop in reverse
     history.reset();
     Log(LogLevel::kNotice, "stopped");
     return kExitOk;

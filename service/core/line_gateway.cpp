@@ -5,6 +5,7 @@
 
 #include "host/value_field.h"
 #include "service/core/service_log.h"
+#include "service/core/write_outcomes.h"
 
 namespace service {
 namespace {
@@ -67,22 +68,22 @@ WriteResult LineGateway::Write(std::int16_t station, std::int16_t index, double 
     const std::string name =
         target != nullptr ? target->mnemonic : "register #" + std::to_string(index);
     WriteResult result;
+    std::string_view why;
     if (target == nullptr || target->readOnly) {
         result.outcome = WriteOutcome::kNotWritable;
-        table_.CountWriteRefusal();
-        LogWrite(who, table_.name(), station, name, value, result, "not configured writable");
-        return result;
-    }
-    const host::WriteFit fit = host::FitWrite(target->type, value);
-    if (!fit.sent) {
+        why = "not configured writable";
+    } else if (const host::WriteFit fit = host::FitWrite(target->type, value); !fit.sent) {
         result.outcome = WriteOutcome::kRefusedByDriver;
-        table_.CountWriteRefusal();
-        LogWrite(who, table_.name(), station, name, value, result, fit.refusal);
-        return result;
+        why = fit.refusal;
+    } else {
+        result.sent = fit.sent;
+        result.outcome = worker_.QueueWrite(station, *target, *fit.sent).get();
     }
-    result.sent = fit.sent;
-    result.outcome = worker_.QueueWrite(station, *target, *fit.sent).get();
-    LogWrite(who, table_.name(), station, name, value, result);
+    if (!why.empty()) table_.CountWriteRefusal();
+    LogWrite(who, table_.name(), station, name, value, result, why);
+    if (const EventStream* events = table_.events(); events != nullptr) {
+        events->Publish(WriteDoneEvent{table_.name(), station, name, value, result, who});
+    }
     return result;
 }
 

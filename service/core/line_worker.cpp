@@ -44,11 +44,10 @@ std::string Seconds(std::chrono::milliseconds wait) {
 }  // namespace
 
 LineWorker::LineWorker(LineConfig line, host::ModuleChoice module, LineTable& table,
-                       HistoryWriter* history, Backoff backoff)
+                       Backoff backoff)
     : line_(std::move(line)),
       module_(std::move(module)),
       table_(table),
-      history_(history),
       backoff_(backoff),
       schedule_(line_, std::chrono::steady_clock::now()),
       nextBackoff_(backoff.first) {}
@@ -225,11 +224,6 @@ void LineWorker::Poll(host::DriverSession& session, DuePoll& due) {
     const std::int64_t utcMs = UtcNowMs();
     table_.StoreRead(table_.Slot(meter.station, polled.reg.index), result, utcMs, now);
     table_.Count(result, false);
-    if (history_ != nullptr) {
-        history_->Add({utcMs, line_.name, meter.station, polled.reg.mnemonic,
-                       result.ok ? std::optional<double>(result.value) : std::nullopt,
-                       result.ok ? result.quality : std::int16_t{0}, result.errorCode});
-    }
     if (result.errorCode == driver::kErrorOpen) {
         schedule_.Advance(due, now);
         LoseLine(session, "the port failed; the driver says: " + result.error, result.errorCode);

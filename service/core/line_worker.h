@@ -1,10 +1,10 @@
 // The worker of one serial line: a thread that owns the line's driver session, polls the line's
 // registers by their intervals (in the order of poll_schedule.h), performs the writes queued from
-// other threads before the next poll, and puts every result into the line's live table and the
-// history. A meter that stops answering is asked again at its own backoff while the others keep
-// their intervals. A line that cannot be opened, or on which no meter answers any more, is
-// closed and reopened with a backoff from 1 s doubling to 30 s. The log says each change of
-// state of the line and of each meter once.
+// other threads before the next poll, and puts every result into the line's live table (which
+// tells the runtime's events). A meter that stops answering is asked again at its own backoff while
+// the others keep their intervals. A line that cannot be opened, or on which no meter answers any
+// more, is closed and reopened with a backoff from 1 s doubling to 30 s. The log says each change
+// of state of the line and of each meter once.
 #pragma once
 
 #include <atomic>
@@ -17,7 +17,6 @@
 #include <thread>
 
 #include "host/driver_session.h"
-#include "service/history/history_writer.h"
 #include "service/core/live_table.h"
 #include "service/core/meter_gateway.h"
 #include "service/core/poll_schedule.h"
@@ -32,9 +31,8 @@ struct Backoff {
 
 class LineWorker {
 public:
-    // `history` may be null (no history kept); it and `table` must outlive the worker.
-    LineWorker(LineConfig line, host::ModuleChoice module, LineTable& table, HistoryWriter* history,
-               Backoff backoff = {});
+    // `table` must outlive the worker; every result goes into it, and from it to the events.
+    LineWorker(LineConfig line, host::ModuleChoice module, LineTable& table, Backoff backoff = {});
     // Stops the thread (Stop).
     ~LineWorker();
     LineWorker(const LineWorker&) = delete;
@@ -83,7 +81,6 @@ private:
     LineConfig line_;
     host::ModuleChoice module_;
     LineTable& table_;
-    HistoryWriter* history_;
     Backoff backoff_;
     std::thread thread_;
 

@@ -101,10 +101,9 @@ void LineTable::StoreRead(int slot, const host::Reading& reading, std::int64_t u
             cell.errorCode = reading.errorCode;
             cell.errorText = reading.error;
         }
-        if (!listener_) return;
         copy = cell;
     }
-    listener_(name_, copy);
+    if (events_ != nullptr) events_->Publish(ReadingEvent{name_, copy, ReadingCause::kPoll});
 }
 
 void LineTable::FailAll(const std::string& reason, std::int32_t code, std::int64_t utcMs) {
@@ -119,16 +118,23 @@ void LineTable::FailAll(const std::string& reason, std::int32_t code, std::int64
             cell.errorCode = code;
             cell.errorText = reason;
         }
-        if (!listener_) return;
         copies = cells_;
     }
-    for (const LiveCell& cell : copies) listener_(name_, cell);
+    if (events_ == nullptr) return;
+    for (const LiveCell& cell : copies) {
+        events_->Publish(ReadingEvent{name_, cell, ReadingCause::kLineLost});
+    }
 }
 
 void LineTable::SetState(LineState state, std::string lostReason) {
-    std::lock_guard lock(mutex_);
-    state_ = state;
-    lostReason_ = state == LineState::kLost ? std::move(lostReason) : std::string();
+    std::string reason;
+    {
+        std::lock_guard lock(mutex_);
+        state_ = state;
+        lostReason_ = state == LineState::kLost ? std::move(lostReason) : std::string();
+        reason = lostReason_;
+    }
+    if (events_ != nullptr) events_->Publish(LineStateEvent{name_, state, reason});
 }
 
 void LineTable::SetMeterSilent(std::int16_t station, bool silent, const host::Reading& last,
@@ -136,13 +142,13 @@ void LineTable::SetMeterSilent(std::int16_t station, bool silent, const host::Re
     std::vector<LiveCell> copies;
     {
         std::lock_guard lock(mutex_);
-        if (!silent) {
+        if (silent) {
+            silent_.insert(station);
+        } else {
             silent_.erase(station);
-            return;
         }
-        silent_.insert(station);
         for (LiveCell& cell : cells_) {
-            if (cell.station != station) continue;
+            if (!silent || cell.station != station) continue;
             cell.answered = true;
             cell.ok = false;
             cell.quality = 0;
@@ -151,9 +157,12 @@ void LineTable::SetMeterSilent(std::int16_t station, bool silent, const host::Re
             cell.errorText = last.error;
             copies.push_back(cell);
         }
-        if (!listener_) return;
     }
-    for (const LiveCell& cell : copies) listener_(name_, cell);
+    if (events_ == nullptr) return;
+    events_->Publish(MeterStateEvent{name_, station, silent});
+    for (const LiveCell& cell : copies) {
+        events_->Publish(ReadingEvent{name_, cell, ReadingCause::kMeterSilent});
+    }
 }
 
 void LineTable::Count(const host::Reading& reading, bool write) {

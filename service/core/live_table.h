@@ -1,5 +1,5 @@
 // The last result of every polled register, shared between the line workers that fill it and
-// whoever serves it (the Modbus server, later a web page and metrics). One LineTable per line;
+// whoever serves it (the outputs). One LineTable per line;
 // each is guarded by its own lock, held only to copy a cell in or out, so a reader never waits
 // for an exchange on a serial line.
 #pragma once
@@ -7,7 +7,6 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,48 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "service/core/meter_gateway.h"
+#include "service/core/events.h"
+#include "service/core/live_cell.h"
 #include "service/core/service_config.h"
 
 namespace service {
-
-using SteadyTime = std::chrono::steady_clock::time_point;
-
-// One register of one meter.
-struct LiveCell {
-    std::int16_t station = 0;
-    std::string model;  // "" for the default model
-    std::string mnemonic;
-    std::int16_t index = -1;
-    std::chrono::milliseconds interval{0};
-    std::chrono::milliseconds allowedAge{0};
-
-    bool answered = false;        // a result has come in (good or failed)
-    bool ok = false;              // the last result was a good read
-    bool everGood = false;        // some read succeeded; `value` is the latest good one
-    double value = 0;             // the latest good value
-    std::int16_t quality = 0;     // the driver's quality of the last result (192 good)
-    std::int64_t utcMs = 0;       // when the last result came, ms since 1970-01-01 UTC
-    std::int64_t goodUtcMs = 0;   // when the latest good value came
-    SteadyTime goodAt{};          // the same on the steady clock, for the age
-    double latencyMs = 0;         // of the last exchange
-    std::int32_t errorCode = -1;  // DriverError of the last failure (-1: none)
-    std::string errorText;        // its text (UTF-8), or what the service saw ("line lost")
-};
-
-// kGood, kFailed or kStale for a polled cell at `now`, by the rules of meter_gateway.h.
-CellState JudgeCell(const LiveCell& cell, SteadyTime now);
-
-// The age of the latest good value at `now`; nullopt when there has been none.
-std::optional<std::chrono::milliseconds> CellAge(const LiveCell& cell, SteadyTime now);
-
-enum class LineState : std::uint8_t {
-    kStarting,  // not opened yet
-    kUp,        // open and answering
-    kLost,      // could not be opened, or nothing answered: reopened with backoff
-};
-
-const char* LineStateName(LineState state);
 
 // Upper bounds, in ms, of the buckets of the exchange latency histogram (a last one, +Inf, is
 // implied by the count).
@@ -82,10 +44,6 @@ struct LineCounters {
     double latencySumMs = 0;
 };
 
-// Told of every new result of a polled cell (a read, or a failure for a lost line), on the line
-// worker's thread after the table holds it; must not block for long.
-using CellListener = std::function<void(const std::string& line, const LiveCell& cell)>;
-
 class LineTable {
 public:
     explicit LineTable(const LineConfig& line);
@@ -105,8 +63,10 @@ public:
     // The position of a polled cell, fixed for the table's life; -1 when not polled.
     int Slot(std::int16_t station, std::int16_t index) const;
 
-    // Set once, before the line's worker starts.
-    void SetListener(CellListener listener) { listener_ = std::move(listener); }
+    // Where the table tells of every change it holds (events.h); set once, before the line's
+    // worker starts.
+    void SetEvents(const EventStream& events) { events_ = &events; }
+    const EventStream* events() const { return events_; }
 
     // Writers: the line's worker only.
     void StoreRead(int slot, const host::Reading& reading, std::int64_t utcMs, SteadyTime now);
@@ -132,7 +92,7 @@ private:
     std::string lostReason_;
     std::set<std::int16_t> silent_;
     LineCounters counters_;
-    CellListener listener_;
+    const EventStream* events_ = nullptr;
 };
 
 // The tables of every line, by line name.

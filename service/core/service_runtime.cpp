@@ -3,26 +3,51 @@
 namespace service {
 
 ServiceRuntime::ServiceRuntime(const ServiceConfig& config, const host::ModuleChoice& module,
-                               std::shared_ptr<HistoryWriter> history, Backoff backoff, bool start,
-                               CellListener listener)
-    : config_(config), live_(config_), history_(std::move(history)) {
-    if (listener) {
-        for (const auto& line : live_.Lines()) line->SetListener(listener);
-    }
+                               Backoff backoff)
+    : config_(config), module_(module), live_(config_) {
     for (std::size_t i = 0; i < config_.lines.size(); ++i) {
-        workers_.push_back(std::make_unique<LineWorker>(config_.lines[i], module, *live_.Lines()[i],
-                                                        history_.get(), backoff));
-        gateways_.push_back(std::make_unique<LineGateway>(*live_.Lines()[i], *workers_.back()));
+        LineTable& table = *live_.Lines()[i];
+        table.SetEvents(events_);
+        workers_.push_back(std::make_unique<LineWorker>(config_.lines[i], module, table, backoff));
+        gateways_.push_back(std::make_unique<LineGateway>(table, *workers_.back()));
     }
-    if (start) Start();
 }
 
-void ServiceRuntime::Start() {
+void ServiceRuntime::AddOutput(std::unique_ptr<Output> output) {
+    outputs_.push_back(std::move(output));
+}
+
+bool ServiceRuntime::Start(std::string& error) {
+    for (; started_ < outputs_.size(); ++started_) {
+        if (!outputs_[started_]->Start(*this, error)) {
+            // A write taken by an output already started waits for no line that never runs.
+            RequestStop();
+            StopOutputs(started_);
+            return false;
+        }
+    }
     for (auto& worker : workers_) worker->Start();
+    return true;
 }
 
 void ServiceRuntime::RequestStop() {
     for (auto& worker : workers_) worker->RequestStop();
+}
+
+void ServiceRuntime::Stop() {
+    // Every line is told at once, so that the slowest exchange in progress bounds the stop.
+    RequestStop();
+    for (auto& worker : workers_) worker->Stop();
+    // No line makes an event any more; the outputs still take what their own requests bring
+    // (every write now answered at once) until they stopped.
+    StopOutputs(started_);
+}
+
+void ServiceRuntime::StopOutputs(std::size_t started) {
+    for (std::size_t i = started; i > 0; --i) outputs_[i - 1]->Stop();
+    // Dropped only once all stopped: a later one may still hand an event to an earlier one.
+    while (!outputs_.empty()) outputs_.pop_back();
+    started_ = 0;
 }
 
 WritableRegister ServiceRuntime::FindWritable(std::string_view line, std::int16_t station,
@@ -55,10 +80,7 @@ bool ServiceRuntime::Alive(std::chrono::milliseconds limit) const {
 }
 
 ServiceRuntime::~ServiceRuntime() {
-    // Every line is told at once, so that the slowest exchange in progress bounds the stop.
-    RequestStop();
-    for (auto& worker : workers_) worker->Stop();
-    if (history_ != nullptr) history_->Flush();
+    Stop();
 }
 
 }  // namespace service

@@ -1,17 +1,25 @@
-// One running configuration of qm4720d: the live table, a worker and a gateway per line, and the
-// history they write to. A reload builds a new one from the new file and drops the old one.
+// One running configuration of qm4720d: the live table, a worker and a gateway per line, the
+// events they make, and the outputs that serve them. A reload builds a new one from the new file
+// and drops the old one.
+//
+// The order of a start and of a stop is here, and only here: the outputs start in the order they
+// were added (outputs.cpp lists them), then the lines; a stop tells the lines first, joins them,
+// then stops the outputs in reverse and drops them in reverse.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
-#include "service/history/history_writer.h"
+#include "service/core/events.h"
 #include "service/core/line_gateway.h"
 #include "service/core/line_worker.h"
 #include "service/core/live_table.h"
+#include "service/core/output.h"
 #include "service/core/service_config.h"
 
 namespace service {
@@ -27,30 +35,39 @@ struct WritableRegister {
 
 class ServiceRuntime {
 public:
-    // Starts every line's worker at once, unless `start` is false: then Start does, once what
-    // must come first (the Modbus listeners) is in place. `history` may be null (none kept).
-    // `listener`, when set, is told of every new result of every line (LineTable::SetListener);
-    // it must outlive the runtime.
+    // Makes the lines of `config`; nothing runs before Start.
     ServiceRuntime(const ServiceConfig& config, const host::ModuleChoice& module,
-                   std::shared_ptr<HistoryWriter> history, Backoff backoff = {}, bool start = true,
-                   CellListener listener = {});
-    // Stops the workers (each finishes its exchange in progress) and commits the history.
+                   Backoff backoff = {});
+    // Stop.
     ~ServiceRuntime();
     ServiceRuntime(const ServiceRuntime&) = delete;
     ServiceRuntime& operator=(const ServiceRuntime&) = delete;
 
-    // Starts the workers of a runtime made with `start` false; once only.
-    void Start();
+    // Before Start: the runtime starts `output` after those added before it.
+    void AddOutput(std::unique_ptr<Output> output);
+    // Starts every output in order, then every line's worker at once; once only. False with
+    // `error` set when an output cannot start: the ones started before it are stopped and
+    // dropped, and no line is started (a configuration whose port is taken never opens its
+    // serial lines or writes history).
+    bool Start(std::string& error);
     // Tells every line to start no exchange any more and answers their queued writes kNoAnswer,
-    // without waiting: called first in a stop, so that whoever waits for a write in progress
+    // without waiting: the first step of Stop, so that whoever waits for a write in progress
     // waits for that exchange alone, never for the next ones on its line.
     void RequestStop();
+    // The lines (each finishes its exchange in progress), then the outputs in reverse.
+    // Idempotent.
+    void Stop();
 
     const ServiceConfig& config() const { return config_; }
+    const host::ModuleChoice& module() const { return module_; }
     const LiveTable& live() const { return live_; }
+    // Subscribed to by the outputs in their Start.
+    EventStream& events() { return events_; }
+    // The outputs, in the order they start: for /metrics and the live JSON, which show what each
+    // adds of itself.
+    const std::vector<std::unique_ptr<Output>>& outputs() const { return outputs_; }
     // The gateway of line `i` in the configuration's order.
     MeterGateway& Gateway(std::size_t i) { return *gateways_[i]; }
-    const std::shared_ptr<HistoryWriter>& history() const { return history_; }
 
     // `mnemonic` of `station` on the line named `line`, as the configuration names them, for the
     // writes that come by name (HTTP, MQTT).
@@ -62,11 +79,17 @@ public:
     bool Alive(std::chrono::milliseconds limit) const;
 
 private:
+    // Stops and drops the outputs from the last started one back to the first.
+    void StopOutputs(std::size_t started);
+
     ServiceConfig config_;
+    host::ModuleChoice module_;
+    EventStream events_;
     LiveTable live_;
-    std::shared_ptr<HistoryWriter> history_;
     std::vector<std::unique_ptr<LineWorker>> workers_;
     std::vector<std::unique_ptr<LineGateway>> gateways_;
+    std::vector<std::unique_ptr<Output>> outputs_;
+    std::size_t started_ = 0;  // outputs started, from the first
 };
 
 }  // namespace service

@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "service/core/history_params.h"
-#include "service/http/live_json.h"
+#include "service/core/cell_json.h"
 
 namespace service {
 namespace {

@@ -9,13 +9,8 @@
 
 namespace service {
 
-HttpServer::HttpServer(const HttpConfig& config, ServiceRuntime& runtime, MqttCountersSource mqtt)
-    : config_(config),
-      runtime_(runtime),
-      mqtt_(std::move(mqtt)),
-      server_(std::make_unique<BoundedHttpServer>()) {
-    AddRoutes();
-}
+HttpServer::HttpServer(const HttpConfig& config)
+    : config_(config), server_(std::make_unique<BoundedHttpServer>()) {}
 
 HttpServer::~HttpServer() {
     Stop();
@@ -24,15 +19,16 @@ HttpServer::~HttpServer() {
 void HttpServer::AddRoutes() {
     server_->Get("/api/v1/values", [this](const httplib::Request&, httplib::Response& res) {
         res.set_header("Cache-Control", "no-store");
-        res.set_content(
-            LiveJson(runtime_.config(), runtime_.live(), std::chrono::steady_clock::now(),
-                     UtcNowMs(), runtime_.history().get()),
-            "application/json");
+        std::vector<StatusMember> members;
+        for (const auto& output : runtime_->outputs()) output->AppendStatus(members);
+        res.set_content(LiveJson(runtime_->config(), runtime_->live(),
+                                 std::chrono::steady_clock::now(), UtcNowMs(), members),
+                        "application/json");
     });
     server_->Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
-        res.set_content(MetricsText(runtime_.live(), runtime_.history().get(), mqtt_,
-                                    std::chrono::steady_clock::now()),
-                        kMetricsContentType);
+        res.set_content(
+            MetricsText(runtime_->live(), runtime_->outputs(), std::chrono::steady_clock::now()),
+            kMetricsContentType);
     });
     // A write's body is a few dozen bytes; a larger one is refused (413) before it is read whole.
     server_->set_payload_max_length(kMaxWriteBody);
@@ -55,7 +51,7 @@ void HttpServer::AddRoutes() {
         // Unread, the rest of the body would be taken for the next request.
         if (answer) res.set_header("Connection", "close");
         if (!answer) {
-            answer = AnswerWrite(config_, runtime_,
+            answer = AnswerWrite(config_, *runtime_,
                                  req.remote_addr + ":" + std::to_string(req.remote_port),
                                  authorization, body);
         }
@@ -74,7 +70,7 @@ void HttpServer::AddRoutes() {
         return refusal->status;
     });
     server_->Get("/api/v1/history", [this](const httplib::Request& req, httplib::Response& res) {
-        const HttpAnswer answer = AnswerHistory(runtime_.config().history, req.params, UtcNowMs());
+        const HttpAnswer answer = AnswerHistory(runtime_->config().history, req.params, UtcNowMs());
         res.status = answer.status;
         for (const auto& [name, value] : answer.headers) res.set_header(name, value);
         res.set_header("Cache-Control", "no-store");
@@ -83,7 +79,9 @@ void HttpServer::AddRoutes() {
     AddWebPage(*server_, config_);
 }
 
-bool HttpServer::Start(std::string& error) {
+bool HttpServer::Start(ServiceRuntime& runtime, std::string& error) {
+    runtime_ = &runtime;
+    AddRoutes();
     std::string why;
     if (!server_->Open(config_.address, config_.port, why)) {
         error = "HTTP on " + config_.address + ":" + std::to_string(config_.port) + ": " + why;

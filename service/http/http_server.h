@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "service/mqtt/mqtt_counters.h"
+#include "service/core/output.h"
 #include "service/core/service_config.h"
 #include "service/core/service_runtime.h"
 
@@ -14,27 +14,27 @@ namespace service {
 
 class BoundedHttpServer;
 
-class HttpServer {
+class HttpServer final : public Output {
 public:
-    // `runtime` must outlive the server (Stop before it is destroyed).
-    HttpServer(const HttpConfig& config, ServiceRuntime& runtime, MqttCountersSource mqtt = {});
+    explicit HttpServer(const HttpConfig& config);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
-    // Listens on the configured address and port and serves from another thread; false with
-    // `error` set, e.g. "HTTP on 127.0.0.1:8080: Address already in use", when it cannot listen.
-    bool Start(std::string& error);
+    // Listens on the configured address and port and serves `runtime` (which must outlive the
+    // server) from another thread; false with `error` set, e.g. "HTTP on 127.0.0.1:8080: Address
+    // already in use", when it cannot listen. /metrics and the live JSON show what each of the
+    // runtime's outputs adds of itself.
+    bool Start(ServiceRuntime& runtime, std::string& error) override;
     // Stops listening and joins the server's threads (a write in progress is answered first).
     // Idempotent.
-    void Stop();
+    void Stop() override;
 
 private:
     void AddRoutes();
 
     HttpConfig config_;
-    ServiceRuntime& runtime_;
-    MqttCountersSource mqtt_;
+    ServiceRuntime* runtime_ = nullptr;
     std::unique_ptr<BoundedHttpServer> server_;
 };
 

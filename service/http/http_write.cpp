@@ -7,6 +7,7 @@
 #include "service/http/http_write_request.h"
 #include "service/core/line_gateway.h"
 #include "service/core/service_log.h"
+#include "service/core/write_outcomes.h"
 
 namespace service {
 namespace {

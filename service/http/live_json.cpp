@@ -1,49 +1,13 @@
 #include "service/http/live_json.h"
 
-#include <ctime>
-
 #include <nlohmann/json.hpp>
 
-#include "host/error_outcomes.h"
+#include "service/core/cell_json.h"
 
 namespace service {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-const char* CellStateName(CellState state) {
-    switch (state) {
-        case CellState::kGood:
-            return "good";
-        case CellState::kStale:
-            return "stale";
-        case CellState::kFailed:
-            return "failed";
-        case CellState::kUnknown:
-            break;
-    }
-    return "unknown";
-}
-
-Json CellJson(const LiveCell& cell, SteadyTime now) {
-    const CellState state = JudgeCell(cell, now);
-    const auto age = CellAge(cell, now);
-    Json j;
-    j["register"] = cell.mnemonic;
-    j["index"] = cell.index;
-    j["state"] = CellStateName(state);
-    j["value"] = state == CellState::kGood ? Json(cell.value) : Json(nullptr);
-    j["quality"] = cell.quality;
-    j["time"] = cell.answered ? Json(IsoUtc(cell.utcMs)) : Json(nullptr);
-    j["age_ms"] = age ? Json(age->count()) : Json(nullptr);
-    j["latency_ms"] = cell.latencyMs;
-    j["error_code"] = cell.errorCode;
-    // The driver's messages are GBK, converted to UTF-8 by the host library; anything that is
-    // still not UTF-8 is replaced rather than refused.
-    j["error"] = cell.errorText;
-    j["gloss"] = std::string(host::Gloss(cell.errorCode));
-    return j;
-}
 
 std::string MeterState(LineState line, bool silent, const Json& registers) {
     if (line == LineState::kLost) return "line lost";
@@ -65,18 +29,8 @@ std::string MeterState(LineState line, bool silent, const Json& registers) {
 
 }  // namespace
 
-std::string IsoUtc(std::int64_t utcMs) {
-    const std::time_t seconds = static_cast<std::time_t>(utcMs / 1000);
-    std::tm tm{};
-    gmtime_r(&seconds, &tm);
-    char text[32];
-    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(utcMs % 1000));
-    return text;
-}
-
 std::string LiveJson(const ServiceConfig& config, const LiveTable& live, SteadyTime now,
-                     std::int64_t nowUtcMs, const HistoryWriter* history) {
+                     std::int64_t nowUtcMs, std::span<const StatusMember> members) {
     Json root;
     root["time"] = IsoUtc(nowUtcMs);
     Json lines = Json::array();
@@ -107,15 +61,8 @@ std::string LiveJson(const ServiceConfig& config, const LiveTable& live, SteadyT
         lines.push_back(std::move(l));
     }
     root["lines"] = std::move(lines);
-    if (history != nullptr) {
-        const HistoryCounters c = history->Counters();
-        Json h;
-        h["state"] = c.failing ? "failing" : "writing";
-        h["error"] = c.error;
-        h["rows_dropped"] = c.rowsDropped;
-        root["history"] = std::move(h);
-    } else {
-        root["history"] = nullptr;
+    for (const StatusMember& member : members) {
+        root[member.name] = Json::parse(member.json, nullptr, false);
     }
     return root.dump(-1, ' ', false, Json::error_handler_t::replace);
 }

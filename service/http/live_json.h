@@ -11,28 +11,24 @@
 //
 // A line's state: "starting", "up", "lost". A meter's: "answering" (every polled register
 // good), "stale" (some register stale or failed while others answer, or all stale), "failed"
-// (no register answered), "line lost", "not polled" (no register of it is polled). A register's:
-// "good", "stale", "failed". "value" is null unless the state is good: a stale or failed value is
-// never served as if it were current. "time" is the last result's (null before any); "age_ms" that
-// of the latest good value (null when there has been none); "error" the driver's message in UTF-8
-// and "gloss" its English meaning.
+// (no register answered), "line lost", "not polled" (no register of it is polled).
 //
-// "history": null when none is kept, else {"state": "writing" | "failing", "error": "" | why,
+// After "lines", the members the outputs add of themselves (Output::AppendStatus): "history" is
+// null when none is kept, else {"state": "writing" | "failing", "error": "" | why,
 // "rows_dropped": rows not written so far}, so that the page says when the history is lost.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "service/history/history_writer.h"
+#include <span>
+
 #include "service/core/live_table.h"
+#include "service/core/output.h"
 
 namespace service {
 
-// "2026-12-08T15:40:00.123Z" for `utcMs` ms since 1970-01-01 UTC.
-std::string IsoUtc(std::int64_t utcMs);
-
 std::string LiveJson(const ServiceConfig& config, const LiveTable& live, SteadyTime now,
-                     std::int64_t nowUtcMs, const HistoryWriter* history = nullptr);
+                     std::int64_t nowUtcMs, std::span<const StatusMember> members = {});
 
 }  // namespace service

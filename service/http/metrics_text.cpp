@@ -5,10 +5,15 @@
 #include <cmath>
 #include <vector>
 
-#include "host/value_field.h"
+#include "service/core/metrics_format.h"
 
 namespace service {
 namespace {
+
+using metrics::AppendLabel;
+using metrics::AppendNumber;
+using metrics::Family;
+using metrics::Sample;
 
 // What one scrape reads of a line, copied once so that every family shows the same moment.
 struct LineView {
@@ -19,45 +24,6 @@ struct LineView {
     std::vector<std::string> cellLabels;  // line="...",station="...",register="...",model="..."
     std::vector<std::pair<std::string, bool>> meters;  // line="...",station="..." and silent
 };
-
-void AppendNumber(std::string& out, double value) {
-    if (std::isnan(value)) {
-        out += "NaN";
-    } else if (std::isinf(value)) {
-        out += value > 0 ? "+Inf" : "-Inf";
-    } else {
-        // A meter's value as the meter sent it (99.95, not the 99.94999694824219 its float
-        // widens to); any other number in its shortest text.
-        char text[32];
-        const auto end = std::to_chars(text, text + sizeof text, host::MeterDecimal(value)).ptr;
-        out.append(text, end);
-    }
-}
-
-void AppendNumber(std::string& out, std::uint64_t value) {
-    char text[24];
-    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-    out.append(text, end);
-}
-
-void Family(std::string& out, std::string_view name, std::string_view type, std::string_view help) {
-    out.append("# HELP ").append(name).append(" ").append(help).append("\n");
-    out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
-}
-
-template <typename Number>
-void Sample(std::string& out, std::string_view name, std::string_view labels, Number value) {
-    out.append(name);
-    if (!labels.empty()) out.append("{").append(labels).append("}");
-    out += ' ';
-    AppendNumber(out, value);
-    out += '\n';
-}
-
-void AppendLabel(std::string& out, std::string_view name, std::string_view value) {
-    if (!out.empty()) out += ',';
-    out.append(name).append("=\"").append(EscapeLabelValue(value)).append("\"");
-}
 
 std::vector<LineView> ViewLines(const LiveTable& live) {
     std::vector<LineView> views;
@@ -182,70 +148,16 @@ void AppendExchanges(std::string& out, const std::vector<LineView>& lines) {
     }
 }
 
-void AppendHistory(std::string& out, const HistoryWriter& history) {
-    const HistoryCounters c = history.Counters();
-    Family(out, "qm4720_history_rows_written_total", "counter",
-           "Rows committed to the history database.");
-    Sample(out, "qm4720_history_rows_written_total", "", c.rowsWritten);
-    Family(out, "qm4720_history_rows_dropped_total", "counter",
-           "Rows not written to the history: its queue was full, or their batch could not be "
-           "committed (disk full, file read-only or gone).");
-    Sample(out, "qm4720_history_rows_dropped_total", "", c.rowsDropped);
-    Family(out, "qm4720_history_failing", "gauge",
-           "1 while the history cannot be written (the log says why), else 0.");
-    Sample(out, "qm4720_history_failing", "", c.failing ? 1.0 : 0.0);
-    Family(out, "qm4720_history_last_commit_timestamp_seconds", "gauge",
-           "Unix time of the history's last commit; 0 before the first.");
-    Sample(out, "qm4720_history_last_commit_timestamp_seconds", "",
-           static_cast<double>(c.lastCommitUtcMs) / 1000.0);
-}
-
-void AppendMqtt(std::string& out, const MqttCounters& c) {
-    Family(out, "qm4720_mqtt_connected", "gauge", "1 while connected to the MQTT broker, else 0.");
-    Sample(out, "qm4720_mqtt_connected", "", c.connected ? 1.0 : 0.0);
-    Family(out, "qm4720_mqtt_messages_published_total", "counter",
-           "Messages handed to the broker's connection.");
-    Sample(out, "qm4720_mqtt_messages_published_total", "", c.published);
-    Family(out, "qm4720_mqtt_messages_dropped_total", "counter",
-           "Queued messages dropped, oldest first, while the broker was away.");
-    Sample(out, "qm4720_mqtt_messages_dropped_total", "", c.dropped);
-    Family(out, "qm4720_mqtt_messages_queued", "gauge", "Messages waiting for the broker now.");
-    Sample(out, "qm4720_mqtt_messages_queued", "", c.queued);
-    Family(out, "qm4720_mqtt_reconnects_total", "counter",
-           "Connections to the broker made again after one was lost.");
-    Sample(out, "qm4720_mqtt_reconnects_total", "", c.reconnects);
-    Family(out, "qm4720_mqtt_writes_total", "counter", "Writes taken from .../set topics.");
-    Sample(out, "qm4720_mqtt_writes_total", "", c.writes);
-}
-
 }  // namespace
 
-std::string EscapeLabelValue(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c == '"') {
-            out += "\\\"";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-std::string MetricsText(const LiveTable& live, const HistoryWriter* history,
-                        const MqttCountersSource& mqtt, SteadyTime now) {
+std::string MetricsText(const LiveTable& live, std::span<const std::unique_ptr<Output>> outputs,
+                        SteadyTime now) {
     const std::vector<LineView> lines = ViewLines(live);
     std::string out;
     out.reserve(4096 + 400 * lines.size() * 8);
     AppendRegisters(out, lines, now);
     AppendExchanges(out, lines);
-    if (history != nullptr) AppendHistory(out, *history);
-    if (mqtt) AppendMqtt(out, mqtt());
+    for (const auto& output : outputs) output->AppendMetrics(out);
     return out;
 }
 

@@ -1,6 +1,6 @@
-// GET /metrics of qm4720d: the live table, the lines' exchange counters, the history writer and the
-// MQTT publisher in the Prometheus text exposition format, version 0.0.4. Every name starts with
-// qm4720_:
+// GET /metrics of qm4720d: the live table, the lines' exchange counters, and what each output adds
+// of itself (Output::AppendMetrics: the history writer, the MQTT publisher), in the Prometheus text
+// exposition format, version 0.0.4. Every name starts with qm4720_:
 //
 //   qm4720_register_value{line,station,register,model}        gauge, the latest good value; no
 //                                                              sample while it is failed or stale
@@ -28,20 +28,19 @@
 #include <string>
 #include <string_view>
 
-#include "service/history/history_writer.h"
+#include <memory>
+#include <span>
+
 #include "service/core/live_table.h"
-#include "service/mqtt/mqtt_counters.h"
+#include "service/core/metrics_format.h"
+#include "service/core/output.h"
 
 namespace service {
 
 inline constexpr const char* kMetricsContentType = "text/plain; version=0.0.4; charset=utf-8";
 
-// `history` may be null (none kept), `mqtt` empty (no MQTT).
-std::string MetricsText(const LiveTable& live, const HistoryWriter* history,
-                        const MqttCountersSource& mqtt, SteadyTime now);
-
-// `text` as a label value between double quotes: backslash, double quote and line feed escaped as
-// \\, \" and \n; everything else (UTF-8 included) as it is.
-std::string EscapeLabelValue(std::string_view text);
+// The live table's and the lines' families, then each of `outputs`' own, in their order.
+std::string MetricsText(const LiveTable& live, std::span<const std::unique_ptr<Output>> outputs,
+                        SteadyTime now);
 
 }  // namespace service

@@ -14,14 +14,15 @@ StationTables StationTablesOf(const LineConfig& line, const host::DriverSession&
     return tables;
 }
 
-bool ModbusListeners::Start(ServiceRuntime& runtime, const host::DriverSession& session,
-                            std::string& error) {
+bool ModbusListeners::Start(ServiceRuntime& runtime, std::string& error) {
     Stop();
+    auto session = host::DriverSession::Create(runtime.module(), error);
+    if (session == nullptr) return false;
     const auto& lines = runtime.config().lines;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].modbus.port == 0) continue;
         auto server = std::make_unique<ModbusServer>(lines[i].modbus, runtime.Gateway(i),
-                                                     StationTablesOf(lines[i], session));
+                                                     StationTablesOf(lines[i], *session));
         if (std::string failed = server->Start(); !failed.empty()) {
             error = "line " + lines[i].name + ": Modbus TCP on " + failed;
             Stop();

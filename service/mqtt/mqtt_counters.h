@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
 namespace service {
 
@@ -14,8 +13,5 @@ struct MqttCounters {
     std::uint64_t reconnects = 0;  // connections made again after one was lost
     std::uint64_t writes = 0;      // .../set messages taken
 };
-
-// Where /metrics gets them; empty when MQTT is not configured.
-using MqttCountersSource = std::function<MqttCounters()>;
 
 }  // namespace service

@@ -141,11 +141,7 @@ void MqttPublisher::NetworkLoop() {
     }
 }
 
-CellListener MqttPublisher::Listener() {
-    return [this](const std::string& line, const LiveCell& cell) { Publish(line, cell); };
-}
-
-void MqttPublisher::Publish(const std::string& line, const LiveCell& cell) {
+void MqttPublisher::Publish(std::string_view line, const LiveCell& cell) {
     // Only a copy on the line worker's thread; the sender formats it.
     Message message;
     message.retain = true;

@@ -2,7 +2,7 @@
 // retained, to the broker of [mqtt] (topics and payloads in mqtt_topics.h), a status topic with a
 // last will, and writes taken from .../set when the configuration allows them.
 //
-// Threads: the line workers only copy a reading into a bounded queue (Listener); a sender thread
+// Threads: the line workers only copy a reading into a bounded queue (Publish); a sender thread
 // of ours formats it and hands it to libmosquitto while connected, and a network thread of ours
 // runs libmosquitto's loop, connecting again with backoff (1 s doubling to 30 s) while the broker
 // is away. Only a bounded number of messages is ever inside libmosquitto, which would otherwise
@@ -18,9 +18,10 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 
-#include "service/core/live_table.h"
+#include "service/core/live_cell.h"
 #include "service/mqtt/mqtt_counters.h"
 #include "service/mqtt/mqtt_topics.h"
 #include "service/core/service_config.h"
@@ -46,9 +47,8 @@ public:
     // publisher lives. Readings that come before are queued.
     void Start();
 
-    // What the runtime's line workers call with every new reading; never blocks for long.
-    CellListener Listener();
-    void Publish(const std::string& line, const LiveCell& cell);
+    // Queues a new reading; never blocks for long (the runtime's line workers call it).
+    void Publish(std::string_view line, const LiveCell& cell);
 
     // With `mqtt.writes`, starts taking .../set messages to `runtime`'s gateways (made from the
     // same configuration); `runtime` must live until StopWrites has returned.

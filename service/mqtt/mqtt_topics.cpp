@@ -6,7 +6,8 @@
 #include <nlohmann/json.hpp>
 
 #include "host/error_outcomes.h"
-#include "service/http/live_json.h"
+#include "service/core/cell_json.h"
+#include "service/core/write_outcomes.h"
 
 namespace service {
 namespace {
@@ -17,12 +18,6 @@ using Json = nlohmann::ordered_json;
 // rather than not at all.
 std::string Dump(const Json& j) {
     return j.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
-std::string OutcomeName(WriteOutcome outcome) {
-    std::string name(WriteOutcomeText(outcome));
-    std::replace(name.begin(), name.end(), ' ', '-');
-    return name;
 }
 
 }  // namespace
@@ -106,7 +101,7 @@ std::string ResultTopic(std::string_view prefix, const SetTarget& target) {
 std::string ResultPayload(const std::optional<WriteResult>& result, const SetRequest& request) {
     Json j;
     j["ok"] = result && result->outcome == WriteOutcome::kDone;
-    j["outcome"] = result ? OutcomeName(result->outcome) : "bad-request";
+    j["outcome"] = result ? std::string(WriteOutcomeMqttText(result->outcome)) : "bad-request";
     j["value"] = result && result->sent ? Json(*result->sent) : Json(nullptr);
     j["requested"] = request.value ? Json(*request.value) : Json(nullptr);
     if (!request.idJson.empty()) j["id"] = Json::parse(request.idJson, nullptr, false);
