@@ -1,6 +1,6 @@
 // qm4720d_mqtt_bench: readings a second that the MQTT publisher gets to a local broker (Debian's
 // mosquitto on a loopback port), counted where a consumer sees them, at mosquitto_sub. Readings of
-// 32 meters x 8 registers go in through the publisher's listener as fast as it takes them (the
+// 32 meters x 8 registers go in through the publisher's Publish as fast as it takes them (the
 // feeder waits while its queue is half full, so nothing is dropped for the feeder's haste); the
 // time runs from the first reading in to the last one out of mosquitto_sub. Target: at least
 // 10,000 readings a second with none lost. Prints the figures and writes them as CSV; exits 0
@@ -123,14 +123,13 @@ int main(int argc, char** argv) {
     config.mqtt.qos = qos;
     service::MqttPublisher publisher(config);
     publisher.Start();
-    service::CellListener listener = publisher.Listener();
 
     // The subscription is in place once a probe comes through.
     const auto setupLimit = Clock::now() + std::chrono::seconds(10);
     service::LiveCell probe = Cell(0);
     probe.mnemonic = "x";
     while (!counter.probeSeen && Clock::now() < setupLimit) {
-        listener("probe", probe);
+        publisher.Publish("probe", probe);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     bool ran = counter.probeSeen;
@@ -142,7 +141,7 @@ int main(int argc, char** argv) {
         while (publisher.Counters().queued >= half) {
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
-        listener("a", Cell(i));
+        publisher.Publish("a", Cell(i));
     }
     const auto fedAt = Clock::now();
     // Everything handed over arrives within seconds, or it is lost.

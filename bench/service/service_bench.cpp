@@ -98,7 +98,9 @@ bool Load(const std::string& path, const std::string& text, service::ServiceConf
 
 // Mean time of one exchange on each line of `config`, over `window` after a second of warm-up.
 std::vector<double> ExchangeMs(const service::ServiceConfig& config, std::chrono::seconds window) {
-    service::ServiceRuntime runtime(config, {Beside("qm4720.so"), ""}, nullptr);
+    service::ServiceRuntime runtime(config, {Beside("qm4720.so"), ""});
+    std::string error;
+    if (!runtime.Start(error)) std::fprintf(stderr, "qm4720d_bench: %s\n", error.c_str());
     std::this_thread::sleep_for(1s);
     std::vector<std::uint64_t> before;
     for (const auto& line : runtime.live().Lines()) before.push_back(line->Counters().ok);
@@ -155,7 +157,9 @@ bool SilentMeters(const std::string& dir, std::chrono::seconds run, std::vector<
     const auto limit = line.meters[0].polled[0].interval +
                        std::chrono::milliseconds(line.replyTimeoutMs) + kQuietAfterTimeout;
     double longestExchangeMs = 0;
-    service::ServiceRuntime runtime(config, {Beside("qm4720.so"), ""}, nullptr);
+    service::ServiceRuntime runtime(config, {Beside("qm4720.so"), ""});
+    std::string error;
+    if (!runtime.Start(error)) std::fprintf(stderr, "qm4720d_bench: %s\n", error.c_str());
     const service::LineTable& table = *runtime.live().Lines()[0];
     std::chrono::milliseconds oldest{0};
     int notGood = 0, samples = 0;

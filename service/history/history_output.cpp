@@ -32,11 +32,10 @@ void HistoryOutput::OnReading(const ReadingEvent& event) {
     if (auto row = RowOf(event)) writer_->Add(std::move(*row));
 }
 
-void HistoryOutput::AppendMetrics(std::string& out) const {
-    if (writer_ == nullptr) return;
+void AppendHistoryMetrics(std::string& out, const HistoryWriter& writer) {
     using metrics::Family;
     using metrics::Sample;
-    const HistoryCounters c = writer_->Counters();
+    const HistoryCounters c = writer.Counters();
     Family(out, "qm4720_history_rows_written_total", "counter",
            "Rows committed to the history database.");
     Sample(out, "qm4720_history_rows_written_total", "", c.rowsWritten);
@@ -53,18 +52,22 @@ void HistoryOutput::AppendMetrics(std::string& out) const {
            static_cast<double>(c.lastCommitUtcMs) / 1000.0);
 }
 
-void HistoryOutput::AppendStatus(std::vector<StatusMember>& members) const {
-    if (writer_ == nullptr) {
-        members.push_back({"history", "null"});
-        return;
-    }
-    const HistoryCounters c = writer_->Counters();
+std::string HistoryStatusJson(const HistoryWriter* writer) {
+    if (writer == nullptr) return "null";
+    const HistoryCounters c = writer->Counters();
     nlohmann::ordered_json h;
     h["state"] = c.failing ? "failing" : "writing";
     h["error"] = c.error;
     h["rows_dropped"] = c.rowsDropped;
-    members.push_back(
-        {"history", h.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)});
+    return h.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void HistoryOutput::AppendMetrics(std::string& out) const {
+    if (writer_ != nullptr) AppendHistoryMetrics(out, *writer_);
+}
+
+void HistoryOutput::AppendStatus(std::vector<StatusMember>& members) const {
+    members.push_back({"history", HistoryStatusJson(writer_.get())});
 }
 
 }  // namespace service

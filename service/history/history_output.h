@@ -19,6 +19,11 @@ namespace service {
 // The row that `event` makes in the history; nullopt for a cause that makes none.
 std::optional<HistoryRow> RowOf(const ReadingEvent& event);
 
+// The history's families of /metrics (qm4720_history_...), appended to `text`.
+void AppendHistoryMetrics(std::string& text, const HistoryWriter& writer);
+// The live JSON's "history" member: null when none is kept (`writer` null), else its state.
+std::string HistoryStatusJson(const HistoryWriter* writer);
+
 class HistoryOutput final : public Output, public EventSubscriber {
 public:
     // `writer` may be null: no history is kept. The database outlives a reload that keeps it, so

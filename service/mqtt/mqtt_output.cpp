@@ -21,9 +21,12 @@ void MqttOutput::OnReading(const ReadingEvent& event) {
 }
 
 void MqttOutput::AppendMetrics(std::string& out) const {
+    AppendMqttMetrics(out, publisher_->Counters());
+}
+
+void AppendMqttMetrics(std::string& out, const MqttCounters& c) {
     using metrics::Family;
     using metrics::Sample;
-    const MqttCounters c = publisher_->Counters();
     Family(out, "qm4720_mqtt_connected", "gauge", "1 while connected to the MQTT broker, else 0.");
     Sample(out, "qm4720_mqtt_connected", "", c.connected ? 1.0 : 0.0);
     Family(out, "qm4720_mqtt_messages_published_total", "counter",

@@ -13,6 +13,9 @@
 
 namespace service {
 
+// The publisher's families of /metrics (qm4720_mqtt_...), appended to `text`.
+void AppendMqttMetrics(std::string& text, const MqttCounters& counters);
+
 class MqttOutput final : public Output, public EventSubscriber {
 public:
     explicit MqttOutput(const ServiceConfig& config)

@@ -10,10 +10,10 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
-#include "service/http/history_query.h"
+#include "service/history/history_output.h"
+#include "service/core/live_table.h"
 #include "service/history/history_writer.h"
-#include "service/http/live_json.h"
-#include "service/http/metrics_text.h"
+#include "service/http/history_query.h"
 #include "service/core/service_log.h"
 #include "service/tests/service_fixture.h"
 
@@ -82,16 +82,13 @@ void AddRows(service::HistoryWriter& writer, int count, std::size_t lineNameByte
 }
 
 std::string Metrics(const service::HistoryWriter& writer) {
-    const service::ServiceConfig none;
-    const service::LiveTable live(none);
-    return service::MetricsText(live, &writer, {}, std::chrono::steady_clock::now());
+    std::string text;
+    service::AppendHistoryMetrics(text, writer);
+    return text;
 }
 
 nlohmann::json PageHistory(const service::HistoryWriter& writer) {
-    const service::ServiceConfig none;
-    const service::LiveTable live(none);
-    return nlohmann::json::parse(service::LiveJson(none, live, std::chrono::steady_clock::now(),
-                                                   service::UtcNowMs(), &writer))["history"];
+    return nlohmann::json::parse(service::HistoryStatusJson(&writer));
 }
 
 TEST(HistoryWriterFailures, AFullDiskIsSaidOnceCountedShownAndOutlived) {

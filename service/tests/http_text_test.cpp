@@ -5,6 +5,7 @@
 
 #include "service/http/http_write.h"
 #include "service/http/metrics_text.h"
+#include "service/mqtt/mqtt_output.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ TEST(MetricsText, ServesOnlyGoodValuesWithEscapedLabels) {
     table.Count(good, false);
     table.Count(failed, false);
 
-    const std::string text = service::MetricsText(live, nullptr, {}, now);
+    const std::string text = service::MetricsText(live, {}, now);
     const std::string labels = R"(line="we\"ird\\line",station="1",register=)";
     EXPECT_NE(text.find("qm4720_register_value{" + labels +
                         R"("PV",model="default"} 100.03)"
@@ -90,15 +91,14 @@ TEST(MetricsText, ServesOnlyGoodValuesWithEscapedLabels) {
     EXPECT_EQ(text.find("qm4720_mqtt_"), std::string::npos) << "no MQTT is configured";
 }
 
-TEST(MetricsText, ServesTheMqttCountersOfItsSource) {
-    const service::LiveTable live(service::ServiceConfig{});
+TEST(MetricsText, ServesTheMqttCounters) {
     service::MqttCounters counters;
     counters.connected = true;
     counters.published = 12;
     counters.dropped = 3;
     counters.queued = 7;
-    const std::string text = service::MetricsText(
-        live, nullptr, [&] { return counters; }, std::chrono::steady_clock::now());
+    std::string text;
+    service::AppendMqttMetrics(text, counters);
     for (const char* sample :
          {"qm4720_mqtt_connected 1\n", "qm4720_mqtt_messages_published_total 12\n",
           "qm4720_mqtt_messages_dropped_total 3\n", "qm4720_mqtt_messages_queued 7\n",

@@ -48,8 +48,13 @@ protected:
             ADD_FAILURE() << error;
             return nullptr;
         }
-        return std::make_unique<service::ServiceRuntime>(
-            config, host::ModuleChoice{QM_MODULE_PATH, ""}, nullptr);
+        auto runtime = std::make_unique<service::ServiceRuntime>(
+            config, host::ModuleChoice{QM_MODULE_PATH, ""});
+        if (!runtime->Start(error)) {
+            ADD_FAILURE() << error;
+            return nullptr;
+        }
+        return runtime;
     }
     std::string Log() {
         std::lock_guard lock(logMutex_);
@@ -188,7 +193,8 @@ TEST_F(LineGateway, AWriteToALineWhoseWorkerEndedIsAnsweredAtOnce) {
     std::string error;
     ASSERT_TRUE(service::LoadConfig(path, *session_, config, error)) << error;
     std::future<WriteOutcome> write;  // declared first: the runtime's Stop answers it before
-    service::ServiceRuntime runtime(config, host::ModuleChoice{dir_ / "no-module.so", ""}, nullptr);
+    service::ServiceRuntime runtime(config, host::ModuleChoice{dir_ / "no-module.so", ""});
+    ASSERT_TRUE(runtime.Start(error)) << error;
     write = std::async(std::launch::async, [&] { return Write(runtime.Gateway(0), 1, kSP, 5); });
     ASSERT_EQ(write.wait_for(3s), std::future_status::ready);
     EXPECT_EQ(write.get(), WriteOutcome::kNoAnswer);

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "driver/messages.h"
+#include "service/core/cell_json.h"
 #include "service/http/live_json.h"
 
 namespace {

@@ -82,7 +82,7 @@ TEST(MqttPublisher, RetainedReadingsAndTheQueueWhileTheBrokerIsAway) {
     publisher->Start();
     ASSERT_TRUE(WaitFor([&] { return publisher->Counters().connected; }, std::chrono::seconds(5)));
 
-    publisher->Listener()("a", Reading(1, "PV", 1.5));
+    publisher->Publish("a", Reading(1, "PV", 1.5));
     ASSERT_TRUE(
         WaitFor([&] { return publisher->Counters().published == 1; }, std::chrono::seconds(5)));
     auto retained = Retained(broker.port(), "t/qm", "t/qm/a/1/PV");
