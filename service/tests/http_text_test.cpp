@@ -3,6 +3,7 @@
 // counters under their documented names, and the write token compared without an early exit.
 #include <gtest/gtest.h>
 
+#include "service/core/write_outcomes.h"
 #include "service/http/http_write.h"
 #include "service/http/metrics_text.h"
 #include "service/mqtt/mqtt_output.h"
@@ -104,6 +105,29 @@ TEST(MetricsText, ServesTheMqttCounters) {
           "qm4720_mqtt_messages_dropped_total 3\n", "qm4720_mqtt_messages_queued 7\n",
           "qm4720_mqtt_reconnects_total 0\n", "# TYPE qm4720_mqtt_messages_queued gauge\n"}) {
         EXPECT_NE(text.find(sample), std::string::npos) << sample << " missing from\n" << text;
+    }
+}
+
+struct OutcomeCase {
+    service::WriteOutcome outcome;
+    std::string_view words;   // the log and HTTP
+    std::string_view hyphen;  // MQTT
+};
+
+TEST(WriteOutcomes, EveryOutcomeIsSpelledByEachFrontEnd) {
+    using service::WriteOutcome;
+    const OutcomeCase cases[] = {
+        {WriteOutcome::kDone, "done", "done"},
+        {WriteOutcome::kNotWritable, "not writable", "not-writable"},
+        {WriteOutcome::kRefusedByDriver, "refused by driver", "refused-by-driver"},
+        {WriteOutcome::kRefusedByMeter, "refused by meter", "refused-by-meter"},
+        {WriteOutcome::kNoAnswer, "no answer", "no-answer"},
+    };
+    for (const OutcomeCase& c : cases) {
+        // Found by its own entry, not by the fallback an outcome missing from the table gets.
+        EXPECT_EQ(service::SpellingOf(c.outcome).outcome, c.outcome) << c.words;
+        EXPECT_EQ(service::WriteOutcomeText(c.outcome), c.words);
+        EXPECT_EQ(service::WriteOutcomeMqttText(c.outcome), c.hyphen);
     }
 }
 
