@@ -3,13 +3,16 @@
 // The runtime owns the stream; the history and the MQTT publisher are fed by it alone, so that
 // whatever one of them hears of (a lost line, say), the other hears of too.
 //
-// Subscribers are added before the runtime starts and live until it stopped. Events come on the
-// thread that made them (a line's worker; for a write, the front end's thread that asked), after
-// the live table holds what they tell: a subscriber must not block for long, and must take events
-// from several threads at once.
+// Subscribers are added while the runtime starts its outputs and live until it stopped; an output
+// started earlier may already make events then (a Modbus client's write), so the list is guarded.
+// Events come on the thread that made them (a line's worker; for a write, the front end's thread
+// that asked), after the live table holds what they tell: a subscriber must not block for long, and
+// must take events from several threads at once.
 #pragma once
 
 #include <cstdint>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,6 +47,7 @@ struct LineStateEvent {
     std::string_view reason;  // why it is lost ("" unless it is)
 };
 
+// A write that reached a line's gateway (one refused by name before any line makes none).
 struct WriteDoneEvent {
     std::string_view line;
     std::int16_t station;
@@ -64,23 +68,40 @@ public:
 
 class EventStream {
 public:
-    // Before the runtime starts; `subscriber` must outlive every event.
-    void Subscribe(EventSubscriber& subscriber) { subscribers_.push_back(&subscriber); }
+    // `subscriber` must outlive every event.
+    void Subscribe(EventSubscriber& subscriber) {
+        std::unique_lock lock(mutex_);
+        subscribers_.push_back(&subscriber);
+    }
+
+    // Before the subscribers go.
+    void UnsubscribeAll() {
+        std::unique_lock lock(mutex_);
+        subscribers_.clear();
+    }
 
     void Publish(const ReadingEvent& event) const {
-        for (EventSubscriber* s : subscribers_) s->OnReading(event);
+        Tell([&](EventSubscriber& s) { s.OnReading(event); });
     }
     void Publish(const MeterStateEvent& event) const {
-        for (EventSubscriber* s : subscribers_) s->OnMeterState(event);
+        Tell([&](EventSubscriber& s) { s.OnMeterState(event); });
     }
     void Publish(const LineStateEvent& event) const {
-        for (EventSubscriber* s : subscribers_) s->OnLineState(event);
+        Tell([&](EventSubscriber& s) { s.OnLineState(event); });
     }
     void Publish(const WriteDoneEvent& event) const {
-        for (EventSubscriber* s : subscribers_) s->OnWriteDone(event);
+        Tell([&](EventSubscriber& s) { s.OnWriteDone(event); });
     }
 
 private:
+    template <typename Call>
+    void Tell(const Call& call) const {
+        // Shared: the lines and the front ends publish at once, none waits for another.
+        std::shared_lock lock(mutex_);
+        for (EventSubscriber* s : subscribers_) call(*s);
+    }
+
+    mutable std::shared_mutex mutex_;
     std::vector<EventSubscriber*> subscribers_;
 };
 

@@ -46,6 +46,7 @@ void ServiceRuntime::Stop() {
 void ServiceRuntime::StopOutputs(std::size_t started) {
     for (std::size_t i = started; i > 0; --i) outputs_[i - 1]->Stop();
     // Dropped only once all stopped: a later one may still hand an event to an earlier one.
+    events_.UnsubscribeAll();
     while (!outputs_.empty()) outputs_.pop_back();
     started_ = 0;
 }
