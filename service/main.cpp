@@ -67,6 +67,8 @@ void LogHistoryPlace(const service::ServiceConfig& config) {
     }
 }
 
+// One running configuration: the runtime holds its lines and the outputs that outputs.cpp lists,
+// and starts and stops them in their order.
 using Running = std::unique_ptr<service::ServiceRuntime>;
 
 // "address:port", with an IPv6 address in brackets.
