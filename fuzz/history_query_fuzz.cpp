@@ -1,5 +1,5 @@
 // The times and register names that qm4720ctl history and GET /api/v1/history take
-// (tools/service/history_params.h). A time that is taken is in range for its form, an age is never
+// (service/core/history_params.h). A time that is taken is in range for its form, an age is never
 // ahead of now, a calendar date is read as that very day (never moved into the next month), and a
 // refused text leaves the result untouched and says why. A register that is taken is the text
 // itself.
@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "fuzz/fuzz_check.h"
-#include "tools/service/history_params.h"
+#include "service/core/history_params.h"
 
 namespace {
 

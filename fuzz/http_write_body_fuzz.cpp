@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fuzz/fuzz_check.h"
-#include "tools/service/http_write_request.h"
+#include "service/http/http_write_request.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view body(reinterpret_cast<const char*>(data), size);

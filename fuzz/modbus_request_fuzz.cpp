@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "tools/service/modbus_request.h"
-#include "tools/service/tests/fake_gateway.h"
+#include "service/modbus/modbus_request.h"
+#include "service/tests/fake_gateway.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "tools/ctl/command_support.h"
-#include "tools/service/history_params.h"
-#include "tools/service/history_reader.h"
+#include "service/core/history_params.h"
+#include "service/history/history_reader.h"
 
 namespace ctl {
 namespace {

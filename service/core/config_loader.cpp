@@ -1,0 +1,422 @@
+// The TOML file of qm4720d, checked key by key. Every refusal names the file, the line and the
+// key; an unknown key is refused too, so that a misspelt one is never silently ignored.
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <set>
+#include <string_view>
+#include <utility>
+
+#include <toml++/toml.h>
+
+#include "service/core/service_config.h"
+
+namespace service {
+namespace {
+
+// A refusal on its way out of the reader: the line and the key it is about.
+struct Refusal {
+    std::int64_t line;
+    std::string key;
+    std::string what;
+};
+
+std::string TypeText(const toml::node& node) {
+    switch (node.type()) {
+        case toml::node_type::string:
+            return "a string";
+        case toml::node_type::integer:
+            return "an integer";
+        case toml::node_type::floating_point:
+            return "a number";
+        case toml::node_type::boolean:
+            return "a boolean";
+        case toml::node_type::array:
+            return "an array";
+        case toml::node_type::table:
+            return "a table";
+        default:
+            return "a date or time";
+    }
+}
+
+// One table of the file under its dotted key path, e.g. line[1].meter[0].
+class Section {
+public:
+    Section(const toml::table& table, std::string path) : table_(table), path_(std::move(path)) {}
+
+    std::string Key(std::string_view name) const {
+        return path_.empty() ? std::string(name) : path_ + "." + std::string(name);
+    }
+    std::int64_t Line() const { return table_.source().begin.line; }
+
+    [[noreturn]] void Refuse(std::string_view name, const std::string& what) const {
+        const toml::node* node = table_.get(name);
+        throw Refusal{node != nullptr ? node->source().begin.line : Line(), Key(name), what};
+    }
+
+    // Refuses the first key that is not one of `known`.
+    void OnlyKeys(std::initializer_list<std::string_view> known) const {
+        for (auto&& [key, node] : table_) {
+            bool ok = false;
+            for (std::string_view k : known) ok = ok || k == key.str();
+            if (!ok) {
+                throw Refusal{node.source().begin.line, Key(key.str()), "unknown key"};
+            }
+        }
+    }
+
+    const toml::node* Find(std::string_view name) const { return table_.get(name); }
+
+    std::string String(std::string_view name, const std::string& fallback, bool required) const {
+        const toml::node* node = Find(name);
+        if (node == nullptr) {
+            if (required) throw Refusal{Line(), Key(name), "missing (a string is required)"};
+            return fallback;
+        }
+        if (!node->is_string()) Refuse(name, "expected a string, got " + TypeText(*node));
+        return std::string(*node->value<std::string_view>());
+    }
+
+    std::int64_t Integer(std::string_view name, std::int64_t fallback, std::int64_t low,
+                         std::int64_t high, bool required = false) const {
+        const toml::node* node = Find(name);
+        if (node == nullptr) {
+            if (required) throw Refusal{Line(), Key(name), "missing (a whole number is required)"};
+            return fallback;
+        }
+        if (!node->is_integer()) Refuse(name, "expected a whole number, got " + TypeText(*node));
+        const std::int64_t v = *node->value<std::int64_t>();
+        if (v < low || v > high) {
+            Refuse(name, "expected " + std::to_string(low) + ".." + std::to_string(high) +
+                             ", got " + std::to_string(v));
+        }
+        return v;
+    }
+
+    bool Boolean(std::string_view name, bool fallback) const {
+        const toml::node* node = Find(name);
+        if (node == nullptr) return fallback;
+        if (!node->is_boolean()) Refuse(name, "expected true or false, got " + TypeText(*node));
+        return *node->value<bool>();
+    }
+
+    // A number from `low` to `high` (a whole number is taken as well).
+    double Number(std::string_view name, double fallback, double low, double high,
+                  std::string_view unit, bool required = false) const {
+        const toml::node* node = Find(name);
+        if (node == nullptr) {
+            if (required) {
+                throw Refusal{Line(), Key(name), "missing (" + std::string(unit) + " required)"};
+            }
+            return fallback;
+        }
+        if (!node->is_number()) {
+            Refuse(name, "expected " + std::string(unit) + ", got " + TypeText(*node));
+        }
+        const double v = *node->value<double>();
+        // Written as a negation so that nan is refused too.
+        if (!(v >= low && v <= high)) {
+            char range[96];
+            std::snprintf(range, sizeof range, "expected %s from %g to %g, got %g",
+                          std::string(unit).c_str(), low, high, v);
+            Refuse(name, range);
+        }
+        return v;
+    }
+
+    // Seconds from a millisecond up to `high`, as a duration in milliseconds.
+    std::chrono::milliseconds Seconds(std::string_view name, std::chrono::milliseconds fallback,
+                                      double high, bool required = false) const {
+        const double v = Number(name, fallback.count() / 1000.0, 0.001, high, "seconds", required);
+        return std::chrono::milliseconds(std::llround(v * 1000));
+    }
+
+    // The tables of an array of tables (`[[name]]`); none when the key is absent.
+    std::vector<Section> Tables(std::string_view name) const {
+        std::vector<Section> out;
+        const toml::node* node = Find(name);
+        if (node == nullptr) return out;
+        const toml::array* array = node->as_array();
+        if (array == nullptr) Refuse(name, "expected [[" + std::string(name) + "]] tables");
+        for (std::size_t i = 0; i < array->size(); ++i) {
+            const toml::table* t = (*array)[i].as_table();
+            if (t == nullptr) Refuse(name, "expected [[" + std::string(name) + "]] tables");
+            out.emplace_back(*t, Key(name) + "[" + std::to_string(i) + "]");
+        }
+        return out;
+    }
+
+    std::optional<Section> Table(std::string_view name) const {
+        const toml::node* node = Find(name);
+        if (node == nullptr) return std::nullopt;
+        if (!node->is_table()) Refuse(name, "expected a table, got " + TypeText(*node));
+        return Section(*node->as_table(), Key(name));
+    }
+
+    // An array of strings, each with its own line for messages.
+    std::vector<std::pair<std::string, std::int64_t>> Strings(std::string_view name) const {
+        std::vector<std::pair<std::string, std::int64_t>> out;
+        const toml::node* node = Find(name);
+        if (node == nullptr) return out;
+        const toml::array* array = node->as_array();
+        if (array == nullptr) Refuse(name, "expected an array of strings");
+        for (const toml::node& item : *array) {
+            if (!item.is_string()) Refuse(name, "expected an array of strings");
+            out.emplace_back(std::string(*item.value<std::string_view>()),
+                             item.source().begin.line);
+        }
+        return out;
+    }
+
+private:
+    const toml::table& table_;
+    std::string path_;
+};
+
+std::string ModelOf(const Section& meter) {
+    const std::string text = meter.String("model", "default", false);
+    std::string lower;
+    for (char c : text) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    // The driver takes any other name as the default model; a service refuses it instead, since
+    // a misspelt model would poll the wrong table without a word.
+    if (lower == "default") return "";
+    if (lower == "qm4720n") return "QM4720N";
+    meter.Refuse("model", "expected \"default\" or \"QM4720N\", got \"" + text + "\"");
+}
+
+host::RegisterRef ResolveRegister(const host::DriverSession& session, const Section& meter,
+                                  const std::string& model, std::string_view key,
+                                  const std::string& text, std::int64_t line) {
+    std::string error;
+    auto reg = session.Resolve(model, text, 0xFFFF, error);
+    if (!reg) {
+        const std::string modelName = model.empty() ? std::string("default") : model;
+        throw Refusal{line, meter.Key(key),
+                      "register '" + text + "' is not one of model " + modelName +
+                          "'s registers (qm4720ctl tables --model " + modelName +
+                          "); the driver says: " + error};
+    }
+    return *reg;
+}
+
+MeterConfig ReadMeter(const host::DriverSession& session, const Section& meter) {
+    meter.OnlyKeys({"station", "model", "poll", "writable"});
+    MeterConfig m;
+    m.station = static_cast<std::int16_t>(meter.Integer("station", 0, 0, 99, true));
+    m.model = ModelOf(meter);
+    std::set<std::int16_t> seen;
+    for (const Section& poll : meter.Tables("poll")) {
+        poll.OnlyKeys({"registers", "interval_s", "allowed_age_s"});
+        const auto interval = poll.Seconds("interval_s", {}, 86400, true);
+        const auto age = poll.Seconds("allowed_age_s", 3 * interval, 3 * 86400);
+        const auto names = poll.Strings("registers");
+        if (names.empty()) poll.Refuse("registers", "expected at least one register");
+        for (const auto& [text, line] : names) {
+            const host::RegisterRef reg =
+                ResolveRegister(session, poll, m.model, "registers", text, line);
+            if (!seen.insert(reg.index).second) {
+                throw Refusal{line, poll.Key("registers"),
+                              "register '" + text + "' is polled twice on this meter"};
+            }
+            m.polled.push_back({reg, interval, age});
+        }
+    }
+    for (const auto& [text, line] : meter.Strings("writable")) {
+        const host::RegisterRef reg =
+            ResolveRegister(session, meter, m.model, "writable", text, line);
+        if (reg.readOnly) {
+            throw Refusal{line, meter.Key("writable"),
+                          "register '" + text + "' is read-only in the model's table"};
+        }
+        m.writable.push_back(reg);
+    }
+    return m;
+}
+
+ModbusListenerSettings ReadModbus(const Section& modbus) {
+    modbus.OnlyKeys({"address", "port", "word_order", "max_clients", "idle_timeout_s"});
+    ModbusListenerSettings s;
+    s.address = modbus.String("address", s.address, false);
+    s.port = static_cast<std::uint16_t>(modbus.Integer("port", 0, 1, 65535, true));
+    const std::string order = modbus.String("word_order", "high-first", false);
+    if (order == "high-first") {
+        s.wordOrder = WordOrder::kHighWordFirst;
+    } else if (order == "low-first") {
+        s.wordOrder = WordOrder::kLowWordFirst;
+    } else {
+        modbus.Refuse("word_order",
+                      "expected \"high-first\" or \"low-first\", got \"" + order + "\"");
+    }
+    s.maxClients = static_cast<int>(modbus.Integer("max_clients", s.maxClients, 1, 1024));
+    s.idleTimeout = std::chrono::duration_cast<std::chrono::seconds>(
+        modbus.Seconds("idle_timeout_s", s.idleTimeout, 86400));
+    return s;
+}
+
+HttpConfig ReadHttp(const Section& http) {
+    http.OnlyKeys({"address", "port", "writes", "write_token", "chart_js"});
+    HttpConfig h;
+    h.address = http.String("address", h.address, false);
+    h.port = static_cast<std::uint16_t>(http.Integer("port", 0, 1, 65535, true));
+    h.writes = http.Boolean("writes", false);
+    h.writeToken = http.String("write_token", "", false);
+    // A short token is guessed; one is required whenever writes are on.
+    if (h.writes && h.writeToken.size() < 16) {
+        http.Refuse(h.writeToken.empty() ? "writes" : "write_token",
+                    "writes = true needs a write_token of at least 16 characters");
+    }
+    // An HTTP header's value loses its blanks at both ends, and no header carries a control
+    // character: such a token could never be matched.
+    for (unsigned char c : h.writeToken) {
+        if (c <= ' ' || c == 0x7F) {
+            http.Refuse("write_token",
+                        "expected no blank or control character: an Authorization header could "
+                        "never carry it whole");
+        }
+    }
+    h.chartJs = http.String("chart_js", h.chartJs, false);
+    return h;
+}
+
+// A topic level of ours must not hold MQTT's separators or wildcards.
+bool TopicSafe(std::string_view text) {
+    return !text.empty() && text.find_first_of("/+#") == std::string_view::npos;
+}
+
+MqttConfig ReadMqtt(const Section& mqtt) {
+    mqtt.OnlyKeys({"host", "port", "client_id", "username", "password", "prefix", "qos",
+                   "keepalive_s", "writes", "queue_limit"});
+    MqttConfig m;
+    m.host = mqtt.String("host", "", true);
+    if (m.host.empty()) mqtt.Refuse("host", "expected a host name or address");
+    m.port = static_cast<std::uint16_t>(mqtt.Integer("port", m.port, 1, 65535));
+    m.clientId = mqtt.String("client_id", m.clientId, false);
+    if (m.clientId.empty() || m.clientId.size() > 23) {
+        mqtt.Refuse("client_id", "expected 1 to 23 characters");
+    }
+    m.username = mqtt.String("username", "", false);
+    m.password = mqtt.String("password", "", false);
+    m.prefix = mqtt.String("prefix", m.prefix, false);
+    if (m.prefix.empty() || m.prefix.find_first_of("+#") != std::string::npos ||
+        m.prefix.front() == '/' || m.prefix.back() == '/') {
+        mqtt.Refuse("prefix",
+                    "expected a topic without + or # that neither starts nor ends "
+                    "with /, got \"" +
+                        m.prefix + "\"");
+    }
+    m.qos = static_cast<int>(mqtt.Integer("qos", m.qos, 0, 1));
+    m.keepalive = std::chrono::seconds(mqtt.Integer("keepalive_s", m.keepalive.count(), 5, 3600));
+    m.writes = mqtt.Boolean("writes", false);
+    m.queueLimit = static_cast<std::size_t>(
+        mqtt.Integer("queue_limit", static_cast<std::int64_t>(m.queueLimit), 1, 10'000'000));
+    return m;
+}
+
+LineConfig ReadLine(const host::DriverSession& session, const Section& line) {
+    line.OnlyKeys({"name", "port", "baud", "data_bits", "parity", "stop_bits", "reply_timeout_ms",
+                   "silent_retry_s", "silent_retry_max_s", "meter", "modbus"});
+    LineConfig l;
+    l.name = line.String("name", "", true);
+    if (l.name.empty()) line.Refuse("name", "expected a name that is not empty");
+    // The name is a column of the history, a label of the metrics and a part of log lines.
+    for (unsigned char c : l.name) {
+        if (c < ' ' || c == 0x7F) {
+            line.Refuse("name", "expected no control character (a line break, NUL, tab, ...)");
+        }
+    }
+    l.port = line.String("port", "", true);
+    // The driver's port record holds 31 characters and a NUL.
+    if (l.port.empty() || l.port.size() > 31) line.Refuse("port", "expected 1 to 31 characters");
+    l.baud = static_cast<int>(line.Integer("baud", l.baud, 300, 9600));
+    l.dataBits = static_cast<int>(line.Integer("data_bits", l.dataBits, 5, 8));
+    l.parity = line.String("parity", l.parity, false);
+    if (l.parity != "none" && l.parity != "odd" && l.parity != "even" && l.parity != "mark" &&
+        l.parity != "space") {
+        line.Refuse("parity", "expected none, odd, even, mark or space, got \"" + l.parity + "\"");
+    }
+    l.stopBits = static_cast<int>(line.Integer("stop_bits", l.stopBits, 1, 2));
+    // The driver holds the timeout in 16 bits and reads below 10 ms as 1000 ms.
+    l.replyTimeoutMs =
+        static_cast<int>(line.Integer("reply_timeout_ms", l.replyTimeoutMs, 10, 32767));
+    l.silentRetryFirst = line.Seconds("silent_retry_s", l.silentRetryFirst, 3600);
+    l.silentRetryLongest = line.Seconds("silent_retry_max_s",
+                                        std::max(l.silentRetryLongest, l.silentRetryFirst), 86400);
+    if (l.silentRetryLongest < l.silentRetryFirst) {
+        line.Refuse("silent_retry_max_s", "expected at least silent_retry_s");
+    }
+    std::set<int> stations;
+    for (const Section& meter : line.Tables("meter")) {
+        l.meters.push_back(ReadMeter(session, meter));
+        if (!stations.insert(l.meters.back().station).second) {
+            meter.Refuse("station", "station " + std::to_string(l.meters.back().station) +
+                                        " is on this line twice");
+        }
+    }
+    if (l.meters.empty()) line.Refuse("meter", "expected at least one [[line.meter]]");
+    if (auto modbus = line.Table("modbus")) l.modbus = ReadModbus(*modbus);
+    return l;
+}
+
+void ReadConfig(const host::DriverSession& session, const Section& root, ServiceConfig& config) {
+    root.OnlyKeys({"line", "history", "http", "mqtt"});
+    if (auto history = root.Table("history")) {
+        history->OnlyKeys({"database", "retention_days"});
+        config.history.database = history->String("database", "", true);
+        const double days = history->Number("retention_days", 30, 0.001, 36500, "days");
+        config.history.retention = std::chrono::milliseconds(std::llround(days * 86400000.0));
+    }
+    std::set<std::string> names, listeners;
+    std::map<std::string, std::string> devices;  // identity -> the port as first written
+    for (const Section& line : root.Tables("line")) {
+        config.lines.push_back(ReadLine(session, line));
+        const LineConfig& l = config.lines.back();
+        if (!names.insert(l.name).second) line.Refuse("name", "line \"" + l.name + "\" twice");
+        const auto [device, added] = devices.emplace(PortIdentity(l.port), l.port);
+        if (!added) {
+            line.Refuse("port", "port " + l.port + " on two lines (the same device as " +
+                                    device->second + ")");
+        }
+        const std::string at = l.modbus.address + ":" + std::to_string(l.modbus.port);
+        if (l.modbus.port != 0 && !listeners.insert(at).second) {
+            throw Refusal{line.Line(), line.Key("modbus.port"), at + " is used by two lines"};
+        }
+    }
+    if (config.lines.empty()) throw Refusal{1, "line", "expected at least one [[line]]"};
+    if (auto http = root.Table("http")) config.http = ReadHttp(*http);
+    if (auto mqtt = root.Table("mqtt")) {
+        config.mqtt = ReadMqtt(*mqtt);
+        // Each line's name is a level of its topics.
+        for (const Section& line : root.Tables("line")) {
+            const std::string name = line.String("name", "", true);
+            if (!TopicSafe(name)) {
+                line.Refuse("name", "with [mqtt], a line's name must not hold / + or #");
+            }
+        }
+    }
+}
+
+}  // namespace
+
+bool LoadConfig(const std::string& path, const host::DriverSession& session, ServiceConfig& config,
+                std::string& error) {
+    config = ServiceConfig{};
+    config.path = path;
+    try {
+        const toml::table root = toml::parse_file(path);
+        ReadConfig(session, Section(root, ""), config);
+        return true;
+    } catch (const toml::parse_error& e) {
+        const auto& where = e.source();
+        // Line 0: the file itself could not be read.
+        error = path + (where.begin.line > 0 ? ":" + std::to_string(where.begin.line) : "") + ": " +
+                std::string(e.description());
+    } catch (const Refusal& r) {
+        error = path + ":" + std::to_string(r.line) + ": " + r.key + ": " + r.what;
+    }
+    config = ServiceConfig{};
+    return false;
+}
+
+}  // namespace service

@@ -1,0 +1,310 @@
+#include "service/core/line_worker.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "driver/messages.h"
+#include "host/port_problem.h"
+#include "host/system_text.h"
+#include "service/core/service_log.h"
+
+namespace service {
+namespace {
+
+constexpr const char* kParities[] = {"none", "odd", "even", "mark", "space"};
+
+WriteOutcome OutcomeOfWrite(const host::Reading& reading) {
+    if (reading.ok) return WriteOutcome::kDone;
+    switch (reading.errorCode) {
+        case driver::kErrorNone:
+            return WriteOutcome::kRefusedByMeter;  // a NAK records no reason
+        case driver::kErrorTimeout:
+        case driver::kErrorReply:
+        case driver::kErrorOpen:
+            return WriteOutcome::kNoAnswer;
+        default:
+            return WriteOutcome::kRefusedByDriver;  // range, format, type: before the line
+    }
+}
+
+// Something came back on the line (a value, a NAK, even a garbled reply): the line is there.
+bool Answered(const host::Reading& reading) {
+    return reading.ok ||
+           (reading.errorCode != driver::kErrorTimeout && reading.errorCode != driver::kErrorOpen);
+}
+
+// "5 s", "0.5 s", "1.25 s".
+std::string Seconds(std::chrono::milliseconds wait) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", static_cast<double>(wait.count()) / 1000.0);
+    return text;
+}
+
+}  // namespace
+
+LineWorker::LineWorker(LineConfig line, host::ModuleChoice module, LineTable& table,
+                       Backoff backoff)
+    : line_(std::move(line)),
+      module_(std::move(module)),
+      table_(table),
+      backoff_(backoff),
+      schedule_(line_, std::chrono::steady_clock::now()),
+      nextBackoff_(backoff.first) {}
+
+LineWorker::~LineWorker() {
+    Stop();
+}
+
+void LineWorker::Start() {
+    thread_ = std::thread([this] { Run(); });
+}
+
+void LineWorker::RequestStop() {
+    std::deque<PendingWrite> writes;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        writes.swap(writes_);
+    }
+    wake_.notify_all();
+    for (PendingWrite& write : writes) write.done.set_value(WriteOutcome::kNoAnswer);
+}
+
+void LineWorker::Stop() {
+    RequestStop();
+    if (thread_.joinable()) thread_.join();
+}
+
+bool LineWorker::Stopping() {
+    std::lock_guard lock(mutex_);
+    return stopping_;
+}
+
+std::future<WriteOutcome> LineWorker::QueueWrite(std::int16_t station, const host::RegisterRef& reg,
+                                                 double value) {
+    std::promise<WriteOutcome> done;
+    std::future<WriteOutcome> outcome = done.get_future();
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) {
+            done.set_value(WriteOutcome::kNoAnswer);
+            return outcome;
+        }
+        writes_.push_back({station, reg, value, std::move(done)});
+    }
+    wake_.notify_all();
+    return outcome;
+}
+
+bool LineWorker::WaitUntil(SteadyTime until) {
+    std::unique_lock lock(mutex_);
+    // In steps of a second at most, so that the heartbeat shows a waiting worker alive.
+    for (;;) {
+        const auto step =
+            std::min(until, std::chrono::steady_clock::now() + std::chrono::seconds(1));
+        if (wake_.wait_until(lock, step, [&] { return stopping_ || !writes_.empty(); })) break;
+        heartbeat_ = std::chrono::steady_clock::now();
+        if (step == until) break;
+    }
+    return !stopping_;
+}
+
+const std::string& LineWorker::ModelOf(std::int16_t station) const {
+    for (const MeterConfig& meter : line_.meters) {
+        if (meter.station == station) return meter.model;
+    }
+    static const std::string kDefault;
+    return kDefault;
+}
+
+bool LineWorker::OpenLine(host::DriverSession& session) {
+    PortSettings settings{};
+    const std::string device = host::PortDeviceName(line_.port);
+    std::memcpy(settings.portName, device.c_str(),
+                std::min(device.size(), sizeof settings.portName - 1));
+    settings.baudRate = line_.baud;
+    settings.dataBits = static_cast<std::uint8_t>(line_.dataBits);
+    settings.stopBits = static_cast<std::int16_t>(line_.stopBits);
+    for (std::uint8_t i = 0; i < 5; ++i) {
+        if (line_.parity == kParities[i]) settings.parity = i;
+    }
+    settings.replyTimeout = static_cast<std::int16_t>(line_.replyTimeoutMs);
+    std::string error;
+    if (!session.Open(settings, error)) {
+        table_.CountOpenFailure();
+        // The driver says only that it failed; the system says why.
+        const std::string why = host::PortOpenProblem(line_.port);
+        const std::string reason = why.empty()
+                                       ? "cannot open " + line_.port + ": " + error
+                                       : "cannot open " + why + " (the driver says: " + error + ")";
+        if (table_.State() != LineState::kLost || table_.LostReason() != reason) {
+            Log(LogLevel::kError,
+                "line " + line_.name + ": " + reason + "; retrying with backoff from 1 s to 30 s");
+            table_.FailAll(reason, driver::kErrorOpen, UtcNowMs());
+            table_.SetState(LineState::kLost, reason);
+        }
+        ScheduleReopen();
+        return false;
+    }
+    open_ = true;
+    schedule_.RetrySilentNow(std::chrono::steady_clock::now());
+    if (table_.State() == LineState::kStarting) {
+        Log(LogLevel::kNotice, "line " + line_.name + ": opened " + line_.port);
+        table_.SetState(LineState::kUp);
+    }
+    return true;
+}
+
+void LineWorker::ScheduleReopen() {
+    reopenAt_ = std::chrono::steady_clock::now() + nextBackoff_;
+    nextBackoff_ = std::min(nextBackoff_ * 2, backoff_.longest);
+}
+
+void LineWorker::LoseLine(host::DriverSession& session, const std::string& reason,
+                          std::int32_t code) {
+    session.Close();
+    open_ = false;
+    if (table_.State() != LineState::kLost || table_.LostReason() != "line lost: " + reason) {
+        Log(LogLevel::kWarning, "line " + line_.name + ": lost (" + reason +
+                                    "); reopening with backoff from 1 s to 30 s");
+        table_.FailAll("line lost: " + reason, code, UtcNowMs());
+        table_.SetState(LineState::kLost, "line lost: " + reason);
+        nextBackoff_ = backoff_.first;
+    }
+    ScheduleReopen();
+}
+
+void LineWorker::RunWrites(host::DriverSession& session, std::deque<PendingWrite>& writes) {
+    for (PendingWrite& write : writes) {
+        // A write taken before the stop and not begun yet waits no longer than the queued ones.
+        if (!open_ || Stopping()) {
+            write.done.set_value(WriteOutcome::kNoAnswer);
+            continue;
+        }
+        const host::Reading result =
+            session.Write(ModelOf(write.station), write.station, write.reg, write.value);
+        table_.Count(result, true);
+        write.done.set_value(OutcomeOfWrite(result));
+        // Read the register back soon when it is polled, so the table shows the new value.
+        for (std::size_t m = 0; m < line_.meters.size(); ++m) {
+            const MeterConfig& meter = line_.meters[m];
+            if (meter.station != write.station) continue;
+            for (std::size_t p = 0; p < meter.polled.size(); ++p) {
+                if (meter.polled[p].reg.index == write.reg.index) {
+                    schedule_.PollSoon(m, p, std::chrono::steady_clock::now());
+                }
+            }
+        }
+    }
+}
+
+void LineWorker::TellMeterChange(std::size_t meter, MeterChange change,
+                                 const host::Reading& result) {
+    const std::int16_t station = line_.meters[meter].station;
+    const std::string who = "line " + line_.name + ": station " + std::to_string(station);
+    if (change == MeterChange::kWentSilent) {
+        Log(LogLevel::kWarning,
+            who + " is silent (no answer to " + std::to_string(kMissesBeforeSilent) +
+                " requests in a row; the driver says: " + result.error + "); asked again after " +
+                Seconds(line_.silentRetryFirst) + ", the wait doubling up to " +
+                Seconds(line_.silentRetryLongest) + " while it stays silent");
+        table_.SetMeterSilent(station, true, result, UtcNowMs());
+    } else if (change == MeterChange::kAnswersAgain) {
+        Log(LogLevel::kNotice, who + " answers again");
+        table_.SetMeterSilent(station, false, result, UtcNowMs());
+    }
+}
+
+void LineWorker::Poll(host::DriverSession& session, DuePoll& due) {
+    const MeterConfig& meter = line_.meters[due.meter];
+    const PolledRegister& polled = meter.polled[due.polled];
+    const host::Reading result = session.Read(meter.model, meter.station, polled.reg);
+    const auto now = std::chrono::steady_clock::now();
+    const std::int64_t utcMs = UtcNowMs();
+    table_.StoreRead(table_.Slot(meter.station, polled.reg.index), result, utcMs, now);
+    table_.Count(result, false);
+    if (result.errorCode == driver::kErrorOpen) {
+        schedule_.Advance(due, now);
+        LoseLine(session, "the port failed; the driver says: " + result.error, result.errorCode);
+        return;
+    }
+    const bool answered = Answered(result);
+    TellMeterChange(due.meter, schedule_.Record(due, answered, now), result);
+    if (answered) {
+        nextBackoff_ = backoff_.first;
+        if (table_.State() == LineState::kLost) {
+            Log(LogLevel::kNotice,
+                "line " + line_.name + ": reopened " + line_.port + ", the meters answer again");
+            table_.SetState(LineState::kUp);
+        }
+        return;
+    }
+    // Lost only when every meter is silent: the silent ones coming in a row say nothing of the
+    // others.
+    if (schedule_.AllSilent()) LoseLine(session, "no meter answers", result.errorCode);
+}
+
+void LineWorker::Run() {
+    PollUntilStopped();
+    // Whatever ended the loop (Stop, or a driver that could not be created), no write waits on
+    // this thread any more: the queued ones, and every one queued later, are answered kNoAnswer
+    // at once, so that a Modbus client blocked in a write is never left waiting for a dead line.
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    for (PendingWrite& write : writes_) write.done.set_value(WriteOutcome::kNoAnswer);
+    writes_.clear();
+}
+
+void LineWorker::PollUntilStopped() {
+    std::string error;
+    auto session = host::DriverSession::Create(module_, error);
+    if (session == nullptr) {
+        Log(LogLevel::kError, "line " + line_.name + ": cannot create the driver: " + error);
+        table_.SetState(LineState::kLost, "cannot create the driver: " + error);
+        return;
+    }
+    for (;;) {
+        heartbeat_ = std::chrono::steady_clock::now();
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) break;
+        }
+        if (!open_) {
+            if (std::chrono::steady_clock::now() >= reopenAt_ && OpenLine(*session)) continue;
+            // Closed until the next attempt: writes queued meanwhile are answered at once, and
+            // they do not bring the attempt forward.
+            if (!WaitUntil(reopenAt_)) break;
+            std::deque<PendingWrite> writes;
+            {
+                std::lock_guard lock(mutex_);
+                writes.swap(writes_);
+            }
+            RunWrites(*session, writes);
+            continue;
+        }
+        std::deque<PendingWrite> writes;
+        {
+            std::lock_guard lock(mutex_);
+            writes.swap(writes_);
+        }
+        if (!writes.empty()) {
+            RunWrites(*session, writes);
+            continue;
+        }
+        if (schedule_.Empty()) {
+            if (!WaitUntil(std::chrono::steady_clock::now() + std::chrono::hours(1))) break;
+            continue;
+        }
+        SteadyTime wake{};
+        DuePoll* next = schedule_.Next(std::chrono::steady_clock::now(), wake);
+        if (next == nullptr) {
+            if (!WaitUntil(wake)) break;
+            continue;
+        }
+        Poll(*session, *next);
+    }
+    session->Close();
+}
+
+}  // namespace service

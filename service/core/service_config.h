@@ -1,0 +1,97 @@
+// What qm4720d runs, as read from its TOML file: the serial lines, the meters on each line, the
+// registers polled on each meter and how often, the registers that may be written, the history
+// database, and each line's Modbus listener. Every register is already resolved against its
+// model's table by the driver itself, so a worker never meets a name the driver refuses.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/driver_session.h"
+#include "service/core/meter_gateway.h"
+
+namespace service {
+
+struct PolledRegister {
+    host::RegisterRef reg;
+    std::chrono::milliseconds interval{1000};
+    std::chrono::milliseconds allowedAge{3000};  // three intervals unless configured
+};
+
+struct MeterConfig {
+    std::int16_t station = 0;
+    std::string model;  // as the driver takes it: "" for the default model, or "QM4720N"
+    std::vector<PolledRegister> polled;
+    std::vector<host::RegisterRef> writable;
+};
+
+struct LineConfig {
+    std::string name;
+    std::string port;
+    int baud = 9600;
+    int dataBits = 8;
+    std::string parity = "none";  // none, odd, even, mark, space
+    int stopBits = 1;
+    int replyTimeoutMs = 1500;
+    // A meter that stopped answering is asked again after the first wait, which doubles at
+    // every retry it does not answer, up to the longest.
+    std::chrono::milliseconds silentRetryFirst{5000};
+    std::chrono::milliseconds silentRetryLongest{60000};
+    std::vector<MeterConfig> meters;
+    ModbusListenerSettings modbus;
+};
+
+struct HistoryConfig {
+    std::string database;  // "" : no history is kept
+    std::chrono::milliseconds retention{std::chrono::hours(24 * 30)};
+};
+
+// The web page, the JSON interface and the Prometheus metrics ([http]).
+struct HttpConfig {
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 0;  // 0: no HTTP server
+    bool writes = false;     // POST /api/v1/write accepted at all
+    std::string writeToken;  // the bearer token a write must carry (required with writes)
+    std::string chartJs = "/usr/share/javascript/chart.js/chart.min.js";  // served as /chart.js
+};
+
+// Every new reading published to an MQTT broker ([mqtt]).
+struct MqttConfig {
+    std::string host;  // "": no MQTT
+    std::uint16_t port = 1883;
+    std::string clientId = "qm4720d";
+    std::string username;
+    std::string password;
+    std::string prefix = "qm4720";  // topics PREFIX/LINE/STATION/REGISTER, PREFIX/status
+    int qos = 1;
+    std::chrono::seconds keepalive{30};
+    bool writes = false;             // PREFIX/LINE/STATION/REGISTER/set accepted at all
+    std::size_t queueLimit = 10000;  // messages kept while the broker is away; oldest dropped
+};
+
+struct ServiceConfig {
+    std::string path;  // the file it was read from
+    std::vector<LineConfig> lines;
+    HistoryConfig history;
+    HttpConfig http;
+    MqttConfig mqtt;
+};
+
+// Reads and checks `path`; register names go through `session`'s ParseRegister. False with
+// `error` set to "FILE:LINE: KEY: what is wrong" ("FILE: why" when it could not be read) when the
+// file is refused; nothing of it is then to be used.
+bool LoadConfig(const std::string& path, const host::DriverSession& session, ServiceConfig& config,
+                std::string& error);
+
+// What names the device of a line's `port`: the device number of a character device, else the
+// resolved path, else the path normalised; two lines with the same identity share one device.
+std::string PortIdentity(const std::string& port);
+
+// What is wrong with where `history` keeps its database that only the running system shows: a
+// folder that does not exist or cannot be written, a path under /tmp (which the unit makes
+// private and empties at every stop). Empty when nothing is.
+std::vector<std::string> HistoryPlaceWarnings(const HistoryConfig& history);
+
+}  // namespace service

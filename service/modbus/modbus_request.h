@@ -1,0 +1,75 @@
+// One Modbus TCP request of a client, answered over the gateway of its line: the function code,
+// address and count are picked out of the frame that libmodbus received, judged against the
+// station's register table and the gateway, and the reply or exception is built and sent by
+// libmodbus itself (modbus_reply, modbus_reply_exception).
+//
+// Functions: 03 and 04 read the same registers (a client configured for input registers reads the
+// same values); 16 writes one whole value (two registers); 06 sets half a value and is refused
+// with 02, since the other half on the meter is not known to be the one the client has in mind.
+// A value the meter's field cannot carry as asked (an INT register given 40000 or 2.7) is refused
+// with 03 before the line.
+#pragma once
+
+#include <modbus.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "service/core/meter_gateway.h"
+#include "service/modbus/modbus_register_map.h"
+
+namespace service {
+
+// What the handler decided for one request, before anything is sent.
+struct RequestDecision {
+    bool malformed = false;  // the header disagrees with the frame: close the client, send nothing
+    ModbusException exception = ModbusException::kNone;
+    bool isRead = false;
+    int first = 0;  // holding register of words[0] for a read
+    int count = 0;
+    std::array<std::uint16_t, MODBUS_MAX_READ_REGISTERS> words{};
+};
+
+// A mapping for libmodbus to build replies from: holding and input registers from address 0, as
+// many as the largest table on the line spans. One per client thread.
+struct ModbusMappingDeleter {
+    void operator()(modbus_mapping_t* mapping) const { modbus_mapping_free(mapping); }
+};
+using ModbusMapping = std::unique_ptr<modbus_mapping_t, ModbusMappingDeleter>;
+ModbusMapping NewReplyMapping(const StationTables& tables);
+
+class ModbusRequestHandler {
+public:
+    // Both references must outlive the handler; the gateway is called from the calling thread.
+    // `client`: the peer's address and port, for the log of its writes.
+    ModbusRequestHandler(MeterGateway& gateway, const StationTables& tables, WordOrder order,
+                         std::string_view client = {})
+        : gateway_(gateway),
+          tables_(tables),
+          order_(order),
+          who_("Modbus " + std::string(client)) {}
+
+    // Judges `request`, one whole frame (MBAP header included) as modbus_receive returned it for
+    // a TCP context. A write is handed to the gateway here and waits for its outcome.
+    RequestDecision Decide(std::span<const std::uint8_t> request) const;
+
+    // Decides and sends the answer on `ctx`. False: the frame was malformed or the reply could not
+    // be sent; the caller closes this client.
+    bool Answer(modbus_t* ctx, std::span<const std::uint8_t> request, modbus_mapping_t& mapping);
+
+private:
+    RequestDecision DecideRead(std::int16_t station, int first, int count) const;
+    ModbusException DecideWrite(std::int16_t station, int first, int count,
+                                std::span<const std::uint8_t> data) const;
+
+    MeterGateway& gateway_;
+    const StationTables& tables_;
+    WordOrder order_;
+    std::string who_;
+};
+
+}  // namespace service

@@ -1,0 +1,17 @@
+// What the MQTT publisher of qm4720d has done since it started, for /metrics.
+#pragma once
+
+#include <cstdint>
+
+namespace service {
+
+struct MqttCounters {
+    bool connected = false;
+    std::uint64_t published = 0;   // messages handed to the broker's connection
+    std::uint64_t dropped = 0;     // the oldest queued messages dropped while the broker was away
+    std::uint64_t queued = 0;      // messages waiting now
+    std::uint64_t reconnects = 0;  // connections made again after one was lost
+    std::uint64_t writes = 0;      // .../set messages taken
+};
+
+}  // namespace service

@@ -1,0 +1,113 @@
+// qm4720d's MQTT publisher (libmosquitto): every new reading of a running configuration sent,
+// retained, to the broker of [mqtt] (topics and payloads in mqtt_topics.h), a status topic with a
+// last will, and writes taken from .../set when the configuration allows them.
+//
+// Threads: the line workers only copy a reading into a bounded queue (Publish); a sender thread
+// of ours formats it and hands it to libmosquitto while connected, and a network thread of ours
+// runs libmosquitto's loop, connecting again with backoff (1 s doubling to 30 s) while the broker
+// is away. Only a bounded number of messages is ever inside libmosquitto, which would otherwise
+// queue without limit while disconnected: the rest wait in our queue, whose oldest messages are
+// dropped (and counted) once it holds `queue_limit`. Writes run on a third thread of ours, never
+// on the network thread, because MeterGateway::Write blocks until the meter answered.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "service/core/live_cell.h"
+#include "service/mqtt/mqtt_counters.h"
+#include "service/mqtt/mqtt_topics.h"
+#include "service/core/service_config.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace service {
+
+class ServiceRuntime;
+
+class MqttPublisher {
+public:
+    // For `config.mqtt`'s broker; nothing is sent before Start. Writes are resolved against
+    // `config`'s meters.
+    explicit MqttPublisher(const ServiceConfig& config);
+    // Publishes "offline" to the status topic when connected, then disconnects. StopWrites first.
+    ~MqttPublisher();
+    MqttPublisher(const MqttPublisher&) = delete;
+    MqttPublisher& operator=(const MqttPublisher&) = delete;
+
+    // Connects in the background; the connection is retried with backoff for as long as the
+    // publisher lives. Readings that come before are queued.
+    void Start();
+
+    // Queues a new reading; never blocks for long (the runtime's line workers call it).
+    void Publish(std::string_view line, const LiveCell& cell);
+
+    // With `mqtt.writes`, starts taking .../set messages to `runtime`'s gateways (made from the
+    // same configuration); `runtime` must live until StopWrites has returned.
+    void StartWrites(ServiceRuntime& runtime);
+    // Waits for a write in progress and takes no more; before the runtime goes. Idempotent.
+    void StopWrites();
+
+    MqttCounters Counters() const;
+
+private:
+    // A reading, or a message ready to send (a write's result).
+    struct Message {
+        std::string topic;
+        std::string payload;
+        bool retain = false;
+        std::string line;                 // of the reading
+        std::optional<LiveCell> reading;  // turned into topic and payload by the sender
+    };
+    struct WriteRequest {
+        SetTarget target;
+        SetRequest request;
+    };
+
+    void Enqueue(Message message);
+    // A write's answer, not retained; nullopt `result` for a request that could not be read.
+    void EnqueueResult(const WriteRequest& write, const std::optional<WriteResult>& result);
+    void SendLoop();
+    void NetworkLoop();
+    void WriteLoop();
+    WriteResult Write(const WriteRequest& write);
+
+    static void OnConnect(mosquitto* mosq, void* self, int rc);
+    static void OnDisconnect(mosquitto* mosq, void* self, int rc);
+    static void OnPublish(mosquitto* mosq, void* self, int mid);
+    static void OnMessage(mosquitto* mosq, void* self, const mosquitto_message* message);
+
+    ServiceConfig config_;
+    mosquitto* mosq_ = nullptr;
+    std::thread network_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Message> queue_;
+    std::set<int> inFlight_;  // message ids inside libmosquitto, not yet sent (QoS 0) or acked
+    std::set<int> acked_;     // ids acknowledged before SendLoop noted them
+    bool connected_ = false;
+    bool stopping_ = false;         // the sender's
+    bool networkStopping_ = false;  // the network thread's
+    MqttCounters counters_;
+    std::uint64_t connects_ = 0;
+    std::thread sender_;
+
+    std::mutex writeMutex_;
+    std::condition_variable writeWake_;
+    std::deque<WriteRequest> writes_;
+    ServiceRuntime* runtime_ = nullptr;
+    bool writesStopping_ = false;
+    std::uint64_t overflowed_ = 0;  // writes answered at once since the log last said so
+    std::thread writer_;
+};
+
+}  // namespace service

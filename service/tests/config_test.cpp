@@ -1,0 +1,231 @@
+// The configuration file: every refusal names the file, the line and the key, and qm4720d
+// --check-config refuses the same files with exit status 2; the shipped example passes.
+#include <gtest/gtest.h>
+
+#include "tests/posix/sim_process.h"
+#include "service/core/service_config.h"
+#include "service/tests/service_fixture.h"
+
+namespace {
+
+using servicetest::ScratchDir;
+using servicetest::WriteFile;
+
+// A good file up to the poll table; each case adds or changes lines after it.
+constexpr const char* kBase =
+    "[[line]]\n"               // 1
+    "name = \"a\"\n"           // 2
+    "port = \"/tmp/qm-a\"\n"   // 3
+    "[[line.meter]]\n"         // 4
+    "station = 1\n"            // 5
+    "[[line.meter.poll]]\n"    // 6
+    "registers = [\"PV\"]\n";  // 7
+
+struct Broken {
+    const char* name;
+    std::string text;
+    int line;          // where the refusal points
+    const char* key;   // the key it names ("" for a syntax error, which names none)
+    const char* what;  // a piece of the reason
+};
+
+const Broken kBroken[] = {
+    {"syntax", "[[line]]\nname = \"a\nport = 1\n", 2, "", ""},
+    {"interval missing", kBase, 6, "line[0].meter[0].poll[0].interval_s", "missing"},
+    {"unknown key at the top", std::string("colour = 1\n") + kBase + "interval_s = 1\n", 1,
+     "colour", "unknown key"},
+    {"misspelt key in a meter",
+     std::string(kBase) + "interval_s = 1\n[[line.meter]]\nstatoin = 2\n", 10,
+     "line[0].meter[1].statoin", "unknown key"},
+    {"station out of range", std::string(kBase) + "interval_s = 1\n[[line.meter]]\nstation = 120\n",
+     10, "line[0].meter[1].station", "0..99"},
+    {"same station twice", std::string(kBase) + "interval_s = 1\n[[line.meter]]\nstation = 1\n", 10,
+     "line[0].meter[1].station", "twice"},
+    {"register the driver refuses",
+     "[[line]]\nname = \"a\"\nport = \"/tmp/qm-a\"\n[[line.meter]]\nstation = 1\n"
+     "[[line.meter.poll]]\ninterval_s = 1\nregisters = [\"PV\",\n  \"XQ\"]\n",
+     9, "line[0].meter[0].poll[0].registers", "'XQ'"},
+    {"read-only register writable",
+     std::string(kBase) + "interval_s = 1\n[[line.meter]]\n"
+                          "station = 2\nwritable = [\"PV\"]\n",
+     11, "line[0].meter[1].writable", "read-only"},
+    {"unknown model",
+     std::string(kBase) + "interval_s = 1\n[[line.meter]]\nstation = 2\n"
+                          "model = \"QM4720X\"\n",
+     11, "line[0].meter[1].model", "QM4720N"},
+    {"baud out of range",
+     std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
+                          "port = \"/tmp/qm-b\"\nbaud = 19200\n",
+     12, "line[1].baud", "300..9600"},
+    {"silent meter's longest wait below its first",
+     std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
+                          "port = \"/tmp/qm-b\"\nsilent_retry_s = 10\nsilent_retry_max_s = 5\n",
+     13, "line[1].silent_retry_max_s", "at least silent_retry_s"},
+    {"baud as text",
+     std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
+                          "port = \"/tmp/qm-b\"\nbaud = \"9600\"\n",
+     12, "line[1].baud", "a whole number"},
+    {"same port on two lines",
+     std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
+                          "port = \"/tmp/qm-a\"\n[[line.meter]]\nstation = 1\n",
+     11, "line[1].port", "two lines"},
+    {"interval zero", std::string(kBase) + "interval_s = 0\n", 8,
+     "line[0].meter[0].poll[0].interval_s", "from 0.001"},
+    {"word order",
+     std::string(kBase) + "interval_s = 1\n[line.modbus]\nport = 5020\n"
+                          "word_order = \"little\"\n",
+     11, "line[0].modbus.word_order", "high-first"},
+    {"retention below zero",
+     std::string(kBase) + "interval_s = 1\n[history]\n"
+                          "database = \"h.db\"\nretention_days = -1\n",
+     11, "history.retention_days", "days"},
+    {"no line at all", "[history]\ndatabase = \"h.db\"\n", 1, "line", "at least one"},
+    {"HTTP writes without a token",
+     std::string(kBase) + "interval_s = 1\n[http]\nport = 8080\nwrites = true\n", 11, "http.writes",
+     "write_token"},
+    {"HTTP write token too short",
+     std::string(kBase) + "interval_s = 1\n[http]\nport = 8080\nwrites = true\n"
+                          "write_token = \"secret\"\n",
+     12, "http.write_token", "16 characters"},
+    {"HTTP write token of blanks",
+     std::string(kBase) + "interval_s = 1\n[http]\nport = 8080\nwrites = true\n"
+                          "write_token = \"                \"\n",
+     12, "http.write_token", "no blank"},
+    {"line name with a line break",
+     "[[line]]\nname = \"a\\nb\"\nport = \"/tmp/qm-a\"\n[[line.meter]]\nstation = 1\n", 2,
+     "line[0].name", "control character"},
+    {"line name with NUL",
+     "[[line]]\nname = \"a\\u0000\"\nport = \"/tmp/qm-a\"\n[[line.meter]]\nstation = 1\n", 2,
+     "line[0].name", "control character"},
+    {"same port spelt twice",
+     std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
+                          "port = \"/tmp//qm-a\"\n[[line.meter]]\nstation = 1\n",
+     11, "line[1].port", "same device as /tmp/qm-a"},
+    {"same device by two names",
+     "[[line]]\nname = \"a\"\nport = \"/dev/null\"\n[[line.meter]]\nstation = 1\n"
+     "[[line]]\nname = \"b\"\nport = \"/dev/./null\"\n[[line.meter]]\nstation = 1\n",
+     8, "line[1].port", "same device as /dev/null"},
+    {"HTTP without a port", std::string(kBase) + "interval_s = 1\n[http]\naddress = \"::1\"\n", 9,
+     "http.port", "missing"},
+    {"MQTT prefix with a wildcard",
+     std::string(kBase) + "interval_s = 1\n[mqtt]\nhost = \"127.0.0.1\"\nprefix = \"plant/#\"\n",
+     11, "mqtt.prefix", "without + or #"},
+    {"MQTT quality of service 2",
+     std::string(kBase) + "interval_s = 1\n[mqtt]\nhost = \"127.0.0.1\"\nqos = 2\n", 11, "mqtt.qos",
+     "0..1"},
+    {"MQTT and a line name that splits a topic",
+     "[[line]]\nname = \"hall/a\"\nport = \"/tmp/qm-a\"\n[[line.meter]]\nstation = 1\n"
+     "[[line.meter.poll]]\nregisters = [\"PV\"]\ninterval_s = 1\n[mqtt]\nhost = \"h\"\n",
+     2, "line[0].name", "must not hold"},
+};
+
+class ConfigFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        session_ = host::DriverSession::Create({QM_MODULE_PATH, ""}, error);
+        ASSERT_NE(session_, nullptr) << error;
+    }
+    std::unique_ptr<host::DriverSession> session_;
+    ScratchDir dir_;
+};
+
+TEST_F(ConfigFile, EachBrokenFileIsRefusedWithFileLineAndKey) {
+    for (const Broken& c : kBroken) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir_ / "broken.toml";
+        WriteFile(path, c.text);
+        const std::string where = path + ":" + std::to_string(c.line) + ": " + c.key;
+
+        service::ServiceConfig config;
+        std::string error;
+        EXPECT_FALSE(service::LoadConfig(path, *session_, config, error));
+        EXPECT_EQ(error.rfind(where, 0), 0u) << error;
+        EXPECT_NE(error.find(c.what), std::string::npos) << error;
+
+        std::string startError;
+        const std::string log = dir_ / "check.log";
+        auto check =
+            host::StartChild({QM_SERVICE_PATH, "--check-config", path, "--module", QM_MODULE_PATH},
+                             startError, {log});
+        ASSERT_NE(check, nullptr) << startError;
+        EXPECT_EQ(check->Wait(10000), 2);
+        EXPECT_NE(servicetest::ReadFile(log).find(where), std::string::npos)
+            << servicetest::ReadFile(log);
+    }
+}
+
+// A link to a device (as in /dev/serial/by-id) is that device: two lines cannot share it.
+TEST_F(ConfigFile, ALinkToAnotherLinesDeviceIsRefused) {
+    const std::string link = dir_ / "by-id";
+    std::filesystem::create_symlink("/dev/null", link);
+    const std::string path = dir_ / "linked.toml";
+    WriteFile(path,
+              "[[line]]\nname = \"a\"\nport = \"/dev/null\"\n[[line.meter]]\nstation = 1\n"
+              "[[line]]\nname = \"b\"\nport = \"" +
+                  link + "\"\n[[line.meter]]\nstation = 1\n");
+    service::ServiceConfig config;
+    std::string error;
+    EXPECT_FALSE(service::LoadConfig(path, *session_, config, error));
+    EXPECT_EQ(error, path + ":8: line[1].port: port " + link +
+                         " on two lines (the same device as /dev/null)");
+}
+
+// The place of the database is a fact of the machine the file is checked on, which the unit's
+// StateDirectory= may yet change: said by --check-config, which still passes the file.
+TEST_F(ConfigFile, CheckConfigSaysWhereTheHistoryCannotBeKept) {
+    WriteFile(dir_ / "plain", "");
+    const std::pair<std::string, std::string> cases[] = {
+        {dir_ / "missing/h.db", "its folder " + dir_ / "missing" + " cannot be used"},
+        {dir_ / "plain/h.db", dir_ / "plain is not a folder"},
+        {dir_ / "h.db", "under a temporary folder"},
+    };
+    for (const auto& [database, warning] : cases) {
+        SCOPED_TRACE(database);
+        const std::string path = dir_ / "placed.toml";
+        WriteFile(path, std::string(kBase) + "interval_s = 1\n[history]\ndatabase = \"" + database +
+                            "\"\n");
+        const std::string log = dir_ / "check.log";
+        std::string startError;
+        auto check =
+            host::StartChild({QM_SERVICE_PATH, "--check-config", path, "--module", QM_MODULE_PATH},
+                             startError, {log});
+        ASSERT_NE(check, nullptr) << startError;
+        EXPECT_EQ(check->Wait(10000), 0);
+        const std::string said = servicetest::ReadFile(log);
+        EXPECT_NE(said.find(path + ": warning: history.database " + database), std::string::npos)
+            << said;
+        EXPECT_NE(said.find(warning), std::string::npos) << said;
+    }
+}
+
+TEST_F(ConfigFile, TheExampleAndTheDefaultsAreRead) {
+    service::ServiceConfig config;
+    std::string error;
+    ASSERT_TRUE(
+        service::LoadConfig(QM_SOURCE_DIR "/examples/qm4720d.toml", *session_, config, error))
+        << error;
+    ASSERT_EQ(config.lines.size(), 2u);
+    const service::MeterConfig& qm = config.lines[0].meters[1];
+    EXPECT_EQ(qm.model, "QM4720N");
+    EXPECT_EQ(qm.polled[0].allowedAge, 3 * qm.polled[0].interval);  // three intervals by default
+    EXPECT_EQ(config.lines[0].meters[0].writable.at(0).mnemonic, "SP");
+    // Only the port given: the listener's defaults.
+    const service::ModbusListenerSettings& listener = config.lines[1].modbus;
+    EXPECT_EQ(listener.port, 5021);
+    EXPECT_EQ(listener.address, "127.0.0.1");
+    EXPECT_EQ(listener.wordOrder, service::WordOrder::kHighWordFirst);
+    EXPECT_EQ(listener.maxClients, 16);
+    EXPECT_EQ(listener.idleTimeout, std::chrono::seconds(60));
+    EXPECT_EQ(config.lines[1].baud, 9600);
+
+    std::string startError;
+    auto check =
+        host::StartChild({QM_SERVICE_PATH, "--check-config", QM_SOURCE_DIR "/examples/qm4720d.toml",
+                          "--module", QM_MODULE_PATH},
+                         startError);
+    ASSERT_NE(check, nullptr) << startError;
+    EXPECT_EQ(check->Wait(10000), 0);
+}
+
+}  // namespace

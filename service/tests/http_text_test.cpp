@@ -1,0 +1,157 @@
+// The pieces of qm4720d's HTTP answers that are plain functions: label values escaped as the
+// Prometheus text format asks, a failed reading kept out of the value gauges, the MQTT publisher's
+// counters under their documented names, and the write token compared without an early exit.
+#include <gtest/gtest.h>
+
+#include "service/core/write_outcomes.h"
+#include "service/http/http_write.h"
+#include "service/http/metrics_text.h"
+#include "service/mqtt/mqtt_output.h"
+
+namespace {
+
+struct EscapeCase {
+    const char* what;
+    std::string_view text;
+    std::string_view escaped;
+};
+
+TEST(MetricsText, EscapesLabelValuesAsTheFormatSays) {
+    const EscapeCase cases[] = {
+        {"plain", "line1", "line1"},
+        {"backslash", R"(C:\tmp)", R"(C:\\tmp)"},
+        {"double quote", R"(say "hi")", R"(say \"hi\")"},
+        {"line feed", "a\nb", R"(a\nb)"},
+        {"all three, each once", "\\\"\n", R"(\\\"\n)"},
+        {"tab and UTF-8 left as they are", "\t\u00B0C", "\t\u00B0C"},
+    };
+    for (const EscapeCase& c : cases) {
+        EXPECT_EQ(service::EscapeLabelValue(c.text), c.escaped) << c.what;
+    }
+}
+
+TEST(MetricsText, ServesOnlyGoodValuesWithEscapedLabels) {
+    service::ServiceConfig config;
+    service::LineConfig line;
+    line.name = "we\"ird\\line";
+    service::MeterConfig meter;
+    meter.station = 1;
+    for (const auto& [mnemonic, index] : {std::pair{"PV", 4}, std::pair{"SP", 13}}) {
+        service::PolledRegister polled;
+        polled.reg.mnemonic = mnemonic;
+        polled.reg.index = static_cast<std::int16_t>(index);
+        meter.polled.push_back(polled);
+    }
+    line.meters.push_back(meter);
+    config.lines.push_back(line);
+    service::LiveTable live(config);
+    service::LineTable& table = *live.Lines()[0];
+
+    const auto now = std::chrono::steady_clock::now();
+    host::Reading good;
+    good.ok = true;
+    good.value = static_cast<double>(100.03F);  // a meter's float32, as the driver widens it
+    good.quality = 192;
+    good.latencyMs = 30;
+    host::Reading failed;
+    failed.errorCode = 2;
+    failed.error = "timeout";
+    failed.latencyMs = 200;
+    table.StoreRead(table.Slot(1, 4), good, 0, now);
+    table.StoreRead(table.Slot(1, 13), failed, 0, now);
+    table.Count(good, false);
+    table.Count(failed, false);
+
+    const std::string text = service::MetricsText(live, {}, now);
+    const std::string labels = R"(line="we\"ird\\line",station="1",register=)";
+    EXPECT_NE(text.find("qm4720_register_value{" + labels +
+                        R"("PV",model="default"} 100.03)"
+                        "\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("qm4720_register_value{" + labels + R"("SP")"), std::string::npos)
+        << "a failed read served as a value:\n"
+        << text;
+    EXPECT_NE(text.find("qm4720_register_up{" + labels +
+                        R"("SP",model="default"} 0)"
+                        "\n"),
+              std::string::npos)
+        << text;
+    // 30 ms falls in the 0.05 bucket, 200 ms first in 0.25; the sum in seconds.
+    for (const char* sample :
+         {R"(_bucket{line="we\"ird\\line",le="0.025"} 0)",
+          R"(_bucket{line="we\"ird\\line",le="0.05"} 1)",
+          R"(_bucket{line="we\"ird\\line",le="0.25"} 2)",
+          R"(_bucket{line="we\"ird\\line",le="+Inf"} 2)", R"(_sum{line="we\"ird\\line"} 0.23)"}) {
+        EXPECT_NE(text.find(std::string("qm4720_exchange_latency_seconds") + sample + "\n"),
+                  std::string::npos)
+            << sample << " missing from\n"
+            << text;
+    }
+    EXPECT_EQ(text.find("qm4720_history_"), std::string::npos) << "no history is kept";
+    EXPECT_EQ(text.find("qm4720_mqtt_"), std::string::npos) << "no MQTT is configured";
+}
+
+TEST(MetricsText, ServesTheMqttCounters) {
+    service::MqttCounters counters;
+    counters.connected = true;
+    counters.published = 12;
+    counters.dropped = 3;
+    counters.queued = 7;
+    std::string text;
+    service::AppendMqttMetrics(text, counters);
+    for (const char* sample :
+         {"qm4720_mqtt_connected 1\n", "qm4720_mqtt_messages_published_total 12\n",
+          "qm4720_mqtt_messages_dropped_total 3\n", "qm4720_mqtt_messages_queued 7\n",
+          "qm4720_mqtt_reconnects_total 0\n", "# TYPE qm4720_mqtt_messages_queued gauge\n"}) {
+        EXPECT_NE(text.find(sample), std::string::npos) << sample << " missing from\n" << text;
+    }
+}
+
+struct OutcomeCase {
+    service::WriteOutcome outcome;
+    std::string_view words;   // the log and HTTP
+    std::string_view hyphen;  // MQTT
+};
+
+TEST(WriteOutcomes, EveryOutcomeIsSpelledByEachFrontEnd) {
+    using service::WriteOutcome;
+    const OutcomeCase cases[] = {
+        {WriteOutcome::kDone, "done", "done"},
+        {WriteOutcome::kNotWritable, "not writable", "not-writable"},
+        {WriteOutcome::kRefusedByDriver, "refused by driver", "refused-by-driver"},
+        {WriteOutcome::kRefusedByMeter, "refused by meter", "refused-by-meter"},
+        {WriteOutcome::kNoAnswer, "no answer", "no-answer"},
+    };
+    for (const OutcomeCase& c : cases) {
+        // Found by its own entry, not by the fallback an outcome missing from the table gets.
+        EXPECT_EQ(service::SpellingOf(c.outcome).outcome, c.outcome) << c.words;
+        EXPECT_EQ(service::WriteOutcomeText(c.outcome), c.words);
+        EXPECT_EQ(service::WriteOutcomeMqttText(c.outcome), c.hyphen);
+    }
+}
+
+struct TokenCase {
+    const char* what;
+    std::string_view given;
+    bool same;
+};
+
+TEST(HttpWrite, ComparesTheTokenWholly) {
+    constexpr std::string_view kToken = "0123456789abcdef";
+    const TokenCase cases[] = {
+        {"equal", "0123456789abcdef", true},
+        {"first byte differs", "X123456789abcdef", false},
+        {"last byte differs", "0123456789abcdeX", false},
+        {"a prefix", "0123456789abcde", false},
+        {"a byte more", "0123456789abcdef0", false},
+        {"the token twice", "0123456789abcdef0123456789abcdef", false},
+        {"empty", "", false},
+    };
+    for (const TokenCase& c : cases) {
+        EXPECT_EQ(service::SameToken(c.given, kToken), c.same) << c.what;
+    }
+    EXPECT_FALSE(service::SameToken("", "")) << "no token configured matches nothing";
+}
+
+}  // namespace

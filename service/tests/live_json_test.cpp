@@ -1,0 +1,125 @@
+// The live table as the web page and /api/v1/values see it: a value is served only while it is
+// good, and a meter's state follows its registers and its line.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "driver/messages.h"
+#include "service/core/cell_json.h"
+#include "service/http/live_json.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+
+service::ServiceConfig OneMeter() {
+    service::MeterConfig meter;
+    meter.station = 7;
+    meter.polled = {{{"PV", 4, 0, true}, 1000ms, 3000ms}, {{"SP", 13, 0, false}, 1000ms, 3000ms}};
+    service::MeterConfig writeOnly;  // a meter that is only written to
+    writeOnly.station = 8;
+    service::LineConfig line;
+    line.name = "hall";
+    line.port = "/dev/ttyUSB0";
+    line.meters = {meter, writeOnly};
+    service::ServiceConfig config;
+    config.lines = {line};
+    return config;
+}
+
+host::Reading Good(double value) {
+    host::Reading r;
+    r.ok = true;
+    r.value = value;
+    r.quality = 192;
+    r.latencyMs = 30;
+    return r;
+}
+
+host::Reading TimedOut() {
+    host::Reading r;
+    r.errorCode = driver::kErrorTimeout;
+    r.error = "meter did not answer";
+    return r;
+}
+
+struct Case {
+    const char* name;
+    bool pvGood;                      // PV read well (else it timed out)
+    bool spAnswered;                  // SP has a result at all (good)
+    std::chrono::milliseconds since;  // how long ago the results came
+    bool lineLost;
+    bool silent;  // taken for silent after its last results
+    const char* meterState;
+    const char* pvState;
+};
+
+const Case kCases[] = {
+    {"every register good", true, true, 100ms, false, false, "answering", "good"},
+    {"one register not read yet", true, false, 100ms, false, false, "stale", "good"},
+    {"values older than their allowed age", true, true, 5000ms, false, false, "stale", "stale"},
+    {"the meter does not answer", false, false, 100ms, false, false, "failed", "failed"},
+    {"the meter is silent", true, true, 100ms, false, true, "silent", "failed"},
+    {"the line is lost", true, true, 100ms, true, false, "line lost", "failed"},
+    {"the line is lost, the meter silent", true, true, 100ms, true, true, "line lost", "failed"},
+};
+
+TEST(LiveJson, ValuesAreServedOnlyWhileGoodAndMetersTakeTheirState) {
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const service::ServiceConfig config = OneMeter();
+        service::LiveTable live(config);
+        service::LineTable& line = *live.Lines()[0];
+        const auto now = std::chrono::steady_clock::now();
+        const std::int64_t utc = 1'765'000'000'000;
+        line.SetState(service::LineState::kUp);
+        line.StoreRead(line.Slot(7, 4), c.pvGood ? Good(21.5) : TimedOut(), utc, now - c.since);
+        if (c.spAnswered) line.StoreRead(line.Slot(7, 13), Good(40), utc, now - c.since);
+        if (c.silent) line.SetMeterSilent(7, true, TimedOut(), utc + 1);
+        if (c.lineLost) {
+            line.FailAll("line lost: nothing answers", driver::kErrorOpen, utc + 1);
+            line.SetState(service::LineState::kLost, "line lost: nothing answers");
+        }
+
+        const Json j = Json::parse(service::LiveJson(config, live, now, utc + 2));
+        const Json& meter = j["lines"][0]["meters"][0];
+        EXPECT_EQ(j["lines"][0]["state"], c.lineLost ? "lost" : "up");
+        EXPECT_EQ(j["lines"][0].value("reason", ""),
+                  c.lineLost ? "line lost: nothing answers" : "");
+        EXPECT_EQ(meter["state"], c.meterState);
+        const Json& pv = meter["registers"][0];
+        EXPECT_EQ(pv["register"], "PV");
+        EXPECT_EQ(pv["state"], c.pvState);
+        // A stale or failed value is never served as a number.
+        if (std::string(c.pvState) == "good") {
+            EXPECT_EQ(pv["value"], 21.5);
+            EXPECT_EQ(pv["quality"], 192);
+        } else {
+            EXPECT_TRUE(pv["value"].is_null());
+        }
+        if (c.silent && !c.lineLost) {
+            // Every register of a silent meter fails with the error that made it silent.
+            EXPECT_EQ(pv["error"], "meter did not answer");
+            EXPECT_EQ(meter["registers"][1]["error"], "meter did not answer");
+        } else if (c.pvGood) {
+            EXPECT_GE(pv["age_ms"].get<std::int64_t>(), c.since.count());
+        } else {
+            EXPECT_TRUE(pv["age_ms"].is_null());
+            EXPECT_EQ(pv["error"], "meter did not answer");
+            EXPECT_NE(pv["gloss"].get<std::string>().find("timeout"), std::string::npos);
+        }
+        if (c.lineLost) {
+            EXPECT_NE(pv["gloss"].get<std::string>().find("serial port"), std::string::npos);
+        }
+        EXPECT_EQ(meter["registers"][1]["time"].is_null(), !c.spAnswered && !c.lineLost);
+        EXPECT_EQ(j["lines"][0]["meters"][1]["state"], c.lineLost ? "line lost" : "not polled");
+    }
+}
+
+TEST(LiveJson, TimesAreUtcWithMilliseconds) {
+    EXPECT_EQ(service::IsoUtc(0), "1970-01-01T00:00:00.000Z");
+    EXPECT_EQ(service::IsoUtc(1'765'207'200'123), "2025-12-08T15:20:00.123Z");
+}
+
+}  // namespace
