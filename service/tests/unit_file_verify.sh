@@ -20,7 +20,9 @@ dir=$(mktemp -d /tmp/qm4720d-unit-XXXXXX)
 trap 'rm -rf "$dir"' EXIT
 sed -e "s|/usr/bin/qm4720d|$program|g" -e "s|/etc/qm4720d.toml|$config|g" \
     "$unit" >"$dir/qm4720d.service"
-out=$(systemd-analyze verify "$dir/qm4720d.service" 2>&1) || { echo "$out"; exit 1; }
+# The man pages the unit names are installed by the package, not on this machine: the man_pages
+# test checks them.
+out=$(systemd-analyze verify --man=no "$dir/qm4720d.service" 2>&1) || { echo "$out"; exit 1; }
 if [ -n "$out" ]; then
     echo "$out"
     exit 1
