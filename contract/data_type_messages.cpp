@@ -1,8 +1,8 @@
-#include "catalogue/data_type_messages.h"
+#include "contract/data_type_messages.h"
 
-#include "records/data_type.h"
+#include "contract/data_type.h"
 
-namespace catalogue {
+namespace contract {
 namespace {
 
 struct TypeMessage {
@@ -38,4 +38,4 @@ const char* DataTypeMessage(std::uint16_t dataType) {
     return kGeneralTypeMessage;
 }
 
-}  // namespace catalogue
+}  // namespace contract

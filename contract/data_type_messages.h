@@ -3,10 +3,10 @@
 
 #include <cstdint>
 
-namespace catalogue {
+namespace contract {
 
 // One GBK text with static storage for each single-type code (BIT .. STRING); every other code
 // (0, a combination of bits, an unknown bit) gives the general "variable data type" message.
 const char* DataTypeMessage(std::uint16_t dataType);
 
-}  // namespace catalogue
+}  // namespace contract

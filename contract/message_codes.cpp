@@ -1,25 +1,33 @@
-#include "host/driver_messages.h"
+#include "contract/message_codes.h"
 
 #include <cstring>
 
-#include "catalogue/data_type_messages.h"
-#include "driver/messages.h"
+#include "contract/data_type_messages.h"
+#include "contract/messages.h"
 
-namespace host {
+namespace contract {
+namespace {
+
+// Every code the module records; the other entries of the table are never shown.
+constexpr DriverError kRecordedCodes[] = {
+    kErrorRegisterName, kErrorStation,    kErrorRegisterRange, kErrorDataType, kErrorTimeout,
+    kErrorOpen,         kErrorValueRange, kErrorFormat,        kErrorReply,    kErrorBaudRange,
+};
+
+}  // namespace
 
 std::int32_t DriverErrorOfMessage(const char* gbk) {
-    if (gbk == nullptr) return driver::kErrorNone;
-    // Entry 3 of the module's table is whatever data-type message the module's latest refusal put
-    // there, and this process's copy of the table does not see it: every data-type message is
-    // compared instead (type 0 gives the general one).
+    if (gbk == nullptr) return kErrorNone;
+    // Entry 3 of the module's table is whatever data-type message its latest refusal put there:
+    // every data-type message stands for that code (type 0 gives the general one).
     for (unsigned bit = 0; bit <= 16; ++bit) {
         const auto type = static_cast<std::uint16_t>(bit == 16 ? 0 : 1u << bit);
-        if (std::strcmp(gbk, catalogue::DataTypeMessage(type)) == 0) return driver::kErrorDataType;
+        if (std::strcmp(gbk, DataTypeMessage(type)) == 0) return kErrorDataType;
     }
-    for (std::int32_t code = 0; code < driver::kMessageCount; ++code) {
-        if (std::strcmp(gbk, driver::MessageText(code)) == 0) return code;
+    for (const DriverError code : kRecordedCodes) {
+        if (std::strcmp(gbk, MessageText(code)) == 0) return code;
     }
-    return driver::kErrorNone;
+    return kErrorNone;
 }
 
-}  // namespace host
+}  // namespace contract

@@ -1,8 +1,6 @@
-#include "driver/messages.h"
+#include "contract/messages.h"
 
-#include <atomic>
-
-namespace driver {
+namespace contract {
 namespace {
 
 // GBK bytes, written as escapes so that the source stays plain UTF-8.
@@ -47,19 +45,11 @@ constexpr const char* kMessages[kMessageCount] = {
     "9600 bit/s.",
 };
 
-// Entry 3 as the module shares it between all objects and threads.
-std::atomic<const char*> g_dataTypeMessage{kMessages[kErrorDataType]};
-
 }  // namespace
 
 const char* MessageText(std::int32_t index) {
     if (index < 0 || index >= kMessageCount) return nullptr;
-    if (index == kErrorDataType) return g_dataTypeMessage.load(std::memory_order_acquire);
     return kMessages[index];
 }
 
-void ReplaceDataTypeMessage(const char* text) {
-    g_dataTypeMessage.store(text, std::memory_order_release);
-}
-
-}  // namespace driver
+}  // namespace contract

@@ -1,13 +1,13 @@
 // The module's message table: 17 GBK texts that GetErrorText hands to the host, indexed by
-// DriverError code. Entry 3 is replaced at run time by the data-type message of each data-type
-// refusal, for every driver object of the module at once.
+// DriverError code. The module replaces entry 3 at run time with the data-type message of each
+// data-type refusal (driver/error_text.h); here it is the text the module starts with.
 #pragma once
 
 #include <cstdint>
 
 #include <qm4720/qm4720.h>
 
-namespace driver {
+namespace contract {
 
 // DriverError: the value of m_nError. -1 is "none"; the others index the message table. The
 // codes are the public header's (QM4720DriverError).
@@ -27,12 +27,7 @@ enum DriverError : std::int32_t {
 
 inline constexpr int kMessageCount = 17;
 
-// The text of entry `index`, or null for an index outside 0..16. Entry 3 is whatever the latest
-// data-type refusal put there (its load-time text until the first one).
+// The text of entry `index` as the module is loaded with it, or null for an index outside 0..16.
 const char* MessageText(std::int32_t index);
 
-// Makes `text` (a string with static storage) the text of entry 3. Safe against concurrent
-// replacements and readers on other threads: the later replacement stands.
-void ReplaceDataTypeMessage(const char* text);
-
-}  // namespace driver
+}  // namespace contract

@@ -1,4 +1,4 @@
-#include "host/value_field.h"
+#include "contract/meter_values.h"
 
 #include <algorithm>
 #include <charconv>
@@ -6,10 +6,10 @@
 #include <limits>
 #include <string_view>
 
-#include "protocol/value_fields.h"
-#include "records/data_type.h"
+#include "contract/data_type.h"
+#include "contract/value_fields.h"
 
-namespace host {
+namespace contract {
 namespace {
 
 constexpr std::string_view kIntRefusal = "INT, expected a whole number -32768..32767";
@@ -38,14 +38,14 @@ WriteFit FitWrite(std::uint16_t type, double value) {
     if (!std::isfinite(value) || std::fabs(value) > std::numeric_limits<float>::max()) {
         return {std::nullopt, kFloatRefusal};
     }
-    ValueSlot slot{};
+    QM4720ValueSlot slot{};
     slot.asFloat = static_cast<float>(value);
-    protocol::DataField field{};
-    if (protocol::EncodeDataField(type, slot, field) != protocol::EncodeRefusal::kNone) {
+    contract::DataField field{};
+    if (contract::EncodeDataField(type, slot, field) != contract::EncodeRefusal::kNone) {
         return {std::nullopt, kFloatRefusal};
     }
     const auto decoded =
-        protocol::DecodeDataField(type, std::string_view(field.data(), field.size()));
+        contract::DecodeDataField(type, std::string_view(field.data(), field.size()));
     if (!decoded) return {std::nullopt, kFloatRefusal};
     return {MeterDecimal(static_cast<float>(decoded->AsNumber())), {}};
 }
@@ -71,4 +71,4 @@ bool ReadBackMatches(double readBack, double sent) {
     return std::fabs(readBack - sent) <= 1e-6 * std::max(1.0, std::fabs(sent));
 }
 
-}  // namespace host
+}  // namespace contract

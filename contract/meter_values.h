@@ -8,7 +8,7 @@
 #include <optional>
 #include <string_view>
 
-namespace host {
+namespace contract {
 
 // The value the meter would hold after a write of `value` as `type` (a DataType code), or why
 // it cannot take it.
@@ -33,4 +33,4 @@ double MeterDecimal(double value);
 // True when a value read back after a write is the value sent: equal up to a float's last digit.
 bool ReadBackMatches(double readBack, double sent);
 
-}  // namespace host
+}  // namespace contract

@@ -1,11 +1,11 @@
-#include "catalogue/register_tables.h"
+#include "contract/register_tables.h"
 
 #include <array>
 #include <cstddef>
 
-#include "records/data_type.h"
+#include "contract/data_type.h"
 
-namespace catalogue {
+namespace contract {
 namespace {
 
 struct RegisterName {
@@ -16,8 +16,8 @@ struct RegisterName {
 
 // Builds a table from its mnemonics and types; readOnly follows from the index.
 template <std::size_t N>
-constexpr std::array<RegisterDescriptor, N> MakeTable(const RegisterName (&names)[N]) {
-    std::array<RegisterDescriptor, N> table{};
+constexpr std::array<QM4720RegisterDescriptor, N> MakeTable(const RegisterName (&names)[N]) {
+    std::array<QM4720RegisterDescriptor, N> table{};
     for (std::size_t i = 0; i < N; ++i) {
         table[i].mnemonic[0] = names[i].first;
         table[i].mnemonic[1] = names[i].second;
@@ -81,16 +81,16 @@ bool IsQM4720NModel(const char* modelName) {
     return modelName != nullptr && IsQM4720NModel(std::string_view(modelName));
 }
 
-std::span<const RegisterDescriptor> DefaultRegisterTable() {
+std::span<const QM4720RegisterDescriptor> DefaultRegisterTable() {
     return kDefaultTable;
 }
 
-std::span<const RegisterDescriptor> QM4720NRegisterTable() {
+std::span<const QM4720RegisterDescriptor> QM4720NRegisterTable() {
     return kQM4720NTable;
 }
 
-std::span<const RegisterDescriptor> RegisterTableFor(const char* modelName) {
+std::span<const QM4720RegisterDescriptor> RegisterTableFor(const char* modelName) {
     return IsQM4720NModel(modelName) ? QM4720NRegisterTable() : DefaultRegisterTable();
 }
 
-}  // namespace catalogue
+}  // namespace contract

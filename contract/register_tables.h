@@ -4,9 +4,9 @@
 #include <span>
 #include <string_view>
 
-#include "records/register_descriptor.h"
+#include <qm4720/qm4720.h>
 
-namespace catalogue {
+namespace contract {
 
 inline constexpr std::string_view kQM4720NModel = "QM4720N";
 
@@ -22,10 +22,10 @@ bool IsQM4720NModel(const char* modelName);
 
 // The default model's table (62 entries) and the QM4720N table (58 entries): constant data of the
 // module, valid for as long as it is loaded.
-std::span<const RegisterDescriptor> DefaultRegisterTable();
-std::span<const RegisterDescriptor> QM4720NRegisterTable();
+std::span<const QM4720RegisterDescriptor> DefaultRegisterTable();
+std::span<const QM4720RegisterDescriptor> QM4720NRegisterTable();
 
 // The table that the model-choice rule selects for `modelName` (null counts as empty).
-std::span<const RegisterDescriptor> RegisterTableFor(const char* modelName);
+std::span<const QM4720RegisterDescriptor> RegisterTableFor(const char* modelName);
 
-}  // namespace catalogue
+}  // namespace contract

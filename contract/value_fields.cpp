@@ -1,4 +1,4 @@
-#include "protocol/value_fields.h"
+#include "contract/value_fields.h"
 
 #include <charconv>
 #include <cmath>
@@ -6,9 +6,9 @@
 #include <limits>
 #include <system_error>
 
-#include "records/data_type.h"
+#include "contract/data_type.h"
 
-namespace protocol {
+namespace contract {
 namespace {
 
 bool IsDigit(char c) {
@@ -164,7 +164,7 @@ std::int32_t BitFromText(std::string_view text) {
     return 0;
 }
 
-EncodeRefusal EncodeDataField(std::uint16_t type, const ValueSlot& slot, DataField& field) {
+EncodeRefusal EncodeDataField(std::uint16_t type, const QM4720ValueSlot& slot, DataField& field) {
     switch (type) {
         case kTypeBit: {
             std::int32_t bit = 0;
@@ -213,7 +213,7 @@ double DecodedValue::AsNumber() const {
     }
 }
 
-void DecodedValue::StoreInto(ValueSlot& slot) const {
+void DecodedValue::StoreInto(QM4720ValueSlot& slot) const {
     switch (type) {
         case kTypeBit:
             std::memcpy(slot.bytes, &bit, sizeof bit);
@@ -259,4 +259,4 @@ std::optional<DecodedValue> DecodeDataField(std::uint16_t type, std::string_view
     }
 }
 
-}  // namespace protocol
+}  // namespace contract

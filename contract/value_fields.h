@@ -12,9 +12,9 @@
 #include <optional>
 #include <string_view>
 
-#include "records/io_request.h"
+#include <qm4720/qm4720.h>
 
-namespace protocol {
+namespace contract {
 
 // A short text owned by whoever holds it. Large enough for any float with four decimals
 // (FLT_MAX has 39 integer digits) and for any 32-bit integer.
@@ -85,7 +85,7 @@ enum class EncodeRefusal {
 //  - BIT: 000001 for a nonzero 32-bit slot, 000000 for zero.
 //  - any other type: refused with kTypeNotEncodable.
 // On a refusal `field` is left as it was.
-EncodeRefusal EncodeDataField(std::uint16_t type, const ValueSlot& slot, DataField& field);
+EncodeRefusal EncodeDataField(std::uint16_t type, const QM4720ValueSlot& slot, DataField& field);
 
 // A value read from a data field, in the width of its type.
 struct DecodedValue {
@@ -99,7 +99,7 @@ struct DecodedValue {
 
     // Stores the value in `slot` in the width of its type: all four bytes for BIT and FLOAT,
     // only the low two for INT (the upper two keep what they held).
-    void StoreInto(ValueSlot& slot) const;
+    void StoreInto(QM4720ValueSlot& slot) const;
 };
 
 // Reads `field` as `type`: BIT with BitFromText (never fails); INT with NumberFromText, truncated
@@ -107,4 +107,4 @@ struct DecodedValue {
 // nullopt when the type is not one of those three, or when NumberFromText fails.
 std::optional<DecodedValue> DecodeDataField(std::uint16_t type, std::string_view field);
 
-}  // namespace protocol
+}  // namespace contract

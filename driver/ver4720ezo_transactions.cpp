@@ -30,19 +30,19 @@ std::int32_t VER4720Ezo::RecordOutcome(const protocol::Outcome& outcome) {
         case protocol::Failure::kNone:
             break;
         case protocol::Failure::kValueRange:
-            RecordError(kErrorValueRange);
+            RecordError(contract::kErrorValueRange);
             break;
         case protocol::Failure::kFormat:
-            RecordError(kErrorFormat);
+            RecordError(contract::kErrorFormat);
             break;
         case protocol::Failure::kPortWrite:
             RecordPlatformError(outcome.systemError);
             break;
         case protocol::Failure::kTimeout:
-            RecordError(kErrorTimeout);
+            RecordError(contract::kErrorTimeout);
             break;
         case protocol::Failure::kReply:
-            RecordError(kErrorReply);
+            RecordError(contract::kErrorReply);
             break;
     }
     return outcome.result;

@@ -1,15 +1,15 @@
 // Creating the driver object the way the component platform does: by programmatic identifier,
-// through the class root of the registry (platform/registry.h) and the module's class factory.
+// through the class root of the registry (where the module records itself when registered) and
+// the module's class factory.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
 
-#include "host/module_loader.h"
-#include "platform/platform.h"
-#include "platform/registry.h"
+#include <qm4720/qm4720.h>
+
+#include "host/client/module_loader.h"
 
 namespace host {
 
@@ -36,24 +36,7 @@ void* CreateByProgId(const std::string& progId, REFIID iid,
 // path of the module that serves it. Stores the path and returns true when both keys are present
 // and non-empty; `classId`, when not null, receives the class identifier text. Reads the registry
 // only; loads nothing.
-inline bool ResolveProgId(std::string_view progId, std::string& modulePath,
-                          std::string* classId = nullptr) {
-    std::string clsid;
-    if (progId.empty() ||
-        platform::ReadClassRootValue(std::string(progId) + "\\CLSID", clsid) !=
-            platform::KeyRead::found ||
-        clsid.empty()) {
-        return false;
-    }
-    std::string path;
-    if (platform::ReadClassRootValue("CLSID\\" + clsid + "\\InProcServer32", path) !=
-            platform::KeyRead::found ||
-        path.empty()) {
-        return false;
-    }
-    modulePath = std::move(path);
-    if (classId != nullptr) *classId = std::move(clsid);
-    return true;
-}
+bool ResolveProgId(std::string_view progId, std::string& modulePath,
+                   std::string* classId = nullptr);
 
 }  // namespace host

@@ -1,14 +1,15 @@
-#include "host/driver_session.h"
+#include "host/client/driver_session.h"
 
 #include <chrono>
 #include <cmath>
 #include <cstring>
 
-#include "driver/identifiers.h"
-#include "host/driver_messages.h"
-#include "host/system_text.h"
-#include "host/value_field.h"
-#include "records/data_type.h"
+#include "contract/data_type.h"
+#include "contract/message_codes.h"
+#include "contract/meter_values.h"
+#include "host/client/gbk_text.h"
+#include "records/io_request.h"
+#include "records/tag.h"
 
 namespace host {
 
@@ -18,7 +19,7 @@ std::unique_ptr<DriverSession> DriverSession::Create(const ModuleChoice& choice,
     session->com_ = std::make_unique<ComSession>();
     void* object = nullptr;
     if (!choice.progId.empty()) {
-        object = CreateByProgId(choice.progId, kIidDeviceDriver, session->module_, error);
+        object = CreateByProgId(choice.progId, QM4720_IID_DEVICE_DRIVER, session->module_, error);
         if (object == nullptr) return nullptr;
     } else {
         const std::string path =
@@ -26,17 +27,17 @@ std::unique_ptr<DriverSession> DriverSession::Create(const ModuleChoice& choice,
         session->module_ = LoadDriverModule(path, error);
         if (session->module_ == nullptr) return nullptr;
         void* factoryPointer = nullptr;
-        HRESULT hr = session->module_->GetClassObject()(kClsidVer4720Ezo, IID_IClassFactory,
-                                                        &factoryPointer);
-        if (hr != S_OK || factoryPointer == nullptr) {
+        HRESULT hr = session->module_->GetClassObject()(QM4720_CLSID_DRIVER,
+                                                        QM4720_IID_CLASS_FACTORY, &factoryPointer);
+        if (hr != kStatusOk || factoryPointer == nullptr) {
             error = "the module hands out no class factory for the driver (status " +
                     std::to_string(static_cast<std::uint32_t>(hr)) + ")";
             return nullptr;
         }
-        auto* factory = static_cast<ClassFactory*>(factoryPointer);
-        hr = factory->lpVtbl->CreateInstance(factory, nullptr, kIidDeviceDriver, &object);
+        auto* factory = static_cast<QM4720ClassFactory*>(factoryPointer);
+        hr = factory->lpVtbl->CreateInstance(factory, nullptr, QM4720_IID_DEVICE_DRIVER, &object);
         factory->lpVtbl->Release(factory);
-        if (hr != S_OK || object == nullptr) {
+        if (hr != kStatusOk || object == nullptr) {
             error = "the class factory could not create the driver object (status " +
                     std::to_string(static_cast<std::uint32_t>(hr)) + ")";
             return nullptr;
@@ -44,8 +45,8 @@ std::unique_ptr<DriverSession> DriverSession::Create(const ModuleChoice& choice,
     }
     session->driver_ = static_cast<IDeviceDriver*>(object);
     void* ex = nullptr;
-    if (session->driver_->lpVtbl->QueryInterface(session->driver_, kIidDeviceDriverEx, &ex) !=
-        S_OK) {
+    if (session->driver_->lpVtbl->QueryInterface(session->driver_, QM4720_IID_DEVICE_DRIVER_EX,
+                                                 &ex) != kStatusOk) {
         error = "the driver object has no IDeviceDriverEx";
         return nullptr;
     }
@@ -68,7 +69,7 @@ std::string DriverSession::ErrorText() const {
 }
 
 std::int32_t DriverSession::ErrorCode() const {
-    return DriverErrorOfMessage(driver_->lpVtbl->GetErrorText(driver_));
+    return contract::DriverErrorOfMessage(driver_->lpVtbl->GetErrorText(driver_));
 }
 
 std::span<const RegisterDescriptor> DriverSession::RegisterTable(const std::string& model) const {
@@ -169,7 +170,7 @@ Reading DriverSession::Exchange(const std::string& model, std::int16_t station,
         reading.value = value;
         return reading;
     }
-    reading.value = reg.type == kTypeFloat ? MeterDecimal(item.value.asFloat)
+    reading.value = reg.type == kTypeFloat ? contract::MeterDecimal(item.value.asFloat)
                     : reg.type == kTypeInt ? item.value.asInt
                                            : item.value.asBit;
     reading.quality = item.quality;
@@ -185,12 +186,12 @@ Reading DriverSession::Read(const std::string& model, std::int16_t station,
 Reading DriverSession::Write(const std::string& model, std::int16_t station, const RegisterRef& reg,
                              double value) {
     // A value the field cannot carry would reach the meter changed (40000 as INT is -25536).
-    const WriteFit fit = FitWrite(reg.type, value);
+    const contract::WriteFit fit = contract::FitWrite(reg.type, value);
     if (!fit.sent) {
         Reading refused;
         refused.type = reg.type;
         refused.error = "write " + reg.mnemonic + ": " + std::string(fit.refusal);
-        refused.errorCode = driver::kErrorValueRange;
+        refused.errorCode = contract::kErrorValueRange;
         return refused;
     }
     return Exchange(model, station, reg, kDirectionWrite, *fit.sent);

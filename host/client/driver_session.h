@@ -18,10 +18,13 @@
 #include <span>
 #include <string>
 
-#include "driver/interfaces.h"
-#include "driver/messages.h"
-#include "host/activation.h"
-#include "host/module_loader.h"
+#include <qm4720/qm4720.h>
+
+#include "contract/messages.h"
+#include "host/client/activation.h"
+#include "host/client/module_loader.h"
+#include "records/port_settings.h"
+#include "records/register_descriptor.h"
 
 namespace host {
 
@@ -41,7 +44,7 @@ struct Reading {
     // When !ok: the driver's message in UTF-8 and its DriverError code. Both are empty and
     // kErrorNone when the driver recorded no new reason: a write that the meter refused (NAK).
     std::string error;
-    std::int32_t errorCode = driver::kErrorNone;
+    std::int32_t errorCode = contract::kErrorNone;
     double latencyMs = 0;  // wall time of the call
 };
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "driver/messages.h"
-#include "host/driver_session.h"
+#include "contract/messages.h"
+#include "host/client/driver_session.h"
 
 namespace host {
 
@@ -18,19 +18,20 @@ struct ErrorOutcome {
 };
 
 inline constexpr ErrorOutcome kErrorOutcomes[] = {
-    {driver::kErrorRegisterName, "error", "the register name is not one of the model's registers"},
-    {driver::kErrorStation, "error",
+    {contract::kErrorRegisterName, "error",
+     "the register name is not one of the model's registers"},
+    {contract::kErrorStation, "error",
      "the station number must be one or two digits (set by parameter 48 of the meter)"},
-    {driver::kErrorRegisterRange, "error", "the register suffix is out of range"},
-    {driver::kErrorDataType, "error",
+    {contract::kErrorRegisterRange, "error", "the register suffix is out of range"},
+    {contract::kErrorDataType, "error",
      "the tag's data type does not match the register; the message names the type"},
-    {driver::kErrorTimeout, "timeout", "timeout: the meter did not answer in time"},
-    {driver::kErrorOpen, "error", "the serial port could not be opened or used"},
-    {driver::kErrorValueRange, "error", "the value does not fit the meter's six-character field"},
-    {driver::kErrorFormat, "error", "this value type cannot be written to this model"},
-    {driver::kErrorReply, "reply-error",
+    {contract::kErrorTimeout, "timeout", "timeout: the meter did not answer in time"},
+    {contract::kErrorOpen, "error", "the serial port could not be opened or used"},
+    {contract::kErrorValueRange, "error", "the value does not fit the meter's six-character field"},
+    {contract::kErrorFormat, "error", "this value type cannot be written to this model"},
+    {contract::kErrorReply, "reply-error",
      "the meter's reply was malformed or failed its block check"},
-    {driver::kErrorBaudRange, "error", "the baud rate must be 300 to 9600"},
+    {contract::kErrorBaudRange, "error", "the baud rate must be 300 to 9600"},
 };
 
 // The English gloss of DriverError `code`; empty for a code without one.

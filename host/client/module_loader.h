@@ -5,13 +5,17 @@
 #include <memory>
 #include <string>
 
-#include "platform/platform.h"
+#include <qm4720/qm4720.h>
 
 namespace host {
 
 // The module's exported class-object entry point and its two other entry points.
-using GetClassObjectEntry = HRESULT(STDMETHODCALLTYPE*)(REFCLSID clsid, REFIID iid, void** out);
-using ModuleEntry = HRESULT(STDMETHODCALLTYPE*)();
+using GetClassObjectEntry = QM4720GetClassObjectFn;
+using ModuleEntry = HRESULT(QM4720_CALL*)();
+
+// What the entry points, the class factory and the interfaces return on success (the platform's
+// S_OK, which the public header does not declare outside Windows).
+inline constexpr HRESULT kStatusOk = 0;
 
 // A loaded driver module; unloaded when destroyed, so every object it made must be released
 // first. The entry points are null when the module does not export them (GetClassObject never

@@ -6,12 +6,13 @@
 #include <mutex>
 #include <optional>
 
-#include "driver/messages.h"
-#include "host/driver_session.h"
-#include "host/system_text.h"
-#include "host/value_field.h"
+#include "contract/data_type.h"
+#include "contract/messages.h"
+#include "contract/meter_values.h"
+#include "host/client/driver_session.h"
+#include "host/client/gbk_text.h"
+#include "host/client/port_problem.h"
 #include "qm4720/qm4720.hpp"
-#include "records/data_type.h"
 
 namespace qm4720 {
 namespace {
@@ -33,7 +34,7 @@ Error Fail(ErrorCode code, std::string message) {
 
 // The driver's failure as an Error: its code, or kOther when it recorded none.
 Error DriverFailure(std::int32_t code, const std::string& message, const char* what) {
-    if (code == driver::kErrorNone) {
+    if (code == contract::kErrorNone) {
         return Fail(ErrorCode::kOther,
                     message.empty() ? std::string(what) + ": the driver gave no reason" : message);
     }
@@ -227,7 +228,7 @@ Reading Driver::Write(int station, std::string_view reg, double value, bool veri
         reading.error = Fail(ErrorCode::kUsage, name + ": a read-only register of the meter");
         return reading;
     }
-    const host::WriteFit fit = host::FitWrite(ref->type, value);
+    const contract::WriteFit fit = contract::FitWrite(ref->type, value);
     if (!fit.sent) {
         reading.error = Fail(ErrorCode::kUsage, name + ": " + std::string(fit.refusal));
         return reading;
@@ -239,7 +240,7 @@ Reading Driver::Write(int station, std::string_view reg, double value, bool veri
 
     Reading back = impl_->Exchange(station, *ref, false, 0);
     back.latency += written.latency;
-    if (back.ok() && !host::ReadBackMatches(back.value, sent)) {
+    if (back.ok() && !contract::ReadBackMatches(back.value, sent)) {
         back.error = Fail(ErrorCode::kMismatch, name + ": read back " + std::to_string(back.value) +
                                                     ", not the " + std::to_string(sent) + " sent");
     } else if (!back.ok()) {

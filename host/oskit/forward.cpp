@@ -1,4 +1,4 @@
-#include "host/forward.h"
+#include "host/oskit/forward.h"
 
 #include <chrono>
 #include <vector>

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "host/serial_line.h"
-#include "host/trace.h"
+#include "host/oskit/serial_line.h"
+#include "host/oskit/trace.h"
 
 namespace host {
 

@@ -1,16 +1,11 @@
-// The host programs' view of the terminal and the machine: the driver's GBK messages as UTF-8,
-// whether output goes to a terminal, the local time zone, and the serial ports of this machine.
+// The host programs' view of the terminal and the machine: whether output goes to a terminal, the
+// local time zone, and the serial ports of this machine.
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace host {
-
-// Converts a GBK text of the driver to UTF-8 for the terminal. A byte that is not GBK shows as
-// '?' rather than ending the text.
-std::string GbkToUtf8(std::string_view gbk);
 
 // True when standard output is an interactive terminal.
 bool StdoutIsTerminal();
@@ -38,11 +33,5 @@ struct SerialPortInfo {
 
 // The ports of this machine, sorted by name on Linux; empty when none are found.
 std::vector<SerialPortInfo> ListSerialPorts();
-
-// The name under which the platform's open call finds the port a user named: on Windows a COM
-// port gets the device prefix ("COM12" -> "\\.\COM12"), without which COM10 and above cannot be
-// opened; on Linux the device path as given, or, when it is longer than the driver's 31
-// characters, the device a link of that name points at (/dev/serial/by-id/... -> /dev/ttyUSB0).
-std::string PortDeviceName(const std::string& port);
 
 }  // namespace host

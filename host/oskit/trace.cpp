@@ -1,4 +1,4 @@
-#include "host/trace.h"
+#include "host/oskit/trace.h"
 
 namespace host {
 namespace {

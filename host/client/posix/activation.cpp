@@ -2,9 +2,9 @@
 // the class and its module; the module's class factory then creates the object.
 #include <cstdio>
 
-#include "driver/interfaces.h"
-#include "host/activation.h"
-#include "platform/registry.h"
+#include <qm4720/qm4720.h>
+
+#include "host/client/activation.h"
 
 namespace host {
 namespace {
@@ -43,15 +43,16 @@ void* CreateByProgId(const std::string& progId, REFIID iid,
     keepLoaded = LoadDriverModule(modulePath, error);
     if (keepLoaded == nullptr) return nullptr;
     void* factoryPointer = nullptr;
-    if (keepLoaded->GetClassObject()(clsid, IID_IClassFactory, &factoryPointer) != S_OK) {
+    if (keepLoaded->GetClassObject()(clsid, QM4720_IID_CLASS_FACTORY, &factoryPointer) !=
+        kStatusOk) {
         error = modulePath + " has no class factory for " + classIdText;
         return nullptr;
     }
-    auto* factory = static_cast<ClassFactory*>(factoryPointer);
+    auto* factory = static_cast<QM4720ClassFactory*>(factoryPointer);
     void* object = nullptr;
     const HRESULT hr = factory->lpVtbl->CreateInstance(factory, nullptr, iid, &object);
     factory->lpVtbl->Release(factory);
-    if (hr != S_OK) {
+    if (hr != kStatusOk) {
         error = "the class factory of " + modulePath + " could not create the object";
         return nullptr;
     }

@@ -6,7 +6,7 @@
 
 #include <qm4720_build_info.h>
 
-#include "host/module_loader.h"
+#include "host/client/module_loader.h"
 
 namespace host {
 namespace {

@@ -1,6 +1,6 @@
 // Why a serial device cannot be opened on Linux: the path, the permission bits and the device's
 // group, the lock the driver takes on a port it opens, and the processes that hold the device.
-#include "host/port_problem.h"
+#include "host/client/port_problem.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
@@ -92,6 +94,14 @@ std::string PortOpenProblem(const std::string& port) {
     if (!terminal) return port + ": not a serial device";
     if (locked) return BusyProblem(port, st.st_rdev);
     return {};
+}
+
+std::string PortDeviceName(const std::string& port) {
+    // The driver takes a port name of up to 31 characters. A longer one is most often a stable
+    // link (/dev/serial/by-id/...), and the device it points at has a short name.
+    if (port.size() < 32) return port;
+    char resolved[PATH_MAX];
+    return realpath(port.c_str(), resolved) != nullptr ? std::string(resolved) : port;
 }
 
 }  // namespace host

@@ -2,8 +2,8 @@
 // the registry to the class factory of the registered module.
 #include <cstdio>
 
-#include "host/activation.h"
-#include "host/win32/wide_text.h"
+#include "host/client/activation.h"
+#include "host/client/win32/wide_text.h"
 
 namespace host {
 

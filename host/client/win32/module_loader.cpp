@@ -1,6 +1,6 @@
 // Loading the driver module on Windows: LoadLibrary by path and the exports by their plain names
 // (the module's .def file strips the __stdcall decoration).
-#include "host/module_loader.h"
+#include "host/client/module_loader.h"
 
 namespace host {
 namespace {

@@ -1,8 +1,10 @@
 // Why a COM port cannot be opened on Windows: the port opened again and the system's answer. The
 // system does not say which program holds a port, so a busy port is only named as such.
-#include "host/port_problem.h"
-#include "host/system_text.h"
-#include "platform/platform.h"
+#include <windows.h>
+
+#include <cstring>
+
+#include "host/client/port_problem.h"
 
 namespace host {
 
@@ -26,6 +28,15 @@ std::string PortOpenProblem(const std::string& port) {
         default:
             return {};
     }
+}
+
+std::string PortDeviceName(const std::string& port) {
+    // Only COM1..COM9 are known to the open call by their plain names; every COM port is found
+    // in the device namespace, COM10 and above only there.
+    const bool comPort = port.size() > 3 && port.size() <= 6 &&
+                         _strnicmp(port.c_str(), "COM", 3) == 0 &&
+                         port.find_first_not_of("0123456789", 3) == std::string::npos;
+    return comPort ? "\\\\.\\" + port : port;
 }
 
 }  // namespace host

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/platform.h"
+#include <windows.h>
 
 namespace host {
 

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <thread>
 
-#include "host/child_process.h"
+#include "host/oskit/child_process.h"
 
 namespace host {
 namespace {

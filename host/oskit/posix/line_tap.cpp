@@ -2,9 +2,9 @@
 // thread, between a new pseudo-terminal that the driver opens and the real device.
 #include <thread>
 
-#include "host/line_tap.h"
-#include "host/serial_line.h"
-#include "host/forward.h"
+#include "host/oskit/line_tap.h"
+#include "host/oskit/forward.h"
+#include "host/oskit/serial_line.h"
 
 namespace host {
 namespace {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "host/serial_line.h"
+#include "host/oskit/serial_line.h"
 
 namespace host {
 

@@ -10,7 +10,7 @@
 #include <climits>
 #include <cstring>
 
-#include "host/posix/native_lines.h"
+#include "host/oskit/posix/native_lines.h"
 
 namespace host {
 

@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "host/posix/native_lines.h"
-#include "host/posix/termios_settings.h"
+#include "host/oskit/posix/native_lines.h"
+#include "host/oskit/posix/termios_settings.h"
 
 namespace host {
 namespace {

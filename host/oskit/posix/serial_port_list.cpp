@@ -1,4 +1,4 @@
-#include "host/posix/serial_port_list.h"
+#include "host/oskit/posix/serial_port_list.h"
 
 #include <dirent.h>
 #include <unistd.h>

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/system_text.h"
+#include "host/oskit/system_text.h"
 
 namespace host {
 

@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "host/posix/native_lines.h"
+#include "host/oskit/posix/native_lines.h"
 
 namespace host {
 namespace {

@@ -1,6 +1,6 @@
 // Line settings as terminal flags: the baud rates the terminal interface can set, and a raw line
 // with the data bits, parity and stop bits asked for.
-#include "host/posix/termios_settings.h"
+#include "host/oskit/posix/termios_settings.h"
 
 namespace host {
 namespace {

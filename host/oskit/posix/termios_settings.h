@@ -4,7 +4,7 @@
 
 #include <termios.h>
 
-#include "host/serial_line.h"
+#include "host/oskit/serial_line.h"
 
 namespace host {
 

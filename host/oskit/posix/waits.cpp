@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "host/posix/native_lines.h"
+#include "host/oskit/posix/native_lines.h"
 
 namespace host {
 

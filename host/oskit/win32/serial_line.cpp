@@ -1,13 +1,14 @@
 // Serial lines on Windows: COM ports through the communications functions. Reads return at once
 // with what is queued, and a wait polls the ports' receive queues about once a millisecond while
 // it watches the stop event. Windows has no pseudo-terminals: the programs that need one say so.
+#include <windows.h>
+
+#include <mmsystem.h>
+
 #include <atomic>
 #include <cstdio>
 
-#include "platform/platform.h"
-#include "host/serial_line.h"
-
-#include <mmsystem.h>
+#include "host/oskit/serial_line.h"
 
 namespace host {
 

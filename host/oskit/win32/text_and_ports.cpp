@@ -1,21 +1,21 @@
-// The console, the driver's GBK texts and the COM ports of this machine on Windows.
+// The console, the time zone and the COM ports of this machine on Windows.
 #include <io.h>
 
-#include <cstring>
 #include <ctime>
 #include <utility>
 
-#include "host/system_text.h"
-#include "host/win32/wide_text.h"
-#include "platform/platform.h"
+#include <windows.h>
+
+#include "host/oskit/system_text.h"
 
 namespace host {
 namespace {
 
-// The program writes UTF-8 (the driver's messages converted from GBK). A console shows the bytes
-// in its output code page, which is the system's OEM page by default (936 on a Chinese system,
-// 437 or 850 elsewhere): while the program runs the console is switched to UTF-8, and its own
-// page is given back at exit. Output into a pipe or a file is bytes as they are either way.
+// The program writes UTF-8 (the driver's messages converted from GBK by the host library). A
+// console shows the bytes in its output code page, which is the system's OEM page by default (936
+// on a Chinese system, 437 or 850 elsewhere): while the program runs the console is switched to
+// UTF-8, and its own page is given back at exit. Output into a pipe or a file is bytes as they are
+// either way.
 class ConsoleCodePage {
 public:
     ConsoleCodePage() : saved_(GetConsoleOutputCP()) {
@@ -33,16 +33,6 @@ private:
 const ConsoleCodePage g_consoleCodePage;
 
 }  // namespace
-
-std::string GbkToUtf8(std::string_view gbk) {
-    const std::wstring wide = Widen(std::string(gbk), 936);
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
 
 bool StdoutIsTerminal() {
     return _isatty(_fileno(stdout)) != 0;
@@ -64,15 +54,6 @@ int LocalUtcOffsetMinutes(long long unixSeconds) {
     std::tm local{};
     if (_localtime64_s(&local, &t) != 0) return 0;
     return static_cast<int>((_mkgmtime64(&local) - t) / 60);
-}
-
-std::string PortDeviceName(const std::string& port) {
-    // Only COM1..COM9 are known to the open call by their plain names; every COM port is found
-    // in the device namespace, COM10 and above only there.
-    const bool comPort = port.size() > 3 && port.size() <= 6 &&
-                         _strnicmp(port.c_str(), "COM", 3) == 0 &&
-                         port.find_first_not_of("0123456789", 3) == std::string::npos;
-    return comPort ? "\\\\.\\" + port : port;
 }
 
 std::vector<SerialPortInfo> ListSerialPorts() {

@@ -1,6 +1,6 @@
 // What needs a pseudo-terminal on Linux: Windows has none, so these say what to do instead.
-#include "host/child_process.h"
-#include "host/line_tap.h"
+#include "host/oskit/child_process.h"
+#include "host/oskit/line_tap.h"
 
 namespace host {
 
