@@ -3,7 +3,7 @@
 #include <charconv>
 #include <string>
 
-#include "host/value_field.h"
+#include "contract/meter_values.h"
 #include "tools/service/service_log.h"
 
 namespace service {
@@ -73,7 +73,7 @@ WriteResult LineGateway::Write(std::int16_t station, std::int16_t index, double 
         LogWrite(who, table_.name(), station, name, value, result, "not configured writable");
         return result;
     }
-    const host::WriteFit fit = host::FitWrite(target->type, value);
+    const contract::WriteFit fit = contract::FitWrite(target->type, value);
     if (!fit.sent) {
         result.outcome = WriteOutcome::kRefusedByDriver;
         table_.CountWriteRefusal();

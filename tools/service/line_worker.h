@@ -16,7 +16,7 @@
 #include <mutex>
 #include <thread>
 
-#include "host/driver_session.h"
+#include "host/client/driver_session.h"
 #include "tools/service/history_writer.h"
 #include "tools/service/live_table.h"
 #include "tools/service/meter_gateway.h"

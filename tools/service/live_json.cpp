@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/error_outcomes.h"
+#include "host/client/error_outcomes.h"
 
 namespace service {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/driver_session.h"
+#include "host/client/driver_session.h"
 #include "tools/service/modbus_register_map.h"
 #include "tools/service/modbus_server.h"
 #include "tools/service/service_runtime.h"

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/error_outcomes.h"
+#include "host/client/error_outcomes.h"
 #include "tools/service/live_json.h"
 
 namespace service {

@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/child_process.h"
+#include "host/oskit/child_process.h"
 #include "tools/service/bench/process_probe.h"
 #include "tools/service/history_writer.h"
 #include "tools/service/service_log.h"
