@@ -14,6 +14,7 @@
 #include "contract/data_type.h"
 #include "contract/value_fields.h"
 #include "fuzz/fuzz_check.h"
+#include "records/io_request.h"
 
 namespace {
 
