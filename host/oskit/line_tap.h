@@ -1,6 +1,6 @@
 // A tracing pass-through between the driver and a real serial device (qm4720ctl --trace): a new
 // pseudo-terminal that the driver opens in place of the device, and a thread that passes every
-// byte both ways (host/forward.h) and writes a time-stamped trace line to stderr. Linux only:
+// byte both ways (host/oskit/forward.h) and writes a time-stamped trace line to stderr. Linux only:
 // elsewhere StartLineTap says so.
 #pragma once
 

@@ -1,4 +1,4 @@
-// The tracing pass-through of qm4720ctl --trace on Linux: the forwarder (host/forward.h) on a
+// The tracing pass-through of qm4720ctl --trace on Linux: the forwarder (host/oskit/forward.h) on a
 // thread, between a new pseudo-terminal that the driver opens and the real device.
 #include <thread>
 
