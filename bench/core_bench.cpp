@@ -10,12 +10,12 @@
 
 #include "bench/host_driver.h"
 #include "catalogue/tag_validation.h"
+#include "contract/data_type.h"
+#include "contract/value_fields.h"
 #include "platform/platform.h"
 #include "protocol/channel.h"
 #include "protocol/frames.h"
 #include "protocol/transactions.h"
-#include "protocol/value_fields.h"
-#include "records/data_type.h"
 
 namespace bench {
 namespace {
@@ -62,7 +62,7 @@ void ValidateAndDecode(benchmark::State& state, std::uint16_t type) {
             break;
         }
         const std::string_view field = protocol::ReplyDataField(block);
-        if (const auto decoded = protocol::DecodeDataField(type, field)) {
+        if (const auto decoded = contract::DecodeDataField(type, field)) {
             decoded->StoreInto(item.value);
         }
         benchmark::DoNotOptimize(item.value.asBit);
@@ -74,7 +74,7 @@ void FloatToText(benchmark::State& state) {
     constexpr float kValues[] = {25.0f, 25.5f, 3.14159f, -0.25f, 12.3456f, 9999.9f};
     std::size_t i = 0;
     for (auto _ : state) {
-        const protocol::Text text = protocol::FloatToText(kValues[i]);
+        const contract::Text text = contract::FloatToText(kValues[i]);
         benchmark::DoNotOptimize(text);
         i = (i + 1) % std::size(kValues);
     }
@@ -84,7 +84,7 @@ void NumberFromText(benchmark::State& state) {
     constexpr std::string_view kFields[] = {"0025.5", "-012.5", "000025", "12.346", "-00003"};
     std::size_t i = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(protocol::NumberFromText(kFields[i]));
+        benchmark::DoNotOptimize(contract::NumberFromText(kFields[i]));
         i = (i + 1) % std::size(kFields);
     }
 }

@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "driver/interfaces.h"
-#include "host/driver_session.h"
+#include "host/client/driver_session.h"
+#include "records/io_request.h"
 
 namespace bench {
 

@@ -8,8 +8,8 @@
 #include "bench/floor.h"
 #include "bench/host_driver.h"
 #include "bench/stats.h"
-#include "host/child_process.h"
-#include "records/data_type.h"
+#include "contract/data_type.h"
+#include "host/oskit/child_process.h"
 
 namespace bench {
 namespace {

@@ -26,7 +26,7 @@
 #include "bench/floor.h"
 #include "bench/line_bench.h"
 #include "bench/report.h"
-#include "host/module_loader.h"
+#include "host/client/module_loader.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <span>
 #include <string_view>
 
-#include "catalogue/data_type_messages.h"
-#include "catalogue/register_tables.h"
+#include "contract/data_type_messages.h"
+#include "contract/register_tables.h"
 
 namespace catalogue {
 namespace {
@@ -27,8 +27,9 @@ RegisterVerdict ParseRegister(const TagSpec& tag, TagBinding& binding) {
     const RegisterVerdict refused{kRegisterRefused};
 
     const std::string_view model = FieldText(tag.modelName, sizeof tag.modelName);
-    const std::span<const RegisterDescriptor> table =
-        IsQM4720NModel(model) ? QM4720NRegisterTable() : DefaultRegisterTable();
+    const std::span<const RegisterDescriptor> table = contract::IsQM4720NModel(model)
+                                                          ? contract::QM4720NRegisterTable()
+                                                          : contract::DefaultRegisterTable();
 
     // The working copy holds 31 characters; a longer text cannot be a register name.
     const std::string_view raw = FieldText(tag.registerText, sizeof tag.registerText);
@@ -49,7 +50,7 @@ RegisterVerdict ParseRegister(const TagSpec& tag, TagBinding& binding) {
         binding.descriptor = &entry;
         binding.suffix = -1;
         if ((entry.dataType & tag.typeMask) != 0) return {kRegisterAccepted};
-        return {kRegisterTypeRefused, DataTypeMessage(entry.dataType)};
+        return {kRegisterTypeRefused, contract::DataTypeMessage(entry.dataType)};
     }
     return refused;
 }

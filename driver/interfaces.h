@@ -16,7 +16,7 @@
 // that thread: a host activates the class there (CoCreateInstance by "QM4720.QM4720Pro", with
 // CLSCTX_INPROC_SERVER). Activation from a multithreaded apartment fails with E_NOINTERFACE,
 // since these custom interfaces have no proxy. On Linux there are no apartments: a host finds the
-// module with host::ResolveProgId (host/activation.h), loads it and calls
+// module with host::ResolveProgId (host/client/activation.h), loads it and calls
 // DllGetClassObject itself, and keeps to the same one-thread rule. All records passed in stay the
 // host's; the driver keeps no pointer to them after a call.
 #pragma once

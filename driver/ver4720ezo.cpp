@@ -172,8 +172,8 @@ std::span<const InterfaceEntry> VER4720Ezo::GetInterfaceTable() const {
 const char* VER4720Ezo::GetErrorText() const {
     // A platform code comes from a failed write to the port, almost always a port that is not
     // (or no longer) open: report it with the open-error text.
-    if (m_bPlatformError) return MessageText(kErrorOpen);
-    return MessageText(m_nError);
+    if (m_bPlatformError) return ErrorText(contract::kErrorOpen);
+    return ErrorText(m_nError);
 }
 
 void VER4720Ezo::RecordError(std::int32_t driverError) {

@@ -11,8 +11,8 @@
 #include <span>
 
 #include "driver/cmd_target.h"
+#include "driver/error_text.h"
 #include "driver/interfaces.h"
-#include "driver/messages.h"
 #include "driver/port_channel.h"
 #include "protocol/transactions.h"
 #include "serial/quiet_line.h"
@@ -73,10 +73,10 @@ public:
     std::int32_t RecordOutcome(const protocol::Outcome& outcome);
 
     // Fields, in the order a host-side debugger expects them.
-    HANDLE m_hPort = INVALID_HANDLE_VALUE;  // the port; the invalid handle when none is held
-    std::int32_t m_nBaudFactor = 1;         // 9600 / baud rate; 1 (9600 baud) until OpenPort
-    std::int32_t m_nTimeout = 1500;         // reply timeout in milliseconds
-    std::int32_t m_nError = kErrorNone;     // the last failure; -1 none
+    HANDLE m_hPort = INVALID_HANDLE_VALUE;         // the port; the invalid handle when none is held
+    std::int32_t m_nBaudFactor = 1;                // 9600 / baud rate; 1 (9600 baud) until OpenPort
+    std::int32_t m_nTimeout = 1500;                // reply timeout in milliseconds
+    std::int32_t m_nError = contract::kErrorNone;  // the last failure; -1 none
 
     // True while m_nError holds a platform error code rather than a DriverError, so that such a
     // code is never taken for an index of the message table.

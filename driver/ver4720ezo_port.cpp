@@ -21,12 +21,12 @@ std::int32_t VER4720Ezo::OpenPort(const PortSettings* settings) {
             }
             return 1;
         case serial::OpenFailure::kBaudRange:
-            RecordError(kErrorBaudRange);
+            RecordError(contract::kErrorBaudRange);
             return 0;
         case serial::OpenFailure::kOpen:
             break;
     }
-    RecordError(kErrorOpen);
+    RecordError(contract::kErrorOpen);
     return 0;
 }
 

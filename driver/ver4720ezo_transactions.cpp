@@ -30,28 +30,28 @@ std::int32_t VER4720Ezo::RecordOutcome(const protocol::Outcome& outcome) {
         case protocol::Failure::kNone:
             break;
         case protocol::Failure::kStation:
-            RecordError(kErrorStation);
+            RecordError(contract::kErrorStation);
             break;
         case protocol::Failure::kRegisterRange:
-            RecordError(kErrorRegisterRange);
+            RecordError(contract::kErrorRegisterRange);
             break;
         case protocol::Failure::kRegisterName:
-            RecordError(kErrorRegisterName);
+            RecordError(contract::kErrorRegisterName);
             break;
         case protocol::Failure::kValueRange:
-            RecordError(kErrorValueRange);
+            RecordError(contract::kErrorValueRange);
             break;
         case protocol::Failure::kFormat:
-            RecordError(kErrorFormat);
+            RecordError(contract::kErrorFormat);
             break;
         case protocol::Failure::kPortWrite:
             RecordPlatformError(outcome.systemError);
             break;
         case protocol::Failure::kTimeout:
-            RecordError(kErrorTimeout);
+            RecordError(contract::kErrorTimeout);
             break;
         case protocol::Failure::kReply:
-            RecordError(kErrorReply);
+            RecordError(contract::kErrorReply);
             break;
     }
     return outcome.result;

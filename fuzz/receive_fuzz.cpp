@@ -13,13 +13,13 @@
 #include <cstring>
 #include <memory>
 
+#include "contract/data_type.h"
+#include "contract/value_fields.h"
 #include "fuzz/fake_line.h"
 #include "fuzz/fuzz_check.h"
 #include "protocol/channel.h"
 #include "protocol/frames.h"
 #include "protocol/transactions.h"
-#include "protocol/value_fields.h"
-#include "records/data_type.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -90,20 +90,20 @@ void JudgeAndDecode(bool write, std::span<const std::uint8_t> block) {
     }
 
     const std::string_view field = protocol::ReplyDataField(block);
-    FUZZ_CHECK(field.empty() || field.size() == protocol::kDataFieldLength);
+    FUZZ_CHECK(field.empty() || field.size() == contract::kDataFieldLength);
     if (field.empty()) return;
     FUZZ_CHECK(field.data() == reinterpret_cast<const char*>(block.data()) + block.size() - 8);
 
     for (int bit = 0; bit < 16; ++bit) {
         const auto type = static_cast<std::uint16_t>(1u << bit);
-        const auto decoded = protocol::DecodeDataField(type, field);
+        const auto decoded = contract::DecodeDataField(type, field);
         const bool known = type == kTypeBit || type == kTypeInt || type == kTypeFloat;
         if (!known) {
             FUZZ_CHECK(!decoded.has_value());
             continue;
         }
         if (type == kTypeBit) FUZZ_CHECK(decoded.has_value());
-        if (type != kTypeBit) FUZZ_CHECK(decoded.has_value() == protocol::IsNumberText(field));
+        if (type != kTypeBit) FUZZ_CHECK(decoded.has_value() == contract::IsNumberText(field));
         if (!decoded) continue;
         FUZZ_CHECK(decoded->type == type);
 
@@ -222,11 +222,11 @@ void RunTransaction(std::uint32_t shape, bool write, std::uint32_t tickStart,
         // An accepted read: the block is a sound data reply and its field a number.
         FUZZ_CHECK(protocol::ValidateReply(request, channel.block) == 1);
         const std::string_view field = protocol::ReplyDataField(channel.block);
-        FUZZ_CHECK(protocol::IsNumberText(field));
+        FUZZ_CHECK(contract::IsNumberText(field));
         const bool decodes =
             now.type == kTypeInt || now.type == kTypeFloat || (now.type == kTypeBit && !nModel);
         ValueSlot expected = basicDefault ? was.readValue : was.value;
-        if (decodes) protocol::DecodeDataField(now.type, field)->StoreInto(expected);
+        if (decodes) contract::DecodeDataField(now.type, field)->StoreInto(expected);
         const ValueSlot& got = basicDefault ? now.readValue : now.value;
         FUZZ_CHECK(std::memcmp(&got, &expected, sizeof got) == 0);
         if (extended) {

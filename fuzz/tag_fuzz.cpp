@@ -7,8 +7,8 @@
 #include <memory>
 #include <string_view>
 
-#include "catalogue/register_tables.h"
 #include "catalogue/tag_validation.h"
+#include "contract/register_tables.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {
@@ -39,8 +39,8 @@ void CheckRegister(const std::uint8_t* data, std::size_t size) {
     // Accepted or refused for its type: a table entry whose mnemonic is the trimmed text.
     FUZZ_CHECK(binding.suffix == -1);
     const std::string_view model(tag->modelName, strnlen(tag->modelName, sizeof tag->modelName));
-    const auto table = catalogue::IsQM4720NModel(model) ? catalogue::QM4720NRegisterTable()
-                                                        : catalogue::DefaultRegisterTable();
+    const auto table = contract::IsQM4720NModel(model) ? contract::QM4720NRegisterTable()
+                                                       : contract::DefaultRegisterTable();
     FUZZ_CHECK(binding.registerIndex >= 0 &&
                static_cast<std::size_t>(binding.registerIndex) < table.size());
     FUZZ_CHECK(binding.descriptor == &table[static_cast<std::size_t>(binding.registerIndex)]);

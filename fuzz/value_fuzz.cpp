@@ -11,9 +11,10 @@
 #include <memory>
 #include <string>
 
+#include "contract/data_type.h"
+#include "contract/value_fields.h"
 #include "fuzz/fuzz_check.h"
-#include "protocol/value_fields.h"
-#include "records/data_type.h"
+#include "records/io_request.h"
 
 namespace {
 
@@ -22,13 +23,13 @@ bool FieldCharacter(char c) {
 }
 
 void CheckText(std::string_view text) {
-    const auto number = protocol::NumberFromText(text);
-    const std::int32_t bit = protocol::BitFromText(text);
+    const auto number = contract::NumberFromText(text);
+    const std::int32_t bit = contract::BitFromText(text);
     FUZZ_CHECK(bit == 0 || bit == 1);
-    if (protocol::IsNumberText(text)) FUZZ_CHECK(number.has_value());
+    if (contract::IsNumberText(text)) FUZZ_CHECK(number.has_value());
     // Text runs only to its end: the same text in a longer buffer reads the same.
     const std::string padded = std::string(text) + "9";
-    const auto again = protocol::NumberFromText(std::string_view(padded).substr(0, text.size()));
+    const auto again = contract::NumberFromText(std::string_view(padded).substr(0, text.size()));
     FUZZ_CHECK(again.has_value() == number.has_value());
     if (number && again) {
         FUZZ_CHECK(std::memcmp(&*number, &*again, sizeof(float)) == 0 ||
@@ -37,15 +38,15 @@ void CheckText(std::string_view text) {
 }
 
 void CheckFloatText(float value) {
-    const protocol::Text text = protocol::FloatToText(value);
+    const contract::Text text = contract::FloatToText(value);
     if (!std::isfinite(value)) {
         FUZZ_CHECK(text.empty());
         return;
     }
-    FUZZ_CHECK(!text.empty() && text.size() < protocol::Text::kCapacity);
+    FUZZ_CHECK(!text.empty() && text.size() < contract::Text::kCapacity);
     for (char c : text.view()) FUZZ_CHECK(FieldCharacter(c));
     FUZZ_CHECK(text.view().find('.') != std::string_view::npos);
-    const auto back = protocol::NumberFromText(text.view());
+    const auto back = contract::NumberFromText(text.view());
     FUZZ_CHECK(back.has_value());
     // Four decimals, rounded on 17 significant digits.
     const double tolerance = 0.00005 + std::fabs(static_cast<double>(value)) * 1e-6;
@@ -54,12 +55,12 @@ void CheckFloatText(float value) {
 
 void CheckField(std::uint16_t type, const ValueSlot& slot) {
     constexpr char kSentinel = '#';
-    protocol::DataField field;
+    contract::DataField field;
     field.fill(kSentinel);
-    const protocol::EncodeRefusal refusal = protocol::EncodeDataField(type, slot, field);
+    const contract::EncodeRefusal refusal = contract::EncodeDataField(type, slot, field);
     const bool known = type == kTypeBit || type == kTypeInt || type == kTypeFloat;
-    if (!known) FUZZ_CHECK(refusal == protocol::EncodeRefusal::kTypeNotEncodable);
-    if (refusal != protocol::EncodeRefusal::kNone) {
+    if (!known) FUZZ_CHECK(refusal == contract::EncodeRefusal::kTypeNotEncodable);
+    if (refusal != contract::EncodeRefusal::kNone) {
         for (char c : field) FUZZ_CHECK(c == kSentinel);
         if (type == kTypeBit || type == kTypeInt) FUZZ_CHECK(false);  // always encodable
         return;
@@ -67,7 +68,7 @@ void CheckField(std::uint16_t type, const ValueSlot& slot) {
     FUZZ_CHECK(known);
     for (char c : field) FUZZ_CHECK(FieldCharacter(c));
     const std::string_view text(field.data(), field.size());
-    const auto decoded = protocol::DecodeDataField(type, text);
+    const auto decoded = contract::DecodeDataField(type, text);
     FUZZ_CHECK(decoded.has_value());
     if (type == kTypeBit) {
         FUZZ_CHECK(decoded->bit == (slot.asBit != 0 ? 1 : 0));
@@ -109,9 +110,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(exact.get(), text.data(), text.size());
     CheckText(std::string_view(exact.get(), text.size()));
     // The text as the six characters of a reply field.
-    if (text.size() >= protocol::kDataFieldLength) {
+    if (text.size() >= contract::kDataFieldLength) {
         for (std::uint16_t t : codes) {
-            (void)protocol::DecodeDataField(t, std::string_view(text).substr(0, 6));
+            (void)contract::DecodeDataField(t, std::string_view(text).substr(0, 6));
         }
     }
     return 0;

@@ -7,7 +7,7 @@
 // Keys are paths whose levels are separated by a backslash ("CLSID\{...}\ProgID") and compare
 // without regard to the case of ASCII letters. Only default (unnamed) text values exist here.
 // The module writes here when it registers itself; hosts read here to find it
-// (host::ResolveProgId in host/activation.h).
+// (host::ResolveProgId in host/client/prog_id.cpp).
 #pragma once
 
 #include <string>

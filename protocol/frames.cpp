@@ -1,8 +1,8 @@
 #include "protocol/frames.h"
 
-#include "catalogue/register_tables.h"
-#include "protocol/value_fields.h"
-#include "records/data_type.h"
+#include "contract/data_type.h"
+#include "contract/register_tables.h"
+#include "contract/value_fields.h"
 
 namespace protocol {
 namespace {
@@ -11,7 +11,7 @@ namespace {
 // names no register this member can send.
 bool MnemonicOf(BuilderMember member, const IoRequest& request, char (&mnemonic)[2]) {
     if (member == BuilderMember::kDefaultModel) {
-        const auto table = catalogue::DefaultRegisterTable();
+        const auto table = contract::DefaultRegisterTable();
         if (request.registerIndex < 0 ||
             static_cast<std::size_t>(request.registerIndex) >= table.size()) {
             return false;
@@ -52,7 +52,7 @@ std::int32_t BuildRequestFrame(BuilderMember member, const IoRequest& request,
         return 0;
     }
 
-    DataField field{};
+    contract::DataField field{};
     if (write) {
         const IoItem* item = FirstItem(request);
         if (item == nullptr) {
@@ -64,13 +64,13 @@ std::int32_t BuildRequestFrame(BuilderMember member, const IoRequest& request,
             refusal = FrameRefusal::kTypeNotEncodable;
             return 0;
         }
-        switch (EncodeDataField(item->type, item->value, field)) {
-            case EncodeRefusal::kNone:
+        switch (contract::EncodeDataField(item->type, item->value, field)) {
+            case contract::EncodeRefusal::kNone:
                 break;
-            case EncodeRefusal::kValueOutOfRange:
+            case contract::EncodeRefusal::kValueOutOfRange:
                 refusal = FrameRefusal::kValueOutOfRange;
                 return 0;
-            case EncodeRefusal::kTypeNotEncodable:
+            case contract::EncodeRefusal::kTypeNotEncodable:
                 refusal = FrameRefusal::kTypeNotEncodable;
                 return 0;
         }
@@ -135,7 +135,7 @@ bool ReplyNamesRegister(BuilderMember member, const IoRequest& request,
 
 std::string_view ReplyDataField(std::span<const std::uint8_t> block) {
     if (block.size() < kDataReplyLength) return {};
-    const auto field = block.last(kDataReplyLength).subspan(3, kDataFieldLength);
+    const auto field = block.last(kDataReplyLength).subspan(3, contract::kDataFieldLength);
     return {reinterpret_cast<const char*>(field.data()), field.size()};
 }
 

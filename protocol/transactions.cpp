@@ -7,10 +7,10 @@
 #include <span>
 #include <string_view>
 
-#include "catalogue/register_tables.h"
+#include "contract/data_type.h"
+#include "contract/register_tables.h"
+#include "contract/value_fields.h"
 #include "protocol/frames.h"
-#include "protocol/value_fields.h"
-#include "records/data_type.h"
 
 namespace protocol {
 namespace {
@@ -34,7 +34,7 @@ bool IsCommErr(const IoRequest& request) {
 // success without traffic by the extended entry point and the QM4720N path.
 bool IsWriteToReadOnly(const IoRequest& request) {
     return request.direction == kDirectionWrite && request.registerIndex >= 0 &&
-           request.registerIndex <= catalogue::kLastReadOnlyIndex;
+           request.registerIndex <= contract::kLastReadOnlyIndex;
 }
 
 // What one exchange brought back, or why it brought nothing.
@@ -134,7 +134,7 @@ Exchange RunExchange(Channel& channel, const IoRequest& request, BuilderMember m
 // them as fresh would show the host a value that was never read.
 std::optional<std::string_view> ReadField(const Exchange& exchange) {
     const std::string_view field = ReplyDataField(exchange.Block());
-    if (!exchange.accepted || !IsNumberText(field)) return std::nullopt;
+    if (!exchange.accepted || !contract::IsNumberText(field)) return std::nullopt;
     return field;
 }
 
@@ -148,7 +148,7 @@ void Stamp(IoItem& item, std::uint64_t fileTime) {
 
 Outcome ExecuteRequest(Channel& channel, IoRequest* request) {
     if (request == nullptr) return {};
-    if (catalogue::IsQM4720NModel(request->modelName)) {
+    if (contract::IsQM4720NModel(request->modelName)) {
         return ExecuteRequestQM4720N(channel, *request, false);
     }
     const Exchange exchange = RunExchange(channel, *request, BuilderMember::kDefaultModel);
@@ -160,7 +160,7 @@ Outcome ExecuteRequest(Channel& channel, IoRequest* request) {
 
     std::optional<double> storedLast;
     ForEachItem(*request, [&](IoItem& item) {
-        if (const auto decoded = DecodeDataField(item.type, *field)) {
+        if (const auto decoded = contract::DecodeDataField(item.type, *field)) {
             decoded->StoreInto(item.readValue);
             storedLast = decoded->AsNumber();
         }
@@ -172,7 +172,7 @@ Outcome ExecuteRequest(Channel& channel, IoRequest* request) {
 
 Outcome ExecuteRequestEx(Channel& channel, IoRequest* request) {
     if (request == nullptr) return {};
-    if (catalogue::IsQM4720NModel(request->modelName)) {
+    if (contract::IsQM4720NModel(request->modelName)) {
         return ExecuteRequestQM4720N(channel, *request, true);
     }
     if (IsCommErr(*request) || IsWriteToReadOnly(*request)) return {1};
@@ -183,7 +183,8 @@ Outcome ExecuteRequestEx(Channel& channel, IoRequest* request) {
     if (!field) return FailedWith(Failure::kReply);
 
     ForEachItem(*request, [&](IoItem& item) {
-        if (const auto decoded = DecodeDataField(item.type, *field)) decoded->StoreInto(item.value);
+        if (const auto decoded = contract::DecodeDataField(item.type, *field))
+            decoded->StoreInto(item.value);
         Stamp(item, channel.Now());
     });
     return {1};
@@ -200,7 +201,7 @@ Outcome ExecuteRequestQM4720N(Channel& channel, IoRequest& request, bool stampIt
     ForEachItem(request, [&](IoItem& item) {
         // This model's values are INT and FLOAT; a BIT item is not decoded.
         if (item.type == kTypeInt || item.type == kTypeFloat) {
-            if (const auto decoded = DecodeDataField(item.type, *field)) {
+            if (const auto decoded = contract::DecodeDataField(item.type, *field)) {
                 decoded->StoreInto(item.value);
             }
         }

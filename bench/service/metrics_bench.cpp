@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/child_process.h"
+#include "host/oskit/child_process.h"
 #include "service/tests/free_port.h"
 
 namespace {

@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/child_process.h"
+#include "host/oskit/child_process.h"
 #include "bench/service/process_probe.h"
 #include "service/history/history_writer.h"
 #include "service/core/service_log.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "host/error_outcomes.h"
+#include "host/client/error_outcomes.h"
 
 namespace service {
 

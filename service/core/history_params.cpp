@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "catalogue/register_tables.h"
+#include "contract/register_tables.h"
 
 namespace service {
 namespace {
@@ -149,9 +149,8 @@ bool ParseHistoryTime(std::string_view text, std::int64_t nowMs, std::int64_t& m
 }
 
 bool ParseHistoryRegister(std::string_view text, std::string& mnemonic, std::string& error) {
-    for (const auto table :
-         {catalogue::DefaultRegisterTable(), catalogue::QM4720NRegisterTable()}) {
-        for (const RegisterDescriptor& d : table) {
+    for (const auto table : {contract::DefaultRegisterTable(), contract::QM4720NRegisterTable()}) {
+        for (const QM4720RegisterDescriptor& d : table) {
             const std::string_view name(d.mnemonic, strnlen(d.mnemonic, sizeof d.mnemonic));
             if (!name.empty() && name == text) {
                 mnemonic = name;

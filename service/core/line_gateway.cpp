@@ -3,7 +3,7 @@
 #include <charconv>
 #include <string>
 
-#include "host/value_field.h"
+#include "contract/meter_values.h"
 #include "service/core/service_log.h"
 #include "service/core/write_outcomes.h"
 
@@ -72,7 +72,7 @@ WriteResult LineGateway::Write(std::int16_t station, std::int16_t index, double 
     if (target == nullptr || target->readOnly) {
         result.outcome = WriteOutcome::kNotWritable;
         why = "not configured writable";
-    } else if (const host::WriteFit fit = host::FitWrite(target->type, value); !fit.sent) {
+    } else if (const contract::WriteFit fit = contract::FitWrite(target->type, value); !fit.sent) {
         result.outcome = WriteOutcome::kRefusedByDriver;
         why = fit.refusal;
     } else {

@@ -1,6 +1,6 @@
 // MeterGateway of one line: reads answered from the line's live table, writes handed to the line's
 // worker. A write is accepted only for a register the configuration names writable and only with
-// a value the meter's field carries as asked (host::FitWrite); anything else is refused before
+// a value the meter's field carries as asked (contract::FitWrite); anything else is refused before
 // the line, counted as the client's refusal, not as an exchange. Every write is logged here, once,
 // whichever front end it came from.
 #pragma once

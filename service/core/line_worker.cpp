@@ -4,9 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/messages.h"
-#include "host/port_problem.h"
-#include "host/system_text.h"
+#include "contract/messages.h"
+#include "host/client/port_problem.h"
 #include "service/core/service_log.h"
 
 namespace service {
@@ -17,11 +16,11 @@ constexpr const char* kParities[] = {"none", "odd", "even", "mark", "space"};
 WriteOutcome OutcomeOfWrite(const host::Reading& reading) {
     if (reading.ok) return WriteOutcome::kDone;
     switch (reading.errorCode) {
-        case driver::kErrorNone:
+        case contract::kErrorNone:
             return WriteOutcome::kRefusedByMeter;  // a NAK records no reason
-        case driver::kErrorTimeout:
-        case driver::kErrorReply:
-        case driver::kErrorOpen:
+        case contract::kErrorTimeout:
+        case contract::kErrorReply:
+        case contract::kErrorOpen:
             return WriteOutcome::kNoAnswer;
         default:
             return WriteOutcome::kRefusedByDriver;  // range, format, type: before the line
@@ -31,7 +30,7 @@ WriteOutcome OutcomeOfWrite(const host::Reading& reading) {
 // Something came back on the line (a value, a NAK, even a garbled reply): the line is there.
 bool Answered(const host::Reading& reading) {
     return reading.ok ||
-           (reading.errorCode != driver::kErrorTimeout && reading.errorCode != driver::kErrorOpen);
+           (reading.errorCode != contract::kErrorTimeout && reading.errorCode != contract::kErrorOpen);
 }
 
 // "5 s", "0.5 s", "1.25 s".
@@ -141,7 +140,7 @@ bool LineWorker::OpenLine(host::DriverSession& session) {
         if (table_.State() != LineState::kLost || table_.LostReason() != reason) {
             Log(LogLevel::kError,
                 "line " + line_.name + ": " + reason + "; retrying with backoff from 1 s to 30 s");
-            table_.FailAll(reason, driver::kErrorOpen, UtcNowMs());
+            table_.FailAll(reason, contract::kErrorOpen, UtcNowMs());
             table_.SetState(LineState::kLost, reason);
         }
         ScheduleReopen();
@@ -224,7 +223,7 @@ void LineWorker::Poll(host::DriverSession& session, DuePoll& due) {
     const std::int64_t utcMs = UtcNowMs();
     table_.StoreRead(table_.Slot(meter.station, polled.reg.index), result, utcMs, now);
     table_.Count(result, false);
-    if (result.errorCode == driver::kErrorOpen) {
+    if (result.errorCode == contract::kErrorOpen) {
         schedule_.Advance(due, now);
         LoseLine(session, "the port failed; the driver says: " + result.error, result.errorCode);
         return;

@@ -16,7 +16,7 @@
 #include <mutex>
 #include <thread>
 
-#include "host/driver_session.h"
+#include "host/client/driver_session.h"
 #include "service/core/live_table.h"
 #include "service/core/meter_gateway.h"
 #include "service/core/poll_schedule.h"

@@ -1,6 +1,6 @@
 #include "service/core/live_table.h"
 
-#include "driver/messages.h"
+#include "contract/messages.h"
 
 namespace service {
 
@@ -95,7 +95,7 @@ void LineTable::StoreRead(int slot, const host::Reading& reading, std::int64_t u
             cell.value = reading.value;
             cell.goodUtcMs = utcMs;
             cell.goodAt = now;
-            cell.errorCode = driver::kErrorNone;
+            cell.errorCode = contract::kErrorNone;
             cell.errorText.clear();
         } else {
             cell.errorCode = reading.errorCode;
@@ -168,9 +168,9 @@ void LineTable::SetMeterSilent(std::int16_t station, bool silent, const host::Re
 void LineTable::Count(const host::Reading& reading, bool write) {
     std::lock_guard lock(mutex_);
     // Refused by the driver before the line (range, format, type): the client's, not the line's.
-    if (write && !reading.ok && reading.errorCode != driver::kErrorNone &&
-        reading.errorCode != driver::kErrorTimeout && reading.errorCode != driver::kErrorReply &&
-        reading.errorCode != driver::kErrorOpen) {
+    if (write && !reading.ok && reading.errorCode != contract::kErrorNone &&
+        reading.errorCode != contract::kErrorTimeout &&
+        reading.errorCode != contract::kErrorReply && reading.errorCode != contract::kErrorOpen) {
         ++counters_.writeRefusals;
         return;
     }
@@ -181,11 +181,11 @@ void LineTable::Count(const host::Reading& reading, bool write) {
     counters_.latencySumMs += reading.latencyMs;
     if (reading.ok) {
         ++counters_.ok;
-    } else if (reading.errorCode == driver::kErrorTimeout) {
+    } else if (reading.errorCode == contract::kErrorTimeout) {
         ++counters_.timeout;
-    } else if (reading.errorCode == driver::kErrorReply) {
+    } else if (reading.errorCode == contract::kErrorReply) {
         ++counters_.replyError;
-    } else if (write && reading.errorCode == driver::kErrorNone) {
+    } else if (write && reading.errorCode == contract::kErrorNone) {
         ++counters_.refused;  // the driver records no reason for a NAK
     } else {
         ++counters_.otherError;

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "host/value_field.h"
+#include "contract/meter_values.h"
 
 namespace service {
 namespace metrics {
@@ -17,7 +17,7 @@ void AppendNumber(std::string& out, double value) {
         // A meter's value as the meter sent it (99.95, not the 99.94999694824219 its float
         // widens to); any other number in its shortest text.
         char text[32];
-        const auto end = std::to_chars(text, text + sizeof text, host::MeterDecimal(value)).ptr;
+        const auto end = std::to_chars(text, text + sizeof text, contract::MeterDecimal(value)).ptr;
         out.append(text, end);
     }
 }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/driver_session.h"
+#include "host/client/driver_session.h"
 #include "service/core/meter_gateway.h"
 
 namespace service {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "host/value_field.h"
+#include "contract/meter_values.h"
 
 namespace service {
 namespace {
@@ -80,7 +80,7 @@ bool HistoryReader::Read(const HistoryFilter& filter,
         // Files written before held a meter's float widened to double (99.94999694824219): said
         // as the meter sent it, as every output says it.
         if (sqlite3_column_type(query, 4) != SQLITE_NULL) {
-            r.value = host::MeterDecimal(sqlite3_column_double(query, 4));
+            r.value = contract::MeterDecimal(sqlite3_column_double(query, 4));
         }
         r.quality = static_cast<std::int16_t>(sqlite3_column_int(query, 5));
         r.errorCode = sqlite3_column_int(query, 6);

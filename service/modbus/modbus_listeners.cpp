@@ -9,7 +9,7 @@ StationTables StationTablesOf(const LineConfig& line, const host::DriverSession&
         StationRegisters& shape = tables[meter.station];
         shape.count = static_cast<std::int16_t>(table.size());
         shape.readOnly.reserve(table.size());
-        for (const RegisterDescriptor& entry : table) shape.readOnly.push_back(entry.readOnly != 0);
+        for (const QM4720RegisterDescriptor& entry : table) shape.readOnly.push_back(entry.readOnly != 0);
     }
     return tables;
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/driver_session.h"
+#include "host/client/driver_session.h"
 #include "service/modbus/modbus_register_map.h"
 #include "service/modbus/modbus_server.h"
 #include "service/core/output.h"

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/error_outcomes.h"
+#include "host/client/error_outcomes.h"
 #include "service/core/cell_json.h"
 #include "service/core/write_outcomes.h"
 

@@ -6,8 +6,8 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "host/child_process.h"
-#include "host/value_field.h"
+#include "host/oskit/child_process.h"
+#include "contract/meter_values.h"
 #include "service/http/history_query.h"
 #include "service/tests/service_fixture.h"
 
@@ -261,7 +261,7 @@ TEST_F(HistoryAnswers, AMetersFloatIsSaidAsTheMeterSentItInFilesOldAndNew) {
     ASSERT_NE(writer, nullptr) << error;
     // As files written before hold it (the float widened), and as a reading is stored now.
     writer->Add({t0_ + 3000, "c", 1, "PV", static_cast<double>(99.95F), 192, -1});
-    writer->Add({t0_ + 4000, "c", 1, "PV", host::MeterDecimal(48.815F), 192, -1});
+    writer->Add({t0_ + 4000, "c", 1, "PV", contract::MeterDecimal(48.815F), 192, -1});
     writer->Flush();
     for (const char* format : {"json", "csv"}) {
         SCOPED_TRACE(format);

@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "driver/messages.h"
+#include "contract/messages.h"
 #include "service/core/cell_json.h"
 #include "service/http/live_json.h"
 
@@ -39,7 +39,7 @@ host::Reading Good(double value) {
 
 host::Reading TimedOut() {
     host::Reading r;
-    r.errorCode = driver::kErrorTimeout;
+    r.errorCode = contract::kErrorTimeout;
     r.error = "meter did not answer";
     return r;
 }
@@ -78,7 +78,7 @@ TEST(LiveJson, ValuesAreServedOnlyWhileGoodAndMetersTakeTheirState) {
         if (c.spAnswered) line.StoreRead(line.Slot(7, 13), Good(40), utc, now - c.since);
         if (c.silent) line.SetMeterSilent(7, true, TimedOut(), utc + 1);
         if (c.lineLost) {
-            line.FailAll("line lost: nothing answers", driver::kErrorOpen, utc + 1);
+            line.FailAll("line lost: nothing answers", contract::kErrorOpen, utc + 1);
             line.SetState(service::LineState::kLost, "line lost: nothing answers");
         }
 

@@ -7,7 +7,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include "driver/messages.h"
+#include "contract/messages.h"
 #include "service/core/service_log.h"
 #include "service/core/service_runtime.h"
 #include "service/history/history_output.h"
@@ -145,7 +145,7 @@ TEST_F(OutputSeam, ALineThatCannotBeOpenedWritesFailedRowsToTheHistory) {
     const std::string failed =
         "SELECT COUNT(*) FROM readings WHERE line = 'a' AND station = 1 "
         "AND value IS NULL AND quality = 0 AND error_code = " +
-        std::to_string(driver::kErrorOpen);
+        std::to_string(contract::kErrorOpen);
     EXPECT_TRUE(WaitFor([&] { return servicetest::QueryNumber(db, failed) >= 2; }, 5s))
         << servicetest::QueryNumber(db, failed);
     runtime->Stop();

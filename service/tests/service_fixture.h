@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "host/child_process.h"
+#include "host/oskit/child_process.h"
 #include "tests/posix/sim_process.h"
 
 namespace servicetest {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "host/c_face_settings.h"
+#include "host/client/c_face_settings.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "host/serial_line.h"
+#include "host/oskit/serial_line.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "host/trace.h"
+#include "host/oskit/trace.h"
 
 namespace {
 

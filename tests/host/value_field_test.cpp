@@ -7,10 +7,10 @@
 #include <optional>
 #include <string>
 
-#include "driver/messages.h"
-#include "host/driver_session.h"
-#include "host/value_field.h"
-#include "records/data_type.h"
+#include "contract/data_type.h"
+#include "contract/messages.h"
+#include "contract/meter_values.h"
+#include "host/client/driver_session.h"
 
 namespace {
 
@@ -57,7 +57,7 @@ TEST(FitWrite, SendsWhatTheFieldCarriesAndRefusesTheRest) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "type " << c.type << ", " << c.value);
-        const host::WriteFit fit = host::FitWrite(c.type, c.value);
+        const contract::WriteFit fit = contract::FitWrite(c.type, c.value);
         EXPECT_EQ(fit.sent, c.sent);
         EXPECT_EQ(fit.refusal.empty(), c.sent.has_value()) << fit.refusal;
     }
@@ -75,13 +75,13 @@ TEST(MeterDecimal, IsTheShortestDecimalOfTheFloat) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.said);
         // Said by any JSON or CSV writer of doubles, which prints the shortest double.
-        EXPECT_EQ(host::MeterDecimal(c.meter), std::stod(c.said));
+        EXPECT_EQ(contract::MeterDecimal(c.meter), std::stod(c.said));
         // A float widened to double, as history files written before hold it, says the same.
-        EXPECT_EQ(host::MeterDecimal(static_cast<double>(c.meter)), std::stod(c.said));
+        EXPECT_EQ(contract::MeterDecimal(static_cast<double>(c.meter)), std::stod(c.said));
     }
     // A double that is not a float's is a number of its own, left as it is.
-    EXPECT_EQ(host::MeterDecimal(0.1), 0.1);
-    EXPECT_EQ(host::MeterDecimal(1e300), 1e300);
+    EXPECT_EQ(contract::MeterDecimal(0.1), 0.1);
+    EXPECT_EQ(contract::MeterDecimal(1e300), 1e300);
 }
 
 TEST(FitWrite, TheSessionRefusesWhatDoesNotFitBeforeTheLine) {
@@ -93,11 +93,11 @@ TEST(FitWrite, TheSessionRefusesWhatDoesNotFitBeforeTheLine) {
     // No port is open: a value that fits would fail on the port, this one never gets that far.
     const host::Reading refused = session->Write("", 1, *pn, 40000);
     EXPECT_FALSE(refused.ok);
-    EXPECT_EQ(refused.errorCode, driver::kErrorValueRange);
+    EXPECT_EQ(refused.errorCode, contract::kErrorValueRange);
     EXPECT_NE(refused.error.find("-32768..32767"), std::string::npos) << refused.error;
     const host::Reading tried = session->Write("", 1, *pn, 12);
     EXPECT_FALSE(tried.ok);
-    EXPECT_NE(tried.errorCode, driver::kErrorValueRange);
+    EXPECT_NE(tried.errorCode, contract::kErrorValueRange);
 }
 
 }  // namespace

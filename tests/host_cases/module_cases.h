@@ -12,7 +12,7 @@
 
 #include "driver/identifiers.h"
 #include "driver/interfaces.h"
-#include "driver/messages.h"
+#include "contract/messages.h"
 #include "platform/platform.h"
 #include "tests/host_cases/module_exports.h"
 #include "tests/support/test_request.h"
@@ -318,7 +318,7 @@ TEST_F(ModuleHost, RequestsNoFrameCanCarryFailWithTheirOwnReason) {
         EXPECT_EQ(result, 0);
         const char* text = dd->lpVtbl->GetErrorText(dd);
         ASSERT_NE(text, nullptr);
-        EXPECT_EQ(std::string(text), driver::MessageText(c.error));
+        EXPECT_EQ(std::string(text), contract::MessageText(c.error));
     }
     EXPECT_EQ(ex->lpVtbl->Release(ex), 1u);
     EXPECT_EQ(dd->lpVtbl->Release(dd), 0u);

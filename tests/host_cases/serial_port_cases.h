@@ -19,9 +19,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "contract/data_type.h"
 #include "driver/ver4720ezo.h"
 #include "platform/serial_calls.h"
-#include "records/data_type.h"
 #include "tests/support/test_request.h"
 
 namespace serial_port_cases {
@@ -149,7 +149,7 @@ TEST_F(SerialPort, RatesOutsideTheRangeCloseThePortAgain) {
         a_->m_nBaudFactor = -7;
         a_->m_hPort = MadeUpHandle();
         EXPECT_EQ(Open(a_, SettingsFor(line_->PortName(), baud)), 0) << baud;
-        EXPECT_EQ(a_->m_nError, driver::kErrorBaudRange);
+        EXPECT_EQ(a_->m_nError, contract::kErrorBaudRange);
         EXPECT_EQ(a_->m_hPort, MadeUpHandle());
         EXPECT_EQ(a_->m_nBaudFactor, -7);
         // Anyone can open it at once. (No ASSERT here: a_ must not keep the made-up handle.)
@@ -166,7 +166,7 @@ TEST_F(SerialPort, WriteOnNoPortRecordsTheInvalidHandleCode) {
     EXPECT_EQ(ReadPv(a_), 0);
     EXPECT_EQ(a_->m_nError, static_cast<std::int32_t>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(a_->m_nError, 6);
-    EXPECT_STREQ(a_->GetErrorText(), driver::MessageText(driver::kErrorOpen));
+    EXPECT_STREQ(a_->GetErrorText(), contract::MessageText(contract::kErrorOpen));
 }
 
 TEST_F(SerialPort, ClosingAnAdoptedHandleBreaksTheOtherHoldersNextSend) {

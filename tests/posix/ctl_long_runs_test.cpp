@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "host/child_process.h"
-#include "host/serial_line.h"
+#include "host/oskit/child_process.h"
+#include "host/oskit/serial_line.h"
 #include "tests/posix/ctl_run.h"
 #include "tests/posix/sim_process.h"
 #include "tools/ctl/table_layout.h"

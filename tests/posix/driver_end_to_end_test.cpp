@@ -20,10 +20,10 @@
 #include <thread>
 #include <vector>
 
+#include "contract/data_type.h"
 #include "driver/identifiers.h"
 #include "driver/ver4720ezo.h"
 #include "platform/serial_calls.h"
-#include "records/data_type.h"
 #include "tests/support/test_request.h"
 
 namespace {
@@ -209,7 +209,7 @@ TEST_F(DriverEndToEnd, RoadOfOneReadByteForByte) {
     EXPECT_EQ(item.quality, 192);
     EXPECT_GE(StampOf(item) + 10000, before);  // 1 ms for a coarser clock
     EXPECT_LE(StampOf(item), after + 10000);
-    EXPECT_EQ(object_->m_nError, driver::kErrorNone);
+    EXPECT_EQ(object_->m_nError, contract::kErrorNone);
     EXPECT_GE(elapsed_, milliseconds(30));
 }
 
@@ -379,7 +379,7 @@ TEST_F(DriverEndToEnd, SilenceTimesOutAndItsTextOutlivesTheNextSuccess) {
     EXPECT_EQ(heard_, kReadPv);
     EXPECT_GE(elapsed_, milliseconds(30 + 400));
     EXPECT_LT(elapsed_, milliseconds(30 + 400) + kPoll + kSlack);
-    EXPECT_EQ(object_->m_nError, driver::kErrorTimeout);
+    EXPECT_EQ(object_->m_nError, contract::kErrorTimeout);
     EXPECT_EQ(ErrorText(), kTimeoutText);
     EXPECT_EQ(item.quality, TestRequest::kQualitySentinel);
 
@@ -415,7 +415,7 @@ TEST_F(DriverEndToEnd, ReadRepliesAreJudgedOnTheirLastElevenBytes) {
                 EXPECT_EQ(object_->m_nError, kEarlierError);
                 continue;
             }
-            EXPECT_EQ(object_->m_nError, driver::kErrorReply);
+            EXPECT_EQ(object_->m_nError, contract::kErrorReply);
             EXPECT_EQ(ErrorText(), kReplyText);
             EXPECT_EQ(static_cast<std::uint32_t>(item.value.asBit), kSentinel);
             EXPECT_EQ(item.quality, TestRequest::kQualitySentinel);
@@ -436,11 +436,11 @@ TEST_F(DriverEndToEnd, ProbeDeviceWithBothModels) {
     } cases[] = {
         {"", kEe3, 1, kEarlierError},
         {"", kEe9, 0, kEarlierError},
-        {"", std::nullopt, 0, driver::kErrorTimeout},
-        {"", kPvBadBcc, 0, driver::kErrorReply},
+        {"", std::nullopt, 0, contract::kErrorTimeout},
+        {"", kPvBadBcc, 0, contract::kErrorReply},
         {"QM4720N", kEe9, 1, kEarlierError},
-        {"QM4720N", kPv255, 0, driver::kErrorReply},  // the answer of another register
-        {"QM4720N", std::nullopt, 0, driver::kErrorTimeout},
+        {"QM4720N", kPv255, 0, contract::kErrorReply},  // the answer of another register
+        {"QM4720N", std::nullopt, 0, contract::kErrorTimeout},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << "model '" << c.model << "' case " << (&c - cases));
@@ -491,7 +491,7 @@ TEST_F(DriverEndToEnd, AReplyForAnotherRegisterIsNeverStoredAsThisOnes) {
             const IoItem& item = read.AddItem(kTypeFloat);
             object_->m_nError = kEarlierError;
             EXPECT_EQ(Exchange(entry, read, 8, {kSv35}), 0);
-            EXPECT_EQ(object_->m_nError, driver::kErrorReply);
+            EXPECT_EQ(object_->m_nError, contract::kErrorReply);
             EXPECT_EQ(ErrorText(), kReplyText);
             EXPECT_EQ(item.value.asBit, TestRequest::kSentinel);
             EXPECT_EQ(item.readValue.asBit, TestRequest::kSentinel);
@@ -524,7 +524,7 @@ TEST_F(DriverEndToEnd, WritesThatCannotBeSent) {
             wide.AddFloat(value);
             object_->m_nError = kEarlierError;
             EXPECT_EQ(Execute(Entry::kExtended, wide), 0);
-            EXPECT_EQ(object_->m_nError, driver::kErrorValueRange);
+            EXPECT_EQ(object_->m_nError, contract::kErrorValueRange);
             EXPECT_EQ(ErrorText(), kRangeText);
             EXPECT_TRUE(LineStaysQuiet());
         }

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "contract/data_type.h"
 #include "driver/ver4720ezo.h"
-#include "records/data_type.h"
 #include "tests/posix/sim_process.h"
 #include "tests/support/test_request.h"
 

@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/messages.h"
+#include "contract/data_type.h"
+#include "contract/messages.h"
 #include "driver/ver4720ezo.h"
-#include "records/data_type.h"
 #include "records/io_request.h"
 #include "records/port_settings.h"
 #include "serial/quiet_line.h"
@@ -91,9 +91,9 @@ struct Expectation {
 };
 
 Expectation Expect(bool write, Fault fault) {
-    using driver::kErrorReply;
-    using driver::kErrorStation;
-    using driver::kErrorTimeout;
+    using contract::kErrorReply;
+    using contract::kErrorStation;
+    using contract::kErrorTimeout;
     if (fault == Fault::kTimeout) return {false, true, {kErrorTimeout}, false};
     if (write) {
         switch (fault) {
@@ -283,7 +283,7 @@ TEST_F(FaultSoak, EveryCallEndsInTimeAndStoresOnlyWhatTheInstrumentHolds) {
             const auto errorIsOneOf = [&](const std::vector<int>& errors) {
                 if (error == nullptr) return false;
                 for (int e : errors) {
-                    if (std::strcmp(error, driver::MessageText(e)) == 0) return true;
+                    if (std::strcmp(error, contract::MessageText(e)) == 0) return true;
                 }
                 return false;
             };
@@ -319,7 +319,7 @@ TEST_F(FaultSoak, EveryCallEndsInTimeAndStoresOnlyWhatTheInstrumentHolds) {
                         const double v = isFloat ? station.sp : station.pn;
                         ASSERT_EQ(result, v >= 0.0 && v <= 6.0 ? 1 : 0) << what;
                         if (result == 0) {
-                            ASSERT_TRUE(errorIsOneOf({driver::kErrorStation})) << what;
+                            ASSERT_TRUE(errorIsOneOf({contract::kErrorStation})) << what;
                         }
                     } else {
                         ASSERT_EQ(result, 1) << what;
@@ -405,7 +405,7 @@ TEST_F(FaultSoak, VanishedPortFailsInTimeAndANewPortWorks) {
             ASSERT_NE(error, nullptr);
             const bool platform = object_->m_bPlatformError && object_->m_nError != 0;
             EXPECT_TRUE(platform ||
-                        std::strcmp(error, driver::MessageText(driver::kErrorTimeout)) == 0)
+                        std::strcmp(error, contract::MessageText(contract::kErrorTimeout)) == 0)
                 << object_->m_nError;
         }
         EXPECT_EQ(dd_->lpVtbl->ClosePort(dd_), 1);

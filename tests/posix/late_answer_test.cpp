@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "contract/data_type.h"
 #include "driver/ver4720ezo.h"
-#include "records/data_type.h"
 #include "tests/posix/sim_process.h"
 #include "tests/support/test_request.h"
 
@@ -85,7 +85,7 @@ TEST_F(LateAnswer, AReadAfterATimeoutNeverTakesTheLateAnswer) {
         TestRequest late(kDirectionRead, 2, 4, "PV", c.model);
         late.AddItem(kTypeFloat);
         ASSERT_EQ(first_.ex->lpVtbl->ExecuteRequestEx(first_.ex, &late.request()), 0);
-        ASSERT_EQ(first_.object->m_nError, driver::kErrorTimeout);
+        ASSERT_EQ(first_.object->m_nError, contract::kErrorTimeout);
         if (c.next == Next::kReopenedPort) {
             ASSERT_EQ(first_.dd->lpVtbl->ClosePort(first_.dd), 1);
             ASSERT_NO_FATAL_FAILURE(OpenAndShare());
@@ -104,7 +104,7 @@ TEST_F(LateAnswer, AReadAfterATimeoutNeverTakesTheLateAnswer) {
         if (sameObject) {
             // Station 1 answers as late as station 2 did.
             EXPECT_EQ(result, 0);
-            EXPECT_EQ(next.object->m_nError, driver::kErrorTimeout);
+            EXPECT_EQ(next.object->m_nError, contract::kErrorTimeout);
             EXPECT_EQ(item.value.asBit, TestRequest::kSentinel);
             EXPECT_EQ(item.quality, TestRequest::kQualitySentinel);
         } else {
@@ -125,9 +125,9 @@ TEST_F(LateAnswer, AProbeAfterATimeoutNeverTakesTheLateAnswer) {
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << "model '" << c.model << "'");
         ASSERT_EQ(first_.dd->lpVtbl->ProbeDevice(first_.dd, c.model, 2, 0), 0);
-        ASSERT_EQ(first_.object->m_nError, driver::kErrorTimeout);
+        ASSERT_EQ(first_.object->m_nError, contract::kErrorTimeout);
         EXPECT_EQ(c.next->dd->lpVtbl->ProbeDevice(c.next->dd, c.model, 7, 0), 0);
-        EXPECT_EQ(c.next->object->m_nError, driver::kErrorTimeout);
+        EXPECT_EQ(c.next->object->m_nError, contract::kErrorTimeout);
     }
 }
 

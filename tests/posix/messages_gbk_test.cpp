@@ -5,9 +5,10 @@
 
 #include <string>
 
-#include "catalogue/data_type_messages.h"
-#include "driver/messages.h"
-#include "records/data_type.h"
+#include "contract/data_type.h"
+#include "contract/data_type_messages.h"
+#include "contract/messages.h"
+#include "driver/error_text.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ std::string ToGbk(const std::string& utf8) {
     return out;
 }
 
-const char* const kMessageTexts[driver::kMessageCount] = {
+const char* const kMessageTexts[contract::kMessageCount] = {
     "设备寄存器名字错误!",
     "输入的表号错误!\n 表号由仪表中'48'号参数决定.",
     "寄存器范围错误!",
@@ -47,12 +48,27 @@ const char* const kMessageTexts[driver::kMessageCount] = {
 };
 
 TEST(Messages, EveryEntryIsItsTextInGbk) {
-    driver::ReplaceDataTypeMessage(driver::MessageText(driver::kErrorDataType));
-    for (int i = 0; i < driver::kMessageCount; ++i) {
-        EXPECT_EQ(std::string(driver::MessageText(i)), ToGbk(kMessageTexts[i])) << "entry " << i;
+    for (int i = 0; i < contract::kMessageCount; ++i) {
+        EXPECT_EQ(std::string(contract::MessageText(i)), ToGbk(kMessageTexts[i])) << "entry " << i;
     }
-    EXPECT_EQ(driver::MessageText(-1), nullptr);
-    EXPECT_EQ(driver::MessageText(17), nullptr);
+    EXPECT_EQ(contract::MessageText(-1), nullptr);
+    EXPECT_EQ(contract::MessageText(17), nullptr);
+}
+
+// The module's text is the table's, but for entry 3, which follows the latest data-type refusal
+// and leaves the shared table as it was.
+TEST(Messages, TheModuleReplacesOnlyEntryThree) {
+    const char* floatMessage = contract::DataTypeMessage(kTypeFloat);
+    driver::ReplaceDataTypeMessage(floatMessage);
+    EXPECT_EQ(driver::ErrorText(contract::kErrorDataType), floatMessage);
+    EXPECT_EQ(std::string(contract::MessageText(contract::kErrorDataType)),
+              ToGbk(kMessageTexts[contract::kErrorDataType]));
+    for (int i = -1; i <= contract::kMessageCount; ++i) {
+        if (i != contract::kErrorDataType) {
+            EXPECT_EQ(driver::ErrorText(i), contract::MessageText(i)) << "entry " << i;
+        }
+    }
+    driver::ReplaceDataTypeMessage(contract::MessageText(contract::kErrorDataType));
 }
 
 TEST(Messages, EveryDataTypeCodeHasItsMessage) {
@@ -76,7 +92,7 @@ TEST(Messages, EveryDataTypeCodeHasItsMessage) {
         {0xFFFF, "变量数据类型错误."},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(std::string(catalogue::DataTypeMessage(c.type)), ToGbk(c.text))
+        EXPECT_EQ(std::string(contract::DataTypeMessage(c.type)), ToGbk(c.text))
             << "type " << c.type;
     }
 }

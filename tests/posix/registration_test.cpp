@@ -20,7 +20,7 @@
 
 #include "driver/identifiers.h"
 #include "driver/interfaces.h"
-#include "host/activation.h"
+#include "host/client/activation.h"
 #include "platform/registry.h"
 #include "tests/host_cases/module_exports.h"
 #include "tests/support/file_text.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "host/posix/serial_port_list.h"
+#include "host/oskit/posix/serial_port_list.h"
 
 namespace {
 

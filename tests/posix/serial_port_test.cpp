@@ -147,12 +147,12 @@ TEST_F(SerialPort, ReplyTimeoutBelowTenSelectsOneSecondEvenWhenTheOpenFails) {
         b_->m_nTimeout = 0;
         EXPECT_EQ(Open(b_, SettingsFor("/dev/no-such-port", 9600, 1, c.replyTimeout)), 0);
         EXPECT_EQ(b_->m_nTimeout, c.expected) << c.replyTimeout;
-        EXPECT_EQ(b_->m_nError, driver::kErrorOpen);
+        EXPECT_EQ(b_->m_nError, contract::kErrorOpen);
         EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     }
-    b_->m_nError = driver::kErrorNone;
+    b_->m_nError = contract::kErrorNone;
     EXPECT_EQ(Open(b_, SettingsFor("/dev/null")), 0);  // not a port
-    EXPECT_EQ(b_->m_nError, driver::kErrorOpen);
+    EXPECT_EQ(b_->m_nError, contract::kErrorOpen);
     EXPECT_EQ(b_->m_hPort, INVALID_HANDLE_VALUE);
 }
 
@@ -231,7 +231,7 @@ TEST_F(SerialPort, AStaleHandleReachesNeitherTheNextLineNorAFile) {
                                 : open(second.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_GE(other, 0);
 
-        b_->m_nError = driver::kErrorNone;
+        b_->m_nError = contract::kErrorNone;
         EXPECT_EQ(ReadPv(b_), 0);
         EXPECT_EQ(b_->m_nError, static_cast<std::int32_t>(ERROR_INVALID_HANDLE));
         std::array<std::uint8_t, 1024> buffer{};
@@ -304,8 +304,8 @@ TEST_F(SerialPort, APortAboveDescriptor1024KeepsItsWriteDeadline) {
     caller.join();
     setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(a_->m_nError, driver::kErrorTimeout);
-    EXPECT_STREQ(a_->GetErrorText(), driver::MessageText(driver::kErrorTimeout));
+    EXPECT_EQ(a_->m_nError, contract::kErrorTimeout);
+    EXPECT_STREQ(a_->GetErrorText(), contract::MessageText(contract::kErrorTimeout));
     EXPECT_LT(elapsed, std::chrono::milliseconds(80) + kSlack);
 }
 
@@ -355,7 +355,7 @@ TEST_F(SerialPort, SecondOpenFailsWhileTheFirstHandleKeepsWorking) {
     ASSERT_EQ(Open(a_, SettingsFor(instrument.path())), 1);
     const HANDLE first = a_->m_hPort;
     EXPECT_EQ(Open(a_, SettingsFor(instrument.path())), 0);
-    EXPECT_EQ(a_->m_nError, driver::kErrorOpen);
+    EXPECT_EQ(a_->m_nError, contract::kErrorOpen);
     EXPECT_EQ(a_->m_hPort, first);
     EXPECT_EQ(Open(b_, SettingsFor(instrument.path())), 0);
     SetLastError(0);
@@ -372,7 +372,7 @@ TEST_F(SerialPort, NullArgumentsChangeNothing) {
     IDeviceDriver* dd = a_->DeviceDriver();
     EXPECT_EQ(dd->lpVtbl->OpenPort(dd, 0, nullptr), 0);
     EXPECT_EQ(a_->m_nTimeout, 4321);
-    EXPECT_EQ(a_->m_nError, driver::kErrorNone);
+    EXPECT_EQ(a_->m_nError, contract::kErrorNone);
     IDeviceDriverEx* ex = a_->DeviceDriverEx();
     a_->m_hPort = 55;
     EXPECT_EQ(ex->lpVtbl->SetPortHandle(ex, nullptr), 0);

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/child_process.h"
+#include "host/oskit/child_process.h"
 
 namespace simtest {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "host/oskit/posix/termios_settings.h"
 #include "sim_process.h"
-#include "host/posix/termios_settings.h"
 
 namespace {
 

@@ -11,8 +11,9 @@
 #include <filesystem>
 #include <string>
 
-#include "protocol/value_fields.h"
-#include "records/data_type.h"
+#include "contract/data_type.h"
+#include "contract/value_fields.h"
+#include "records/io_request.h"
 
 namespace {
 
@@ -61,9 +62,9 @@ protected:
 };
 
 TEST_F(DecimalCommaLocale, TextsAndFieldsKeepTheDecimalPoint) {
-    EXPECT_EQ(protocol::FloatToText(3.14159f).view(), "3.1416");
-    EXPECT_EQ(protocol::FloatToText(0.03125f).view(), "0.0313");
-    EXPECT_EQ(protocol::FloatToText(1000000.0f).view(), "1000000.0");
+    EXPECT_EQ(contract::FloatToText(3.14159f).view(), "3.1416");
+    EXPECT_EQ(contract::FloatToText(0.03125f).view(), "0.0313");
+    EXPECT_EQ(contract::FloatToText(1000000.0f).view(), "1000000.0");
 
     const struct {
         float value;
@@ -72,21 +73,21 @@ TEST_F(DecimalCommaLocale, TextsAndFieldsKeepTheDecimalPoint) {
     for (const auto& c : cases) {
         ValueSlot slot;
         slot.asFloat = c.value;
-        protocol::DataField field{};
-        ASSERT_EQ(protocol::EncodeDataField(kTypeFloat, slot, field),
-                  protocol::EncodeRefusal::kNone);
+        contract::DataField field{};
+        ASSERT_EQ(contract::EncodeDataField(kTypeFloat, slot, field),
+                  contract::EncodeRefusal::kNone);
         EXPECT_EQ(std::string(field.data(), field.size()), c.field);
     }
 }
 
 TEST_F(DecimalCommaLocale, FieldsReadWithTheDecimalPoint) {
-    EXPECT_EQ(protocol::NumberFromText("0025.5"), 25.5f);
-    EXPECT_EQ(protocol::NumberFromText("-012.5"), -12.5f);
-    EXPECT_EQ(protocol::NumberFromText("03.140"), 3.14f);
-    EXPECT_EQ(protocol::DecodeDataField(kTypeInt, "0012.7")->integer, 12);
-    EXPECT_EQ(protocol::DecodeDataField(kTypeFloat, "0000.5")->real, 0.5f);
+    EXPECT_EQ(contract::NumberFromText("0025.5"), 25.5f);
+    EXPECT_EQ(contract::NumberFromText("-012.5"), -12.5f);
+    EXPECT_EQ(contract::NumberFromText("03.140"), 3.14f);
+    EXPECT_EQ(contract::DecodeDataField(kTypeInt, "0012.7")->integer, 12);
+    EXPECT_EQ(contract::DecodeDataField(kTypeFloat, "0000.5")->real, 0.5f);
     // A decimal comma is no part of a field, whatever the locale says.
-    EXPECT_FALSE(protocol::NumberFromText("0025,5").has_value());
+    EXPECT_FALSE(contract::NumberFromText("0025,5").has_value());
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <deque>
 
-#include "records/data_type.h"
+#include "contract/data_type.h"
 #include "records/io_request.h"
 
 namespace testing_support {

@@ -137,7 +137,7 @@ TEST_F(DriverObject, DispatchPartHasNoMembers) {
 }
 
 TEST_F(DriverObject, ReservedSlotsAnswerWithoutTouchingTheObject) {
-    object_->RecordError(driver::kErrorTimeout);
+    object_->RecordError(contract::kErrorTimeout);
     const HANDLE port = object_->m_hPort;
     EXPECT_EQ(dd_->lpVtbl->Reserved6, dd_->lpVtbl->Reserved9);
     EXPECT_EQ(dd_->lpVtbl->Reserved6, ex_->lpVtbl->Reserved5);
@@ -146,7 +146,7 @@ TEST_F(DriverObject, ReservedSlotsAnswerWithoutTouchingTheObject) {
     EXPECT_EQ(dd_->lpVtbl->Reserved9(dd_, 0, 0, 0), 1);
     EXPECT_EQ(ex_->lpVtbl->Reserved5(ex_, 1, 2, 3), 1);
     EXPECT_EQ(dd_->lpVtbl->Reserved10(dd_, 1, 2, 3), 0);
-    EXPECT_EQ(object_->m_nError, driver::kErrorTimeout);
+    EXPECT_EQ(object_->m_nError, contract::kErrorTimeout);
     EXPECT_EQ(object_->m_hPort, port);
     EXPECT_EQ(object_->ReferenceCount(), 1);
 }
@@ -159,13 +159,13 @@ TEST_F(DriverObject, LastReleaseDestroysTheObjectAndDropsTheModuleLock) {
 }
 
 TEST_F(DriverObject, ErrorTextNeverReadsOutsideTheTable) {
-    object_->RecordError(driver::kErrorReply);
-    EXPECT_STREQ(dd_->lpVtbl->GetErrorText(dd_), driver::MessageText(15));
+    object_->RecordError(contract::kErrorReply);
+    EXPECT_STREQ(dd_->lpVtbl->GetErrorText(dd_), contract::MessageText(15));
     // A platform code from a failed write gives the open-error text, whatever its number.
     for (DWORD code : {6u, 16u, 87u, 0xFFFFFFFFu}) {
         object_->RecordPlatformError(code);
         EXPECT_EQ(object_->m_nError, static_cast<std::int32_t>(code));
-        EXPECT_STREQ(dd_->lpVtbl->GetErrorText(dd_), driver::MessageText(driver::kErrorOpen));
+        EXPECT_STREQ(dd_->lpVtbl->GetErrorText(dd_), contract::MessageText(contract::kErrorOpen));
     }
     for (std::int32_t code : {17, 100, -2}) {
         object_->RecordError(code);

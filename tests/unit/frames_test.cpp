@@ -7,8 +7,8 @@
 #include <limits>
 #include <vector>
 
+#include "contract/data_type.h"
 #include "protocol/frames.h"
-#include "records/data_type.h"
 #include "tests/support/test_request.h"
 
 namespace {

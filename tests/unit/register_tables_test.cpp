@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
-#include "catalogue/register_tables.h"
+#include "contract/data_type.h"
+#include "contract/register_tables.h"
 #include "driver/ver4720ezo.h"
-#include "records/data_type.h"
 
 namespace {
 
@@ -58,8 +58,8 @@ void ExpectEntry(const RegisterDescriptor& entry, int index, const char* name, s
 }
 
 TEST(RegisterTables, EveryEntryMatchesThePublishedTables) {
-    const auto defaults = catalogue::DefaultRegisterTable();
-    const auto qm = catalogue::QM4720NRegisterTable();
+    const auto defaults = contract::DefaultRegisterTable();
+    const auto qm = contract::QM4720NRegisterTable();
     ASSERT_EQ(defaults.size(), 62u);
     ASSERT_EQ(qm.size(), 58u);
     for (const Row& row : kRows) {
@@ -78,24 +78,24 @@ TEST(RegisterTables, ModelChoiceIgnoresAsciiCaseOnlyOverTheWholeName) {
         {"", false},         {"QM4720NN", false}, {nullptr, false},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(catalogue::IsQM4720NModel(c.model), c.qm) << (c.model ? c.model : "(null)");
+        EXPECT_EQ(contract::IsQM4720NModel(c.model), c.qm) << (c.model ? c.model : "(null)");
     }
 }
 
 TEST(GetRegisterTable, HandsOutTheModulesOwnTableAndLeavesTheErrorAlone) {
     auto* object = static_cast<driver::VER4720Ezo*>(driver::VER4720Ezo::CreateObject());
     IDeviceDriver* dd = object->DeviceDriver();
-    object->RecordError(driver::kErrorStation);
+    object->RecordError(contract::kErrorStation);
 
     const RegisterDescriptor* table = nullptr;
     std::int32_t count = 0;
     EXPECT_EQ(dd->lpVtbl->GetRegisterTable(dd, "qm4720n", &table, &count), 1);
-    EXPECT_EQ(table, catalogue::QM4720NRegisterTable().data());
+    EXPECT_EQ(table, contract::QM4720NRegisterTable().data());
     EXPECT_EQ(count, 58);
     EXPECT_EQ(dd->lpVtbl->GetRegisterTable(dd, "", &table, &count), 1);
-    EXPECT_EQ(table, catalogue::DefaultRegisterTable().data());
+    EXPECT_EQ(table, contract::DefaultRegisterTable().data());
     EXPECT_EQ(count, 62);
-    EXPECT_EQ(object->m_nError, driver::kErrorStation);
+    EXPECT_EQ(object->m_nError, contract::kErrorStation);
 
     // Null out-pointers are refused without writing anything.
     count = 1234;

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <string>
 
-#include "catalogue/data_type_messages.h"
-#include "catalogue/register_tables.h"
-#include "driver/messages.h"
+#include "contract/data_type.h"
+#include "contract/data_type_messages.h"
+#include "contract/messages.h"
+#include "contract/register_tables.h"
 #include "driver/ver4720ezo.h"
-#include "records/data_type.h"
 
 namespace {
 
@@ -70,7 +70,7 @@ TEST_F(TagValidation, AcceptedRegistersFillTheBinding) {
         SCOPED_TRACE(std::string(c.model) + "/" + c.text);
         TagBinding binding = FreshBinding();
         ASSERT_EQ(Parse(c.model, c.text, kAllTypes, binding), 0);
-        const auto table = catalogue::RegisterTableFor(c.model);
+        const auto table = contract::RegisterTableFor(c.model);
         EXPECT_EQ(binding.registerIndex, c.index);
         EXPECT_EQ(binding.descriptor, &table[c.index]);
         EXPECT_EQ(binding.suffix, -1);
@@ -101,10 +101,10 @@ TEST_F(TagValidation, RefusedTextsRecordTheRegisterNameError) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string("text '") + c.text + "'");
-        object_->RecordError(driver::kErrorTimeout);
+        object_->RecordError(contract::kErrorTimeout);
         TagBinding binding = FreshBinding();
         EXPECT_EQ(Parse("", c.text, kAllTypes, binding), 1);
-        EXPECT_EQ(object_->m_nError, driver::kErrorRegisterName);
+        EXPECT_EQ(object_->m_nError, contract::kErrorRegisterName);
         EXPECT_EQ(binding.registerIndex, c.indexSet ? c.index : 0x5A5A);
         EXPECT_EQ(binding.descriptor, kUntouchedDescriptor);
         EXPECT_EQ(binding.suffix, 0x5A5A);
@@ -117,20 +117,20 @@ TEST_F(TagValidation, RefusedTextsRecordTheRegisterNameError) {
 TEST_F(TagValidation, WrongDataTypeFillsTheBindingAndNamesTheTypeToChoose) {
     TagBinding binding = FreshBinding();
     EXPECT_EQ(Parse("", "PV", kTypeInt, binding), 0x8001);
-    EXPECT_EQ(object_->m_nError, driver::kErrorDataType);
+    EXPECT_EQ(object_->m_nError, contract::kErrorDataType);
     EXPECT_EQ(binding.registerIndex, 4);
-    EXPECT_EQ(binding.descriptor, &catalogue::DefaultRegisterTable()[4]);
+    EXPECT_EQ(binding.descriptor, &contract::DefaultRegisterTable()[4]);
     EXPECT_EQ(binding.suffix, -1);
-    EXPECT_STREQ(dd_->lpVtbl->GetErrorText(dd_), catalogue::DataTypeMessage(kTypeFloat));
+    EXPECT_STREQ(dd_->lpVtbl->GetErrorText(dd_), contract::DataTypeMessage(kTypeFloat));
 
     // A mask of 0 refuses every register found; the message follows the latest refusal.
     binding = FreshBinding();
     EXPECT_EQ(Parse("", "EE", 0, binding), 0x8001);
-    EXPECT_STREQ(dd_->lpVtbl->GetErrorText(dd_), catalogue::DataTypeMessage(kTypeInt));
+    EXPECT_STREQ(dd_->lpVtbl->GetErrorText(dd_), contract::DataTypeMessage(kTypeInt));
 
     // Success afterwards does not clear the error.
     EXPECT_EQ(Parse("", "EE", kTypeInt, binding), 0);
-    EXPECT_EQ(object_->m_nError, driver::kErrorDataType);
+    EXPECT_EQ(object_->m_nError, contract::kErrorDataType);
 }
 
 // The data-type message is entry 3 of the one table of the module: a refusal on one object
@@ -140,18 +140,18 @@ TEST_F(TagValidation, TheDataTypeMessageOfTheLatestRefusalIsSeenByEveryObject) {
     IDeviceDriver* otherDd = other->DeviceDriver();
     TagBinding binding = FreshBinding();
     ASSERT_EQ(Parse(otherDd, "", "EE", 0, binding), 0x8001);  // EE wants INT
-    ASSERT_EQ(other->m_nError, driver::kErrorDataType);
-    EXPECT_STREQ(otherDd->lpVtbl->GetErrorText(otherDd), catalogue::DataTypeMessage(kTypeInt));
+    ASSERT_EQ(other->m_nError, contract::kErrorDataType);
+    EXPECT_STREQ(otherDd->lpVtbl->GetErrorText(otherDd), contract::DataTypeMessage(kTypeInt));
 
     binding = FreshBinding();
     ASSERT_EQ(Parse("", "PV", kTypeInt, binding), 0x8001);  // PV wants FLOAT
-    EXPECT_EQ(otherDd->lpVtbl->GetErrorText(otherDd), catalogue::DataTypeMessage(kTypeFloat));
-    EXPECT_EQ(dd_->lpVtbl->GetErrorText(dd_), catalogue::DataTypeMessage(kTypeFloat));
-    EXPECT_EQ(driver::MessageText(driver::kErrorDataType), catalogue::DataTypeMessage(kTypeFloat));
+    EXPECT_EQ(otherDd->lpVtbl->GetErrorText(otherDd), contract::DataTypeMessage(kTypeFloat));
+    EXPECT_EQ(dd_->lpVtbl->GetErrorText(dd_), contract::DataTypeMessage(kTypeFloat));
+    EXPECT_EQ(driver::ErrorText(contract::kErrorDataType), contract::DataTypeMessage(kTypeFloat));
 
     binding = FreshBinding();
     ASSERT_EQ(Parse(otherDd, "", "EE", kTypeFloat, binding), 0x8001);
-    EXPECT_EQ(dd_->lpVtbl->GetErrorText(dd_), catalogue::DataTypeMessage(kTypeInt));
+    EXPECT_EQ(dd_->lpVtbl->GetErrorText(dd_), contract::DataTypeMessage(kTypeInt));
     otherDd->lpVtbl->Release(otherDd);
 }
 
@@ -183,17 +183,17 @@ TEST_F(TagValidation, StationTexts) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string("station '") + c.text + "'");
-        object_->RecordError(driver::kErrorTimeout);
+        object_->RecordError(contract::kErrorTimeout);
         std::int32_t station = 0x5A5A5A5A;
         const std::int32_t result = dd_->lpVtbl->CheckStation(dd_, c.text, &station);
         if (c.expected >= 0) {
             EXPECT_EQ(result, 1);
             EXPECT_EQ(station, c.expected);
-            EXPECT_EQ(object_->m_nError, driver::kErrorTimeout);
+            EXPECT_EQ(object_->m_nError, contract::kErrorTimeout);
         } else {
             EXPECT_EQ(result, 0);
             EXPECT_EQ(station, 0x5A5A5A5A);
-            EXPECT_EQ(object_->m_nError, driver::kErrorStation);
+            EXPECT_EQ(object_->m_nError, contract::kErrorStation);
         }
     }
     std::int32_t station = 3;
@@ -206,7 +206,7 @@ TEST_F(TagValidation, StationRefusalTextStaysAfterLaterSuccess) {
     std::int32_t station = 0;
     EXPECT_EQ(dd_->lpVtbl->CheckStation(dd_, "x", &station), 0);
     EXPECT_EQ(dd_->lpVtbl->CheckStation(dd_, "12", &station), 1);
-    EXPECT_STREQ(dd_->lpVtbl->GetErrorText(dd_), driver::MessageText(driver::kErrorStation));
+    EXPECT_STREQ(dd_->lpVtbl->GetErrorText(dd_), contract::MessageText(contract::kErrorStation));
 }
 
 }  // namespace

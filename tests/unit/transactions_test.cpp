@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/messages.h"
+#include "contract/data_type.h"
+#include "contract/messages.h"
 #include "driver/ver4720ezo.h"
 #include "protocol/transactions.h"
-#include "records/data_type.h"
 #include "tests/support/test_request.h"
 
 namespace {
@@ -666,7 +666,7 @@ TEST(TransactionSlots, TheObjectRunsTheTransactionsOverItsOwnPort) {
     ASSERT_NE(object, nullptr);
     IDeviceDriver* dd = object->DeviceDriver();
     IDeviceDriverEx* ex = object->DeviceDriverEx();
-    object->RecordError(driver::kErrorStation);
+    object->RecordError(contract::kErrorStation);
 
     // Shortcuts answer without a port.
     TestRequest commErr(0, 1, kPv, "CommErr");
@@ -680,13 +680,13 @@ TEST(TransactionSlots, TheObjectRunsTheTransactionsOverItsOwnPort) {
     EXPECT_EQ(ex->lpVtbl->ExecuteRequestEx(ex, nullptr), 0);
     EXPECT_EQ(dd->lpVtbl->ExecuteRequest(dd, nullptr), 0);
     EXPECT_EQ(dd->lpVtbl->ProbeDevice(dd, nullptr, 1, 0), 0);
-    EXPECT_EQ(object->m_nError, driver::kErrorStation);
+    EXPECT_EQ(object->m_nError, contract::kErrorStation);
 
     // A write the builder cannot frame is refused with its reason, before the port is touched.
     TestRequest tooLarge(1, 1, kSp, "SP");
     tooLarge.AddFloat(12345.0f);
     EXPECT_EQ(dd->lpVtbl->ExecuteRequest(dd, &tooLarge.request()), 0);
-    EXPECT_EQ(object->m_nError, driver::kErrorValueRange);
+    EXPECT_EQ(object->m_nError, contract::kErrorValueRange);
     dd->lpVtbl->Release(dd);
 }
 
@@ -699,26 +699,26 @@ TEST(TransactionSlots, EachReasonBecomesTheObjectsErrorOnce) {
         const char* text;  // what GetErrorText then gives
     } cases[] = {
         {{0, Failure::kNone, 0},
-         driver::kErrorBaudRange,
-         driver::MessageText(driver::kErrorBaudRange)},
+         contract::kErrorBaudRange,
+         contract::MessageText(contract::kErrorBaudRange)},
         {{1, Failure::kNone, 0},
-         driver::kErrorBaudRange,
-         driver::MessageText(driver::kErrorBaudRange)},
-        {{0, Failure::kStation, 0}, 1, driver::MessageText(1)},
-        {{0, Failure::kRegisterRange, 0}, 2, driver::MessageText(2)},
-        {{0, Failure::kRegisterName, 0}, 0, driver::MessageText(0)},
-        {{0, Failure::kValueRange, 0}, 12, driver::MessageText(12)},
-        {{0, Failure::kFormat, 0}, 13, driver::MessageText(13)},
-        {{0, Failure::kTimeout, 0}, 7, driver::MessageText(7)},
-        {{0, Failure::kReply, 0}, 15, driver::MessageText(15)},
+         contract::kErrorBaudRange,
+         contract::MessageText(contract::kErrorBaudRange)},
+        {{0, Failure::kStation, 0}, 1, contract::MessageText(1)},
+        {{0, Failure::kRegisterRange, 0}, 2, contract::MessageText(2)},
+        {{0, Failure::kRegisterName, 0}, 0, contract::MessageText(0)},
+        {{0, Failure::kValueRange, 0}, 12, contract::MessageText(12)},
+        {{0, Failure::kFormat, 0}, 13, contract::MessageText(13)},
+        {{0, Failure::kTimeout, 0}, 7, contract::MessageText(7)},
+        {{0, Failure::kReply, 0}, 15, contract::MessageText(15)},
         // A platform code is never taken for an index of the message table.
-        {{0, Failure::kPortWrite, 13}, 13, driver::MessageText(driver::kErrorOpen)},
-        {{0, Failure::kPortWrite, 1167}, 1167, driver::MessageText(driver::kErrorOpen)},
+        {{0, Failure::kPortWrite, 13}, 13, contract::MessageText(contract::kErrorOpen)},
+        {{0, Failure::kPortWrite, 1167}, 1167, contract::MessageText(contract::kErrorOpen)},
     };
     for (const auto& c : cases) {
         auto* object = static_cast<driver::VER4720Ezo*>(driver::VER4720Ezo::CreateObject());
         ASSERT_NE(object, nullptr);
-        object->RecordError(driver::kErrorBaudRange);
+        object->RecordError(contract::kErrorBaudRange);
         EXPECT_EQ(object->RecordOutcome(c.outcome), c.outcome.result) << c.error;
         EXPECT_EQ(object->m_nError, c.error);
         EXPECT_STREQ(object->GetErrorText(), c.text) << c.error;

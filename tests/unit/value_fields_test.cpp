@@ -7,13 +7,14 @@
 #include <limits>
 #include <string>
 
-#include "protocol/value_fields.h"
-#include "records/data_type.h"
+#include "contract/data_type.h"
+#include "contract/value_fields.h"
+#include "records/io_request.h"
 
 namespace {
 
-using protocol::DataField;
-using protocol::EncodeRefusal;
+using contract::DataField;
+using contract::EncodeRefusal;
 
 std::string FieldText(const DataField& field) {
     return std::string(field.data(), field.size());
@@ -72,7 +73,7 @@ TEST(EncodeDataField, GivesTheSixCharactersOfEveryEncodableValue) {
     };
     for (const EncodeCase& c : cases) {
         DataField field{};
-        EXPECT_EQ(protocol::EncodeDataField(c.type, c.slot, field), EncodeRefusal::kNone)
+        EXPECT_EQ(contract::EncodeDataField(c.type, c.slot, field), EncodeRefusal::kNone)
             << c.field;
         EXPECT_EQ(FieldText(field), c.field) << "type " << c.type;
     }
@@ -105,7 +106,7 @@ TEST(EncodeDataField, RefusesWhatDoesNotFitSixCharactersAndLeavesTheFieldAlone) 
     };
     for (const Case& c : cases) {
         DataField field{'s', 'e', 'n', 't', 'r', 'y'};
-        EXPECT_EQ(protocol::EncodeDataField(c.type, c.slot, field), c.refusal)
+        EXPECT_EQ(contract::EncodeDataField(c.type, c.slot, field), c.refusal)
             << "type " << c.type << " float " << c.slot.asFloat;
         EXPECT_EQ(FieldText(field), "sentry");
     }
@@ -134,11 +135,11 @@ TEST(FloatToText, RoundsHalvesAwayFromZeroOnSeventeenDigits) {
         {1e20f, "100000002004087730000.0"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(protocol::FloatToText(c.value).view(), c.text) << c.value;
+        EXPECT_EQ(contract::FloatToText(c.value).view(), c.text) << c.value;
     }
-    EXPECT_TRUE(protocol::FloatToText(std::numeric_limits<float>::infinity()).empty());
-    EXPECT_TRUE(protocol::FloatToText(std::numeric_limits<float>::quiet_NaN()).empty());
-    EXPECT_EQ(protocol::FloatToText(std::numeric_limits<float>::max()).view(),
+    EXPECT_TRUE(contract::FloatToText(std::numeric_limits<float>::infinity()).empty());
+    EXPECT_TRUE(contract::FloatToText(std::numeric_limits<float>::quiet_NaN()).empty());
+    EXPECT_EQ(contract::FloatToText(std::numeric_limits<float>::max()).view(),
               "340282346638528860000000000000000000000.0");
 }
 
@@ -173,14 +174,14 @@ TEST(NumberFromText, ReadsTheLeadingNumberAndFailsOnForeignCharacters) {
          false, 0.0f},
     };
     for (const auto& c : cases) {
-        const std::optional<float> value = protocol::NumberFromText(c.text);
+        const std::optional<float> value = contract::NumberFromText(c.text);
         EXPECT_EQ(value.has_value(), c.ok) << '"' << c.text << '"';
         if (value && c.ok) {
             EXPECT_EQ(*value, c.value) << '"' << c.text << '"';
         }
     }
     // A NUL inside the text is a foreign character as well.
-    EXPECT_FALSE(protocol::NumberFromText(std::string_view("12\0"
+    EXPECT_FALSE(contract::NumberFromText(std::string_view("12\0"
                                                            "45",
                                                            5))
                      .has_value());
@@ -194,7 +195,7 @@ TEST(BitFromText, IsOneForANonzeroLeadingInteger) {
         {"000001", 1}, {"000000", 0}, {"1.0000", 1}, {"0.5000", 0}, {"-00001", 1},
         {"ABCDEF", 0}, {"  +7", 1},   {"", 0},       {"0000-1", 0}, {"99999999999999999999", 1},
     };
-    for (const auto& c : cases) EXPECT_EQ(protocol::BitFromText(c.text), c.bit) << c.text;
+    for (const auto& c : cases) EXPECT_EQ(contract::BitFromText(c.text), c.bit) << c.text;
 }
 
 TEST(DecodeDataField, GivesEachTypeItsOwnReadingOfTheField) {
@@ -210,28 +211,28 @@ TEST(DecodeDataField, GivesEachTypeItsOwnReadingOfTheField) {
         {kTypeBit, "0.5000", 0},      {kTypeBit, "-00001", 1},       {kTypeBit, "  abc ", 0},
     };
     for (const auto& c : cases) {
-        const auto decoded = protocol::DecodeDataField(c.type, c.field);
+        const auto decoded = contract::DecodeDataField(c.type, c.field);
         ASSERT_TRUE(decoded.has_value()) << c.field;
         EXPECT_EQ(decoded->type, c.type);
         EXPECT_EQ(decoded->AsNumber(), c.value) << "type " << c.type << " field " << c.field;
     }
-    EXPECT_FALSE(protocol::DecodeDataField(kTypeFloat, " 25.50").has_value());
-    EXPECT_FALSE(protocol::DecodeDataField(kTypeInt, "00 25").has_value());
-    EXPECT_FALSE(protocol::DecodeDataField(kTypeString, "000001").has_value());
-    EXPECT_FALSE(protocol::DecodeDataField(kTypeLong, "000001").has_value());
+    EXPECT_FALSE(contract::DecodeDataField(kTypeFloat, " 25.50").has_value());
+    EXPECT_FALSE(contract::DecodeDataField(kTypeInt, "00 25").has_value());
+    EXPECT_FALSE(contract::DecodeDataField(kTypeString, "000001").has_value());
+    EXPECT_FALSE(contract::DecodeDataField(kTypeLong, "000001").has_value());
 }
 
 TEST(DecodeDataField, StoresOnlyTheWidthOfTheType) {
     ValueSlot slot;
     slot.asBit = static_cast<std::int32_t>(0xdeadbeef);
-    protocol::DecodeDataField(kTypeInt, "-00003")->StoreInto(slot);
+    contract::DecodeDataField(kTypeInt, "-00003")->StoreInto(slot);
     EXPECT_EQ(slot.asInt, -3);
     EXPECT_EQ(slot.bytes[2], 0xad);  // the upper two bytes keep what they held
     EXPECT_EQ(slot.bytes[3], 0xde);
 
-    protocol::DecodeDataField(kTypeBit, "000001")->StoreInto(slot);
+    contract::DecodeDataField(kTypeBit, "000001")->StoreInto(slot);
     EXPECT_EQ(slot.asBit, 1);
-    protocol::DecodeDataField(kTypeFloat, "-012.5")->StoreInto(slot);
+    contract::DecodeDataField(kTypeFloat, "-012.5")->StoreInto(slot);
     EXPECT_EQ(slot.asFloat, -12.5f);
 }
 

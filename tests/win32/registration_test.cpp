@@ -6,7 +6,7 @@
 #include <string>
 
 #include "driver/identifiers.h"
-#include "host/activation.h"
+#include "host/client/activation.h"
 #include "platform/registry.h"
 #include "tests/host_cases/module_exports.h"
 

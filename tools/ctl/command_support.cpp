@@ -7,11 +7,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/port_problem.h"
-#include "host/system_text.h"
-#include "records/data_type.h"
+#include "contract/data_type.h"
+#include "host/client/error_outcomes.h"
+#include "host/client/port_problem.h"
+#include "host/oskit/system_text.h"
 #include "tools/ctl/interrupt.h"
-#include "host/error_outcomes.h"
 
 namespace ctl {
 

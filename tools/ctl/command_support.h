@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "host/driver_session.h"
-#include "host/line_tap.h"
+#include "host/client/driver_session.h"
+#include "host/oskit/line_tap.h"
 #include "tools/ctl/commands.h"
 #include "tools/ctl/output.h"
 

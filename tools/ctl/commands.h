@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "host/driver_session.h"
+#include "host/client/driver_session.h"
 #include "tools/ctl/output.h"
 
 namespace ctl {

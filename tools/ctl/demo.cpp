@@ -7,13 +7,13 @@
 #include <cstring>
 #include <thread>
 
-#include "host/child_process.h"
-#include "host/module_loader.h"
-#include "records/data_type.h"
+#include "contract/data_type.h"
+#include "host/client/error_outcomes.h"
+#include "host/client/module_loader.h"
+#include "host/oskit/child_process.h"
 #include "tools/ctl/command_support.h"
 #include "tools/ctl/commands.h"
 #include "tools/ctl/interrupt.h"
-#include "host/error_outcomes.h"
 
 namespace ctl {
 namespace {
@@ -181,7 +181,7 @@ int RunDemo(const Options& options) {
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - start)
                             .count();
-        walk.Expect(!silent.ok && silent.errorCode == driver::kErrorTimeout,
+        walk.Expect(!silent.ok && silent.errorCode == contract::kErrorTimeout,
                     "station 3 PV fails after " + std::to_string(ms) + " ms: " + walk.Message());
     }
 

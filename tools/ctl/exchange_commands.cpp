@@ -5,12 +5,12 @@
 #include <cmath>
 #include <cstdio>
 
-#include "host/system_text.h"
-#include "host/value_field.h"
-#include "records/data_type.h"
+#include "contract/data_type.h"
+#include "contract/meter_values.h"
+#include "host/client/error_outcomes.h"
+#include "host/oskit/system_text.h"
 #include "tools/ctl/command_support.h"
 #include "tools/ctl/interrupt.h"
-#include "host/error_outcomes.h"
 
 namespace ctl {
 int RunProbe(const Options& options) {
@@ -130,7 +130,7 @@ int RunWrite(const Options& options) {
                 Diagnose("write: " + reg->mnemonic + " is a read-only register of the meter");
                 return false;
             }
-            const host::WriteFit fit = host::FitWrite(reg->type, value);
+            const contract::WriteFit fit = contract::FitWrite(reg->type, value);
             if (!fit.sent) {
                 Diagnose("write: " + reg->mnemonic + " is " + std::string(fit.refusal) + ", got '" +
                          text.substr(equals + 1) + "'");
@@ -178,7 +178,7 @@ int RunWrite(const Options& options) {
             } else {
                 readBack = Cell::Number(back.value);
                 // Against what was sent, not what was typed.
-                if (!host::ReadBackMatches(back.value, a.sent)) {
+                if (!contract::ReadBackMatches(back.value, a.sent)) {
                     outcome = "mismatch";
                     failure = "read back " + NumberText(back.value);
                     Diagnose("write " + a.reg.mnemonic + ": read back " + NumberText(back.value) +

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <optional>
 
-#include "host/module_loader.h"
-#include "host/system_text.h"
-#include "records/data_type.h"
+#include "contract/data_type.h"
+#include "host/client/module_loader.h"
+#include "host/oskit/system_text.h"
 #include "tools/ctl/command_support.h"
 
 namespace ctl {
@@ -117,7 +117,7 @@ int RunRegister(const Options& options) {
         return kExitModule;
     }
     const HRESULT hr = module->RegisterServer()();
-    if (hr != S_OK) {
+    if (hr != host::kStatusOk) {
         char code[16];
         std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
         Diagnose(std::string("registration failed with status ") + code +

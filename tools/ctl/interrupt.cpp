@@ -1,6 +1,6 @@
 #include "tools/ctl/interrupt.h"
 
-#include "host/serial_line.h"
+#include "host/oskit/serial_line.h"
 
 namespace ctl {
 namespace {

@@ -11,7 +11,7 @@
 #include <CLI/CLI.hpp>
 #include <qm4720_build_info.h>
 
-#include "host/system_text.h"
+#include "host/oskit/system_text.h"
 #include "tools/ctl/commands.h"
 #if QM_CTL_HISTORY
 #include "tools/ctl/history_command.h"

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/system_text.h"
+#include "host/oskit/system_text.h"
 #include "tools/ctl/table_layout.h"
 
 namespace ctl {

@@ -4,9 +4,9 @@
 #include <chrono>
 #include <cstdio>
 
+#include "host/client/error_outcomes.h"
 #include "tools/ctl/command_support.h"
 #include "tools/ctl/interrupt.h"
-#include "host/error_outcomes.h"
 #include "tools/ctl/poll_output.h"
 
 namespace ctl {
@@ -17,8 +17,8 @@ using Clock = std::chrono::steady_clock;
 // True when a reading failed because the port itself failed: the driver's "cannot open or use
 // the port", or a system error it passed on. The device went away or the other end is gone.
 bool LineFailed(const host::Reading& reading) {
-    if (reading.ok || reading.errorCode == driver::kErrorNone) return false;
-    if (reading.errorCode == driver::kErrorOpen) return true;
+    if (reading.ok || reading.errorCode == contract::kErrorNone) return false;
+    if (reading.errorCode == contract::kErrorOpen) return true;
     return std::none_of(std::begin(host::kErrorOutcomes), std::end(host::kErrorOutcomes),
                         [&](const host::ErrorOutcome& e) { return e.code == reading.errorCode; });
 }
@@ -128,7 +128,7 @@ int RunPoll(const Options& options) {
                         ReadWithRetries(line->session(), options, station, reg, retried);
                     if (LineFailed(sample.reading)) keeper.Lose(sample.reading.error);
                 } else {
-                    sample.reading.errorCode = driver::kErrorOpen;
+                    sample.reading.errorCode = contract::kErrorOpen;
                     sample.reading.error = keeper.LostError();
                 }
                 const host::Reading& r = sample.reading;

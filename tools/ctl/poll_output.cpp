@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "host/system_text.h"
+#include "host/oskit/system_text.h"
 #include "tools/ctl/command_support.h"
 #include "tools/ctl/table_layout.h"
 

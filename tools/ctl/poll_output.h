@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/driver_session.h"
+#include "host/client/driver_session.h"
 #include "tools/ctl/commands.h"
 
 namespace ctl {

@@ -2,7 +2,7 @@
 // instrument, every frame traced on stderr.
 #include <cstdio>
 
-#include "host/forward.h"
+#include "host/oskit/forward.h"
 #include "tools/sim/serve.h"
 
 namespace sim {

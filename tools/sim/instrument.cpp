@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "catalogue/register_tables.h"
-#include "records/data_type.h"
+#include "contract/data_type.h"
+#include "contract/register_tables.h"
 
 namespace sim {
 namespace {
@@ -33,19 +33,19 @@ constexpr double kTimeConstant = 20.0;  // seconds
 constexpr double kSpan = 200.0;
 constexpr double kNoise = 0.05;  // largest measurement noise, in units of PV
 
-std::span<const RegisterDescriptor> TableOf(Model model) {
-    return model == Model::kQM4720N ? catalogue::QM4720NRegisterTable()
-                                    : catalogue::DefaultRegisterTable();
+std::span<const QM4720RegisterDescriptor> TableOf(Model model) {
+    return model == Model::kQM4720N ? contract::QM4720NRegisterTable()
+                                    : contract::DefaultRegisterTable();
 }
 
 }  // namespace
 
 std::string_view ModelName(Model model) {
-    return model == Model::kQM4720N ? catalogue::kQM4720NModel : std::string_view("default");
+    return model == Model::kQM4720N ? contract::kQM4720NModel : std::string_view("default");
 }
 
 bool ParseModel(std::string_view text, Model& model) {
-    if (catalogue::IsQM4720NModel(text)) {
+    if (contract::IsQM4720NModel(text)) {
         model = Model::kQM4720N;
         return true;
     }
@@ -64,7 +64,7 @@ double ClampToField(const Register& reg, double value) {
 Station::Station(int number, Model model) : number_(number), model_(model) {
     // One register per mnemonic. The default table names PT twice, read-only at index 10 and
     // writable at index 57; on the line both are the same register, which takes writes.
-    for (const RegisterDescriptor& entry : TableOf(model)) {
+    for (const QM4720RegisterDescriptor& entry : TableOf(model)) {
         const std::string mnemonic(entry.mnemonic, 2);
         if (Register* known = Find(mnemonic)) {
             known->writable = known->writable || entry.readOnly == 0;

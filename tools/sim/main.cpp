@@ -8,7 +8,7 @@
 #include <CLI/CLI.hpp>
 #include <qm4720_build_info.h>
 
-#include "host/serial_line.h"
+#include "host/oskit/serial_line.h"
 #include "tools/sim/command_line.h"
 #include "tools/sim/serve.h"
 #include "tools/sim/simulation.h"

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "host/trace.h"
+#include "host/oskit/trace.h"
 #include "tools/sim/wire.h"
 
 namespace sim {

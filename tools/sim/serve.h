@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "host/serial_line.h"
+#include "host/oskit/serial_line.h"
 #include "tools/sim/command_line.h"
 #include "tools/sim/simulation.h"
 

@@ -13,10 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "contract/data_type.h"
 #include "driver/identifiers.h"
 #include "driver/interfaces.h"
 #include "platform/platform.h"
-#include "records/data_type.h"
 
 namespace {
 

@@ -1,0 +1,43 @@
+// Loading the driver module by its file: the three exported entry points, found by name, and the
+// folder of the running program where the build puts the module and the simulator.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <qm4720/qm4720.h>
+
+namespace host {
+
+// The module's exported class-object entry point and its two other entry points.
+using GetClassObjectEntry = QM4720GetClassObjectFn;
+using ModuleEntry = HRESULT(QM4720_CALL*)();
+
+// What the entry points, the class factory and the interfaces return on success (the platform's
+// S_OK, which the public header does not declare outside Windows).
+inline constexpr HRESULT kStatusOk = 0;
+
+// A loaded driver module; unloaded when destroyed, so every object it made must be released
+// first. The entry points are null when the module does not export them (GetClassObject never
+// is: LoadDriverModule refuses such a module).
+class LoadedModule {
+public:
+    virtual ~LoadedModule() = default;
+    virtual GetClassObjectEntry GetClassObject() const = 0;
+    virtual ModuleEntry CanUnloadNow() const = 0;
+    virtual ModuleEntry RegisterServer() const = 0;
+};
+
+// Loads the module at `path` (always by path, never searched for) and finds its exports. Null
+// with `error` set (the system's reason included) when it cannot be loaded or does not export
+// DllGetClassObject.
+std::unique_ptr<LoadedModule> LoadDriverModule(const std::string& path, std::string& error);
+
+// The driver module of the running program: beside it (the build tree, Windows), else in the
+// installed module folder relative to it (Linux: <prefix>/bin/ to <prefix>/lib/qm4720/).
+std::string DefaultModulePath();
+
+// The folder of the running program, with a trailing separator.
+std::string ProgramDirectory();
+
+}  // namespace host

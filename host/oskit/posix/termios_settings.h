@@ -1,0 +1,16 @@
+// The terminal flags of a serial line's settings on Linux, apart from opening the device, so
+// that they can be checked directly.
+#pragma once
+
+#include <termios.h>
+
+#include "host/oskit/serial_line.h"
+
+namespace host {
+
+// Sets `tio` raw (no echo, no line editing, no translation, no flow control) with the data bits,
+// parity and stop bits of `settings`; false when the baud rate is not one the terminal interface
+// can set.
+bool ApplyLineSettings(const LineSettings& settings, termios& tio);
+
+}  // namespace host
