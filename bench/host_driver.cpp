@@ -1,7 +1,5 @@
 #include "bench/host_driver.h"
 
-#include <cstring>
-
 namespace bench {
 
 std::unique_ptr<HostDriver> HostDriver::Create(const std::string& modulePath, std::string& error) {
@@ -13,17 +11,14 @@ std::unique_ptr<HostDriver> HostDriver::Create(const std::string& modulePath, st
 }
 
 bool HostDriver::Open(const std::string& port, int baud, int replyTimeoutMs, std::string& error) {
+    qm4720::LineSettings line;
+    line.baud = baud;
+    line.replyTimeoutMs = replyTimeoutMs;
     PortSettings settings{};
-    if (port.size() >= sizeof settings.portName) {
+    if (!host::PortSettingsFor(port, line, settings)) {
         error = "port name too long: " + port;
         return false;
     }
-    std::memcpy(settings.portName, port.c_str(), port.size() + 1);
-    settings.baudRate = baud;
-    settings.dataBits = 8;
-    settings.stopBits = 1;
-    settings.parity = 0;
-    settings.replyTimeout = static_cast<std::int16_t>(replyTimeoutMs);
     std::string reason;
     if (!session_->Open(settings, reason)) {
         error = "OpenPort failed: " + reason;

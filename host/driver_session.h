@@ -22,8 +22,14 @@
 #include "driver/messages.h"
 #include "host/activation.h"
 #include "host/module_loader.h"
+#include "qm4720/qm4720.hpp"
 
 namespace host {
+
+// The module's record for opening `device` with the settings of `line`. False when the device's
+// name is empty or longer than the 31 characters the module takes; `settings` is then untouched.
+bool PortSettingsFor(const std::string& device, const qm4720::LineSettings& line,
+                     PortSettings& settings);
 
 // How the driver module is found.
 struct ModuleChoice {

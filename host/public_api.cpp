@@ -145,7 +145,8 @@ Error Driver::Open(const OpenOptions& options) {
     // The module takes at most 31 characters: a longer name is most often a stable link, and the
     // device it names is short. Followed once here, so that what is checked is what is opened.
     const std::string device = host::PortDeviceName(options.port);
-    if (device.empty() || device.size() >= sizeof PortSettings{}.portName) {
+    PortSettings settings{};
+    if (!host::PortSettingsFor(device, options, settings)) {
         // A long name that leads nowhere is a port that cannot be opened, like a short one.
         const std::string why = device.empty() ? std::string() : host::PortOpenProblem(device);
         if (!why.empty()) {
@@ -163,13 +164,6 @@ Error Driver::Open(const OpenOptions& options) {
     impl_->session->Close();
     impl_->open = false;
 
-    PortSettings settings{};
-    std::memcpy(settings.portName, device.c_str(), device.size());
-    settings.baudRate = options.baud;
-    settings.dataBits = static_cast<std::uint8_t>(options.dataBits);
-    settings.stopBits = static_cast<std::int16_t>(options.stopBits);
-    settings.parity = static_cast<std::uint8_t>(options.parity);
-    settings.replyTimeout = static_cast<std::int16_t>(options.replyTimeoutMs);
     std::string error;
     if (!impl_->session->Open(settings, error)) {
         Error failure = DriverFailure(impl_->session->ErrorCode(), error, "open");

@@ -53,15 +53,14 @@ bool RedirectOutput(const Options& options, int& status) {
 }
 
 LineSession::LineSession(std::unique_ptr<host::DriverSession> session, const Options& options,
-                         const PortSettings& settings)
-    : options_(options), settings_(settings), session_(std::move(session)) {}
+                         const qm4720::LineSettings& line)
+    : options_(options), line_(line), session_(std::move(session)) {}
 
 LineSession::~LineSession() {
     Close();
 }
 
 bool LineSession::Open(std::string& error) {
-    PortSettings settings = settings_;
     std::string port = options_.line.port;
     if (options_.line.trace) {
         const PortOptions& line = options_.line;
@@ -75,9 +74,12 @@ bool LineSession::Open(std::string& error) {
     }
     // Named again at every open: a stable link may point at another device after a reconnect.
     const std::string device = host::PortDeviceName(port);
-    std::memset(settings.portName, 0, sizeof settings.portName);
-    std::memcpy(settings.portName, device.c_str(),
-                std::min(device.size(), sizeof settings.portName - 1));
+    PortSettings settings{};
+    if (!host::PortSettingsFor(device, line_, settings)) {
+        error = device + ": a device name of at most 31 characters was expected";
+        tap_.reset();
+        return false;
+    }
     if (session_->Open(settings, error)) return true;
     std::replace(error.begin(), error.end(), '\n', ' ');
     const std::string gloss(host::Gloss(session_->ErrorCode()));
@@ -109,9 +111,8 @@ std::unique_ptr<LineSession> OpenLineSession(
         return nullptr;
     }
     const std::string device = host::PortDeviceName(line.port);
-    PortSettings settings{};
     // With --trace the driver opens the pass-through's pseudo-terminal, whose name is short.
-    if (!line.trace && device.size() >= sizeof settings.portName) {
+    if (!line.trace && device.size() >= sizeof PortSettings{}.portName) {
         Diagnose("--port: a device name of at most 31 characters (or a link to one) was expected");
         status = kExitUsage;
         return nullptr;
@@ -120,14 +121,17 @@ std::unique_ptr<LineSession> OpenLineSession(
         Diagnose("--timeout " + std::to_string(line.timeoutMs) +
                  ": the driver reads a timeout below 10 ms as 1000 ms");
     }
-    settings.baudRate = line.baud;
-    settings.dataBits = static_cast<std::uint8_t>(line.dataBits);
-    settings.stopBits = static_cast<std::int16_t>(line.stopBits);
-    constexpr const char* kParities[] = {"none", "odd", "even", "mark", "space"};
-    for (std::uint8_t i = 0; i < 5; ++i) {
-        if (line.parity == kParities[i]) settings.parity = i;
+    // Not CheckLine's ranges: qm4720ctl passes a timeout below 10 ms on, with the warning above.
+    qm4720::LineSettings settings;
+    settings.baud = line.baud;
+    settings.dataBits = line.dataBits;
+    settings.stopBits = line.stopBits;
+    settings.replyTimeoutMs = line.timeoutMs;  // 0..32767 by the parser
+    if (qm4720::Error parity = qm4720::ParseParity(line.parity, settings.parity)) {
+        Diagnose("--parity: " + parity.message);
+        status = kExitUsage;
+        return nullptr;
     }
-    settings.replyTimeout = static_cast<std::int16_t>(line.timeoutMs);  // 0..32767 by the parser
     if (!RedirectOutput(options, status)) return nullptr;
     auto opened = std::make_unique<LineSession>(std::move(session), options, settings);
     std::string error;
@@ -217,31 +221,6 @@ bool ParseStationList(const std::string& text, std::vector<int>& stations, std::
     return true;
 }
 
-const char* TypeName(std::uint16_t type) {
-    switch (type) {
-        case kTypeBit:
-            return "BIT";
-        case kTypeByte:
-            return "BYTE";
-        case kTypeInt:
-            return "INT";
-        case kTypeUint:
-            return "UINT";
-        case kTypeBcd:
-            return "BCD";
-        case kTypeLong:
-            return "LONG";
-        case kTypeLongBcd:
-            return "LONGBCD";
-        case kTypeFloat:
-            return "FLOAT";
-        case kTypeString:
-            return "STRING";
-        default:
-            return "?";
-    }
-}
-
 Cell ValueCell(const host::Reading& reading) {
     return reading.ok ? Cell::Number(reading.value) : Cell::Null();
 }
@@ -272,7 +251,7 @@ std::vector<Cell> ReadingCells(const Options& options, int station, const host::
     return {TimeCell(stamped ? reading.fileTime : attemptTime, options.time),
             Cell::Number(station),
             Cell::Text(reg.mnemonic),
-            Cell::Text(TypeName(reg.type)),
+            Cell::Text(qm4720::DataTypeName(static_cast<qm4720::DataType>(reg.type))),
             std::move(value),
             stamped ? Cell::Number(reading.quality) : Cell::Null(),
             Cell::Text(Colored(options, status, reading.ok && error.empty())),

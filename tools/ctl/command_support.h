@@ -11,6 +11,7 @@
 
 #include "host/driver_session.h"
 #include "host/line_tap.h"
+#include "qm4720/qm4720.hpp"
 #include "tools/ctl/commands.h"
 #include "tools/ctl/output.h"
 
@@ -33,9 +34,9 @@ bool RedirectOutput(const Options& options, int& status);
 // A driver session with its port open, for the commands that talk to stations.
 class LineSession {
 public:
-    // `settings` are the line's; the port name in them is filled in at each Open.
+    // `line` is opened on the port of `options`, named again at each Open.
     LineSession(std::unique_ptr<host::DriverSession> session, const Options& options,
-                const PortSettings& settings);
+                const qm4720::LineSettings& line);
     ~LineSession();
     LineSession(const LineSession&) = delete;
     LineSession& operator=(const LineSession&) = delete;
@@ -52,7 +53,7 @@ public:
 
 private:
     const Options& options_;
-    PortSettings settings_;
+    qm4720::LineSettings line_;
     std::unique_ptr<host::LineTap> tap_;  // before the session: it outlives the port's use
     std::unique_ptr<host::DriverSession> session_;
 };
@@ -74,9 +75,6 @@ std::optional<host::RegisterRef> ResolveRegister(host::DriverSession& session,
 
 // The one station of read and write; false (reported) when --station is not one number 0..99.
 bool ParseOneStation(const Options& options, const char* command, int& station);
-
-// "BIT", "INT", "FLOAT", ... for a DataType; "?" for anything else.
-const char* TypeName(std::uint16_t type);
 
 // The value of a reading, or null when it failed.
 Cell ValueCell(const host::Reading& reading);

@@ -119,12 +119,9 @@ int RunDemo(const Options& options) {
     walk.Expect(stationRefused, "station text 1a is refused: " + walk.Message());
 
     walk.Heading("Open the port");
+    // The simulator's pseudo-terminal has a short name: it always fits the module's record.
     PortSettings settings{};
-    std::strncpy(settings.portName, port.c_str(), sizeof settings.portName - 1);
-    settings.baudRate = 9600;
-    settings.dataBits = 8;
-    settings.stopBits = 1;
-    settings.replyTimeout = 400;
+    host::PortSettingsFor(port, qm4720::ParseLineSettings("9600,8N1,400").settings, settings);
     walk.Expect(session->Open(settings, error), port + " at 9600 baud, 8N1, reply timeout 400 ms");
 
     walk.Heading("Probe stations 0..3");

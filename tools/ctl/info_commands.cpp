@@ -37,7 +37,8 @@ int RunTables(const Options& options) {
         const RegisterDescriptor& entry = table[i];
         out.Row({Cell::Number(static_cast<double>(i)),
                  Cell::Text(std::string(entry.mnemonic, strnlen(entry.mnemonic, 8))),
-                 Cell::Text(TypeName(entry.dataType)), Cell::Bool(entry.readOnly)});
+                 Cell::Text(qm4720::DataTypeName(static_cast<qm4720::DataType>(entry.dataType))),
+                 Cell::Bool(entry.readOnly)});
     }
     return kExitOk;
 }
@@ -71,15 +72,10 @@ int RunParse(const Options& options) {
         // As with --model, the case of a type name does not matter.
         std::transform(type.begin(), type.end(), type.begin(),
                        [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
-        bool known = false;
-        for (std::uint16_t bit = 1; bit <= kTypeString;
-             bit = static_cast<std::uint16_t>(bit << 1)) {
-            if (type == TypeName(bit)) {
-                mask = static_cast<std::uint16_t>(mask | bit);
-                known = true;
-            }
-        }
-        if (!known) {
+        qm4720::DataType known{};
+        if (qm4720::DataTypeFromName(type, known)) {
+            mask = static_cast<std::uint16_t>(mask | static_cast<std::uint16_t>(known));
+        } else {
             Diagnose(
                 "--types: expected BIT, BYTE, INT, UINT, BCD, LONG, LONGBCD, FLOAT or STRING, "
                 "got '" +
@@ -96,7 +92,8 @@ int RunParse(const Options& options) {
         return kExitFailure;
     }
     RecordWriter out(options.format, {"register", "index", "type", "read_only"});
-    out.Row({Cell::Text(reg->mnemonic), Cell::Number(reg->index), Cell::Text(TypeName(reg->type)),
+    out.Row({Cell::Text(reg->mnemonic), Cell::Number(reg->index),
+             Cell::Text(qm4720::DataTypeName(static_cast<qm4720::DataType>(reg->type))),
              Cell::Bool(reg->readOnly)});
     return kExitOk;
 }
