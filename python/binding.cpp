@@ -70,17 +70,26 @@ qm4720::StationRange StationsOf(const py::object& stations) {
 
 class PyDriver {
 public:
-    PyDriver(const std::string& port, int baud, const std::string& parity, int timeoutMs,
-             const std::string& model, int dataBits, int stopBits,
-             const std::optional<std::string>& module)
+    // The line starts from `line` ("9600,8N1,400"), or the factory settings; each keyword given
+    // replaces its part.
+    PyDriver(const std::string& port, const std::optional<int>& baud,
+             const std::optional<std::string>& parity, const std::optional<int>& timeoutMs,
+             const std::string& model, const std::optional<int>& dataBits,
+             const std::optional<int>& stopBits, const std::optional<std::string>& module,
+             const std::optional<std::string>& line)
         : driver_(std::make_shared<qm4720::Driver>()), ownerPid_(getpid()) {
-        qm4720::OpenOptions options;
+        qm4720::LineSettingsResult read;
+        if (line) read = qm4720::ParseLineSettings(*line);
+        if (read.error) Raise(read.error);
+        qm4720::OpenOptions options{read.settings};
         options.port = port;
-        options.baud = baud;
-        if (qm4720::Error error = qm4720::ParseParity(parity, options.parity)) Raise(error);
-        options.dataBits = dataBits;
-        options.stopBits = stopBits;
-        options.replyTimeoutMs = timeoutMs;
+        if (baud) options.baud = *baud;
+        if (parity) {
+            if (qm4720::Error error = qm4720::ParseParity(*parity, options.parity)) Raise(error);
+        }
+        if (dataBits) options.dataBits = *dataBits;
+        if (stopBits) options.stopBits = *stopBits;
+        if (timeoutMs) options.replyTimeoutMs = *timeoutMs;
         options.model = model;
         options.modulePath = module ? *module : DefaultModulePath();
         qm4720::Error error;
@@ -235,15 +244,21 @@ PYBIND11_MODULE(qm4720, m) {
     py::class_<PyDriver>(m, "Driver", R"(One driver object and the serial port it opened.
 
 Driver(port, baud=9600, parity="none", timeout_ms=400, model="", data_bits=8, stop_bits=1,
-module=None) loads the driver module (module=None: the one beside this binding, else the
-installed one) and opens the port; use it as a context manager to close the port however the
-block ends. Calls on one Driver are serialised; each call that talks to the line blocks its
-thread (up to the timeout) but lets other Python threads run.)")
-        .def(py::init<const std::string&, int, const std::string&, int, const std::string&, int,
-                      int, const std::optional<std::string>&>(),
-             py::arg("port"), py::arg("baud") = 9600, py::arg("parity") = "none",
-             py::arg("timeout_ms") = 400, py::arg("model") = "", py::arg("data_bits") = 8,
-             py::arg("stop_bits") = 1, py::arg("module") = py::none())
+module=None, line=None) loads the driver module (module=None: the one beside this binding, else
+the installed one) and opens the port; use it as a context manager to close the port however the
+block ends. line="9600,8N1,400" gives the line's settings as text (baud, data bits, parity letter
+N O E M S, stop bits, then the reply timeout in ms, which may be left out); a keyword given as
+well replaces its part. Calls on one Driver are serialised; each call that talks to the line
+blocks its thread (up to the timeout) but lets other Python threads run, and Ctrl-C interrupts
+it. A Driver belongs to the process that opened it: after os.fork() the child opens its own.)")
+        .def(py::init<const std::string&, const std::optional<int>&,
+                      const std::optional<std::string>&, const std::optional<int>&,
+                      const std::string&, const std::optional<int>&, const std::optional<int>&,
+                      const std::optional<std::string>&, const std::optional<std::string>&>(),
+             py::arg("port"), py::arg("baud") = py::none(), py::arg("parity") = py::none(),
+             py::arg("timeout_ms") = py::none(), py::arg("model") = "",
+             py::arg("data_bits") = py::none(), py::arg("stop_bits") = py::none(),
+             py::arg("module") = py::none(), py::arg("line") = py::none())
         .def("close", &PyDriver::Close,
              "Closes the port; calls that need it then raise ValueError.")
         .def("__enter__", [](py::object self) { return self; })

@@ -55,8 +55,9 @@ struct Error {
     std::string message;
     // Why, in English: what the driver's code means and, for a port that cannot be opened, the
     // system's own reason (no such device, not a serial device, permission denied, busy). Empty
-    // when the message is this library's own English text.
-    std::string reason;
+    // when the message is this library's own English text. (Initialised here so that an Error
+    // written as {code, message} needs no third part.)
+    std::string reason = {};
     explicit operator bool() const { return code != ErrorCode::kNone; }
 };
 
@@ -118,13 +119,14 @@ Error ParseParity(std::string_view text, Parity& parity);
 // kUsage naming the first setting out of its range; no error when all fit.
 Error CheckLine(const LineSettings& line);
 
-// What Open needs: the line, the port and the module.
+// What Open needs: the line, the port and the module. OpenOptions{line} starts from a
+// LineSettings.
 struct OpenOptions : LineSettings {
     // /dev/ttyUSB0, COM3; a link (/dev/serial/by-id/...) is followed first, and the device it
     // names must have at most 31 characters.
-    std::string port;
-    std::string model;       // "" the default model, or "QM4720N"
-    std::string modulePath;  // the driver module to load; "" the one beside the program
+    std::string port = {};
+    std::string model = {};       // "" the default model, or "QM4720N"
+    std::string modulePath = {};  // the driver module to load; "" the one beside the program
 };
 
 // One value read from or written to a register.

@@ -11,7 +11,7 @@ import qm4720
 
 
 def test_readings_carry_the_registers_type_and_a_utc_time(simulator):
-    with qm4720.Driver(simulator.port, timeout_ms=300) as meter:
+    with qm4720.Driver(simulator.port, line="9600,8N1,300") as meter:
         before = datetime.datetime.now(datetime.timezone.utc)
         readings = meter.read_many(1, ["PV", "SP", "PN"]) + [meter.read(2, "PN")]
         after = datetime.datetime.now(datetime.timezone.utc)
@@ -132,9 +132,11 @@ def test_faults_of_the_call_raise_value_error(simulator):
                 call()
                 pytest.fail(f"case {index} raised nothing")
             assert text in str(raised.value), f"case {index}: {raised.value}"
-    for options in [{"parity": "bogus"}, {"timeout_ms": 5}, {"stop_bits": 3},
-                    {"model": "QM\x00"}]:
-        with pytest.raises(ValueError):
+    for options, text in [({"parity": "bogus"}, "'bogus'"), ({"timeout_ms": 5}, "timeout 5 ms"),
+                          ({"stop_bits": 3}, "stop bits 3"), ({"model": "QM\x00"}, "NUL"),
+                          ({"line": "9600,8X1"}, "'8X1'"), ({"line": "96000"}, "baud 96000"),
+                          ({"line": "9600,8N1", "timeout_ms": 5}, "timeout 5 ms")]:
+        with pytest.raises(ValueError, match=text):
             qm4720.Driver(port, **options)
     with pytest.raises(ValueError):
         meter.read(1, "PV")  # closed
