@@ -42,45 +42,16 @@ def test_failures_raise_driver_error_with_code_and_message(simulator):
         # The driver's own reading of good texts, after its refusals.
         assert meter.check_station("07") == 7
         assert meter.parse_register("SP").index == 13
-    # Opened while the port is free.
+    # Opened while the port is free. The reason of an open failure is the system's, in English.
+    with pytest.raises(qm4720.DriverError) as raised:
+        qm4720.Driver("/dev/qm4720-no-such-port")
+    assert raised.value.code == qm4720.ERROR_OPEN
+    assert "打开串口错误" in raised.value.message
+    assert "no such device" in raised.value.reason and "no such device" in str(raised.value)
     check_driver_errors([
         (lambda: qm4720.Driver(port, module="/nonexistent/qm4720.so"), qm4720.ERROR_MODULE,
          "/nonexistent/qm4720.so"),
     ])
-
-
-def test_every_open_failure_is_error_open_with_the_systems_reason(simulator, tmp_path):
-    """Permission denied is not among the cases: these tests run as root here."""
-    holder = qm4720.Driver(simulator.port, timeout_ms=300)
-    # Longer than the driver takes: followed first, then opened or refused as what it names.
-    long_name = "a-stable-name-longer-than-the-driver-takes-" + "x" * 20
-    (tmp_path / "to-nothing").mkdir()
-    (tmp_path / "to-nothing" / long_name).symlink_to("/dev/qm4720-no-such-port")
-    (tmp_path / long_name).symlink_to("/tmp")
-    cases = [
-        ("/dev/qm4720-no-such-port", "no such device"),
-        ("/tmp", "Is a directory"),
-        ("/dev/null", "not a serial device"),
-        (simulator.port, "busy"),
-        (str(tmp_path / "to-nothing" / long_name), "no such device"),
-        (str(tmp_path / long_name), "Is a directory"),
-    ]
-    try:
-        for port, reason in cases:
-            with pytest.raises(qm4720.DriverError) as raised:
-                qm4720.Driver(port, timeout_ms=300)
-            error = raised.value
-            assert error.code == qm4720.ERROR_OPEN, (port, str(error))
-            assert port in error.message and "打开串口错误" in error.message, str(error)
-            assert "could not be opened" in error.reason and reason in error.reason, str(error)
-            assert reason in str(error)
-    finally:
-        holder.close()
-    # A long link to a short device name opens the device.
-    (tmp_path / long_name).unlink()
-    (tmp_path / long_name).symlink_to(simulator.port)
-    with qm4720.Driver(str(tmp_path / long_name), timeout_ms=300) as meter:
-        assert meter.read(1, "PV").value == 12.5
 
 
 def check_driver_errors(cases):
@@ -115,15 +86,12 @@ def test_faults_of_the_call_raise_value_error(simulator):
             (lambda: meter.read(100, "PV"), "100"),
             # The module reads C strings: the text after a NUL would be dropped unseen.
             (lambda: meter.read(1, "PV\x00junk"), "NUL"),
-            (lambda: meter.write(1, "SP\x00", 1.0), "NUL"),
             (lambda: meter.check_station("7\x00"), "NUL"),
-            (lambda: meter.parse_register("SP\x00junk"), "NUL"),
             (lambda: meter.probe(range(0, 10, 2)), "step of 1"),
             (lambda: meter.probe(range(95, 101)), "beyond station 99"),
             (lambda: meter.probe(range(0, 2**40)), "beyond station 99"),
             (lambda: meter.probe(range(-2**40, 3)), "below station 0"),
             (lambda: meter.probe(range(5, 5)), "no station"),
-            (lambda: meter.probe(range(0, 3, 2**70)), "step of 1"),
             (lambda: meter.probe([1, 2]), "a range of stations"),
             (lambda: meter.parse_register("SP", types=["DOUBLE"]), "DOUBLE"),
         ]
@@ -150,6 +118,7 @@ def test_the_context_manager_closes_the_port_when_the_block_raises(simulator):
             with pytest.raises(qm4720.DriverError) as raised:
                 qm4720.Driver(simulator.port)
             assert raised.value.code == qm4720.ERROR_OPEN
+            assert "busy" in raised.value.reason
             raise RuntimeError("the block fails")
     assert not meter.is_open
     with qm4720.Driver(simulator.port, timeout_ms=300) as again:
