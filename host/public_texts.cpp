@@ -85,8 +85,11 @@ Error ParseParity(std::string_view text, Parity& parity) {
 }
 
 Error CheckLine(const LineSettings& line) {
+    // The driver's own code for it, as when the driver refuses it.
     if (line.baud < 300 || line.baud > 9600) {
-        return Usage("baud " + std::to_string(line.baud) + ": expected 300..9600");
+        return Error{ErrorCode::kBaudRange,
+                     "baud " + std::to_string(line.baud) + ": expected 300..9600",
+                     {}};
     }
     if (line.dataBits < 5 || line.dataBits > 8) {
         return Usage("data bits " + std::to_string(line.dataBits) + ": expected 5..8");
@@ -138,7 +141,9 @@ LineSettingsResult ParseLineSettings(std::string_view text, const LineSettings& 
             }
         }
     }
-    if (Error range = CheckLine(line)) result.error = Usage(quoted + range.message);
+    if (Error range = CheckLine(line)) {
+        result.error = Error{range.code, quoted + range.message, {}};
+    }
     return result;
 }
 

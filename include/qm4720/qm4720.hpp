@@ -104,7 +104,7 @@ struct LineSettings {
 
 struct LineSettingsResult {
     LineSettings settings;
-    Error error;  // kUsage, naming the part that is wrong
+    Error error;  // kUsage (kBaudRange for the baud rate), naming the part that is wrong
 };
 
 // Reads a line's settings from text: "9600,8N1" (baud, then data bits, parity letter N O E M S
@@ -116,7 +116,8 @@ LineSettingsResult ParseLineSettings(std::string_view text, const LineSettings& 
 // case; kUsage naming the text otherwise.
 Error ParseParity(std::string_view text, Parity& parity);
 
-// kUsage naming the first setting out of its range; no error when all fit.
+// kUsage naming the first setting out of its range (kBaudRange, the driver's own code, for a baud
+// rate outside 300..9600); no error when all fit.
 Error CheckLine(const LineSettings& line);
 
 // What Open needs: the line, the port and the module. OpenOptions{line} starts from a

@@ -49,6 +49,7 @@ def test_failures_raise_driver_error_with_code_and_message(simulator):
     assert "打开串口错误" in raised.value.message
     assert "no such device" in raised.value.reason and "no such device" in str(raised.value)
     check_driver_errors([
+        (lambda: qm4720.Driver(port, baud=19200), qm4720.ERROR_BAUD_RANGE, "19200"),
         (lambda: qm4720.Driver(port, module="/nonexistent/qm4720.so"), qm4720.ERROR_MODULE,
          "/nonexistent/qm4720.so"),
     ])
@@ -102,7 +103,7 @@ def test_faults_of_the_call_raise_value_error(simulator):
             assert text in str(raised.value), f"case {index}: {raised.value}"
     for options, text in [({"parity": "bogus"}, "'bogus'"), ({"timeout_ms": 5}, "timeout 5 ms"),
                           ({"stop_bits": 3}, "stop bits 3"), ({"model": "QM\x00"}, "NUL"),
-                          ({"line": "9600,8X1"}, "'8X1'"), ({"line": "96000"}, "baud 96000"),
+                          ({"line": "9600,8X1"}, "'8X1'"), ({"line": "96OO"}, "'96OO'"),
                           ({"line": "9600,8N1", "timeout_ms": 5}, "timeout 5 ms")]:
         with pytest.raises(ValueError, match=text):
             qm4720.Driver(port, **options)
