@@ -2,6 +2,7 @@
 // register resolution and write rounding that qm4720ctl uses, with every failure turned into an
 // Error of the result.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -9,6 +10,8 @@
 #include "driver/messages.h"
 #include "host/driver_session.h"
 #include "host/error_outcomes.h"
+#include "host/line_tap.h"
+#include "host/module_loader.h"
 #include "host/port_problem.h"
 #include "host/system_text.h"
 #include "host/value_field.h"
@@ -39,7 +42,7 @@ Error DriverFailure(std::int32_t code, const std::string& message, const char* w
         return Fail(ErrorCode::kOther,
                     message.empty() ? std::string(what) + ": the driver gave no reason" : message);
     }
-    return Error{static_cast<ErrorCode>(code), message, std::string(host::Gloss(code))};
+    return Error{static_cast<ErrorCode>(code), message, std::string(host::Gloss(code)), message};
 }
 
 // The module reads its texts as C strings: one with a NUL in it would be taken as its start only
@@ -68,21 +71,34 @@ Error CheckStationNumber(int station) {
 struct Driver::Impl {
     // One call at a time on the driver object; mutable so that the const queries take it too.
     mutable std::mutex mutex;
+    // The pass-through of a traced line; it outlives the driver's use of the port.
+    std::unique_ptr<host::LineTap> tap;
     std::unique_ptr<host::DriverSession> session;
-    std::string modulePath;
+    host::ModuleChoice module;
     std::string model;
     bool open = false;
 
-    Error LoadLocked(const std::string& path, const std::string& modelName) {
+    Error LoadLocked(const host::ModuleChoice& choice, const std::string& modelName) {
         model = modelName;
-        if (session != nullptr && path == modulePath) return {};
+        if (session != nullptr && choice.modulePath == module.modulePath &&
+            choice.progId == module.progId) {
+            return {};
+        }
+        CloseLocked();
         session.reset();
-        open = false;
         std::string error;
-        session = host::DriverSession::Create(host::ModuleChoice{path, ""}, error);
-        if (session == nullptr) return Fail(ErrorCode::kModule, "cannot load the driver: " + error);
-        modulePath = path;
+        session = host::DriverSession::Create(choice, error);
+        if (session == nullptr) {
+            return Error{ErrorCode::kModule, "cannot load the driver: " + error, {}, error};
+        }
+        module = choice;
         return {};
+    }
+
+    void CloseLocked() {
+        if (session != nullptr) session->Close();
+        tap.reset();
+        open = false;
     }
 
     // Resolves `text` against the model's table; the error says which register was refused.
@@ -131,41 +147,96 @@ Error Driver::Load(const std::string& modulePath, const std::string& model) {
     if (Error nul = RefuseNul(modulePath, "module path")) return nul;
     if (Error nul = RefuseNul(model, "model")) return nul;
     const std::lock_guard lock(impl_->mutex);
-    return impl_->LoadLocked(modulePath, model);
+    return impl_->LoadLocked(host::ModuleChoice{modulePath, ""}, model);
+}
+
+Error Driver::LoadByProgId(const std::string& progId, const std::string& model) {
+    if (impl_ == nullptr) return MovedFrom("load");
+    if (Error nul = RefuseNul(progId, "programmatic identifier")) return nul;
+    if (Error nul = RefuseNul(model, "model")) return nul;
+    if (progId.empty()) return Fail(ErrorCode::kUsage, "load: no programmatic identifier given");
+    const std::lock_guard lock(impl_->mutex);
+    return impl_->LoadLocked(host::ModuleChoice{"", progId}, model);
+}
+
+ModuleRegistration Driver::RegisterModule(const std::string& modulePath) {
+    ModuleRegistration result;
+    result.modulePath = modulePath.empty() ? host::DefaultModulePath() : modulePath;
+    if (Error nul = RefuseNul(modulePath, "module path")) {
+        result.error = nul;
+        return result;
+    }
+    std::string error;
+    const auto module = host::LoadDriverModule(result.modulePath, error);
+    if (module == nullptr || module->RegisterServer() == nullptr) {
+        result.error =
+            Fail(ErrorCode::kModule, "cannot load " + result.modulePath + ": " +
+                                         (error.empty() ? "no DllRegisterServer" : error));
+        return result;
+    }
+    const HRESULT status = module->RegisterServer()();
+    if (status != S_OK) {
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(status));
+        result.error = Fail(ErrorCode::kOther, std::string("registration failed with status ") +
+                                                   code + " (the registry could not be written)");
+    }
+    return result;
 }
 
 Error Driver::Open(const OpenOptions& options) {
     if (impl_ == nullptr) return MovedFrom("open");
     const std::pair<std::string_view, const char*> texts[] = {
-        {options.port, "port"}, {options.model, "model"}, {options.modulePath, "module path"}};
+        {options.port, "port"},
+        {options.model, "model"},
+        {options.modulePath, "module path"},
+        {options.progId, "programmatic identifier"}};
     for (const auto& [text, what] : texts) {
         if (Error nul = RefuseNul(text, what)) return nul;
     }
     if (Error range = CheckLine(options)) return range;
     // The module takes at most 31 characters: a longer name is most often a stable link, and the
     // device it names is short. Followed once here, so that what is checked is what is opened.
+    // Traced, the driver opens the pass-through's pseudo-terminal, whose name is short, and the
+    // device is opened by this library, which takes any name.
     const std::string device = host::PortDeviceName(options.port);
     PortSettings settings{};
-    if (!host::PortSettingsFor(device, options, settings)) {
+    if (!options.trace && !host::PortSettingsFor(device, options, settings)) {
         // A long name that leads nowhere is a port that cannot be opened, like a short one.
         const std::string why = device.empty() ? std::string() : host::PortOpenProblem(device);
         if (!why.empty()) {
-            return Error{ErrorCode::kOpen,
-                         "cannot open " + options.port + ": " +
-                             host::GbkToUtf8(driver::MessageText(driver::kErrorOpen)),
-                         std::string(host::Gloss(driver::kErrorOpen)) + "; " + why};
+            const std::string text = host::GbkToUtf8(driver::MessageText(driver::kErrorOpen));
+            return Error{ErrorCode::kOpen, "cannot open " + options.port + ": " + text,
+                         std::string(host::Gloss(driver::kErrorOpen)) + "; " + why, text};
         }
         return Fail(ErrorCode::kUsage, "port '" + options.port +
                                            "': expected a device name of 1..31 characters, or a "
                                            "link to one");
     }
     const std::lock_guard lock(impl_->mutex);
-    if (Error loaded = impl_->LoadLocked(options.modulePath, options.model)) return loaded;
-    impl_->session->Close();
-    impl_->open = false;
+    if (Error loaded = impl_->LoadLocked({options.modulePath, options.progId}, options.model)) {
+        return loaded;
+    }
+    impl_->CloseLocked();
+    if (options.trace) {
+        std::string error;
+        impl_->tap = host::StartLineTap(
+            {device, options.baud, options.dataBits, ParityName(options.parity), options.stopBits},
+            error);
+        if (impl_->tap == nullptr) {
+            return Error{ErrorCode::kOpen, "cannot open " + options.port + ": trace: " + error,
+                         error};
+        }
+        if (!host::PortSettingsFor(impl_->tap->PortName(), options, settings)) {
+            impl_->tap.reset();
+            return Fail(ErrorCode::kOpen, "cannot open " + options.port +
+                                              ": the trace's pseudo-terminal has too long a name");
+        }
+    }
 
     std::string error;
     if (!impl_->session->Open(settings, error)) {
+        impl_->tap.reset();
         Error failure = DriverFailure(impl_->session->ErrorCode(), error, "open");
         failure.message = "cannot open " + options.port + ": " + failure.message;
         // The driver says only that opening failed; the system says why, as qm4720ctl shows it.
@@ -180,8 +251,7 @@ Error Driver::Open(const OpenOptions& options) {
 void Driver::Close() {
     if (impl_ == nullptr) return;
     const std::lock_guard lock(impl_->mutex);
-    if (impl_->session != nullptr) impl_->session->Close();
-    impl_->open = false;
+    impl_->CloseLocked();
 }
 
 bool Driver::IsOpen() const {

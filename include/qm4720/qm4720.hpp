@@ -17,6 +17,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -58,6 +59,9 @@ struct Error {
     // when the message is this library's own English text. (Initialised here so that an Error
     // written as {code, message} needs no third part.)
     std::string reason = {};
+    // The driver's own text (UTF-8) as it gave it, without what this library adds around it; empty
+    // when the driver gave none.
+    std::string driverText = {};
     explicit operator bool() const { return code != ErrorCode::kNone; }
 };
 
@@ -128,6 +132,21 @@ struct OpenOptions : LineSettings {
     std::string port = {};
     std::string model = {};       // "" the default model, or "QM4720N"
     std::string modulePath = {};  // the driver module to load; "" the one beside the program
+    // When not empty, the module is found by this programmatic identifier through the system's
+    // class registration instead of modulePath.
+    std::string progId = {};
+    // Passes the line through a new pseudo-terminal that the driver opens instead of the port,
+    // writing every byte both ways with its time to stderr (Linux only; kOpen elsewhere).
+    bool trace = false;
+};
+
+// The longest device name the module takes.
+inline constexpr std::size_t kPortNameMax = 31;
+
+struct ModuleRegistration {
+    std::string modulePath;  // the module that was (or was to be) registered
+    Error error;  // kModule when it cannot be loaded or has no registration entry, kOther when the
+                  // registration itself failed (its status in the message)
 };
 
 // One value read from or written to a register.
@@ -195,6 +214,12 @@ public:
 
     // Loads the module only, for Table, CheckStation and ParseRegister without a port.
     Error Load(const std::string& modulePath, const std::string& model);
+    // The same with the module found by programmatic identifier (OpenOptions::progId).
+    Error LoadByProgId(const std::string& progId, const std::string& model);
+
+    // Runs the self-registration of the module at `modulePath` ("" the one beside the program),
+    // so that it can be found by its programmatic identifier. Needs no Driver.
+    static ModuleRegistration RegisterModule(const std::string& modulePath);
 
     // Closes the port; the module stays loaded. Nothing happens when no port is open.
     void Close();
