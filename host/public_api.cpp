@@ -416,4 +416,12 @@ RegisterResult Driver::ParseRegister(std::string_view text, std::uint16_t types)
     return result;
 }
 
+std::int32_t Driver::ExecuteRequestRecord(QM4720IoRequest& request) {
+    if (impl_ == nullptr) return 0;
+    const std::lock_guard lock(impl_->mutex);
+    if (!impl_->open) return 0;
+    IDeviceDriverEx* extended = impl_->session->DriverEx();
+    return extended->lpVtbl->ExecuteRequestEx(extended, &request);
+}
+
 }  // namespace qm4720

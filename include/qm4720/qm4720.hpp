@@ -25,6 +25,9 @@
 #include <string_view>
 #include <vector>
 
+// The module's own request record (qm4720/qm4720.h), for Driver::ExecuteRequestRecord only.
+struct QM4720IoRequest;
+
 namespace qm4720 {
 
 // Why a call failed. 0..16 are the driver's own codes (its message table); 100 and up are this
@@ -212,7 +215,9 @@ public:
     // open. Texts with a NUL character are refused with kUsage, here and in every call.
     Error Open(const OpenOptions& options);
 
-    // Loads the module only, for Table, CheckStation and ParseRegister without a port.
+    // Loads the module only, for Table, CheckStation and ParseRegister without a port. Called again
+    // with the module already loaded, it changes the model of the calls that follow only: an open
+    // port stays open (one line may carry stations of several models).
     Error Load(const std::string& modulePath, const std::string& model);
     // The same with the module found by programmatic identifier (OpenOptions::progId).
     Error LoadByProgId(const std::string& progId, const std::string& model);
@@ -249,6 +254,12 @@ public:
     // Resolves a register text against the model's table, accepting the types of `types` (a mask
     // of DataType bits; 0 any type). kRegisterName or kDataType when refused.
     RegisterResult ParseRegister(std::string_view text, std::uint16_t types = 0) const;
+
+    // Advanced, for programs that lay out the module's request records themselves (qm4720.h), such
+    // as a benchmark of the module: passes `request` to the module's extended exchange call as it
+    // is, items and all, and returns the module's result (1 done). Nothing is checked or
+    // converted and the driver's error is not read; 0 when no port is open.
+    std::int32_t ExecuteRequestRecord(QM4720IoRequest& request);
 
 private:
     struct Impl;
