@@ -1,12 +1,15 @@
 // The public C++ interface on a line of the simulator: why a port cannot be opened, said as
-// qm4720ctl says it, and the quality of what a write reports.
+// qm4720ctl says it, the quality of what a write reports, the driver's own text of each failure,
+// a traced line and the module's request records passed as they are.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
+#include "qm4720/qm4720.h"
 #include "qm4720/qm4720.hpp"
 #include "tests/posix/sim_process.h"
 
@@ -91,6 +94,114 @@ TEST_F(PublicDriverLine, AnAcknowledgedWriteIsGoodQualityWithOrWithoutVerify) {
     EXPECT_EQ(failed.error.code, qm4720::ErrorCode::kTimeout);
     EXPECT_EQ(failed.error.reason, "timeout: the meter did not answer in time");
     EXPECT_EQ(failed.quality, 0);
+}
+
+// qm4720ctl prints the driver's own text and adds its own context: the library keeps the two apart.
+TEST_F(PublicDriverLine, TheDriversOwnTextIsKeptApartFromWhatTheLibraryAdds) {
+    qm4720::Driver driver;
+    ASSERT_FALSE(driver.Open(Options(sim_.port())));
+    using Failure = std::function<qm4720::Error(qm4720::Driver&)>;
+    struct Case {
+        const char* what;
+        Failure call;
+        qm4720::ErrorCode code;
+        std::string driverText;  // the start of it; "" when the library refused alone
+        std::string message;     // the start of it
+    };
+    const Case cases[] = {
+        {"register", [](qm4720::Driver& d) { return d.ParseRegister("pv").error; },
+         qm4720::ErrorCode::kRegisterName, "设备寄存器名字错误!",
+         "register 'pv': 设备寄存器名字错误!"},
+        {"station", [](qm4720::Driver& d) { return d.CheckStation("1a").error; },
+         qm4720::ErrorCode::kStation, "输入的表号错误!", "station '1a': 输入的表号错误!"},
+        {"timeout", [](qm4720::Driver& d) { return d.Read(7, "SP").error; },
+         qm4720::ErrorCode::kTimeout, "超时错误!", "超时错误!"},
+        {"station number", [](qm4720::Driver& d) { return d.Read(100, "SP").error; },
+         qm4720::ErrorCode::kUsage, "", "station 100"},
+        {"read-only", [](qm4720::Driver& d) { return d.Write(1, "PV", 1).error; },
+         qm4720::ErrorCode::kUsage, "", "write PV: a read-only register"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const qm4720::Error error = c.call(driver);
+        EXPECT_EQ(error.code, c.code);
+        if (c.driverText.empty()) {
+            EXPECT_EQ(error.driverText, "");
+        } else {
+            EXPECT_EQ(error.driverText.rfind(c.driverText, 0), 0u) << error.driverText;
+        }
+        EXPECT_EQ(error.message.rfind(c.message, 0), 0u) << error.message;
+    }
+    // Loading again with the same module changes the model only: the port stays open.
+    EXPECT_EQ(driver.ParseRegister("XP").reg.index, 29);
+    ASSERT_FALSE(driver.Load(QM_MODULE_PATH, "QM4720N"));
+    EXPECT_EQ(driver.ParseRegister("XP").reg.index, 36);
+    ASSERT_FALSE(driver.Load(QM_MODULE_PATH, ""));
+    EXPECT_TRUE(driver.IsOpen());
+    EXPECT_EQ(driver.Read(1, "SP").value, 25.5);
+    // A module that cannot be loaded says why in the system's words.
+    qm4720::Driver unloaded;
+    const qm4720::Error missing = unloaded.Load("/nonexistent/qm4720.so", "");
+    EXPECT_EQ(missing.code, qm4720::ErrorCode::kModule);
+    EXPECT_NE(missing.driverText.find("/nonexistent/qm4720.so"), std::string::npos)
+        << missing.driverText;
+}
+
+TEST_F(PublicDriverLine, ATracedLineCarriesTheExchangesAndWritesThemToStderr) {
+    qm4720::OpenOptions options = Options(sim_.port());
+    options.trace = true;
+    qm4720::Driver driver;
+    testing::internal::CaptureStderr();
+    const qm4720::Error opened = driver.Open(options);
+    const qm4720::Reading reading = driver.Read(1, "SP");
+    driver.Close();
+    const std::string trace = testing::internal::GetCapturedStderr();
+    ASSERT_FALSE(opened) << opened.message;
+    EXPECT_EQ(reading.value, 25.5) << reading.error.message;
+    EXPECT_NE(trace.find("driver>line"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("line>driver"), std::string::npos) << trace;
+    // Closed, the device is free again for an untraced open.
+    EXPECT_FALSE(driver.Open(Options(sim_.port())));
+    driver.Close();
+
+    options.port = "/dev/qm4720-no-such-port";
+    const qm4720::Error failed = driver.Open(options);
+    EXPECT_EQ(failed.code, qm4720::ErrorCode::kOpen);
+    EXPECT_EQ(failed.driverText, "") << "the driver was never asked";
+    EXPECT_NE(failed.reason.find("No such file"), std::string::npos) << failed.reason;
+    EXPECT_FALSE(driver.IsOpen());
+}
+
+TEST_F(PublicDriverLine, ARequestRecordReachesTheModuleAsItIs) {
+    QM4720IoItem items[3] = {};
+    QM4720IoItemNode nodes[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        items[i].type = QM4720_TYPE_FLOAT;
+        nodes[i].item = &items[i];
+        nodes[i].next = i < 2 ? &nodes[i + 1] : nullptr;
+        nodes[i].previous = i > 0 ? &nodes[i - 1] : nullptr;
+    }
+    QM4720IoRequest request = {};
+    request.station = 1;
+    request.modelName = "";
+    request.registerText = "SP";
+    request.registerIndex = 13;
+    request.direction = QM4720_DIRECTION_READ;
+    request.items.head = &nodes[0];
+    request.items.tail = &nodes[2];
+    request.items.count = 3;
+
+    qm4720::Driver driver;
+    EXPECT_EQ(driver.ExecuteRequestRecord(request), 0) << "no port is open";
+    ASSERT_FALSE(driver.Open(Options(sim_.port())));
+    ASSERT_EQ(driver.ExecuteRequestRecord(request), 1);
+    for (const QM4720IoItem& item : items) {
+        EXPECT_EQ(item.value.asFloat, 25.5f);
+        EXPECT_EQ(item.quality, QM4720_QUALITY_GOOD);
+    }
+    qm4720::Driver movedTo = std::move(driver);
+    EXPECT_EQ(driver.ExecuteRequestRecord(request), 0) << "a Driver moved from holds nothing";
+    EXPECT_EQ(movedTo.ExecuteRequestRecord(request), 1);
 }
 
 }  // namespace
