@@ -1,8 +1,7 @@
-// The public C++ interface (include/qm4720/qm4720.hpp) over host::DriverSession: the same session,
-// register resolution and write rounding that qm4720ctl uses, with every failure turned into an
-// Error of the result.
+// The public C++ interface (include/qm4720/qm4720.hpp) over host::DriverSession: the module loaded
+// by file or by programmatic identifier, the line (traced or not), register resolution and write
+// rounding, with every failure turned into an Error of the result. qm4720ctl is built on it.
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -157,31 +156,6 @@ Error Driver::LoadByProgId(const std::string& progId, const std::string& model) 
     if (progId.empty()) return Fail(ErrorCode::kUsage, "load: no programmatic identifier given");
     const std::lock_guard lock(impl_->mutex);
     return impl_->LoadLocked(host::ModuleChoice{"", progId}, model);
-}
-
-ModuleRegistration Driver::RegisterModule(const std::string& modulePath) {
-    ModuleRegistration result;
-    result.modulePath = modulePath.empty() ? host::DefaultModulePath() : modulePath;
-    if (Error nul = RefuseNul(modulePath, "module path")) {
-        result.error = nul;
-        return result;
-    }
-    std::string error;
-    const auto module = host::LoadDriverModule(result.modulePath, error);
-    if (module == nullptr || module->RegisterServer() == nullptr) {
-        result.error =
-            Fail(ErrorCode::kModule, "cannot load " + result.modulePath + ": " +
-                                         (error.empty() ? "no DllRegisterServer" : error));
-        return result;
-    }
-    const HRESULT status = module->RegisterServer()();
-    if (status != S_OK) {
-        char code[16];
-        std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(status));
-        result.error = Fail(ErrorCode::kOther, std::string("registration failed with status ") +
-                                                   code + " (the registry could not be written)");
-    }
-    return result;
 }
 
 Error Driver::Open(const OpenOptions& options) {
