@@ -1,39 +1,28 @@
 #include "bench/host_driver.h"
 
-#include <cstring>
-
 namespace bench {
 
 std::unique_ptr<HostDriver> HostDriver::Create(const std::string& modulePath, std::string& error) {
     std::unique_ptr<HostDriver> made(new HostDriver());
-    made->session_ = host::DriverSession::Create({modulePath, ""}, error);
-    if (made->session_ == nullptr) return nullptr;
-    made->driverEx_ = made->session_->DriverEx();
+    if (const qm4720::Error loaded = made->driver_.Load(modulePath, "")) {
+        error = loaded.message;
+        return nullptr;
+    }
+    made->modulePath_ = modulePath;
     return made;
 }
 
 bool HostDriver::Open(const std::string& port, int baud, int replyTimeoutMs, std::string& error) {
-    PortSettings settings{};
-    if (port.size() >= sizeof settings.portName) {
-        error = "port name too long: " + port;
-        return false;
-    }
-    std::memcpy(settings.portName, port.c_str(), port.size() + 1);
-    settings.baudRate = baud;
-    settings.dataBits = 8;
-    settings.stopBits = 1;
-    settings.parity = 0;
-    settings.replyTimeout = static_cast<std::int16_t>(replyTimeoutMs);
-    std::string reason;
-    if (!session_->Open(settings, reason)) {
-        error = "OpenPort failed: " + reason;
+    qm4720::OpenOptions options;
+    options.baud = baud;
+    options.replyTimeoutMs = replyTimeoutMs;
+    options.port = port;
+    options.modulePath = modulePath_;
+    if (const qm4720::Error failure = driver_.Open(options)) {
+        error = "OpenPort failed: " + failure.message;
         return false;
     }
     return true;
-}
-
-std::string HostDriver::ErrorText() const {
-    return session_->ErrorText();
 }
 
 HostRequest::HostRequest(std::int16_t direction, std::int16_t station, const char* model,

@@ -1,7 +1,6 @@
-// The driver as a host meets it: the host library's driver session (the module loaded from its
-// file, the object made by the module's class factory), and every call made through the two
-// interfaces' slot tables. Requests are laid
-// out the way a host lays them out, with their own item list.
+// The driver as a host meets it: the public Driver (the module loaded from its file, the object
+// made by the module's class factory), with the exchanges passed as the module's own request
+// records, laid out the way a host lays them out, with their own item list.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "host/client/driver_session.h"
-#include "records/io_request.h"
+#include "driver/interfaces.h"
+#include "qm4720/qm4720.hpp"
 
 namespace bench {
 
@@ -21,20 +20,16 @@ public:
     HostDriver(const HostDriver&) = delete;
     HostDriver& operator=(const HostDriver&) = delete;
 
-    // OpenPort through the slot table at `baud`, 8N1, the given reply timeout.
+    // Opens `port` at `baud`, 8N1, the given reply timeout.
     bool Open(const std::string& port, int baud, int replyTimeoutMs, std::string& error);
 
-    // ExecuteRequestEx through the slot table.
-    std::int32_t ExecuteEx(IoRequest& request) {
-        return driverEx_->lpVtbl->ExecuteRequestEx(driverEx_, &request);
-    }
-
-    std::string ErrorText() const;
+    // The module's extended exchange call with the request as it is.
+    std::int32_t ExecuteEx(IoRequest& request) { return driver_.ExecuteRequestRecord(request); }
 
 private:
     HostDriver() = default;
-    std::unique_ptr<host::DriverSession> session_;
-    IDeviceDriverEx* driverEx_ = nullptr;  // the session's
+    qm4720::Driver driver_;
+    std::string modulePath_;
 };
 
 // One request with `count` items of `type` in a doubly linked list, as a host builds it.

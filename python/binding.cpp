@@ -1,26 +1,24 @@
 // import qm4720: the driver for Python programs. Every call that talks to the line lets go of the
-// GIL while it waits, so other Python threads run meanwhile; failures raise DriverError (with
-// .code and .message) and faults of the call itself raise ValueError.
+// GIL while it waits, so other Python threads run meanwhile, and Ctrl-C interrupts it; failures
+// raise DriverError (with .code, .message and .reason) and faults of the call itself raise
+// ValueError.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "installed_module_path.h"
+#include "interruptible_call.h"
 #include "python_values.h"
 #include "qm4720/qm4720.hpp"
 
 namespace qm4720py {
 namespace {
-
-constexpr std::pair<const char*, qm4720::Parity> kParities[] = {
-    {"none", qm4720::Parity::kNone},   {"odd", qm4720::Parity::kOdd},
-    {"even", qm4720::Parity::kEven},   {"mark", qm4720::Parity::kMark},
-    {"space", qm4720::Parity::kSpace},
-};
 
 // The driver module when the caller names none: the one beside this binding (the build tree),
 // else where the install rules put it, found from this binding's folder, else at the configured
@@ -42,54 +40,87 @@ std::string DefaultModulePath() {
 std::uint16_t TypeMask(const std::vector<std::string>& names) {
     std::uint16_t mask = 0;
     for (const std::string& name : names) {
-        bool known = false;
-        for (std::uint16_t bit = 1; bit <= 256; bit = static_cast<std::uint16_t>(bit << 1)) {
-            if (name == qm4720::DataTypeName(static_cast<qm4720::DataType>(bit))) {
-                mask = static_cast<std::uint16_t>(mask | bit);
-                known = true;
-            }
+        qm4720::DataType type{};
+        if (!qm4720::DataTypeFromName(name, type)) {
+            RaiseValueError("types: unknown type name '" + name + "'");
         }
-        if (!known) throw py::value_error("types: unknown type name '" + name + "'");
+        mask = static_cast<std::uint16_t>(mask | static_cast<std::uint16_t>(type));
     }
     return mask;
 }
 
+// The station range of probe(): a range of step 1 within 0..99. Compared as Python integers, so
+// that a bound beyond C's int is named like any other.
+qm4720::StationRange StationsOf(const py::object& stations) {
+    if (!py::isinstance(stations, py::module_::import("builtins").attr("range"))) {
+        RaiseValueError("probe: expected a range of stations, such as range(0, 100), got " +
+                        py::repr(stations).cast<std::string>());
+    }
+    const py::object start = stations.attr("start");
+    const py::object stop = stations.attr("stop");
+    const std::string shown = py::repr(stations).cast<std::string>();
+    if (py::object(stations.attr("step")).not_equal(py::int_(1))) {
+        RaiseValueError("probe: " + shown + ": expected a step of 1");
+    }
+    if (start < py::int_(0)) RaiseValueError("probe: " + shown + ": starts below station 0");
+    if (stop > py::int_(100)) RaiseValueError("probe: " + shown + ": ends beyond station 99");
+    if (!(start < stop)) RaiseValueError("probe: " + shown + ": holds no station");
+    return {start.cast<int>(), stop.cast<int>() - 1};
+}
+
 class PyDriver {
 public:
-    PyDriver(const std::string& port, int baud, const std::string& parity, int timeoutMs,
-             const std::string& model, int dataBits, int stopBits,
-             const std::optional<std::string>& module) {
-        qm4720::OpenOptions options;
+    // The line starts from `line` ("9600,8N1,400"), or the factory settings; each keyword given
+    // replaces its part.
+    PyDriver(const std::string& port, const std::optional<int>& baud,
+             const std::optional<std::string>& parity, const std::optional<int>& timeoutMs,
+             const std::string& model, const std::optional<int>& dataBits,
+             const std::optional<int>& stopBits, const std::optional<std::string>& module,
+             const std::optional<std::string>& line)
+        : driver_(std::make_shared<qm4720::Driver>()), ownerPid_(getpid()) {
+        qm4720::LineSettingsResult read;
+        if (line) read = qm4720::ParseLineSettings(*line);
+        if (read.error) Raise(read.error);
+        qm4720::OpenOptions options{read.settings};
         options.port = port;
-        options.baud = baud;
-        options.parity = ParityOf(parity);
-        options.dataBits = dataBits;
-        options.stopBits = stopBits;
-        options.replyTimeoutMs = timeoutMs;
+        if (baud) options.baud = *baud;
+        if (parity) {
+            if (qm4720::Error error = qm4720::ParseParity(*parity, options.parity)) Raise(error);
+        }
+        if (dataBits) options.dataBits = *dataBits;
+        if (stopBits) options.stopBits = *stopBits;
+        if (timeoutMs) options.replyTimeoutMs = *timeoutMs;
         options.model = model;
         options.modulePath = module ? *module : DefaultModulePath();
         qm4720::Error error;
         {
             py::gil_scoped_release unlocked;
-            error = driver_.Open(options);
+            error = driver_->Open(options);
         }
         if (error) Raise(error);
         model_ = model;
     }
 
+    // A Driver inherited through fork() is never touched in the child: its lock may be held by a
+    // thread that the child does not have, and closing its port would change the parent's line.
+    ~PyDriver() {
+        if (getpid() != ownerPid_) Forget();
+    }
+
     void Close() {
+        if (getpid() != ownerPid_) {
+            Forget();
+            return;
+        }
         py::gil_scoped_release unlocked;
-        driver_.Close();
+        driver_->Close();
     }
 
     PyReading Read(int station, const std::string& reg) {
-        std::optional<qm4720::Reading> reading;
-        {
-            py::gil_scoped_release unlocked;
-            reading = driver_.Read(station, reg);
-        }
-        if (!reading->ok()) Raise(reading->error);
-        return ToPython(*reading);
+        const qm4720::Reading reading = CallInterruptibly(
+            Owned(), [station, reg](qm4720::Driver& d) { return d.Read(station, reg); });
+        if (!reading.ok()) Raise(reading.error);
+        return ToPython(reading);
     }
 
     std::vector<PyReading> ReadMany(int station, const std::vector<std::string>& registers) {
@@ -99,86 +130,80 @@ public:
     }
 
     PyReading Write(int station, const std::string& reg, double value, bool verify) {
-        std::optional<qm4720::Reading> reading;
-        {
-            py::gil_scoped_release unlocked;
-            reading = driver_.Write(station, reg, value, verify);
-        }
-        if (!reading->ok()) Raise(reading->error);
-        return ToPython(*reading);
+        const qm4720::Reading reading =
+            CallInterruptibly(Owned(), [station, reg, value, verify](qm4720::Driver& d) {
+                return d.Write(station, reg, value, verify);
+            });
+        if (!reading.ok()) Raise(reading.error);
+        return ToPython(reading);
     }
 
+    // Station by station, so that Ctrl-C and the callback (on this thread, with the GIL) are seen
+    // between stations and Ctrl-C also during one.
     std::vector<int> Probe(const py::object& stations, const py::object& progress) {
-        if (!py::isinstance(stations, py::module_::import("builtins").attr("range")) ||
-            stations.attr("step").cast<int>() != 1) {
-            throw py::value_error(
-                "probe: expected a range of stations with step 1, "
-                "such as range(0, 100)");
+        const qm4720::StationRange range = StationsOf(stations);
+        const std::shared_ptr<qm4720::Driver>& driver = Owned();
+        std::vector<int> answered;
+        for (int station = range.first; station <= range.last; ++station) {
+            const qm4720::ProbeResult one = CallInterruptibly(driver, [station](qm4720::Driver& d) {
+                return d.Probe({station, station});
+            });
+            if (one.error) Raise(one.error);
+            const bool answer = !one.answered.empty();
+            if (answer) answered.push_back(station);
+            if (!progress.is_none()) {
+                const py::object goOn = progress(station, answer);
+                if (!goOn.is_none() && !goOn.cast<bool>()) break;
+            }
         }
-        const qm4720::StationRange range{stations.attr("start").cast<int>(),
-                                         stations.attr("stop").cast<int>() - 1};
-        // The callback runs on this thread with the GIL taken back; its exception stops the
-        // probe and is raised once the Driver is done.
-        std::optional<py::error_already_set> raised;
-        qm4720::ProbeProgress onStation;
-        if (!progress.is_none()) {
-            onStation = [&](int station, bool answered) {
-                py::gil_scoped_acquire locked;
-                try {
-                    const py::object goOn = progress(station, answered);
-                    return goOn.is_none() || goOn.cast<bool>();
-                } catch (py::error_already_set& error) {
-                    raised.emplace(std::move(error));
-                    return false;
-                }
-            };
-        }
-        qm4720::ProbeResult result;
-        {
-            py::gil_scoped_release unlocked;
-            result = driver_.Probe(range, onStation);
-        }
-        if (raised) throw std::move(*raised);
-        if (result.error) Raise(result.error);
-        return result.answered;
+        return answered;
     }
 
-    std::vector<PyRegister> Tables(const std::optional<std::string>& model) const {
+    std::vector<PyRegister> Tables(const std::optional<std::string>& model) {
         std::vector<PyRegister> table;
-        for (const qm4720::Register& reg : driver_.Table(model ? *model : model_)) {
+        for (const qm4720::Register& reg : Owned()->Table(model ? *model : model_)) {
             table.push_back(ToPython(reg));
         }
         return table;
     }
 
-    int CheckStation(const std::string& text) const {
-        const qm4720::StationResult result = driver_.CheckStation(text);
+    int CheckStation(const std::string& text) {
+        const qm4720::StationResult result = Owned()->CheckStation(text);
         if (result.error) Raise(result.error);
         return result.station;
     }
 
     PyRegister ParseRegister(const std::string& text,
-                             const std::optional<std::vector<std::string>>& types) const {
-        const qm4720::RegisterResult result =
-            driver_.ParseRegister(text, types ? TypeMask(*types) : 0);
+                             const std::optional<std::vector<std::string>>& types) {
+        const std::uint16_t mask = types ? TypeMask(*types) : 0;
+        const qm4720::RegisterResult result = Owned()->ParseRegister(text, mask);
         if (result.error) Raise(result.error);
         return ToPython(result.reg);
     }
 
-    bool IsOpen() const { return driver_.IsOpen(); }
-    const std::string& Model() const { return model_; }
+    bool IsOpen() const { return getpid() == ownerPid_ && driver_ != nullptr && driver_->IsOpen(); }
+    py::str Model() const { return Text(model_); }
 
 private:
-    static qm4720::Parity ParityOf(const std::string& name) {
-        for (const auto& [text, parity] : kParities) {
-            if (name == text) return parity;
+    // The Driver, in the process that opened it; ValueError in a child that inherited it.
+    const std::shared_ptr<qm4720::Driver>& Owned() {
+        if (getpid() != ownerPid_) {
+            Forget();
+            RaiseValueError("this Driver was opened by process " + std::to_string(ownerPid_) +
+                            ": after os.fork() the child must open a Driver of its own");
         }
-        throw py::value_error("parity: expected none, odd, even, mark or space, got '" + name +
-                              "'");
+        return driver_;
     }
 
-    qm4720::Driver driver_;
+    // Leaks the inherited Driver on purpose: see ~PyDriver.
+    void Forget() {
+        if (driver_ != nullptr) new std::shared_ptr<qm4720::Driver>(std::move(driver_));
+        driver_ = nullptr;
+    }
+
+    std::shared_ptr<qm4720::Driver> driver_;  // shared with a call still on the line
     std::string model_;
+    pid_t ownerPid_;
 };
 
 }  // namespace
@@ -219,15 +244,21 @@ PYBIND11_MODULE(qm4720, m) {
     py::class_<PyDriver>(m, "Driver", R"(One driver object and the serial port it opened.
 
 Driver(port, baud=9600, parity="none", timeout_ms=400, model="", data_bits=8, stop_bits=1,
-module=None) loads the driver module (module=None: the one beside this binding, else the
-installed one) and opens the port; use it as a context manager to close the port however the
-block ends. Calls on one Driver are serialised; each call that talks to the line blocks its
-thread (up to the timeout) but lets other Python threads run.)")
-        .def(py::init<const std::string&, int, const std::string&, int, const std::string&, int,
-                      int, const std::optional<std::string>&>(),
-             py::arg("port"), py::arg("baud") = 9600, py::arg("parity") = "none",
-             py::arg("timeout_ms") = 400, py::arg("model") = "", py::arg("data_bits") = 8,
-             py::arg("stop_bits") = 1, py::arg("module") = py::none())
+module=None, line=None) loads the driver module (module=None: the one beside this binding, else
+the installed one) and opens the port; use it as a context manager to close the port however the
+block ends. line="9600,8N1,400" gives the line's settings as text (baud, data bits, parity letter
+N O E M S, stop bits, then the reply timeout in ms, which may be left out); a keyword given as
+well replaces its part. Calls on one Driver are serialised; each call that talks to the line
+blocks its thread (up to the timeout) but lets other Python threads run, and Ctrl-C interrupts
+it. A Driver belongs to the process that opened it: after os.fork() the child opens its own.)")
+        .def(py::init<const std::string&, const std::optional<int>&,
+                      const std::optional<std::string>&, const std::optional<int>&,
+                      const std::string&, const std::optional<int>&, const std::optional<int>&,
+                      const std::optional<std::string>&, const std::optional<std::string>&>(),
+             py::arg("port"), py::arg("baud") = py::none(), py::arg("parity") = py::none(),
+             py::arg("timeout_ms") = py::none(), py::arg("model") = "",
+             py::arg("data_bits") = py::none(), py::arg("stop_bits") = py::none(),
+             py::arg("module") = py::none(), py::arg("line") = py::none())
         .def("close", &PyDriver::Close,
              "Closes the port; calls that need it then raise ValueError.")
         .def("__enter__", [](py::object self) { return self; })

@@ -32,16 +32,20 @@ class DriverError(Exception):
     """A failure of the driver, the line or the meter.
 
     code: why, one of the ERROR_* constants of this module.
-    message: the driver's message, in UTF-8.
+    message: what failed, with the driver's own text when the driver refused.
+    reason: why, in English (for a port: no such device, not a serial device, permission
+    denied, busy); may be empty.
     """
 
-    def __init__(self, code, message):
-        super().__init__(code, message)
+    def __init__(self, code, message, reason=""):
+        super().__init__(code, message, reason)
         self.code = code
         self.message = message
+        self.reason = reason
 
     def __str__(self):
-        return f"{self.message} (code {self.code})"
+        reason = f" ({self.reason})" if self.reason else ""
+        return f"{self.message}{reason} (code {self.code})"
 )py";
 
 py::object& DriverErrorType() {
@@ -86,12 +90,25 @@ void DefineErrors(py::module_& m) {
     for (const auto& [name, code] : kErrorNames) m.attr(name) = static_cast<int>(code);
 }
 
+py::str Text(const std::string& text) {
+    PyObject* decoded =
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace");
+    if (decoded == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(decoded);
+}
+
+void RaiseValueError(const std::string& message) {
+    PyErr_SetObject(PyExc_ValueError, Text(message).ptr());
+    throw py::error_already_set();
+}
+
 void Raise(const qm4720::Error& error) {
     if (error.code == qm4720::ErrorCode::kUsage || error.code == qm4720::ErrorCode::kNotOpen) {
-        throw py::value_error(error.message);
+        RaiseValueError(error.reason.empty() ? error.message
+                                             : error.message + " (" + error.reason + ")");
     }
     const py::object instance =
-        DriverErrorType()(static_cast<int>(error.code), py::str(error.message));
+        DriverErrorType()(static_cast<int>(error.code), Text(error.message), Text(error.reason));
     PyErr_SetObject(DriverErrorType().ptr(), instance.ptr());
     throw py::error_already_set();
 }

@@ -35,10 +35,16 @@ struct PyReading {
 PyRegister ToPython(const qm4720::Register& reg);
 PyReading ToPython(const qm4720::Reading& reading);
 
-// Defines qm4720.DriverError (an Exception with .code and .message) and the ERROR_* codes in `m`.
+// Defines qm4720.DriverError (an Exception with .code, .message and .reason) and the ERROR_* codes
+// in `m`.
 void DefineErrors(py::module_& m);
+
+// `text` as a Python str. Texts come back from the caller's own arguments (a bytes register name
+// in a message): bytes that are not UTF-8 are shown as \x escapes rather than raise.
+py::str Text(const std::string& text);
 
 // Raises `error`: ValueError for a fault of the call (kUsage, kNotOpen), else DriverError.
 [[noreturn]] void Raise(const qm4720::Error& error);
+[[noreturn]] void RaiseValueError(const std::string& message);
 
 }  // namespace qm4720py

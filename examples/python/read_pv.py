@@ -6,9 +6,10 @@ import qm4720
 
 port = sys.argv[1] if len(sys.argv) > 1 else "/dev/ttyUSB0"
 try:
-    with qm4720.Driver(port, baud=9600, timeout_ms=400) as meter:
+    with qm4720.Driver(port, line="9600,8N1,400") as meter:
         pv = meter.read(1, "PV")
         print(f"PV = {pv.value} at {pv.time.isoformat()} (quality {pv.quality}, "
               f"{pv.latency_ms:.0f} ms)")
 except qm4720.DriverError as error:
-    sys.exit(f"read_pv: {error.message} (code {error.code})")
+    # The message, the reason in English (no such device, busy, ...) and the code.
+    sys.exit(f"read_pv: {error}")

@@ -13,6 +13,20 @@
 
 namespace host {
 
+bool PortSettingsFor(const std::string& device, const qm4720::LineSettings& line,
+                     PortSettings& settings) {
+    PortSettings made{};
+    if (device.empty() || device.size() >= sizeof made.portName) return false;
+    std::memcpy(made.portName, device.data(), device.size());
+    made.baudRate = line.baud;
+    made.dataBits = static_cast<std::uint8_t>(line.dataBits);
+    made.stopBits = static_cast<std::int16_t>(line.stopBits);
+    made.parity = static_cast<std::uint8_t>(line.parity);
+    made.replyTimeout = static_cast<std::int16_t>(line.replyTimeoutMs);
+    settings = made;
+    return true;
+}
+
 std::unique_ptr<DriverSession> DriverSession::Create(const ModuleChoice& choice,
                                                      std::string& error) {
     std::unique_ptr<DriverSession> session(new DriverSession());

@@ -1,6 +1,7 @@
 // One driver object as a host uses it: created from the module the way a host does, called only
-// through its two interfaces' slot tables, released when the session ends. qm4720ctl is built on
-// it, and so is every later host.
+// through its two interfaces' slot tables, released when the session ends. The public
+// qm4720::Driver (host/client/public_api.cpp) is built on it, and new programs use that Driver;
+// qm4720d still calls this session directly.
 //
 // Threads: a session is not safe for concurrent use. Create it, call it and destroy it on one
 // thread (on Windows the object lives in that thread's single-threaded apartment). Two sessions
@@ -23,10 +24,16 @@
 #include "contract/messages.h"
 #include "host/client/activation.h"
 #include "host/client/module_loader.h"
+#include "qm4720/qm4720.hpp"
 #include "records/port_settings.h"
 #include "records/register_descriptor.h"
 
 namespace host {
+
+// The module's record for opening `device` with the settings of `line`. False when the device's
+// name is empty or longer than the 31 characters the module takes; `settings` is then untouched.
+bool PortSettingsFor(const std::string& device, const qm4720::LineSettings& line,
+                     PortSettings& settings);
 
 // How the driver module is found.
 struct ModuleChoice {

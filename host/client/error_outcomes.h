@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "contract/messages.h"
-#include "host/client/driver_session.h"
 
 namespace host {
 
@@ -42,11 +41,10 @@ constexpr std::string_view Gloss(std::int32_t code) {
     return {};
 }
 
-// "ok", or the outcome word of the reading's failure ("error" for a code without one).
-constexpr std::string_view Outcome(const host::Reading& reading) {
-    if (reading.ok) return "ok";
+// The outcome word of a failure with DriverError `code` ("error" for a code without one).
+constexpr std::string_view FailureOutcome(std::int32_t code) {
     for (const ErrorOutcome& entry : kErrorOutcomes) {
-        if (entry.code == reading.errorCode) return entry.outcome;
+        if (entry.code == code) return entry.outcome;
     }
     return "error";
 }

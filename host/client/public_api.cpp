@@ -1,17 +1,18 @@
-// The public C++ interface (include/qm4720/qm4720.hpp) over host::DriverSession: the same session,
-// register resolution and write rounding that qm4720ctl uses, with every failure turned into an
-// Error of the result.
+// The public C++ interface (include/qm4720/qm4720.hpp) over host::DriverSession: the module loaded
+// by file or by programmatic identifier, the line (traced or not), register resolution and write
+// rounding, with every failure turned into an Error of the result. qm4720ctl is built on it.
 #include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <optional>
 
-#include "contract/data_type.h"
 #include "contract/messages.h"
-#include "contract/meter_values.h"
 #include "host/client/driver_session.h"
-#include "host/client/gbk_text.h"
+#include "host/client/error_outcomes.h"
+#include "host/client/module_loader.h"
 #include "host/client/port_problem.h"
+#include "host/client/gbk_text.h"
+#include "contract/meter_values.h"
 #include "qm4720/qm4720.hpp"
 
 namespace qm4720 {
@@ -29,16 +30,29 @@ Clock::time_point FromFileTime(std::uint64_t fileTime) {
 }
 
 Error Fail(ErrorCode code, std::string message) {
-    return Error{code, std::move(message)};
+    return Error{code, std::move(message), {}};
 }
 
-// The driver's failure as an Error: its code, or kOther when it recorded none.
+// The driver's failure as an Error: its code with the code's English gloss, or kOther when it
+// recorded none.
 Error DriverFailure(std::int32_t code, const std::string& message, const char* what) {
     if (code == contract::kErrorNone) {
         return Fail(ErrorCode::kOther,
                     message.empty() ? std::string(what) + ": the driver gave no reason" : message);
     }
-    return Fail(static_cast<ErrorCode>(code), message);
+    return Error{static_cast<ErrorCode>(code), message, std::string(host::Gloss(code)), message};
+}
+
+// The module reads its texts as C strings: one with a NUL in it would be taken as its start only
+// (PV\0junk as PV).
+Error RefuseNul(std::string_view text, const char* what) {
+    if (text.find('\0') == std::string_view::npos) return {};
+    return Fail(ErrorCode::kUsage, std::string(what) + ": the text has a NUL character in it");
+}
+
+// The calls on a Driver moved from.
+Error MovedFrom(const char* call) {
+    return Fail(ErrorCode::kUsage, std::string(call) + ": this Driver was moved from");
 }
 
 Register FromRef(const host::RegisterRef& ref) {
@@ -52,48 +66,37 @@ Error CheckStationNumber(int station) {
 
 }  // namespace
 
-const char* DataTypeName(DataType type) {
-    switch (type) {
-        case DataType::kBit:
-            return "BIT";
-        case DataType::kByte:
-            return "BYTE";
-        case DataType::kInt:
-            return "INT";
-        case DataType::kUint:
-            return "UINT";
-        case DataType::kBcd:
-            return "BCD";
-        case DataType::kLong:
-            return "LONG";
-        case DataType::kLongBcd:
-            return "LONGBCD";
-        case DataType::kFloat:
-            return "FLOAT";
-        case DataType::kString:
-            return "STRING";
-    }
-    return "?";
-}
-
 struct Driver::Impl {
     // One call at a time on the driver object; mutable so that the const queries take it too.
     mutable std::mutex mutex;
+    // The pass-through of a traced line; it outlives the driver's use of the port.
+    std::shared_ptr<void> tap;
     std::unique_ptr<host::DriverSession> session;
-    std::string modulePath;
+    host::ModuleChoice module;
     std::string model;
     bool open = false;
 
-    Error LoadLocked(const std::string& path, const std::string& modelName) {
+    Error LoadLocked(const host::ModuleChoice& choice, const std::string& modelName) {
         model = modelName;
-        if (session != nullptr && path == modulePath) return {};
+        if (session != nullptr && choice.modulePath == module.modulePath &&
+            choice.progId == module.progId) {
+            return {};
+        }
+        CloseLocked();
         session.reset();
-        open = false;
         std::string error;
-        session = host::DriverSession::Create(host::ModuleChoice{path, ""}, error);
-        if (session == nullptr) return Fail(ErrorCode::kModule, "cannot load the driver: " + error);
-        modulePath = path;
+        session = host::DriverSession::Create(choice, error);
+        if (session == nullptr) {
+            return Error{ErrorCode::kModule, "cannot load the driver: " + error, {}, error};
+        }
+        module = choice;
         return {};
+    }
+
+    void CloseLocked() {
+        if (session != nullptr) session->Close();
+        tap.reset();
+        open = false;
     }
 
     // Resolves `text` against the model's table; the error says which register was refused.
@@ -138,43 +141,79 @@ Driver::Driver(Driver&&) noexcept = default;
 Driver& Driver::operator=(Driver&&) noexcept = default;
 
 Error Driver::Load(const std::string& modulePath, const std::string& model) {
+    if (impl_ == nullptr) return MovedFrom("load");
+    if (Error nul = RefuseNul(modulePath, "module path")) return nul;
+    if (Error nul = RefuseNul(model, "model")) return nul;
     const std::lock_guard lock(impl_->mutex);
-    return impl_->LoadLocked(modulePath, model);
+    return impl_->LoadLocked(host::ModuleChoice{modulePath, ""}, model);
+}
+
+Error Driver::LoadByProgId(const std::string& progId, const std::string& model) {
+    if (impl_ == nullptr) return MovedFrom("load");
+    if (Error nul = RefuseNul(progId, "programmatic identifier")) return nul;
+    if (Error nul = RefuseNul(model, "model")) return nul;
+    if (progId.empty()) return Fail(ErrorCode::kUsage, "load: no programmatic identifier given");
+    const std::lock_guard lock(impl_->mutex);
+    return impl_->LoadLocked(host::ModuleChoice{"", progId}, model);
 }
 
 Error Driver::Open(const OpenOptions& options) {
-    const std::lock_guard lock(impl_->mutex);
-    if (options.port.empty() || options.port.size() >= sizeof PortSettings{}.portName) {
-        return Fail(ErrorCode::kUsage,
-                    "port '" + options.port + "': expected a device name of 1..31 characters");
+    if (impl_ == nullptr) return MovedFrom("open");
+    const std::pair<std::string_view, const char*> texts[] = {
+        {options.port, "port"},
+        {options.model, "model"},
+        {options.modulePath, "module path"},
+        {options.progId, "programmatic identifier"}};
+    for (const auto& [text, what] : texts) {
+        if (Error nul = RefuseNul(text, what)) return nul;
     }
-    if (options.dataBits < 5 || options.dataBits > 8) {
-        return Fail(ErrorCode::kUsage, "data bits: expected 5..8");
-    }
-    if (options.stopBits != 1 && options.stopBits != 2) {
-        return Fail(ErrorCode::kUsage, "stop bits: expected 1 or 2");
-    }
-    // Below 10 ms the driver waits 1000 ms instead: refused rather than silently changed.
-    if (options.replyTimeoutMs < 10 || options.replyTimeoutMs > 32767) {
-        return Fail(ErrorCode::kUsage, "reply timeout: expected 10..32767 ms");
-    }
-    if (Error loaded = impl_->LoadLocked(options.modulePath, options.model)) return loaded;
-    impl_->session->Close();
-    impl_->open = false;
-
+    if (Error range = CheckLine(options)) return range;
+    // The module takes at most 31 characters: a longer name is most often a stable link, and the
+    // device it names is short. Followed once here, so that what is checked is what is opened.
+    // Traced, the driver opens the pass-through's pseudo-terminal, whose name is short, and the
+    // device is opened by this library, which takes any name.
     const std::string device = host::PortDeviceName(options.port);
     PortSettings settings{};
-    std::memcpy(settings.portName, device.c_str(),
-                std::min(device.size(), sizeof settings.portName - 1));
-    settings.baudRate = options.baud;
-    settings.dataBits = static_cast<std::uint8_t>(options.dataBits);
-    settings.stopBits = static_cast<std::int16_t>(options.stopBits);
-    settings.parity = static_cast<std::uint8_t>(options.parity);
-    settings.replyTimeout = static_cast<std::int16_t>(options.replyTimeoutMs);
+    if (!options.passThrough && !host::PortSettingsFor(device, options, settings)) {
+        // A long name that leads nowhere is a port that cannot be opened, like a short one.
+        const std::string why = device.empty() ? std::string() : host::PortOpenProblem(device);
+        if (!why.empty()) {
+            const std::string text = host::GbkToUtf8(contract::MessageText(contract::kErrorOpen));
+            return Error{ErrorCode::kOpen, "cannot open " + options.port + ": " + text,
+                         std::string(host::Gloss(contract::kErrorOpen)) + "; " + why, text};
+        }
+        return Fail(ErrorCode::kUsage, "port '" + options.port +
+                                           "': expected a device name of 1..31 characters, or a "
+                                           "link to one");
+    }
+    const std::lock_guard lock(impl_->mutex);
+    if (Error loaded = impl_->LoadLocked({options.modulePath, options.progId}, options.model)) {
+        return loaded;
+    }
+    impl_->CloseLocked();
+    if (options.passThrough) {
+        std::string error;
+        std::string portName;
+        impl_->tap = options.passThrough(device, options, portName, error);
+        if (impl_->tap == nullptr) {
+            return Error{ErrorCode::kOpen, "cannot open " + options.port + ": trace: " + error,
+                         error};
+        }
+        if (!host::PortSettingsFor(portName, options, settings)) {
+            impl_->tap.reset();
+            return Fail(ErrorCode::kOpen, "cannot open " + options.port +
+                                              ": the trace's pseudo-terminal has too long a name");
+        }
+    }
+
     std::string error;
     if (!impl_->session->Open(settings, error)) {
+        impl_->tap.reset();
         Error failure = DriverFailure(impl_->session->ErrorCode(), error, "open");
         failure.message = "cannot open " + options.port + ": " + failure.message;
+        // The driver says only that opening failed; the system says why, as qm4720ctl shows it.
+        const std::string why = host::PortOpenProblem(options.port);
+        if (!why.empty()) failure.reason += (failure.reason.empty() ? "" : "; ") + why;
         return failure;
     }
     impl_->open = true;
@@ -182,22 +221,28 @@ Error Driver::Open(const OpenOptions& options) {
 }
 
 void Driver::Close() {
+    if (impl_ == nullptr) return;
     const std::lock_guard lock(impl_->mutex);
-    if (impl_->session != nullptr) impl_->session->Close();
-    impl_->open = false;
+    impl_->CloseLocked();
 }
 
 bool Driver::IsOpen() const {
+    if (impl_ == nullptr) return false;
     const std::lock_guard lock(impl_->mutex);
     return impl_->open;
 }
 
 Reading Driver::Read(int station, std::string_view reg) {
-    const std::lock_guard lock(impl_->mutex);
     Reading reading;
     reading.station = station;
     reading.reg.mnemonic = std::string(reg);
     reading.time = Clock::now();
+    if (impl_ == nullptr) {
+        reading.error = MovedFrom("read");
+        return reading;
+    }
+    if ((reading.error = RefuseNul(reg, "read: register"))) return reading;
+    const std::lock_guard lock(impl_->mutex);
     if (!impl_->open) {
         reading.error = Fail(ErrorCode::kNotOpen, "read: no port is open");
         return reading;
@@ -209,12 +254,17 @@ Reading Driver::Read(int station, std::string_view reg) {
 }
 
 Reading Driver::Write(int station, std::string_view reg, double value, bool verify) {
-    const std::lock_guard lock(impl_->mutex);
     Reading reading;
     reading.station = station;
     reading.reg.mnemonic = std::string(reg);
     reading.value = value;
     reading.time = Clock::now();
+    if (impl_ == nullptr) {
+        reading.error = MovedFrom("write");
+        return reading;
+    }
+    if ((reading.error = RefuseNul(reg, "write: register"))) return reading;
+    const std::lock_guard lock(impl_->mutex);
     if (!impl_->open) {
         reading.error = Fail(ErrorCode::kNotOpen, "write: no port is open");
         return reading;
@@ -236,7 +286,12 @@ Reading Driver::Write(int station, std::string_view reg, double value, bool veri
     const double sent = *fit.sent;
     Reading written = impl_->Exchange(station, *ref, true, sent);
     written.value = sent;
-    if (!written.ok() || !verify) return written;
+    if (!written.ok()) return written;
+    // The driver stamps reads only; the meter's acknowledgement is what makes a write good.
+    if (!verify) {
+        written.quality = 192;
+        return written;
+    }
 
     Reading back = impl_->Exchange(station, *ref, false, 0);
     back.latency += written.latency;
@@ -251,6 +306,10 @@ Reading Driver::Write(int station, std::string_view reg, double value, bool veri
 
 ProbeResult Driver::Probe(StationRange range, const ProbeProgress& progress) {
     ProbeResult result;
+    if (impl_ == nullptr) {
+        result.error = MovedFrom("probe");
+        return result;
+    }
     if (range.first < 0 || range.last > 99 || range.first > range.last) {
         result.error = Fail(ErrorCode::kUsage, "probe: expected a station range within 0..99");
         return result;
@@ -276,8 +335,9 @@ ProbeResult Driver::Probe(StationRange range, const ProbeProgress& progress) {
 }
 
 std::vector<Register> Driver::Table(std::string_view model) const {
-    const std::lock_guard lock(impl_->mutex);
     std::vector<Register> table;
+    if (impl_ == nullptr || RefuseNul(model, "model")) return table;
+    const std::lock_guard lock(impl_->mutex);
     if (impl_->session == nullptr) return table;
     const auto entries = impl_->session->RegisterTable(std::string(model));
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -290,8 +350,13 @@ std::vector<Register> Driver::Table(std::string_view model) const {
 }
 
 StationResult Driver::CheckStation(std::string_view text) const {
-    const std::lock_guard lock(impl_->mutex);
     StationResult result;
+    if (impl_ == nullptr) {
+        result.error = MovedFrom("check station");
+        return result;
+    }
+    if ((result.error = RefuseNul(text, "check station"))) return result;
+    const std::lock_guard lock(impl_->mutex);
     if (impl_->session == nullptr) {
         result.error = Fail(ErrorCode::kNotOpen, "check station: no driver is loaded");
         return result;
@@ -308,14 +373,27 @@ StationResult Driver::CheckStation(std::string_view text) const {
 }
 
 RegisterResult Driver::ParseRegister(std::string_view text, std::uint16_t types) const {
-    const std::lock_guard lock(impl_->mutex);
     RegisterResult result;
+    if (impl_ == nullptr) {
+        result.error = MovedFrom("parse register");
+        return result;
+    }
+    if ((result.error = RefuseNul(text, "parse register"))) return result;
+    const std::lock_guard lock(impl_->mutex);
     if (impl_->session == nullptr) {
         result.error = Fail(ErrorCode::kNotOpen, "parse register: no driver is loaded");
         return result;
     }
     if (const auto ref = impl_->Resolve(text, types, result.error)) result.reg = FromRef(*ref);
     return result;
+}
+
+std::int32_t Driver::ExecuteRequestRecord(QM4720IoRequest& request) {
+    if (impl_ == nullptr) return 0;
+    const std::lock_guard lock(impl_->mutex);
+    if (!impl_->open) return 0;
+    IDeviceDriverEx* extended = impl_->session->DriverEx();
+    return extended->lpVtbl->ExecuteRequestEx(extended, &request);
 }
 
 }  // namespace qm4720

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -498,6 +500,45 @@ TEST(Ctl, DemoRunsToTheEnd) {
     EXPECT_NE(demo.out.find("lower-case pv is refused: \"设备寄存器名字错误!\""),
               std::string::npos);
     EXPECT_NE(demo.out.find("station text 1a is refused: \"输入的表号错误!"), std::string::npos);
+}
+
+// register writes the module's entries into the registry file, and --progid then finds the module
+// through them, for the commands without a line and those with one.
+TEST_F(CtlAgainstSimulator, RegisterThenFindTheModuleByItsIdentifier) {
+    char folder[] = "/tmp/qm4720ctl-registry-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string registry = std::string(folder) + "/registry";
+    const std::string progId = " --progid QM4720.QM4720Pro ";
+    struct Case {
+        std::string args;
+        int status;
+        std::string says;  // in stdout when the status is 0, in stderr otherwise
+    } cases[] = {
+        {progId + "tables", 3, "QM4720.QM4720Pro is not registered"},
+        {"--module /nonexistent/qm4720.so register", 3, "cannot load /nonexistent/qm4720.so: "},
+        {progId + "register", 2, "registration runs from the module file"},
+        {"--module " + std::string(QM_MODULE_PATH) + " register", 0,
+         "registered QM4720.QM4720Pro -> " + std::string(QM_MODULE_PATH) + "\n"},
+        {progId + "--format csv parse XP --model QM4720N", 0, "XP,36,FLOAT,no\n"},
+        {progId + "--format csv read SP --station 1" + line_, 0, ",1,SP,FLOAT,25.5,192,ok,"},
+    };
+    // The children take the registry file from the environment; this test's own is put back.
+    const char* before = getenv("QM4720_REGISTRY");
+    const std::string saved = before != nullptr ? before : "";
+    setenv("QM4720_REGISTRY", registry.c_str(), 1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        const CtlRun run = Ctl(c.args);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_NE((c.status == 0 ? run.out : run.err).find(c.says), std::string::npos)
+            << run.out << run.err;
+    }
+    if (before != nullptr) {
+        setenv("QM4720_REGISTRY", saved.c_str(), 1);
+    } else {
+        unsetenv("QM4720_REGISTRY");
+    }
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

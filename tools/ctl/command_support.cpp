@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "contract/data_type.h"
 #include "host/client/error_outcomes.h"
 #include "host/client/port_problem.h"
+#include "host/oskit/line_tap.h"
 #include "host/oskit/system_text.h"
 #include "tools/ctl/interrupt.h"
 
@@ -19,23 +19,25 @@ void Diagnose(const std::string& text) {
     std::fprintf(stderr, "qm4720ctl: %s\n", text.c_str());
 }
 
-void ReportDriverFailure(const std::string& context, const std::string& message,
-                         std::int32_t code) {
-    std::string flat = message;
+void ReportDriverFailure(const std::string& context, const qm4720::Error& error) {
+    std::string flat = error.driverText;
     std::replace(flat.begin(), flat.end(), '\n', ' ');
-    const std::string gloss(host::Gloss(code));
+    const std::string gloss(host::Gloss(static_cast<std::int32_t>(error.code)));
     Diagnose(context + ": " + (flat.empty() ? "failed" : flat) +
              (gloss.empty() ? "" : " (" + gloss + ")"));
 }
 
-std::unique_ptr<host::DriverSession> Session(const Options& options, int& status) {
-    std::string error;
-    auto session = host::DriverSession::Create(options.module, error);
-    if (session == nullptr) {
-        Diagnose("cannot create the driver: " + error);
+std::unique_ptr<qm4720::Driver> LoadDriver(const Options& options, int& status) {
+    auto driver = std::make_unique<qm4720::Driver>();
+    const qm4720::Error error = options.module.progId.empty()
+                                    ? driver->Load(options.module.modulePath, options.model)
+                                    : driver->LoadByProgId(options.module.progId, options.model);
+    if (error) {
+        Diagnose("cannot create the driver: " + error.driverText);
         status = kExitModule;
+        return nullptr;
     }
-    return session;
+    return driver;
 }
 
 bool RedirectOutput(const Options& options, int& status) {
@@ -52,53 +54,63 @@ bool RedirectOutput(const Options& options, int& status) {
     return true;
 }
 
-LineSession::LineSession(std::unique_ptr<host::DriverSession> session, const Options& options,
-                         const PortSettings& settings)
-    : options_(options), settings_(settings), session_(std::move(session)) {}
+LineSession::LineSession(std::unique_ptr<qm4720::Driver> driver, const Options& options,
+                         const qm4720::LineSettings& line)
+    : options_(options), line_(line), driver_(std::move(driver)) {}
 
 LineSession::~LineSession() {
     Close();
 }
 
+namespace {
+
+// --trace: the line through the host kit's pass-through, which writes every byte to stderr.
+std::shared_ptr<void> StartTracedLine(const std::string& device, const qm4720::LineSettings& line,
+                                      std::string& portName, std::string& error) {
+    std::shared_ptr<host::LineTap> tap = host::StartLineTap(
+        {device, line.baud, line.dataBits, qm4720::ParityName(line.parity), line.stopBits}, error);
+    if (tap == nullptr) return nullptr;
+    portName = tap->PortName();
+    return tap;
+}
+
+}  // namespace
+
 bool LineSession::Open(std::string& error) {
-    PortSettings settings = settings_;
-    std::string port = options_.line.port;
-    if (options_.line.trace) {
-        const PortOptions& line = options_.line;
-        tap_ = host::StartLineTap({line.port, line.baud, line.dataBits, line.parity, line.stopBits},
-                                  error);
-        if (!tap_) {
-            error = "--trace: " + error;
-            return false;
-        }
-        port = tap_->PortName();
+    qm4720::OpenOptions open{line_};
+    open.port = options_.line.port;
+    open.model = options_.model;
+    open.modulePath = options_.module.modulePath;
+    open.progId = options_.module.progId;
+    if (options_.line.trace) open.passThrough = StartTracedLine;
+    const qm4720::Error failure = driver_->Open(open);
+    if (!failure) return true;
+    if (failure.driverText.empty()) {
+        // Refused before the driver: the pass-through could not start, or the name is too long.
+        error = options_.line.trace && failure.code == qm4720::ErrorCode::kOpen
+                    ? "--trace: " + failure.reason
+                    : failure.message;
+        return false;
     }
-    // Named again at every open: a stable link may point at another device after a reconnect.
-    const std::string device = host::PortDeviceName(port);
-    std::memset(settings.portName, 0, sizeof settings.portName);
-    std::memcpy(settings.portName, device.c_str(),
-                std::min(device.size(), sizeof settings.portName - 1));
-    if (session_->Open(settings, error)) return true;
+    error = failure.driverText;
     std::replace(error.begin(), error.end(), '\n', ' ');
-    const std::string gloss(host::Gloss(session_->ErrorCode()));
+    const std::string gloss(host::Gloss(static_cast<std::int32_t>(failure.code)));
     if (!gloss.empty()) error += " (" + gloss + ")";
     // The driver says only that it failed; the system says why.
     const std::string why = host::PortOpenProblem(options_.line.port);
     if (!why.empty()) error += "\n" + why;
-    tap_.reset();
     return false;
 }
 
 void LineSession::Close() {
-    session_->Close();
-    tap_.reset();
+    driver_->Close();
 }
 
-std::unique_ptr<LineSession> OpenLineSession(
-    const Options& options, int& status, const std::function<bool(host::DriverSession&)>& check) {
-    auto session = Session(options, status);
-    if (!session) return nullptr;
-    if (check && !check(*session)) {
+std::unique_ptr<LineSession> OpenLineSession(const Options& options, int& status,
+                                             const std::function<bool(qm4720::Driver&)>& check) {
+    auto driver = LoadDriver(options, status);
+    if (!driver) return nullptr;
+    if (check && !check(*driver)) {
         status = kExitUsage;
         return nullptr;
     }
@@ -109,9 +121,8 @@ std::unique_ptr<LineSession> OpenLineSession(
         return nullptr;
     }
     const std::string device = host::PortDeviceName(line.port);
-    PortSettings settings{};
     // With --trace the driver opens the pass-through's pseudo-terminal, whose name is short.
-    if (!line.trace && device.size() >= sizeof settings.portName) {
+    if (!line.trace && device.size() > qm4720::kPortNameMax) {
         Diagnose("--port: a device name of at most 31 characters (or a link to one) was expected");
         status = kExitUsage;
         return nullptr;
@@ -120,16 +131,19 @@ std::unique_ptr<LineSession> OpenLineSession(
         Diagnose("--timeout " + std::to_string(line.timeoutMs) +
                  ": the driver reads a timeout below 10 ms as 1000 ms");
     }
-    settings.baudRate = line.baud;
-    settings.dataBits = static_cast<std::uint8_t>(line.dataBits);
-    settings.stopBits = static_cast<std::int16_t>(line.stopBits);
-    constexpr const char* kParities[] = {"none", "odd", "even", "mark", "space"};
-    for (std::uint8_t i = 0; i < 5; ++i) {
-        if (line.parity == kParities[i]) settings.parity = i;
+    qm4720::LineSettings settings;
+    settings.baud = line.baud;
+    settings.dataBits = line.dataBits;
+    settings.stopBits = line.stopBits;
+    // 0..32767 by the parser; below 10 ms it is what the driver would make of it.
+    settings.replyTimeoutMs = line.timeoutMs < 10 ? 1000 : line.timeoutMs;
+    if (qm4720::Error parity = qm4720::ParseParity(line.parity, settings.parity)) {
+        Diagnose("--parity: " + parity.message);
+        status = kExitUsage;
+        return nullptr;
     }
-    settings.replyTimeout = static_cast<std::int16_t>(line.timeoutMs);  // 0..32767 by the parser
     if (!RedirectOutput(options, status)) return nullptr;
-    auto opened = std::make_unique<LineSession>(std::move(session), options, settings);
+    auto opened = std::make_unique<LineSession>(std::move(driver), options, settings);
     std::string error;
     if (!opened->Open(error)) {
         // The driver's message, then the system's reason on a line of its own.
@@ -142,18 +156,16 @@ std::unique_ptr<LineSession> OpenLineSession(
     return opened;
 }
 
-std::optional<host::RegisterRef> ResolveRegister(host::DriverSession& session,
-                                                 const Options& options, const std::string& text) {
-    std::string error;
-    auto reg = session.Resolve(options.model, text, 0xFFFF, error);
-    if (reg) return reg;
-    ReportDriverFailure("register '" + text + "'", error, session.ErrorCode());
+std::optional<qm4720::Register> ResolveRegister(const qm4720::Driver& driver,
+                                                const Options& options, const std::string& text) {
+    const qm4720::RegisterResult resolved = driver.ParseRegister(text);
+    if (!resolved.error) return resolved.reg;
+    ReportDriverFailure("register '" + text + "'", resolved.error);
     // The meter's mnemonics are upper case and the driver takes them as they are.
     std::string upper = text;
     std::transform(upper.begin(), upper.end(), upper.begin(),
                    [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
-    std::string ignored;
-    if (upper != text && session.Resolve(options.model, upper, 0xFFFF, ignored)) {
+    if (upper != text && !driver.ParseRegister(upper).error) {
         Diagnose("register '" + text + "': did you mean " + upper + "?");
     } else {
         Diagnose("the registers of a model: qm4720ctl tables --model " +
@@ -162,10 +174,10 @@ std::optional<host::RegisterRef> ResolveRegister(host::DriverSession& session,
     return std::nullopt;
 }
 
-bool ResolveRegisters(host::DriverSession& session, const Options& options,
-                      std::vector<host::RegisterRef>& registers) {
+bool ResolveRegisters(const qm4720::Driver& driver, const Options& options,
+                      std::vector<qm4720::Register>& registers) {
     for (const std::string& text : options.registers) {
-        auto reg = ResolveRegister(session, options, text);
+        auto reg = ResolveRegister(driver, options, text);
         if (!reg) return false;
         registers.push_back(*reg);
     }
@@ -217,46 +229,25 @@ bool ParseStationList(const std::string& text, std::vector<int>& stations, std::
     return true;
 }
 
-const char* TypeName(std::uint16_t type) {
-    switch (type) {
-        case kTypeBit:
-            return "BIT";
-        case kTypeByte:
-            return "BYTE";
-        case kTypeInt:
-            return "INT";
-        case kTypeUint:
-            return "UINT";
-        case kTypeBcd:
-            return "BCD";
-        case kTypeLong:
-            return "LONG";
-        case kTypeLongBcd:
-            return "LONGBCD";
-        case kTypeFloat:
-            return "FLOAT";
-        case kTypeString:
-            return "STRING";
-        default:
-            return "?";
-    }
+Cell ValueCell(const qm4720::Reading& reading) {
+    return reading.ok() ? Cell::Number(reading.value) : Cell::Null();
 }
 
-Cell ValueCell(const host::Reading& reading) {
-    return reading.ok ? Cell::Number(reading.value) : Cell::Null();
+std::string_view ReadingOutcome(const qm4720::Reading& reading) {
+    if (reading.ok()) return "ok";
+    return host::FailureOutcome(static_cast<std::int32_t>(reading.error.code));
 }
 
-host::Reading ReadWithRetries(host::DriverSession& session, const Options& options, int station,
-                              const host::RegisterRef& reg, int& retried) {
-    const auto station16 = static_cast<std::int16_t>(station);
-    host::Reading reading = session.Read(options.model, station16, reg);
-    double latencyMs = reading.latencyMs;
-    for (int attempt = 0; !reading.ok && attempt < options.retries && !Interrupted(); ++attempt) {
+qm4720::Reading ReadWithRetries(qm4720::Driver& driver, const Options& options, int station,
+                                const qm4720::Register& reg, int& retried) {
+    qm4720::Reading reading = driver.Read(station, reg.mnemonic);
+    auto latency = reading.latency;
+    for (int attempt = 0; !reading.ok() && attempt < options.retries && !Interrupted(); ++attempt) {
         ++retried;
-        reading = session.Read(options.model, station16, reg);
-        latencyMs += reading.latencyMs;
+        reading = driver.Read(station, reg.mnemonic);
+        latency += reading.latency;
     }
-    reading.latencyMs = latencyMs;
+    reading.latency = latency;
     return reading;
 }
 
@@ -265,18 +256,19 @@ std::vector<std::string> ReadingColumns() {
             "quality", "status",  "latency_ms", "error"};
 }
 
-std::vector<Cell> ReadingCells(const Options& options, int station, const host::RegisterRef& reg,
-                               const host::Reading& reading, std::uint64_t attemptTime, Cell value,
-                               std::string_view status, const std::string& error) {
-    const bool stamped = reading.ok && reading.fileTime != 0;
-    return {TimeCell(stamped ? reading.fileTime : attemptTime, options.time),
+std::vector<Cell> ReadingCells(const Options& options, int station, const qm4720::Register& reg,
+                               const qm4720::Reading& reading, bool stamped,
+                               std::uint64_t attemptTime, Cell value, std::string_view status,
+                               const std::string& error) {
+    stamped = stamped && reading.ok();
+    return {TimeCell(stamped ? FileTimeOf(reading.time) : attemptTime, options.time),
             Cell::Number(station),
             Cell::Text(reg.mnemonic),
-            Cell::Text(TypeName(reg.type)),
+            Cell::Text(qm4720::DataTypeName(reg.type)),
             std::move(value),
             stamped ? Cell::Number(reading.quality) : Cell::Null(),
-            Cell::Text(Colored(options, status, reading.ok && error.empty())),
-            Cell::Number(std::round(reading.latencyMs * 10) / 10),
+            Cell::Text(Colored(options, status, reading.ok() && error.empty())),
+            Cell::Number(std::round(reading.latency.count() * 10) / 10),
             error.empty() ? Cell::Null() : Cell::Text(error)};
 }
 

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "host/client/driver_session.h"
 #include "tools/ctl/output.h"
 
 namespace ctl {
@@ -18,6 +17,12 @@ enum ExitStatus : int {
     kExitInterrupted = 130,
 };
 
+// How the driver module is found.
+struct ModuleOptions {
+    std::string modulePath;  // load this file ("" : the module beside the program)
+    std::string progId;      // or, when not empty, activate by programmatic identifier
+};
+
 struct PortOptions {
     std::string port;
     int baud = 9600;
@@ -29,7 +34,7 @@ struct PortOptions {
 };
 
 struct Options {
-    host::ModuleChoice module;
+    ModuleOptions module;
     Format format = Format::kText;
     TimeStyle time = TimeStyle::kUtc;
     std::string outputPath;  // --output: "" is stdout

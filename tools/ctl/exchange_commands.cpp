@@ -5,10 +5,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "contract/data_type.h"
-#include "contract/meter_values.h"
-#include "host/client/error_outcomes.h"
 #include "host/oskit/system_text.h"
+#include "contract/meter_values.h"
 #include "tools/ctl/command_support.h"
 #include "tools/ctl/interrupt.h"
 
@@ -23,7 +21,7 @@ int RunProbe(const Options& options) {
     int status = kExitOk;
     const auto line = OpenLineSession(options, status);
     if (!line) return status;
-    host::DriverSession* session = &line->session();
+    qm4720::Driver& driver = line->driver();
 
     // The longest a silent station can take: the write, the pause after it, the reply timeout
     // and one poll interval.
@@ -43,7 +41,7 @@ int RunProbe(const Options& options) {
     std::size_t done = 0;
     for (int station : stations) {
         if (Interrupted()) break;
-        const bool answered = session->Probe(options.model, static_cast<std::int16_t>(station));
+        const bool answered = !driver.Probe({station, station}).answered.empty();
         ++done;
         if (answered) {
             found.push_back(station);
@@ -78,24 +76,23 @@ int RunRead(const Options& options) {
     int station = 0;
     if (!ParseOneStation(options, "read", station)) return kExitUsage;
     int status = kExitOk;
-    std::vector<host::RegisterRef> registers;
-    const auto line = OpenLineSession(options, status, [&](host::DriverSession& session) {
-        return ResolveRegisters(session, options, registers);
+    std::vector<qm4720::Register> registers;
+    const auto line = OpenLineSession(options, status, [&](qm4720::Driver& driver) {
+        return ResolveRegisters(driver, options, registers);
     });
     if (!line) return status;
-    host::DriverSession* session = &line->session();
     RecordWriter out(options.format, ReadingColumns());
     bool allOk = true;
     int retried = 0;
-    for (const host::RegisterRef& reg : registers) {
+    for (const qm4720::Register& reg : registers) {
         if (Interrupted()) break;
         const std::uint64_t attempt = NowFileTime();
-        const host::Reading reading = ReadWithRetries(*session, options, station, reg, retried);
-        allOk = allOk && reading.ok;
-        out.Row(ReadingCells(options, station, reg, reading, attempt, ValueCell(reading),
-                             host::Outcome(reading), reading.ok ? "" : reading.error));
-        if (!reading.ok)
-            ReportDriverFailure("read " + reg.mnemonic, reading.error, reading.errorCode);
+        const qm4720::Reading reading =
+            ReadWithRetries(line->driver(), options, station, reg, retried);
+        allOk = allOk && reading.ok();
+        out.Row(ReadingCells(options, station, reg, reading, true, attempt, ValueCell(reading),
+                             ReadingOutcome(reading), reading.error.driverText));
+        if (!reading.ok()) ReportDriverFailure("read " + reg.mnemonic, reading.error);
     }
     out.Finish();
     if (options.retries > 0) std::fprintf(stderr, "%d retry(ies)\n", retried);
@@ -107,12 +104,12 @@ int RunWrite(const Options& options) {
     int station = 0;
     if (!ParseOneStation(options, "write", station)) return kExitUsage;
     struct Assignment {
-        host::RegisterRef reg;
+        qm4720::Register reg;
         double value;  // as typed
         double sent;   // as the field carries it
     };
     std::vector<Assignment> assignments;
-    auto check = [&](host::DriverSession& session) {
+    auto check = [&](qm4720::Driver& driver) {
         for (const std::string& text : options.registers) {
             const std::size_t equals = text.find('=');
             double value = 0;
@@ -124,13 +121,14 @@ int RunWrite(const Options& options) {
                 Diagnose("write: expected REGISTER=NUMBER such as SP=120.5, got '" + text + "'");
                 return false;
             }
-            auto reg = ResolveRegister(session, options, text.substr(0, equals));
+            auto reg = ResolveRegister(driver, options, text.substr(0, equals));
             if (!reg) return false;
             if (reg->readOnly) {
                 Diagnose("write: " + reg->mnemonic + " is a read-only register of the meter");
                 return false;
             }
-            const contract::WriteFit fit = contract::FitWrite(reg->type, value);
+            const contract::WriteFit fit =
+                contract::FitWrite(static_cast<std::uint16_t>(reg->type), value);
             if (!fit.sent) {
                 Diagnose("write: " + reg->mnemonic + " is " + std::string(fit.refusal) + ", got '" +
                          text.substr(equals + 1) + "'");
@@ -149,32 +147,33 @@ int RunWrite(const Options& options) {
     int status = kExitOk;
     const auto line = OpenLineSession(options, status, check);
     if (!line) return status;
-    host::DriverSession* session = &line->session();
+    qm4720::Driver& driver = line->driver();
     std::vector<std::string> columns = ReadingColumns();
     columns.push_back("requested");
     columns.push_back("read_back");
     RecordWriter out(options.format, std::move(columns));
     bool allOk = true;
-    const auto station16 = static_cast<std::int16_t>(station);
     for (const Assignment& a : assignments) {
         if (Interrupted()) break;
         const std::uint64_t attempt = NowFileTime();
-        const host::Reading written = session->Write(options.model, station16, a.reg, a.sent);
+        // Read back here rather than by Write's own check, to tell a failed read back from a
+        // value that differs.
+        const qm4720::Reading written = driver.Write(station, a.reg.mnemonic, a.sent);
         Cell readBack = Cell::Null();
-        std::string outcome = written.ok ? "ok" : std::string(host::Outcome(written));
-        std::string failure = written.ok ? "" : written.error;
-        if (!written.ok && written.error.empty()) {
+        std::string outcome = written.ok() ? "ok" : std::string(ReadingOutcome(written));
+        std::string failure = written.error.driverText;
+        if (written.error.code == qm4720::ErrorCode::kRefused) {
             failure = "the meter refused the value (NAK)";
             outcome = "refused";
             Diagnose("write " + a.reg.mnemonic + ": " + failure);
-        } else if (!written.ok) {
-            ReportDriverFailure("write " + a.reg.mnemonic, written.error, written.errorCode);
+        } else if (!written.ok()) {
+            ReportDriverFailure("write " + a.reg.mnemonic, written.error);
         } else if (options.verify) {
-            const host::Reading back = session->Read(options.model, station16, a.reg);
-            if (!back.ok) {
+            const qm4720::Reading back = driver.Read(station, a.reg.mnemonic);
+            if (!back.ok()) {
                 outcome = "unverified";
-                failure = back.error;
-                ReportDriverFailure("read back " + a.reg.mnemonic, back.error, back.errorCode);
+                failure = back.error.driverText;
+                ReportDriverFailure("read back " + a.reg.mnemonic, back.error);
             } else {
                 readBack = Cell::Number(back.value);
                 // Against what was sent, not what was typed.
@@ -190,7 +189,7 @@ int RunWrite(const Options& options) {
         }
         const bool good = outcome == "ok" || outcome == "verified";
         allOk = allOk && good;
-        std::vector<Cell> cells = ReadingCells(options, station, a.reg, written, attempt,
+        std::vector<Cell> cells = ReadingCells(options, station, a.reg, written, false, attempt,
                                                Cell::Number(a.sent), outcome, failure);
         cells.push_back(Cell::Number(a.value));
         cells.push_back(readBack);

@@ -1,11 +1,7 @@
 // The subcommands that need no line: ports, tables, check-station, parse and register.
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <optional>
 
-#include "contract/data_type.h"
-#include "host/client/module_loader.h"
 #include "host/oskit/system_text.h"
 #include "tools/ctl/command_support.h"
 
@@ -29,31 +25,27 @@ int RunPorts(const Options& options) {
 
 int RunTables(const Options& options) {
     int status = kExitOk;
-    auto session = Session(options, status);
-    if (!session || !RedirectOutput(options, status)) return status;
+    auto driver = LoadDriver(options, status);
+    if (!driver || !RedirectOutput(options, status)) return status;
     RecordWriter out(options.format, {"index", "mnemonic", "type", "read_only"});
-    const auto table = session->RegisterTable(options.model);
-    for (std::size_t i = 0; i < table.size(); ++i) {
-        const RegisterDescriptor& entry = table[i];
-        out.Row({Cell::Number(static_cast<double>(i)),
-                 Cell::Text(std::string(entry.mnemonic, strnlen(entry.mnemonic, 8))),
-                 Cell::Text(TypeName(entry.dataType)), Cell::Bool(entry.readOnly)});
+    for (const qm4720::Register& entry : driver->Table(options.model)) {
+        out.Row({Cell::Number(entry.index), Cell::Text(entry.mnemonic),
+                 Cell::Text(qm4720::DataTypeName(entry.type)), Cell::Bool(entry.readOnly)});
     }
     return kExitOk;
 }
 
 int RunCheckStation(const Options& options) {
     int status = kExitOk;
-    auto session = Session(options, status);
-    if (!session) return status;
+    auto driver = LoadDriver(options, status);
+    if (!driver) return status;
     if (!RedirectOutput(options, status)) return status;
-    std::string error;
-    const std::optional<int> checked = session->CheckStation(options.text, error);
-    if (!checked) {
-        ReportDriverFailure("station '" + options.text + "'", error, session->ErrorCode());
+    const qm4720::StationResult checked = driver->CheckStation(options.text);
+    if (checked.error) {
+        ReportDriverFailure("station '" + options.text + "'", checked.error);
         return kExitFailure;
     }
-    const int station = *checked;
+    const int station = checked.station;
     if (options.format == Format::kText) {
         std::printf("%d\n", station);  // the bare number, for people and for $(...)
     } else {
@@ -64,22 +56,17 @@ int RunCheckStation(const Options& options) {
 
 int RunParse(const Options& options) {
     int status = kExitOk;
-    auto session = Session(options, status);
-    if (!session) return status;
+    auto driver = LoadDriver(options, status);
+    if (!driver) return status;
     std::uint16_t mask = 0;
     for (std::string type : options.types) {
         // As with --model, the case of a type name does not matter.
         std::transform(type.begin(), type.end(), type.begin(),
                        [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
-        bool known = false;
-        for (std::uint16_t bit = 1; bit <= kTypeString;
-             bit = static_cast<std::uint16_t>(bit << 1)) {
-            if (type == TypeName(bit)) {
-                mask = static_cast<std::uint16_t>(mask | bit);
-                known = true;
-            }
-        }
-        if (!known) {
+        qm4720::DataType known{};
+        if (qm4720::DataTypeFromName(type, known)) {
+            mask = static_cast<std::uint16_t>(mask | static_cast<std::uint16_t>(known));
+        } else {
             Diagnose(
                 "--types: expected BIT, BYTE, INT, UINT, BCD, LONG, LONGBCD, FLOAT or STRING, "
                 "got '" +
@@ -87,17 +74,16 @@ int RunParse(const Options& options) {
             return kExitUsage;
         }
     }
-    if (options.types.empty()) mask = 0xFFFF;
     if (!RedirectOutput(options, status)) return status;
-    std::string error;
-    auto reg = session->Resolve(options.model, options.text, mask, error);
-    if (!reg) {
-        ReportDriverFailure("register '" + options.text + "'", error, session->ErrorCode());
+    const qm4720::RegisterResult resolved = driver->ParseRegister(options.text, mask);
+    if (resolved.error) {
+        ReportDriverFailure("register '" + options.text + "'", resolved.error);
         return kExitFailure;
     }
+    const qm4720::Register& reg = resolved.reg;
     RecordWriter out(options.format, {"register", "index", "type", "read_only"});
-    out.Row({Cell::Text(reg->mnemonic), Cell::Number(reg->index), Cell::Text(TypeName(reg->type)),
-             Cell::Bool(reg->readOnly)});
+    out.Row({Cell::Text(reg.mnemonic), Cell::Number(reg.index),
+             Cell::Text(qm4720::DataTypeName(reg.type)), Cell::Bool(reg.readOnly)});
     return kExitOk;
 }
 
@@ -108,22 +94,13 @@ int RunRegister(const Options& options) {
     }
     int status = kExitOk;
     if (!RedirectOutput(options, status)) return status;
-    std::string error;
-    const std::string path =
-        options.module.modulePath.empty() ? host::DefaultModulePath() : options.module.modulePath;
-    auto module = host::LoadDriverModule(path, error);
-    if (!module || module->RegisterServer() == nullptr) {
-        Diagnose("cannot load " + path + ": " + (error.empty() ? "no DllRegisterServer" : error));
-        return kExitModule;
+    const qm4720::ModuleRegistration registered =
+        qm4720::Driver::RegisterModule(options.module.modulePath);
+    if (registered.error) {
+        Diagnose(registered.error.message);
+        return registered.error.code == qm4720::ErrorCode::kModule ? kExitModule : kExitFailure;
     }
-    const HRESULT hr = module->RegisterServer()();
-    if (hr != host::kStatusOk) {
-        char code[16];
-        std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
-        Diagnose(std::string("registration failed with status ") + code +
-                 " (the registry could not be written)");
-        return kExitFailure;
-    }
+    const std::string& path = registered.modulePath;
     std::printf("registered QM4720.QM4720Pro -> %s\n", path.c_str());
     return kExitOk;
 }

@@ -203,10 +203,15 @@ Cell TimeCell(std::uint64_t fileTime, TimeStyle style) {
     return Cell::Text(IsoText(unix100ns, 0, true));
 }
 
-std::uint64_t NowFileTime() {
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    const auto ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100;
+std::uint64_t FileTimeOf(std::chrono::system_clock::time_point time) {
+    const auto since1970 = time.time_since_epoch();
+    const auto ticks =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(since1970).count() / 100;
     return static_cast<std::uint64_t>(ticks) + kEpochDistance;
+}
+
+std::uint64_t NowFileTime() {
+    return FileTimeOf(std::chrono::system_clock::now());
 }
 
 std::string NowIso() {

@@ -2,6 +2,7 @@
 // to stdout; diagnostics go to stderr elsewhere.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -64,6 +65,9 @@ std::string NowIso();
 
 // The current time as a file time.
 std::uint64_t NowFileTime();
+
+// A time of the system clock as a file time.
+std::uint64_t FileTimeOf(std::chrono::system_clock::time_point time);
 
 // A file time as a cell in `style`; null for a time before 1970.
 Cell TimeCell(std::uint64_t fileTime, TimeStyle style);

@@ -16,11 +16,13 @@ using Clock = std::chrono::steady_clock;
 
 // True when a reading failed because the port itself failed: the driver's "cannot open or use
 // the port", or a system error it passed on. The device went away or the other end is gone.
-bool LineFailed(const host::Reading& reading) {
-    if (reading.ok || reading.errorCode == contract::kErrorNone) return false;
-    if (reading.errorCode == contract::kErrorOpen) return true;
+bool LineFailed(const qm4720::Reading& reading) {
+    // Only the driver's own failures; the library's (the driver gave no reason) are not the line's.
+    if (reading.ok() || reading.error.driverText.empty()) return false;
+    const auto code = static_cast<std::int32_t>(reading.error.code);
+    if (code == contract::kErrorOpen) return true;
     return std::none_of(std::begin(host::kErrorOutcomes), std::end(host::kErrorOutcomes),
-                        [&](const host::ErrorOutcome& e) { return e.code == reading.errorCode; });
+                        [&](const host::ErrorOutcome& e) { return e.code == code; });
 }
 
 // The state of the line across cycles: open, or lost and waiting for the next attempt to reopen
@@ -91,9 +93,9 @@ int RunPoll(const Options& options) {
         return kExitUsage;
     }
     int status = kExitOk;
-    std::vector<host::RegisterRef> registers;
-    const auto line = OpenLineSession(options, status, [&](host::DriverSession& session) {
-        return ResolveRegisters(session, options, registers);
+    std::vector<qm4720::Register> registers;
+    const auto line = OpenLineSession(options, status, [&](qm4720::Driver& driver) {
+        return ResolveRegisters(driver, options, registers);
     });
     if (!line) return status;
 
@@ -112,7 +114,7 @@ int RunPoll(const Options& options) {
         const std::uint64_t cycleTime = NowFileTime();
         bool complete = true;
         for (int station : stations) {
-            for (const host::RegisterRef& reg : registers) {
+            for (const qm4720::Register& reg : registers) {
                 if (Interrupted()) {
                     complete = false;
                     break;
@@ -125,17 +127,17 @@ int RunPoll(const Options& options) {
                 sample.attemptTime = NowFileTime();
                 if (keeper.TryReopen()) {
                     sample.reading =
-                        ReadWithRetries(line->session(), options, station, reg, retried);
-                    if (LineFailed(sample.reading)) keeper.Lose(sample.reading.error);
+                        ReadWithRetries(line->driver(), options, station, reg, retried);
+                    if (LineFailed(sample.reading)) keeper.Lose(sample.reading.error.driverText);
                 } else {
-                    sample.reading.errorCode = contract::kErrorOpen;
-                    sample.reading.error = keeper.LostError();
+                    const std::string lost = keeper.LostError();
+                    sample.reading.error = {qm4720::ErrorCode::kOpen, lost, {}, lost};
                 }
-                const host::Reading& r = sample.reading;
-                sample.status = host::Outcome(r);
-                sample.error = r.ok ? "" : r.error;
-                if (!keeper.lost()) latencies.push_back(r.latencyMs);
-                if (r.ok)
+                const qm4720::Reading& r = sample.reading;
+                sample.status = ReadingOutcome(r);
+                sample.error = r.ok() ? "" : r.error.driverText;
+                if (!keeper.lost()) latencies.push_back(r.latency.count());
+                if (r.ok())
                     ++answers;
                 else if (sample.status == "timeout")
                     ++timeouts;

@@ -15,7 +15,7 @@ public:
     explicit RowOutput(const Options& options)
         : options_(options), out_(options.format, ReadingColumns()) {}
     void Sample(const PollSample& s) override {
-        out_.Row(ReadingCells(options_, s.station, *s.reg, s.reading, s.attemptTime,
+        out_.Row(ReadingCells(options_, s.station, *s.reg, s.reading, true, s.attemptTime,
                               ValueCell(s.reading), s.status, s.error));
     }
     void EndCycle(std::uint64_t, bool) override {}
@@ -32,7 +32,7 @@ private:
 class WideOutput final : public PollOutput {
 public:
     WideOutput(const Options& options, const std::vector<int>& stations,
-               const std::vector<host::RegisterRef>& registers)
+               const std::vector<qm4720::Register>& registers)
         : options_(options), out_(Format::kCsv, Columns(stations, registers)) {}
     void Sample(const PollSample& s) override { cells_.push_back(ValueCell(s.reading)); }
     void EndCycle(std::uint64_t cycleTime, bool complete) override {
@@ -46,10 +46,10 @@ public:
 
 private:
     static std::vector<std::string> Columns(const std::vector<int>& stations,
-                                            const std::vector<host::RegisterRef>& registers) {
+                                            const std::vector<qm4720::Register>& registers) {
         std::vector<std::string> columns{"time"};
         for (int station : stations) {
-            for (const host::RegisterRef& reg : registers)
+            for (const qm4720::Register& reg : registers)
                 columns.push_back(std::to_string(station) + ":" + reg.mnemonic);
         }
         return columns;
@@ -69,8 +69,9 @@ public:
         : options_(options), live_(host::StdoutIsTerminal()) {}
     void Sample(const PollSample& s) override {
         std::vector<std::string> texts;
-        for (const Cell& cell : ReadingCells(options_, s.station, *s.reg, s.reading, s.attemptTime,
-                                             ValueCell(s.reading), s.status, s.error)) {
+        for (const Cell& cell :
+             ReadingCells(options_, s.station, *s.reg, s.reading, true, s.attemptTime,
+                          ValueCell(s.reading), s.status, s.error)) {
             texts.push_back(CellText(cell));
         }
         rows_.push_back(std::move(texts));
@@ -111,7 +112,7 @@ private:
 }  // namespace
 
 std::unique_ptr<PollOutput> MakePollOutput(const Options& options, const std::vector<int>& stations,
-                                           const std::vector<host::RegisterRef>& registers) {
+                                           const std::vector<qm4720::Register>& registers) {
     if (options.wide) return std::make_unique<WideOutput>(options, stations, registers);
     if (options.format == Format::kText) return std::make_unique<TableOutput>(options);
     return std::make_unique<RowOutput>(options);

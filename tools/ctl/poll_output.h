@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/client/driver_session.h"
+#include "qm4720/qm4720.hpp"
 #include "tools/ctl/commands.h"
 
 namespace ctl {
@@ -15,8 +15,8 @@ namespace ctl {
 // One reading of a cycle, as it came out.
 struct PollSample {
     int station = 0;
-    const host::RegisterRef* reg = nullptr;
-    host::Reading reading;
+    const qm4720::Register* reg = nullptr;
+    qm4720::Reading reading;
     std::uint64_t attemptTime = 0;  // file time of the start of the exchange
     std::string status;             // "ok", "timeout", "reply-error", "error"
     std::string error;              // empty when ok
@@ -36,6 +36,6 @@ public:
 
 // The output that the options ask for, for these stations and registers.
 std::unique_ptr<PollOutput> MakePollOutput(const Options& options, const std::vector<int>& stations,
-                                           const std::vector<host::RegisterRef>& registers);
+                                           const std::vector<qm4720::Register>& registers);
 
 }  // namespace ctl
