@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "driver/interfaces.h"
+#include <qm4720/qm4720.h>
 #include "qm4720/qm4720.hpp"
 
 namespace bench {

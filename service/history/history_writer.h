@@ -24,17 +24,9 @@
 #include <thread>
 #include <vector>
 
-namespace service {
+#include "service/core/history_row.h"
 
-struct HistoryRow {
-    std::int64_t utcMs = 0;
-    std::string line;
-    std::int16_t station = 0;
-    std::string mnemonic;
-    std::optional<double> value;
-    std::int16_t quality = 0;
-    std::int32_t errorCode = -1;
-};
+namespace service {
 
 struct HistoryCounters {
     std::uint64_t rowsWritten = 0;

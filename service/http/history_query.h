@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "service/http/http_answer.h"
-#include "service/history/history_reader.h"
+#include "service/core/history_reader.h"
 #include "service/core/service_config.h"
 
 namespace service {

@@ -8,6 +8,7 @@
 
 #include "host/oskit/child_process.h"
 #include "contract/meter_values.h"
+#include "service/history/history_writer.h"
 #include "service/http/history_query.h"
 #include "service/tests/service_fixture.h"
 

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "contract/messages.h"
+#include "service/history/history_writer.h"
 #include "service/core/service_log.h"
 #include "service/core/service_runtime.h"
 #include "service/history/history_output.h"

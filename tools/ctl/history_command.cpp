@@ -5,7 +5,7 @@
 
 #include "tools/ctl/command_support.h"
 #include "service/core/history_params.h"
-#include "service/history/history_reader.h"
+#include "service/core/history_reader.h"
 
 namespace ctl {
 namespace {

@@ -1,4 +1,4 @@
-#include "service/history/history_reader.h"
+#include "service/core/history_reader.h"
 
 #include <charconv>
 #include <cstdio>

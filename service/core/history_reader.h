@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "service/history/history_writer.h"
+#include "service/core/history_row.h"
 
 namespace service {
 
