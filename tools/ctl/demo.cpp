@@ -125,7 +125,10 @@ int RunDemo(const Options& options) {
 
     walk.Heading("Probe stations 0..3");
     std::string found;
-    for (int s : driver.Probe({0, 3}).answered) found += " " + std::to_string(s);
+    for (int s : driver.Probe({0, 3}).answered) {
+        found += ' ';
+        found += std::to_string(s);
+    }
     walk.Expect(found == " 1 2", "stations that answer:" + found);
 
     const bool pvKnown = !pv.error;
