@@ -122,11 +122,10 @@ const Broken kBroken[] = {
 class ConfigFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string error;
-        session_ = host::DriverSession::Create({QM_MODULE_PATH, ""}, error);
-        ASSERT_NE(session_, nullptr) << error;
+        const qm4720::Error loaded = driver_.Load(QM_MODULE_PATH, "");
+        ASSERT_FALSE(loaded) << loaded.message;
     }
-    std::unique_ptr<host::DriverSession> session_;
+    qm4720::Driver driver_;
     ScratchDir dir_;
 };
 
@@ -139,7 +138,7 @@ TEST_F(ConfigFile, EachBrokenFileIsRefusedWithFileLineAndKey) {
 
         service::ServiceConfig config;
         std::string error;
-        EXPECT_FALSE(service::LoadConfig(path, *session_, config, error));
+        EXPECT_FALSE(service::LoadConfig(path, driver_, QM_MODULE_PATH, config, error));
         EXPECT_EQ(error.rfind(where, 0), 0u) << error;
         EXPECT_NE(error.find(c.what), std::string::npos) << error;
 
@@ -166,7 +165,7 @@ TEST_F(ConfigFile, ALinkToAnotherLinesDeviceIsRefused) {
                   link + "\"\n[[line.meter]]\nstation = 1\n");
     service::ServiceConfig config;
     std::string error;
-    EXPECT_FALSE(service::LoadConfig(path, *session_, config, error));
+    EXPECT_FALSE(service::LoadConfig(path, driver_, QM_MODULE_PATH, config, error));
     EXPECT_EQ(error, path + ":8: line[1].port: port " + link +
                          " on two lines (the same device as /dev/null)");
 }
@@ -202,8 +201,8 @@ TEST_F(ConfigFile, CheckConfigSaysWhereTheHistoryCannotBeKept) {
 TEST_F(ConfigFile, TheExampleAndTheDefaultsAreRead) {
     service::ServiceConfig config;
     std::string error;
-    ASSERT_TRUE(
-        service::LoadConfig(QM_SOURCE_DIR "/examples/qm4720d.toml", *session_, config, error))
+    ASSERT_TRUE(service::LoadConfig(QM_SOURCE_DIR "/examples/qm4720d.toml", driver_, QM_MODULE_PATH,
+                                    config, error))
         << error;
     ASSERT_EQ(config.lines.size(), 2u);
     const service::MeterConfig& qm = config.lines[0].meters[1];
@@ -217,7 +216,7 @@ TEST_F(ConfigFile, TheExampleAndTheDefaultsAreRead) {
     EXPECT_EQ(listener.wordOrder, service::WordOrder::kHighWordFirst);
     EXPECT_EQ(listener.maxClients, 16);
     EXPECT_EQ(listener.idleTimeout, std::chrono::seconds(60));
-    EXPECT_EQ(config.lines[1].baud, 9600);
+    EXPECT_EQ(config.lines[1].settings.baud, 9600);
 
     std::string startError;
     auto check =

@@ -16,7 +16,8 @@ using Json = nlohmann::json;
 service::ServiceConfig OneMeter() {
     service::MeterConfig meter;
     meter.station = 7;
-    meter.polled = {{{"PV", 4, 0, true}, 1000ms, 3000ms}, {{"SP", 13, 0, false}, 1000ms, 3000ms}};
+    meter.polled = {{{"PV", 4, qm4720::DataType::kFloat, true}, 1000ms, 3000ms},
+                    {{"SP", 13, qm4720::DataType::kFloat, false}, 1000ms, 3000ms}};
     service::MeterConfig writeOnly;  // a meter that is only written to
     writeOnly.station = 8;
     service::LineConfig line;
@@ -28,19 +29,18 @@ service::ServiceConfig OneMeter() {
     return config;
 }
 
-host::Reading Good(double value) {
-    host::Reading r;
-    r.ok = true;
+qm4720::Reading Good(double value) {
+    qm4720::Reading r;
     r.value = value;
     r.quality = 192;
-    r.latencyMs = 30;
+    r.latency = std::chrono::milliseconds(30);
     return r;
 }
 
-host::Reading TimedOut() {
-    host::Reading r;
-    r.errorCode = contract::kErrorTimeout;
-    r.error = "meter did not answer";
+qm4720::Reading TimedOut() {
+    qm4720::Reading r;
+    r.error = {qm4720::ErrorCode::kTimeout, "read: meter did not answer", "",
+               "meter did not answer"};
     return r;
 }
 
