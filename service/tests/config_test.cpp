@@ -61,6 +61,15 @@ const Broken kBroken[] = {
      std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
                           "port = \"/tmp/qm-b\"\nsilent_retry_s = 10\nsilent_retry_max_s = 5\n",
      13, "line[1].silent_retry_max_s", "at least silent_retry_s"},
+    // The whole name only, as the file has always taken it.
+    {"parity as a letter",
+     std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
+                          "port = \"/tmp/qm-b\"\nparity = \"e\"\n",
+     12, "line[1].parity", "expected none, odd, even, mark or space, got \"e\""},
+    {"parity in capitals",
+     std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
+                          "port = \"/tmp/qm-b\"\nparity = \"EVEN\"\n",
+     12, "line[1].parity", "got \"EVEN\""},
     {"baud as text",
      std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
                           "port = \"/tmp/qm-b\"\nbaud = \"9600\"\n",
@@ -196,6 +205,31 @@ TEST_F(ConfigFile, CheckConfigSaysWhereTheHistoryCannotBeKept) {
             << said;
         EXPECT_NE(said.find(warning), std::string::npos) << said;
     }
+}
+
+// XP has another place in the QM4720N's table than in the default one: each meter's registers are
+// resolved against its own model, also after a meter of another model.
+TEST_F(ConfigFile, EachMeterIsReadAgainstItsModelAndTheLineSettingsAreTyped) {
+    const std::string path = dir_ / "models.toml";
+    WriteFile(path,
+              "[[line]]\nname = \"a\"\nport = \"/tmp/qm-a\"\nparity = \"even\"\ndata_bits = 7\n"
+              "[[line.meter]]\nstation = 1\n[[line.meter.poll]]\nregisters = [\"XP\"]\n"
+              "interval_s = 1\n"
+              "[[line.meter]]\nstation = 12\nmodel = \"QM4720N\"\n[[line.meter.poll]]\n"
+              "registers = [\"XP\"]\ninterval_s = 1\n"
+              "[[line.meter]]\nstation = 2\nwritable = [\"XP\"]\n");
+    service::ServiceConfig config;
+    std::string error;
+    ASSERT_TRUE(service::LoadConfig(path, driver_, QM_MODULE_PATH, config, error)) << error;
+    const auto& meters = config.lines.at(0).meters;
+    ASSERT_EQ(meters.size(), 3u);
+    EXPECT_EQ(meters[0].polled.at(0).reg.index, 29);
+    EXPECT_EQ(meters[1].polled.at(0).reg.index, 36);
+    EXPECT_EQ(meters[2].writable.at(0).index, 29);
+    const qm4720::LineSettings& settings = config.lines[0].settings;
+    EXPECT_EQ(settings.parity, qm4720::Parity::kEven);
+    EXPECT_EQ(settings.dataBits, 7);
+    EXPECT_EQ(settings.replyTimeoutMs, 1500);  // the service's own default, not the driver's
 }
 
 TEST_F(ConfigFile, TheExampleAndTheDefaultsAreRead) {
