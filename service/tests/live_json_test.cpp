@@ -123,3 +123,68 @@ TEST(LiveJson, TimesAreUtcWithMilliseconds) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the Driver says of an exchange becomes the cell's code and text (the driver's own text, not
+// the library's message around it) and lands in one counter of the line.
+TEST(LineTableOutcomes, EachResultOfTheDriverKeepsItsCodeTextAndCounter) {
+    using qm4720::ErrorCode;
+    using Counter = std::uint64_t service::LineCounters::*;
+    struct Case {
+        const char* name;
+        ErrorCode code;
+        bool write;
+        Counter counter;
+        std::int32_t cellCode;  // what a read shows in its cell
+        const char* cellText;
+    };
+    const Case cases[] = {
+        {"good read", ErrorCode::kNone, false, &service::LineCounters::ok, -1, ""},
+        {"timeout", ErrorCode::kTimeout, false, &service::LineCounters::timeout, 7, "driver text"},
+        {"garbled reply", ErrorCode::kReply, false, &service::LineCounters::replyError, 15,
+         "driver text"},
+        {"port failed", ErrorCode::kOpen, false, &service::LineCounters::otherError, 10,
+         "driver text"},
+        // A failure the driver gave no reason for is no code of the driver's.
+        {"no reason", ErrorCode::kOther, false, &service::LineCounters::otherError, -1, ""},
+        {"write the meter refused (NAK)", ErrorCode::kRefused, true,
+         &service::LineCounters::refused, 0, ""},
+        {"write timed out", ErrorCode::kTimeout, true, &service::LineCounters::timeout, 0, ""},
+        // Refused before the line: the client's mistake, not the line's.
+        {"write out of the field", ErrorCode::kUsage, true, &service::LineCounters::writeRefusals,
+         0, ""},
+        {"write of a value out of range", ErrorCode::kValueRange, true,
+         &service::LineCounters::writeRefusals, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const service::ServiceConfig config = OneMeter();
+        service::LiveTable live(config);
+        service::LineTable& line = *live.Lines()[0];
+        qm4720::Reading reading = c.code == ErrorCode::kNone ? Good(1.5) : qm4720::Reading{};
+        if (c.code != ErrorCode::kNone) {
+            const bool driverGaveText =
+                c.code != ErrorCode::kOther && c.code != ErrorCode::kRefused;
+            reading.error = {c.code, "read 7: library words", "English reason",
+                             driverGaveText ? "driver text" : ""};
+        }
+        line.Count(reading, c.write);
+        const service::LineCounters counters = line.Counters();
+        EXPECT_EQ(counters.*c.counter, 1u);
+        const std::uint64_t total = counters.ok + counters.timeout + counters.replyError +
+                                    counters.refused + counters.otherError + counters.writeRefusals;
+        EXPECT_EQ(total, 1u);
+        EXPECT_EQ(counters.latencyCount,
+                  c.counter == &service::LineCounters::writeRefusals ? 0u : 1u);
+        if (c.write) continue;
+        line.StoreRead(line.Slot(7, 4), reading, 1000, std::chrono::steady_clock::now());
+        const service::LiveCell cell = *line.Find(7, 4);
+        EXPECT_EQ(cell.ok, c.code == ErrorCode::kNone);
+        EXPECT_EQ(cell.errorCode, c.cellCode);
+        EXPECT_EQ(cell.errorText, c.cellText);
+        EXPECT_EQ(cell.latencyMs, reading.latency.count());
+    }
+}
+
+}  // namespace
