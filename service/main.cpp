@@ -98,26 +98,26 @@ void LogListeners(const service::ServiceConfig& config) {
 
 // Starts the lines of `config` and their outputs; null with `error` set when an output cannot
 // start (nothing of this configuration is left running then).
-Running StartConfiguration(const service::ServiceConfig& config, const host::ModuleChoice& module,
+Running StartConfiguration(const service::ServiceConfig& config, const std::string& modulePath,
                            const HistoryHandle& history, std::string& error) {
-    auto running = std::make_unique<service::ServiceRuntime>(config, module);
+    auto running = std::make_unique<service::ServiceRuntime>(config, modulePath);
     service::AddOutputs(*running, config, history);
     if (!running->Start(error)) return nullptr;
     LogListeners(config);
     return running;
 }
 
-bool ReadConfig(const std::string& path, const host::ModuleChoice& module,
+bool ReadConfig(const std::string& path, const std::string& modulePath,
                 service::ServiceConfig& config, int& status) {
     std::string error;
     // Register names are checked by the driver's own ParseRegister, in a session of this thread.
-    auto session = host::DriverSession::Create(module, error);
-    if (session == nullptr) {
-        Log(LogLevel::kError, "cannot load the driver module: " + error);
+    qm4720::Driver driver;
+    if (const qm4720::Error loaded = driver.Load(modulePath, "")) {
+        Log(LogLevel::kError, "cannot load the driver module: " + loaded.driverText);
         status = kExitModule;
         return false;
     }
-    if (!service::LoadConfig(path, *session, config, error)) {
+    if (!service::LoadConfig(path, driver, modulePath, config, error)) {
         Log(LogLevel::kError, "configuration refused: " + error);
         status = kExitUsage;
         return false;
@@ -125,7 +125,7 @@ bool ReadConfig(const std::string& path, const host::ModuleChoice& module,
     return true;
 }
 
-int Run(const std::string& path, const host::ModuleChoice& module) {
+int Run(const std::string& path, const std::string& modulePath) {
     // The signals are taken by this thread alone, in sigtimedwait below; every thread started from
     // here inherits the blocked mask.
     sigset_t signals;
@@ -137,7 +137,7 @@ int Run(const std::string& path, const host::ModuleChoice& module) {
 
     service::ServiceConfig config;
     int status = kExitOk;
-    if (!ReadConfig(path, module, config, status)) return status;
+    if (!ReadConfig(path, modulePath, config, status)) return status;
     std::string error;
     LogHistoryPlace(config);
     HistoryHandle history;
@@ -145,7 +145,7 @@ int Run(const std::string& path, const host::ModuleChoice& module) {
         Log(LogLevel::kError, error);
         return kExitFailure;
     }
-    auto running = StartConfiguration(config, module, history, error);
+    auto running = StartConfiguration(config, modulePath, history, error);
     if (running == nullptr) {
         Log(LogLevel::kError, "cannot start: " + error);
         return kExitFailure;
@@ -164,7 +164,7 @@ int Run(const std::string& path, const host::ModuleChoice& module) {
         // reply on the wire) and a second more.
         int longestMs = 0;
         for (const auto& line : config.lines) {
-            longestMs = std::max(longestMs, line.replyTimeoutMs + 2000);
+            longestMs = std::max(longestMs, line.settings.replyTimeoutMs + 2000);
         }
         if (watchdog && running->Alive(std::chrono::milliseconds(longestMs))) {
             sd_notify(0, "WATCHDOG=1");
@@ -178,7 +178,7 @@ int Run(const std::string& path, const host::ModuleChoice& module) {
         HistoryHandle nextHistory;
         // Everything of the new file that can fail before the running one is stopped is tried
         // first, so that a reload is taken whole or refused whole.
-        if (!ReadConfig(path, module, next, ignored)) {
+        if (!ReadConfig(path, modulePath, next, ignored)) {
             Log(LogLevel::kError, "reload refused; the running configuration stays");
         } else if (!HistoryFor(next, history, nextHistory, error)) {
             Log(LogLevel::kError, "reload refused: " + error + "; the running configuration stays" +
@@ -187,7 +187,7 @@ int Run(const std::string& path, const host::ModuleChoice& module) {
             LogHistoryPlace(next);
             // The lines, then the outputs, stop before the new ones open the same ports.
             running.reset();
-            running = StartConfiguration(next, module, nextHistory, error);
+            running = StartConfiguration(next, modulePath, nextHistory, error);
             if (running != nullptr) {
                 config = std::move(next);
                 history = std::move(nextHistory);
@@ -200,7 +200,7 @@ int Run(const std::string& path, const host::ModuleChoice& module) {
                 Log(LogLevel::kError,
                     "reload refused: " + error + "; the running configuration is started again");
                 nextHistory.reset();
-                running = StartConfiguration(config, module, history, error);
+                running = StartConfiguration(config, modulePath, history, error);
                 if (running == nullptr) {
                     Log(LogLevel::kError, "cannot start the running configuration again: " + error);
                     sd_notify(0, "STOPPING=1");
@@ -226,14 +226,14 @@ int main(int argc, char** argv) {
                          "print the version and exit");
     std::string configPath;
     std::string checkPath;
-    host::ModuleChoice module;
+    std::string modulePath;
     auto* config = app.add_option("--config", configPath, "the configuration to run (TOML)")
                        ->type_name("FILE");
     app.add_option("--check-config", checkPath,
                    "only check FILE: print 'FILE: ok' and exit 0, or the refusal and exit 2")
         ->type_name("FILE")
         ->excludes(config);
-    app.add_option("--module", module.modulePath,
+    app.add_option("--module", modulePath,
                    "driver module to load (default: the one beside this program)")
         ->type_name("PATH");
     try {
@@ -244,7 +244,7 @@ int main(int argc, char** argv) {
     if (!checkPath.empty()) {
         service::ServiceConfig checked;
         int status = kExitOk;
-        if (!ReadConfig(checkPath, module, checked, status)) return status;
+        if (!ReadConfig(checkPath, modulePath, checked, status)) return status;
         // Said, not refused: the unit's StateDirectory= makes the folder only when it starts.
         for (const std::string& warning : service::HistoryPlaceWarnings(checked.history)) {
             std::fprintf(stderr, "%s: warning: %s\n", checkPath.c_str(), warning.c_str());
@@ -258,5 +258,5 @@ int main(int argc, char** argv) {
                      "information.\n");
         return kExitUsage;
     }
-    return Run(configPath, module);
+    return Run(configPath, modulePath);
 }

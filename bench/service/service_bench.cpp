@@ -88,8 +88,10 @@ std::string LineToml(int i, const std::string& port, const std::string& interval
 bool Load(const std::string& path, const std::string& text, service::ServiceConfig& config) {
     std::ofstream(path, std::ios::trunc) << text;
     std::string error;
-    auto session = host::DriverSession::Create({Beside("qm4720.so"), ""}, error);
-    if (session == nullptr || !service::LoadConfig(path, *session, config, error)) {
+    qm4720::Driver driver;
+    const qm4720::Error loaded = driver.Load(Beside("qm4720.so"), "");
+    if (loaded) error = loaded.message;
+    if (loaded || !service::LoadConfig(path, driver, Beside("qm4720.so"), config, error)) {
         std::fprintf(stderr, "qm4720d_bench: %s\n", error.c_str());
         return false;
     }
@@ -98,7 +100,7 @@ bool Load(const std::string& path, const std::string& text, service::ServiceConf
 
 // Mean time of one exchange on each line of `config`, over `window` after a second of warm-up.
 std::vector<double> ExchangeMs(const service::ServiceConfig& config, std::chrono::seconds window) {
-    service::ServiceRuntime runtime(config, {Beside("qm4720.so"), ""});
+    service::ServiceRuntime runtime(config, Beside("qm4720.so"));
     std::string error;
     if (!runtime.Start(error)) std::fprintf(stderr, "qm4720d_bench: %s\n", error.c_str());
     std::this_thread::sleep_for(1s);
@@ -155,9 +157,9 @@ bool SilentMeters(const std::string& dir, std::chrono::seconds run, std::vector<
     // the 250 ms it waits for a late answer (README, "Behaviour a host can rely on").
     constexpr std::chrono::milliseconds kQuietAfterTimeout{280};
     const auto limit = line.meters[0].polled[0].interval +
-                       std::chrono::milliseconds(line.replyTimeoutMs) + kQuietAfterTimeout;
+                       std::chrono::milliseconds(line.settings.replyTimeoutMs) + kQuietAfterTimeout;
     double longestExchangeMs = 0;
-    service::ServiceRuntime runtime(config, {Beside("qm4720.so"), ""});
+    service::ServiceRuntime runtime(config, Beside("qm4720.so"));
     std::string error;
     if (!runtime.Start(error)) std::fprintf(stderr, "qm4720d_bench: %s\n", error.c_str());
     const service::LineTable& table = *runtime.live().Lines()[0];

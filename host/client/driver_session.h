@@ -1,7 +1,7 @@
 // One driver object as a host uses it: created from the module the way a host does, called only
-// through its two interfaces' slot tables, released when the session ends. The public
-// qm4720::Driver (host/client/public_api.cpp) is built on it, and new programs use that Driver;
-// qm4720d still calls this session directly.
+// through its two interfaces' slot tables, released when the session ends. It is the private part
+// of the public qm4720::Driver (host/client/public_api.cpp): every program uses that Driver, and
+// only host/client/*.cpp and the host tests include this header.
 //
 // Threads: a session is not safe for concurrent use. Create it, call it and destroy it on one
 // thread (on Windows the object lives in that thread's single-threaded apartment). Two sessions

@@ -1,6 +1,7 @@
 // The public C++ interface (include/qm4720/qm4720.hpp) over host::DriverSession: the module loaded
 // by file or by programmatic identifier, the line (traced or not), register resolution and write
-// rounding, with every failure turned into an Error of the result. qm4720ctl is built on it.
+// rounding, with every failure turned into an Error of the result. Every program of ours is built
+// on it.
 #include <algorithm>
 #include <cstring>
 #include <mutex>

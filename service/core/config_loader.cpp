@@ -15,6 +15,13 @@
 namespace service {
 namespace {
 
+// The driver whose ParseRegister checks the register names, and the module it loads each meter's
+// model from.
+struct RegisterChecker {
+    qm4720::Driver& driver;
+    const std::string& modulePath;
+};
+
 // A refusal on its way out of the reader: the line and the key it is about.
 struct Refusal {
     std::int64_t line;
@@ -186,26 +193,29 @@ std::string ModelOf(const Section& meter) {
     meter.Refuse("model", "expected \"default\" or \"QM4720N\", got \"" + text + "\"");
 }
 
-host::RegisterRef ResolveRegister(const host::DriverSession& session, const Section& meter,
-                                  const std::string& model, std::string_view key,
-                                  const std::string& text, std::int64_t line) {
-    std::string error;
-    auto reg = session.Resolve(model, text, 0xFFFF, error);
-    if (!reg) {
+// `driver` has the meter's model loaded.
+qm4720::Register ResolveRegister(const qm4720::Driver& driver, const Section& meter,
+                                 const std::string& model, std::string_view key,
+                                 const std::string& text, std::int64_t line) {
+    qm4720::RegisterResult reg = driver.ParseRegister(text);
+    if (reg.error) {
         const std::string modelName = model.empty() ? std::string("default") : model;
         throw Refusal{line, meter.Key(key),
                       "register '" + text + "' is not one of model " + modelName +
                           "'s registers (qm4720ctl tables --model " + modelName +
-                          "); the driver says: " + error};
+                          "); the driver says: " + reg.error.driverText};
     }
-    return *reg;
+    return reg.reg;
 }
 
-MeterConfig ReadMeter(const host::DriverSession& session, const Section& meter) {
+MeterConfig ReadMeter(const RegisterChecker& checker, const Section& meter) {
     meter.OnlyKeys({"station", "model", "poll", "writable"});
     MeterConfig m;
     m.station = static_cast<std::int16_t>(meter.Integer("station", 0, 0, 99, true));
     m.model = ModelOf(meter);
+    if (const qm4720::Error loaded = checker.driver.Load(checker.modulePath, m.model)) {
+        throw Refusal{meter.Line(), meter.Key("model"), loaded.message};
+    }
     std::set<std::int16_t> seen;
     for (const Section& poll : meter.Tables("poll")) {
         poll.OnlyKeys({"registers", "interval_s", "allowed_age_s"});
@@ -214,8 +224,8 @@ MeterConfig ReadMeter(const host::DriverSession& session, const Section& meter) 
         const auto names = poll.Strings("registers");
         if (names.empty()) poll.Refuse("registers", "expected at least one register");
         for (const auto& [text, line] : names) {
-            const host::RegisterRef reg =
-                ResolveRegister(session, poll, m.model, "registers", text, line);
+            const qm4720::Register reg =
+                ResolveRegister(checker.driver, poll, m.model, "registers", text, line);
             if (!seen.insert(reg.index).second) {
                 throw Refusal{line, poll.Key("registers"),
                               "register '" + text + "' is polled twice on this meter"};
@@ -224,8 +234,8 @@ MeterConfig ReadMeter(const host::DriverSession& session, const Section& meter) 
         }
     }
     for (const auto& [text, line] : meter.Strings("writable")) {
-        const host::RegisterRef reg =
-            ResolveRegister(session, meter, m.model, "writable", text, line);
+        const qm4720::Register reg =
+            ResolveRegister(checker.driver, meter, m.model, "writable", text, line);
         if (reg.readOnly) {
             throw Refusal{line, meter.Key("writable"),
                           "register '" + text + "' is read-only in the model's table"};
@@ -314,7 +324,7 @@ MqttConfig ReadMqtt(const Section& mqtt) {
     return m;
 }
 
-LineConfig ReadLine(const host::DriverSession& session, const Section& line) {
+LineConfig ReadLine(const RegisterChecker& checker, const Section& line) {
     line.OnlyKeys({"name", "port", "baud", "data_bits", "parity", "stop_bits", "reply_timeout_ms",
                    "silent_retry_s", "silent_retry_max_s", "meter", "modbus"});
     LineConfig l;
@@ -329,17 +339,19 @@ LineConfig ReadLine(const host::DriverSession& session, const Section& line) {
     l.port = line.String("port", "", true);
     // The driver's port record holds 31 characters and a NUL.
     if (l.port.empty() || l.port.size() > 31) line.Refuse("port", "expected 1 to 31 characters");
-    l.baud = static_cast<int>(line.Integer("baud", l.baud, 300, 9600));
-    l.dataBits = static_cast<int>(line.Integer("data_bits", l.dataBits, 5, 8));
-    l.parity = line.String("parity", l.parity, false);
-    if (l.parity != "none" && l.parity != "odd" && l.parity != "even" && l.parity != "mark" &&
-        l.parity != "space") {
-        line.Refuse("parity", "expected none, odd, even, mark or space, got \"" + l.parity + "\"");
+    qm4720::LineSettings& settings = l.settings;
+    settings.baud = static_cast<int>(line.Integer("baud", settings.baud, 300, 9600));
+    settings.dataBits = static_cast<int>(line.Integer("data_bits", settings.dataBits, 5, 8));
+    const std::string parity = line.String("parity", qm4720::ParityName(settings.parity), false);
+    // The whole name only: the letters that a line's settings text takes are not names.
+    if (qm4720::ParseParity(parity, settings.parity) ||
+        parity != qm4720::ParityName(settings.parity)) {
+        line.Refuse("parity", "expected none, odd, even, mark or space, got \"" + parity + "\"");
     }
-    l.stopBits = static_cast<int>(line.Integer("stop_bits", l.stopBits, 1, 2));
+    settings.stopBits = static_cast<int>(line.Integer("stop_bits", settings.stopBits, 1, 2));
     // The driver holds the timeout in 16 bits and reads below 10 ms as 1000 ms.
-    l.replyTimeoutMs =
-        static_cast<int>(line.Integer("reply_timeout_ms", l.replyTimeoutMs, 10, 32767));
+    settings.replyTimeoutMs =
+        static_cast<int>(line.Integer("reply_timeout_ms", settings.replyTimeoutMs, 10, 32767));
     l.silentRetryFirst = line.Seconds("silent_retry_s", l.silentRetryFirst, 3600);
     l.silentRetryLongest = line.Seconds("silent_retry_max_s",
                                         std::max(l.silentRetryLongest, l.silentRetryFirst), 86400);
@@ -348,7 +360,7 @@ LineConfig ReadLine(const host::DriverSession& session, const Section& line) {
     }
     std::set<int> stations;
     for (const Section& meter : line.Tables("meter")) {
-        l.meters.push_back(ReadMeter(session, meter));
+        l.meters.push_back(ReadMeter(checker, meter));
         if (!stations.insert(l.meters.back().station).second) {
             meter.Refuse("station", "station " + std::to_string(l.meters.back().station) +
                                         " is on this line twice");
@@ -359,7 +371,7 @@ LineConfig ReadLine(const host::DriverSession& session, const Section& line) {
     return l;
 }
 
-void ReadConfig(const host::DriverSession& session, const Section& root, ServiceConfig& config) {
+void ReadConfig(const RegisterChecker& checker, const Section& root, ServiceConfig& config) {
     root.OnlyKeys({"line", "history", "http", "mqtt"});
     if (auto history = root.Table("history")) {
         history->OnlyKeys({"database", "retention_days"});
@@ -370,7 +382,7 @@ void ReadConfig(const host::DriverSession& session, const Section& root, Service
     std::set<std::string> names, listeners;
     std::map<std::string, std::string> devices;  // identity -> the port as first written
     for (const Section& line : root.Tables("line")) {
-        config.lines.push_back(ReadLine(session, line));
+        config.lines.push_back(ReadLine(checker, line));
         const LineConfig& l = config.lines.back();
         if (!names.insert(l.name).second) line.Refuse("name", "line \"" + l.name + "\" twice");
         const auto [device, added] = devices.emplace(PortIdentity(l.port), l.port);
@@ -399,13 +411,13 @@ void ReadConfig(const host::DriverSession& session, const Section& root, Service
 
 }  // namespace
 
-bool LoadConfig(const std::string& path, const host::DriverSession& session, ServiceConfig& config,
-                std::string& error) {
+bool LoadConfig(const std::string& path, qm4720::Driver& driver, const std::string& modulePath,
+                ServiceConfig& config, std::string& error) {
     config = ServiceConfig{};
     config.path = path;
     try {
         const toml::table root = toml::parse_file(path);
-        ReadConfig(session, Section(root, ""), config);
+        ReadConfig(RegisterChecker{driver, modulePath}, Section(root, ""), config);
         return true;
     } catch (const toml::parse_error& e) {
         const auto& where = e.source();

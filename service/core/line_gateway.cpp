@@ -58,10 +58,10 @@ CellReading LineGateway::Read(std::int16_t station, std::int16_t index) const {
 
 WriteResult LineGateway::Write(std::int16_t station, std::int16_t index, double value,
                                std::string_view who) {
-    const host::RegisterRef* target = nullptr;
+    const qm4720::Register* target = nullptr;
     for (const MeterConfig& meter : worker_.config().meters) {
         if (meter.station != station) continue;
-        for (const host::RegisterRef& reg : meter.writable) {
+        for (const qm4720::Register& reg : meter.writable) {
             if (reg.index == index) target = &reg;
         }
     }
@@ -72,7 +72,9 @@ WriteResult LineGateway::Write(std::int16_t station, std::int16_t index, double 
     if (target == nullptr || target->readOnly) {
         result.outcome = WriteOutcome::kNotWritable;
         why = "not configured writable";
-    } else if (const contract::WriteFit fit = contract::FitWrite(target->type, value); !fit.sent) {
+    } else if (const contract::WriteFit fit =
+                   contract::FitWrite(static_cast<std::uint16_t>(target->type), value);
+               !fit.sent) {
         result.outcome = WriteOutcome::kRefusedByDriver;
         why = fit.refusal;
     } else {

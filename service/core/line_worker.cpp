@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 #include "contract/messages.h"
 #include "host/client/port_problem.h"
@@ -11,16 +10,16 @@
 namespace service {
 namespace {
 
-constexpr const char* kParities[] = {"none", "odd", "even", "mark", "space"};
+using qm4720::ErrorCode;
 
-WriteOutcome OutcomeOfWrite(const host::Reading& reading) {
-    if (reading.ok) return WriteOutcome::kDone;
-    switch (reading.errorCode) {
-        case contract::kErrorNone:
-            return WriteOutcome::kRefusedByMeter;  // a NAK records no reason
-        case contract::kErrorTimeout:
-        case contract::kErrorReply:
-        case contract::kErrorOpen:
+WriteOutcome OutcomeOfWrite(const qm4720::Reading& reading) {
+    if (reading.ok()) return WriteOutcome::kDone;
+    switch (reading.error.code) {
+        case ErrorCode::kRefused:
+            return WriteOutcome::kRefusedByMeter;
+        case ErrorCode::kTimeout:
+        case ErrorCode::kReply:
+        case ErrorCode::kOpen:
             return WriteOutcome::kNoAnswer;
         default:
             return WriteOutcome::kRefusedByDriver;  // range, format, type: before the line
@@ -28,9 +27,9 @@ WriteOutcome OutcomeOfWrite(const host::Reading& reading) {
 }
 
 // Something came back on the line (a value, a NAK, even a garbled reply): the line is there.
-bool Answered(const host::Reading& reading) {
-    return reading.ok ||
-           (reading.errorCode != contract::kErrorTimeout && reading.errorCode != contract::kErrorOpen);
+bool Answered(const qm4720::Reading& reading) {
+    return reading.ok() ||
+           (reading.error.code != ErrorCode::kTimeout && reading.error.code != ErrorCode::kOpen);
 }
 
 // "5 s", "0.5 s", "1.25 s".
@@ -42,10 +41,9 @@ std::string Seconds(std::chrono::milliseconds wait) {
 
 }  // namespace
 
-LineWorker::LineWorker(LineConfig line, host::ModuleChoice module, LineTable& table,
-                       Backoff backoff)
+LineWorker::LineWorker(LineConfig line, std::string modulePath, LineTable& table, Backoff backoff)
     : line_(std::move(line)),
-      module_(std::move(module)),
+      modulePath_(std::move(modulePath)),
       table_(table),
       backoff_(backoff),
       schedule_(line_, std::chrono::steady_clock::now()),
@@ -80,7 +78,7 @@ bool LineWorker::Stopping() {
     return stopping_;
 }
 
-std::future<WriteOutcome> LineWorker::QueueWrite(std::int16_t station, const host::RegisterRef& reg,
+std::future<WriteOutcome> LineWorker::QueueWrite(std::int16_t station, const qm4720::Register& reg,
                                                  double value) {
     std::promise<WriteOutcome> done;
     std::future<WriteOutcome> outcome = done.get_future();
@@ -117,20 +115,18 @@ const std::string& LineWorker::ModelOf(std::int16_t station) const {
     return kDefault;
 }
 
-bool LineWorker::OpenLine(host::DriverSession& session) {
-    PortSettings settings{};
-    const std::string device = host::PortDeviceName(line_.port);
-    std::memcpy(settings.portName, device.c_str(),
-                std::min(device.size(), sizeof settings.portName - 1));
-    settings.baudRate = line_.baud;
-    settings.dataBits = static_cast<std::uint8_t>(line_.dataBits);
-    settings.stopBits = static_cast<std::int16_t>(line_.stopBits);
-    for (std::uint8_t i = 0; i < 5; ++i) {
-        if (line_.parity == kParities[i]) settings.parity = i;
-    }
-    settings.replyTimeout = static_cast<std::int16_t>(line_.replyTimeoutMs);
-    std::string error;
-    if (!session.Open(settings, error)) {
+void LineWorker::UseModel(qm4720::Driver& driver, const std::string& model) const {
+    // The module is the one already loaded: only the model changes, and that cannot fail.
+    driver.Load(modulePath_, model);
+}
+
+bool LineWorker::OpenLine(qm4720::Driver& driver) {
+    qm4720::OpenOptions options{line_.settings};
+    options.port = line_.port;
+    options.modulePath = modulePath_;
+    if (const qm4720::Error failed = driver.Open(options)) {
+        // The driver's own text when it gave one; what refused the port otherwise.
+        const std::string& error = failed.driverText.empty() ? failed.message : failed.driverText;
         table_.CountOpenFailure();
         // The driver says only that it failed; the system says why.
         const std::string why = host::PortOpenProblem(line_.port);
@@ -160,9 +156,8 @@ void LineWorker::ScheduleReopen() {
     nextBackoff_ = std::min(nextBackoff_ * 2, backoff_.longest);
 }
 
-void LineWorker::LoseLine(host::DriverSession& session, const std::string& reason,
-                          std::int32_t code) {
-    session.Close();
+void LineWorker::LoseLine(qm4720::Driver& driver, const std::string& reason, std::int32_t code) {
+    driver.Close();
     open_ = false;
     if (table_.State() != LineState::kLost || table_.LostReason() != "line lost: " + reason) {
         Log(LogLevel::kWarning, "line " + line_.name + ": lost (" + reason +
@@ -174,15 +169,15 @@ void LineWorker::LoseLine(host::DriverSession& session, const std::string& reaso
     ScheduleReopen();
 }
 
-void LineWorker::RunWrites(host::DriverSession& session, std::deque<PendingWrite>& writes) {
+void LineWorker::RunWrites(qm4720::Driver& driver, std::deque<PendingWrite>& writes) {
     for (PendingWrite& write : writes) {
         // A write taken before the stop and not begun yet waits no longer than the queued ones.
         if (!open_ || Stopping()) {
             write.done.set_value(WriteOutcome::kNoAnswer);
             continue;
         }
-        const host::Reading result =
-            session.Write(ModelOf(write.station), write.station, write.reg, write.value);
+        UseModel(driver, ModelOf(write.station));
+        const qm4720::Reading result = driver.Write(write.station, write.reg.mnemonic, write.value);
         table_.Count(result, true);
         write.done.set_value(OutcomeOfWrite(result));
         // Read the register back soon when it is polled, so the table shows the new value.
@@ -199,15 +194,16 @@ void LineWorker::RunWrites(host::DriverSession& session, std::deque<PendingWrite
 }
 
 void LineWorker::TellMeterChange(std::size_t meter, MeterChange change,
-                                 const host::Reading& result) {
+                                 const qm4720::Reading& result) {
     const std::int16_t station = line_.meters[meter].station;
     const std::string who = "line " + line_.name + ": station " + std::to_string(station);
     if (change == MeterChange::kWentSilent) {
         Log(LogLevel::kWarning,
             who + " is silent (no answer to " + std::to_string(kMissesBeforeSilent) +
-                " requests in a row; the driver says: " + result.error + "); asked again after " +
-                Seconds(line_.silentRetryFirst) + ", the wait doubling up to " +
-                Seconds(line_.silentRetryLongest) + " while it stays silent");
+                " requests in a row; the driver says: " + result.error.driverText +
+                "); asked again after " + Seconds(line_.silentRetryFirst) +
+                ", the wait doubling up to " + Seconds(line_.silentRetryLongest) +
+                " while it stays silent");
         table_.SetMeterSilent(station, true, result, UtcNowMs());
     } else if (change == MeterChange::kAnswersAgain) {
         Log(LogLevel::kNotice, who + " answers again");
@@ -215,17 +211,19 @@ void LineWorker::TellMeterChange(std::size_t meter, MeterChange change,
     }
 }
 
-void LineWorker::Poll(host::DriverSession& session, DuePoll& due) {
+void LineWorker::Poll(qm4720::Driver& driver, DuePoll& due) {
     const MeterConfig& meter = line_.meters[due.meter];
     const PolledRegister& polled = meter.polled[due.polled];
-    const host::Reading result = session.Read(meter.model, meter.station, polled.reg);
+    UseModel(driver, meter.model);
+    const qm4720::Reading result = driver.Read(meter.station, polled.reg.mnemonic);
     const auto now = std::chrono::steady_clock::now();
     const std::int64_t utcMs = UtcNowMs();
     table_.StoreRead(table_.Slot(meter.station, polled.reg.index), result, utcMs, now);
     table_.Count(result, false);
-    if (result.errorCode == contract::kErrorOpen) {
+    if (result.error.code == ErrorCode::kOpen) {
         schedule_.Advance(due, now);
-        LoseLine(session, "the port failed; the driver says: " + result.error, result.errorCode);
+        LoseLine(driver, "the port failed; the driver says: " + result.error.driverText,
+                 DriverCode(result.error));
         return;
     }
     const bool answered = Answered(result);
@@ -241,7 +239,7 @@ void LineWorker::Poll(host::DriverSession& session, DuePoll& due) {
     }
     // Lost only when every meter is silent: the silent ones coming in a row say nothing of the
     // others.
-    if (schedule_.AllSilent()) LoseLine(session, "no meter answers", result.errorCode);
+    if (schedule_.AllSilent()) LoseLine(driver, "no meter answers", DriverCode(result.error));
 }
 
 void LineWorker::Run() {
@@ -256,9 +254,9 @@ void LineWorker::Run() {
 }
 
 void LineWorker::PollUntilStopped() {
-    std::string error;
-    auto session = host::DriverSession::Create(module_, error);
-    if (session == nullptr) {
+    qm4720::Driver driver;
+    if (const qm4720::Error failed = driver.Load(modulePath_, "")) {
+        const std::string& error = failed.driverText;
         Log(LogLevel::kError, "line " + line_.name + ": cannot create the driver: " + error);
         table_.SetState(LineState::kLost, "cannot create the driver: " + error);
         return;
@@ -270,7 +268,7 @@ void LineWorker::PollUntilStopped() {
             if (stopping_) break;
         }
         if (!open_) {
-            if (std::chrono::steady_clock::now() >= reopenAt_ && OpenLine(*session)) continue;
+            if (std::chrono::steady_clock::now() >= reopenAt_ && OpenLine(driver)) continue;
             // Closed until the next attempt: writes queued meanwhile are answered at once, and
             // they do not bring the attempt forward.
             if (!WaitUntil(reopenAt_)) break;
@@ -279,7 +277,7 @@ void LineWorker::PollUntilStopped() {
                 std::lock_guard lock(mutex_);
                 writes.swap(writes_);
             }
-            RunWrites(*session, writes);
+            RunWrites(driver, writes);
             continue;
         }
         std::deque<PendingWrite> writes;
@@ -288,7 +286,7 @@ void LineWorker::PollUntilStopped() {
             writes.swap(writes_);
         }
         if (!writes.empty()) {
-            RunWrites(*session, writes);
+            RunWrites(driver, writes);
             continue;
         }
         if (schedule_.Empty()) {
@@ -301,9 +299,9 @@ void LineWorker::PollUntilStopped() {
             if (!WaitUntil(wake)) break;
             continue;
         }
-        Poll(*session, *next);
+        Poll(driver, *next);
     }
-    session->Close();
+    driver.Close();
 }
 
 }  // namespace service

@@ -1,4 +1,4 @@
-// The worker of one serial line: a thread that owns the line's driver session, polls the line's
+// The worker of one serial line: a thread that owns the line's Driver, polls the line's
 // registers by their intervals (in the order of poll_schedule.h), performs the writes queued from
 // other threads before the next poll, and puts every result into the line's live table (which
 // tells the runtime's events). A meter that stops answering is asked again at its own backoff while
@@ -16,11 +16,11 @@
 #include <mutex>
 #include <thread>
 
-#include "host/client/driver_session.h"
 #include "service/core/live_table.h"
 #include "service/core/meter_gateway.h"
 #include "service/core/poll_schedule.h"
 #include "service/core/service_config.h"
+#include "qm4720/qm4720.hpp"
 
 namespace service {
 
@@ -32,7 +32,8 @@ struct Backoff {
 class LineWorker {
 public:
     // `table` must outlive the worker; every result goes into it, and from it to the events.
-    LineWorker(LineConfig line, host::ModuleChoice module, LineTable& table, Backoff backoff = {});
+    // `modulePath` is the driver module the worker loads ("" the one beside the program).
+    LineWorker(LineConfig line, std::string modulePath, LineTable& table, Backoff backoff = {});
     // Stops the thread (Stop).
     ~LineWorker();
     LineWorker(const LineWorker&) = delete;
@@ -47,7 +48,7 @@ public:
 
     // Queues a write of `reg` of `station` for the worker; the future is set once the meter
     // answered or the exchange failed. Any thread.
-    std::future<WriteOutcome> QueueWrite(std::int16_t station, const host::RegisterRef& reg,
+    std::future<WriteOutcome> QueueWrite(std::int16_t station, const qm4720::Register& reg,
                                          double value);
 
     const LineConfig& config() const { return line_; }
@@ -59,27 +60,29 @@ public:
 private:
     struct PendingWrite {
         std::int16_t station;
-        host::RegisterRef reg;
+        qm4720::Register reg;
         double value;
         std::promise<WriteOutcome> done;
     };
     void Run();
     bool Stopping();
     void PollUntilStopped();
-    bool OpenLine(host::DriverSession& session);
+    bool OpenLine(qm4720::Driver& driver);
     // The next attempt to open after the current backoff, which then doubles (up to the longest).
     void ScheduleReopen();
-    void LoseLine(host::DriverSession& session, const std::string& reason, std::int32_t code);
-    void RunWrites(host::DriverSession& session, std::deque<PendingWrite>& writes);
-    void Poll(host::DriverSession& session, DuePoll& due);
+    void LoseLine(qm4720::Driver& driver, const std::string& reason, std::int32_t code);
+    void RunWrites(qm4720::Driver& driver, std::deque<PendingWrite>& writes);
+    void Poll(qm4720::Driver& driver, DuePoll& due);
     // Logs `change` of `meter` and shows it in the table; `result` is the exchange that made it.
-    void TellMeterChange(std::size_t meter, MeterChange change, const host::Reading& result);
+    void TellMeterChange(std::size_t meter, MeterChange change, const qm4720::Reading& result);
     // Sleeps until `until`, a queued write or Stop, whichever comes first; false on Stop.
     bool WaitUntil(SteadyTime until);
     const std::string& ModelOf(std::int16_t station) const;
+    // Makes `model` the one of the driver's next exchange (the module is loaded already).
+    void UseModel(qm4720::Driver& driver, const std::string& model) const;
 
     LineConfig line_;
-    host::ModuleChoice module_;
+    std::string modulePath_;
     LineTable& table_;
     Backoff backoff_;
     std::thread thread_;

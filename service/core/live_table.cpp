@@ -79,18 +79,18 @@ LineCounters LineTable::Counters() const {
     return counters_;
 }
 
-void LineTable::StoreRead(int slot, const host::Reading& reading, std::int64_t utcMs,
+void LineTable::StoreRead(int slot, const qm4720::Reading& reading, std::int64_t utcMs,
                           SteadyTime now) {
     LiveCell copy;
     {
         std::lock_guard lock(mutex_);
         LiveCell& cell = cells_[static_cast<std::size_t>(slot)];
         cell.answered = true;
-        cell.ok = reading.ok;
+        cell.ok = reading.ok();
         cell.utcMs = utcMs;
-        cell.latencyMs = reading.latencyMs;
-        cell.quality = reading.ok ? reading.quality : 0;
-        if (reading.ok) {
+        cell.latencyMs = reading.latency.count();
+        cell.quality = reading.ok() ? static_cast<std::int16_t>(reading.quality) : 0;
+        if (reading.ok()) {
             cell.everGood = true;
             cell.value = reading.value;
             cell.goodUtcMs = utcMs;
@@ -98,8 +98,8 @@ void LineTable::StoreRead(int slot, const host::Reading& reading, std::int64_t u
             cell.errorCode = contract::kErrorNone;
             cell.errorText.clear();
         } else {
-            cell.errorCode = reading.errorCode;
-            cell.errorText = reading.error;
+            cell.errorCode = DriverCode(reading.error);
+            cell.errorText = reading.error.driverText;
         }
         copy = cell;
     }
@@ -137,7 +137,7 @@ void LineTable::SetState(LineState state, std::string lostReason) {
     if (events_ != nullptr) events_->Publish(LineStateEvent{name_, state, reason});
 }
 
-void LineTable::SetMeterSilent(std::int16_t station, bool silent, const host::Reading& last,
+void LineTable::SetMeterSilent(std::int16_t station, bool silent, const qm4720::Reading& last,
                                std::int64_t utcMs) {
     std::vector<LiveCell> copies;
     {
@@ -153,8 +153,8 @@ void LineTable::SetMeterSilent(std::int16_t station, bool silent, const host::Re
             cell.ok = false;
             cell.quality = 0;
             cell.utcMs = utcMs;
-            cell.errorCode = last.errorCode;
-            cell.errorText = last.error;
+            cell.errorCode = DriverCode(last.error);
+            cell.errorText = last.error.driverText;
             copies.push_back(cell);
         }
     }
@@ -165,28 +165,30 @@ void LineTable::SetMeterSilent(std::int16_t station, bool silent, const host::Re
     }
 }
 
-void LineTable::Count(const host::Reading& reading, bool write) {
+void LineTable::Count(const qm4720::Reading& reading, bool write) {
+    using qm4720::ErrorCode;
+    const ErrorCode code = reading.error.code;
     std::lock_guard lock(mutex_);
     // Refused by the driver before the line (range, format, type): the client's, not the line's.
-    if (write && !reading.ok && reading.errorCode != contract::kErrorNone &&
-        reading.errorCode != contract::kErrorTimeout &&
-        reading.errorCode != contract::kErrorReply && reading.errorCode != contract::kErrorOpen) {
+    if (write && !reading.ok() && code != ErrorCode::kRefused && code != ErrorCode::kTimeout &&
+        code != ErrorCode::kReply && code != ErrorCode::kOpen) {
         ++counters_.writeRefusals;
         return;
     }
+    const double latencyMs = reading.latency.count();
     for (std::size_t i = 0; i < kLatencyBoundsMs.size(); ++i) {
-        if (reading.latencyMs <= kLatencyBoundsMs[i]) ++counters_.latencyAtMost[i];
+        if (latencyMs <= kLatencyBoundsMs[i]) ++counters_.latencyAtMost[i];
     }
     ++counters_.latencyCount;
-    counters_.latencySumMs += reading.latencyMs;
-    if (reading.ok) {
+    counters_.latencySumMs += latencyMs;
+    if (reading.ok()) {
         ++counters_.ok;
-    } else if (reading.errorCode == contract::kErrorTimeout) {
+    } else if (code == ErrorCode::kTimeout) {
         ++counters_.timeout;
-    } else if (reading.errorCode == contract::kErrorReply) {
+    } else if (code == ErrorCode::kReply) {
         ++counters_.replyError;
-    } else if (write && reading.errorCode == contract::kErrorNone) {
-        ++counters_.refused;  // the driver records no reason for a NAK
+    } else if (write && code == ErrorCode::kRefused) {
+        ++counters_.refused;
     } else {
         ++counters_.otherError;
     }
@@ -213,6 +215,12 @@ std::shared_ptr<LineTable> LiveTable::Line(const std::string& name) const {
         if (line->name() == name) return line;
     }
     return nullptr;
+}
+
+std::int32_t DriverCode(const qm4720::Error& error) {
+    const auto code = static_cast<std::int32_t>(error.code);
+    return code < static_cast<std::int32_t>(qm4720::ErrorCode::kModule) ? code
+                                                                        : contract::kErrorNone;
 }
 
 std::int64_t UtcNowMs() {

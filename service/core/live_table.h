@@ -69,16 +69,16 @@ public:
     const EventStream* events() const { return events_; }
 
     // Writers: the line's worker only.
-    void StoreRead(int slot, const host::Reading& reading, std::int64_t utcMs, SteadyTime now);
+    void StoreRead(int slot, const qm4720::Reading& reading, std::int64_t utcMs, SteadyTime now);
     // Every cell failed with `reason` and DriverError `code` (the line was lost); the latest good
     // values stay for the age.
     void FailAll(const std::string& reason, std::int32_t code, std::int64_t utcMs);
     void SetState(LineState state, std::string lostReason = {});
     // `station` stopped answering, `last` the exchange it did not answer (its every cell fails
     // with that error, their latest good values kept for the age), or answers again.
-    void SetMeterSilent(std::int16_t station, bool silent, const host::Reading& last,
+    void SetMeterSilent(std::int16_t station, bool silent, const qm4720::Reading& last,
                         std::int64_t utcMs);
-    void Count(const host::Reading& reading, bool write);
+    void Count(const qm4720::Reading& reading, bool write);
     // A write refused before it was queued for the line (LineGateway).
     void CountWriteRefusal();
     void CountOpenFailure();
@@ -105,6 +105,10 @@ public:
 private:
     std::vector<std::shared_ptr<LineTable>> lines_;
 };
+
+// The driver's own code of `error`, as the cells show it: kErrorNone when the driver gave none
+// (the failures that only this library names).
+std::int32_t DriverCode(const qm4720::Error& error);
 
 // Milliseconds since 1970-01-01 UTC now.
 std::int64_t UtcNowMs();

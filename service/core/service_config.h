@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "host/client/driver_session.h"
+#include "qm4720/qm4720.hpp"
 #include "service/core/meter_gateway.h"
 
 namespace service {
 
 struct PolledRegister {
-    host::RegisterRef reg;
+    qm4720::Register reg;
     std::chrono::milliseconds interval{1000};
     std::chrono::milliseconds allowedAge{3000};  // three intervals unless configured
 };
@@ -24,17 +24,14 @@ struct MeterConfig {
     std::int16_t station = 0;
     std::string model;  // as the driver takes it: "" for the default model, or "QM4720N"
     std::vector<PolledRegister> polled;
-    std::vector<host::RegisterRef> writable;
+    std::vector<qm4720::Register> writable;
 };
 
 struct LineConfig {
     std::string name;
     std::string port;
-    int baud = 9600;
-    int dataBits = 8;
-    std::string parity = "none";  // none, odd, even, mark, space
-    int stopBits = 1;
-    int replyTimeoutMs = 1500;
+    // The meters' factory settings, but a longer reply timeout than the driver's own.
+    qm4720::LineSettings settings{.replyTimeoutMs = 1500};
     // A meter that stopped answering is asked again after the first wait, which doubles at
     // every retry it does not answer, up to the longest.
     std::chrono::milliseconds silentRetryFirst{5000};
@@ -79,11 +76,12 @@ struct ServiceConfig {
     MqttConfig mqtt;
 };
 
-// Reads and checks `path`; register names go through `session`'s ParseRegister. False with
-// `error` set to "FILE:LINE: KEY: what is wrong" ("FILE: why" when it could not be read) when the
-// file is refused; nothing of it is then to be used.
-bool LoadConfig(const std::string& path, const host::DriverSession& session, ServiceConfig& config,
-                std::string& error);
+// Reads and checks `path`; register names go through the ParseRegister of `driver`, which has the
+// module of `modulePath` loaded (each meter's model is loaded in turn; the last one stays). False
+// with `error` set to "FILE:LINE: KEY: what is wrong" ("FILE: why" when it could not be read) when
+// the file is refused; nothing of it is then to be used.
+bool LoadConfig(const std::string& path, qm4720::Driver& driver, const std::string& modulePath,
+                ServiceConfig& config, std::string& error);
 
 // What names the device of a line's `port`: the device number of a character device, else the
 // resolved path, else the path normalised; two lines with the same identity share one device.

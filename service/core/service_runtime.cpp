@@ -2,13 +2,14 @@
 
 namespace service {
 
-ServiceRuntime::ServiceRuntime(const ServiceConfig& config, const host::ModuleChoice& module,
+ServiceRuntime::ServiceRuntime(const ServiceConfig& config, const std::string& modulePath,
                                Backoff backoff)
-    : config_(config), module_(module), live_(config_) {
+    : config_(config), modulePath_(modulePath), live_(config_) {
     for (std::size_t i = 0; i < config_.lines.size(); ++i) {
         LineTable& table = *live_.Lines()[i];
         table.SetEvents(events_);
-        workers_.push_back(std::make_unique<LineWorker>(config_.lines[i], module, table, backoff));
+        workers_.push_back(
+            std::make_unique<LineWorker>(config_.lines[i], modulePath, table, backoff));
         gateways_.push_back(std::make_unique<LineGateway>(table, *workers_.back()));
     }
 }
@@ -60,7 +61,7 @@ WritableRegister ServiceRuntime::FindWritable(std::string_view line, std::int16_
         for (const MeterConfig& meter : config_.lines[i].meters) {
             if (meter.station != station) continue;
             found.meter = &meter;
-            for (const host::RegisterRef& reg : meter.writable) {
+            for (const qm4720::Register& reg : meter.writable) {
                 if (reg.mnemonic != mnemonic) continue;
                 found.reg = &reg;
                 return found;

@@ -30,13 +30,14 @@ namespace service {
 struct WritableRegister {
     std::size_t line = static_cast<std::size_t>(-1);  // index in the configuration's lines
     const MeterConfig* meter = nullptr;
-    const host::RegisterRef* reg = nullptr;
+    const qm4720::Register* reg = nullptr;
 };
 
 class ServiceRuntime {
 public:
     // Makes the lines of `config`; nothing runs before Start.
-    ServiceRuntime(const ServiceConfig& config, const host::ModuleChoice& module,
+    // `modulePath` is the driver module each line loads ("" the one beside the program).
+    ServiceRuntime(const ServiceConfig& config, const std::string& modulePath,
                    Backoff backoff = {});
     // Stop.
     ~ServiceRuntime();
@@ -59,7 +60,7 @@ public:
     void Stop();
 
     const ServiceConfig& config() const { return config_; }
-    const host::ModuleChoice& module() const { return module_; }
+    const std::string& modulePath() const { return modulePath_; }
     const LiveTable& live() const { return live_; }
     // Subscribed to by the outputs in their Start.
     EventStream& events() { return events_; }
@@ -83,7 +84,7 @@ private:
     void StopOutputs(std::size_t started);
 
     ServiceConfig config_;
-    host::ModuleChoice module_;
+    std::string modulePath_;
     EventStream events_;
     LiveTable live_;
     std::vector<std::unique_ptr<LineWorker>> workers_;

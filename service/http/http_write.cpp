@@ -57,7 +57,7 @@ std::string NotWritable(const std::string& line, const MeterConfig& meter, const
         }
     }
     std::string writable;
-    for (const host::RegisterRef& w : meter.writable) {
+    for (const qm4720::Register& w : meter.writable) {
         writable += (writable.empty() ? "" : ", ") + w.mnemonic;
     }
     return "register " + Quoted(reg) + " of station " + std::to_string(meter.station) +

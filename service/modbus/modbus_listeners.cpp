@@ -2,27 +2,30 @@
 
 namespace service {
 
-StationTables StationTablesOf(const LineConfig& line, const host::DriverSession& session) {
+StationTables StationTablesOf(const LineConfig& line, const qm4720::Driver& driver) {
     StationTables tables;
     for (const MeterConfig& meter : line.meters) {
-        const auto table = session.RegisterTable(meter.model);
+        const std::vector<qm4720::Register> table = driver.Table(meter.model);
         StationRegisters& shape = tables[meter.station];
         shape.count = static_cast<std::int16_t>(table.size());
         shape.readOnly.reserve(table.size());
-        for (const QM4720RegisterDescriptor& entry : table) shape.readOnly.push_back(entry.readOnly != 0);
+        for (const qm4720::Register& entry : table) shape.readOnly.push_back(entry.readOnly);
     }
     return tables;
 }
 
 bool ModbusListeners::Start(ServiceRuntime& runtime, std::string& error) {
     Stop();
-    auto session = host::DriverSession::Create(runtime.module(), error);
-    if (session == nullptr) return false;
+    qm4720::Driver driver;
+    if (const qm4720::Error loaded = driver.Load(runtime.modulePath(), "")) {
+        error = loaded.driverText;
+        return false;
+    }
     const auto& lines = runtime.config().lines;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].modbus.port == 0) continue;
         auto server = std::make_unique<ModbusServer>(lines[i].modbus, runtime.Gateway(i),
-                                                     StationTablesOf(lines[i], *session));
+                                                     StationTablesOf(lines[i], driver));
         if (std::string failed = server->Start(); !failed.empty()) {
             error = "line " + lines[i].name + ": Modbus TCP on " + failed;
             Stop();

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "host/client/driver_session.h"
 #include "service/modbus/modbus_register_map.h"
 #include "service/modbus/modbus_server.h"
 #include "service/core/output.h"
@@ -16,7 +15,7 @@ namespace service {
 
 // The shape of the table of each meter's model on `line` (size, read-only flags), as the driver
 // gives it, for the server to judge an address before it asks the gateway.
-StationTables StationTablesOf(const LineConfig& line, const host::DriverSession& session);
+StationTables StationTablesOf(const LineConfig& line, const qm4720::Driver& driver);
 
 class ModbusListeners final : public Output {
 public:

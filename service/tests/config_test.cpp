@@ -61,6 +61,15 @@ const Broken kBroken[] = {
      std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
                           "port = \"/tmp/qm-b\"\nsilent_retry_s = 10\nsilent_retry_max_s = 5\n",
      13, "line[1].silent_retry_max_s", "at least silent_retry_s"},
+    // The whole name only, as the file has always taken it.
+    {"parity as a letter",
+     std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
+                          "port = \"/tmp/qm-b\"\nparity = \"e\"\n",
+     12, "line[1].parity", "expected none, odd, even, mark or space, got \"e\""},
+    {"parity in capitals",
+     std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
+                          "port = \"/tmp/qm-b\"\nparity = \"EVEN\"\n",
+     12, "line[1].parity", "got \"EVEN\""},
     {"baud as text",
      std::string(kBase) + "interval_s = 1\n[[line]]\nname = \"b\"\n"
                           "port = \"/tmp/qm-b\"\nbaud = \"9600\"\n",
@@ -122,11 +131,10 @@ const Broken kBroken[] = {
 class ConfigFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string error;
-        session_ = host::DriverSession::Create({QM_MODULE_PATH, ""}, error);
-        ASSERT_NE(session_, nullptr) << error;
+        const qm4720::Error loaded = driver_.Load(QM_MODULE_PATH, "");
+        ASSERT_FALSE(loaded) << loaded.message;
     }
-    std::unique_ptr<host::DriverSession> session_;
+    qm4720::Driver driver_;
     ScratchDir dir_;
 };
 
@@ -139,7 +147,7 @@ TEST_F(ConfigFile, EachBrokenFileIsRefusedWithFileLineAndKey) {
 
         service::ServiceConfig config;
         std::string error;
-        EXPECT_FALSE(service::LoadConfig(path, *session_, config, error));
+        EXPECT_FALSE(service::LoadConfig(path, driver_, QM_MODULE_PATH, config, error));
         EXPECT_EQ(error.rfind(where, 0), 0u) << error;
         EXPECT_NE(error.find(c.what), std::string::npos) << error;
 
@@ -166,7 +174,7 @@ TEST_F(ConfigFile, ALinkToAnotherLinesDeviceIsRefused) {
                   link + "\"\n[[line.meter]]\nstation = 1\n");
     service::ServiceConfig config;
     std::string error;
-    EXPECT_FALSE(service::LoadConfig(path, *session_, config, error));
+    EXPECT_FALSE(service::LoadConfig(path, driver_, QM_MODULE_PATH, config, error));
     EXPECT_EQ(error, path + ":8: line[1].port: port " + link +
                          " on two lines (the same device as /dev/null)");
 }
@@ -199,11 +207,36 @@ TEST_F(ConfigFile, CheckConfigSaysWhereTheHistoryCannotBeKept) {
     }
 }
 
+// XP has another place in the QM4720N's table than in the default one: each meter's registers are
+// resolved against its own model, also after a meter of another model.
+TEST_F(ConfigFile, EachMeterIsReadAgainstItsModelAndTheLineSettingsAreTyped) {
+    const std::string path = dir_ / "models.toml";
+    WriteFile(path,
+              "[[line]]\nname = \"a\"\nport = \"/tmp/qm-a\"\nparity = \"even\"\ndata_bits = 7\n"
+              "[[line.meter]]\nstation = 1\n[[line.meter.poll]]\nregisters = [\"XP\"]\n"
+              "interval_s = 1\n"
+              "[[line.meter]]\nstation = 12\nmodel = \"QM4720N\"\n[[line.meter.poll]]\n"
+              "registers = [\"XP\"]\ninterval_s = 1\n"
+              "[[line.meter]]\nstation = 2\nwritable = [\"XP\"]\n");
+    service::ServiceConfig config;
+    std::string error;
+    ASSERT_TRUE(service::LoadConfig(path, driver_, QM_MODULE_PATH, config, error)) << error;
+    const auto& meters = config.lines.at(0).meters;
+    ASSERT_EQ(meters.size(), 3u);
+    EXPECT_EQ(meters[0].polled.at(0).reg.index, 29);
+    EXPECT_EQ(meters[1].polled.at(0).reg.index, 36);
+    EXPECT_EQ(meters[2].writable.at(0).index, 29);
+    const qm4720::LineSettings& settings = config.lines[0].settings;
+    EXPECT_EQ(settings.parity, qm4720::Parity::kEven);
+    EXPECT_EQ(settings.dataBits, 7);
+    EXPECT_EQ(settings.replyTimeoutMs, 1500);  // the service's own default, not the driver's
+}
+
 TEST_F(ConfigFile, TheExampleAndTheDefaultsAreRead) {
     service::ServiceConfig config;
     std::string error;
-    ASSERT_TRUE(
-        service::LoadConfig(QM_SOURCE_DIR "/examples/qm4720d.toml", *session_, config, error))
+    ASSERT_TRUE(service::LoadConfig(QM_SOURCE_DIR "/examples/qm4720d.toml", driver_, QM_MODULE_PATH,
+                                    config, error))
         << error;
     ASSERT_EQ(config.lines.size(), 2u);
     const service::MeterConfig& qm = config.lines[0].meters[1];
@@ -217,7 +250,7 @@ TEST_F(ConfigFile, TheExampleAndTheDefaultsAreRead) {
     EXPECT_EQ(listener.wordOrder, service::WordOrder::kHighWordFirst);
     EXPECT_EQ(listener.maxClients, 16);
     EXPECT_EQ(listener.idleTimeout, std::chrono::seconds(60));
-    EXPECT_EQ(config.lines[1].baud, 9600);
+    EXPECT_EQ(config.lines[1].settings.baud, 9600);
 
     std::string startError;
     auto check =

@@ -48,15 +48,13 @@ TEST(MetricsText, ServesOnlyGoodValuesWithEscapedLabels) {
     service::LineTable& table = *live.Lines()[0];
 
     const auto now = std::chrono::steady_clock::now();
-    host::Reading good;
-    good.ok = true;
+    qm4720::Reading good;
     good.value = static_cast<double>(100.03F);  // a meter's float32, as the driver widens it
     good.quality = 192;
-    good.latencyMs = 30;
-    host::Reading failed;
-    failed.errorCode = 2;
-    failed.error = "timeout";
-    failed.latencyMs = 200;
+    good.latency = std::chrono::milliseconds(30);
+    qm4720::Reading failed;
+    failed.error = {qm4720::ErrorCode::kRegisterRange, "read: timeout", "", "timeout"};
+    failed.latency = std::chrono::milliseconds(200);
     table.StoreRead(table.Slot(1, 4), good, 0, now);
     table.StoreRead(table.Slot(1, 13), failed, 0, now);
     table.Count(good, false);

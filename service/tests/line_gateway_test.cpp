@@ -29,9 +29,8 @@ WriteOutcome Write(service::MeterGateway& gateway, std::int16_t station, std::in
 class LineGateway : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string error;
-        session_ = host::DriverSession::Create({QM_MODULE_PATH, ""}, error);
-        ASSERT_NE(session_, nullptr) << error;
+        const qm4720::Error loaded = driver_.Load(QM_MODULE_PATH, "");
+        ASSERT_FALSE(loaded) << loaded.message;
         service::SetLogSink([this](service::LogLevel, const std::string& text) {
             std::lock_guard lock(logMutex_);
             log_ += text + "\n";
@@ -44,12 +43,11 @@ protected:
         servicetest::WriteFile(path, toml);
         service::ServiceConfig config;
         std::string error;
-        if (!service::LoadConfig(path, *session_, config, error)) {
+        if (!service::LoadConfig(path, driver_, QM_MODULE_PATH, config, error)) {
             ADD_FAILURE() << error;
             return nullptr;
         }
-        auto runtime = std::make_unique<service::ServiceRuntime>(
-            config, host::ModuleChoice{QM_MODULE_PATH, ""});
+        auto runtime = std::make_unique<service::ServiceRuntime>(config, QM_MODULE_PATH);
         if (!runtime->Start(error)) {
             ADD_FAILURE() << error;
             return nullptr;
@@ -65,7 +63,7 @@ protected:
     }
 
     servicetest::ScratchDir dir_;
-    std::unique_ptr<host::DriverSession> session_;
+    qm4720::Driver driver_;
     std::mutex logMutex_;
     std::string log_;
 };
@@ -191,9 +189,9 @@ TEST_F(LineGateway, AWriteToALineWhoseWorkerEndedIsAnsweredAtOnce) {
                            "[[line.meter]]\nstation = 1\nwritable = [\"SP\"]\n");
     service::ServiceConfig config;
     std::string error;
-    ASSERT_TRUE(service::LoadConfig(path, *session_, config, error)) << error;
+    ASSERT_TRUE(service::LoadConfig(path, driver_, QM_MODULE_PATH, config, error)) << error;
     std::future<WriteOutcome> write;  // declared first: the runtime's Stop answers it before
-    service::ServiceRuntime runtime(config, host::ModuleChoice{dir_ / "no-module.so", ""});
+    service::ServiceRuntime runtime(config, dir_ / "no-module.so");
     ASSERT_TRUE(runtime.Start(error)) << error;
     write = std::async(std::launch::async, [&] { return Write(runtime.Gateway(0), 1, kSP, 5); });
     ASSERT_EQ(write.wait_for(3s), std::future_status::ready);

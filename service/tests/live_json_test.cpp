@@ -16,7 +16,8 @@ using Json = nlohmann::json;
 service::ServiceConfig OneMeter() {
     service::MeterConfig meter;
     meter.station = 7;
-    meter.polled = {{{"PV", 4, 0, true}, 1000ms, 3000ms}, {{"SP", 13, 0, false}, 1000ms, 3000ms}};
+    meter.polled = {{{"PV", 4, qm4720::DataType::kFloat, true}, 1000ms, 3000ms},
+                    {{"SP", 13, qm4720::DataType::kFloat, false}, 1000ms, 3000ms}};
     service::MeterConfig writeOnly;  // a meter that is only written to
     writeOnly.station = 8;
     service::LineConfig line;
@@ -28,19 +29,18 @@ service::ServiceConfig OneMeter() {
     return config;
 }
 
-host::Reading Good(double value) {
-    host::Reading r;
-    r.ok = true;
+qm4720::Reading Good(double value) {
+    qm4720::Reading r;
     r.value = value;
     r.quality = 192;
-    r.latencyMs = 30;
+    r.latency = std::chrono::milliseconds(30);
     return r;
 }
 
-host::Reading TimedOut() {
-    host::Reading r;
-    r.errorCode = contract::kErrorTimeout;
-    r.error = "meter did not answer";
+qm4720::Reading TimedOut() {
+    qm4720::Reading r;
+    r.error = {qm4720::ErrorCode::kTimeout, "read: meter did not answer", "",
+               "meter did not answer"};
     return r;
 }
 
@@ -120,6 +120,71 @@ TEST(LiveJson, ValuesAreServedOnlyWhileGoodAndMetersTakeTheirState) {
 TEST(LiveJson, TimesAreUtcWithMilliseconds) {
     EXPECT_EQ(service::IsoUtc(0), "1970-01-01T00:00:00.000Z");
     EXPECT_EQ(service::IsoUtc(1'765'207'200'123), "2025-12-08T15:20:00.123Z");
+}
+
+}  // namespace
+
+namespace {
+
+// What the Driver says of an exchange becomes the cell's code and text (the driver's own text, not
+// the library's message around it) and lands in one counter of the line.
+TEST(LineTableOutcomes, EachResultOfTheDriverKeepsItsCodeTextAndCounter) {
+    using qm4720::ErrorCode;
+    using Counter = std::uint64_t service::LineCounters::*;
+    struct Case {
+        const char* name;
+        ErrorCode code;
+        bool write;
+        Counter counter;
+        std::int32_t cellCode;  // what a read shows in its cell
+        const char* cellText;
+    };
+    const Case cases[] = {
+        {"good read", ErrorCode::kNone, false, &service::LineCounters::ok, -1, ""},
+        {"timeout", ErrorCode::kTimeout, false, &service::LineCounters::timeout, 7, "driver text"},
+        {"garbled reply", ErrorCode::kReply, false, &service::LineCounters::replyError, 15,
+         "driver text"},
+        {"port failed", ErrorCode::kOpen, false, &service::LineCounters::otherError, 10,
+         "driver text"},
+        // A failure the driver gave no reason for is no code of the driver's.
+        {"no reason", ErrorCode::kOther, false, &service::LineCounters::otherError, -1, ""},
+        {"write the meter refused (NAK)", ErrorCode::kRefused, true,
+         &service::LineCounters::refused, 0, ""},
+        {"write timed out", ErrorCode::kTimeout, true, &service::LineCounters::timeout, 0, ""},
+        // Refused before the line: the client's mistake, not the line's.
+        {"write out of the field", ErrorCode::kUsage, true, &service::LineCounters::writeRefusals,
+         0, ""},
+        {"write of a value out of range", ErrorCode::kValueRange, true,
+         &service::LineCounters::writeRefusals, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const service::ServiceConfig config = OneMeter();
+        service::LiveTable live(config);
+        service::LineTable& line = *live.Lines()[0];
+        qm4720::Reading reading = c.code == ErrorCode::kNone ? Good(1.5) : qm4720::Reading{};
+        if (c.code != ErrorCode::kNone) {
+            const bool driverGaveText =
+                c.code != ErrorCode::kOther && c.code != ErrorCode::kRefused;
+            reading.error = {c.code, "read 7: library words", "English reason",
+                             driverGaveText ? "driver text" : ""};
+        }
+        line.Count(reading, c.write);
+        const service::LineCounters counters = line.Counters();
+        EXPECT_EQ(counters.*c.counter, 1u);
+        const std::uint64_t total = counters.ok + counters.timeout + counters.replyError +
+                                    counters.refused + counters.otherError + counters.writeRefusals;
+        EXPECT_EQ(total, 1u);
+        EXPECT_EQ(counters.latencyCount,
+                  c.counter == &service::LineCounters::writeRefusals ? 0u : 1u);
+        if (c.write) continue;
+        line.StoreRead(line.Slot(7, 4), reading, 1000, std::chrono::steady_clock::now());
+        const service::LiveCell cell = *line.Find(7, 4);
+        EXPECT_EQ(cell.ok, c.code == ErrorCode::kNone);
+        EXPECT_EQ(cell.errorCode, c.cellCode);
+        EXPECT_EQ(cell.errorText, c.cellText);
+        EXPECT_EQ(cell.latencyMs, reading.latency.count());
+    }
 }
 
 }  // namespace

@@ -27,9 +27,8 @@ using servicetest::WaitFor;
 class OutputSeam : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string error;
-        session_ = host::DriverSession::Create({QM_MODULE_PATH, ""}, error);
-        ASSERT_NE(session_, nullptr) << error;
+        const qm4720::Error loaded = driver_.Load(QM_MODULE_PATH, "");
+        ASSERT_FALSE(loaded) << loaded.message;
         // The lines' log stays out of the test's output.
         service::SetLogSink([](service::LogLevel, const std::string&) {});
     }
@@ -40,12 +39,11 @@ protected:
         servicetest::WriteFile(path, toml);
         service::ServiceConfig config;
         std::string error;
-        if (!service::LoadConfig(path, *session_, config, error)) {
+        if (!service::LoadConfig(path, driver_, QM_MODULE_PATH, config, error)) {
             ADD_FAILURE() << error;
             return nullptr;
         }
-        return std::make_unique<service::ServiceRuntime>(config,
-                                                         host::ModuleChoice{QM_MODULE_PATH, ""});
+        return std::make_unique<service::ServiceRuntime>(config, QM_MODULE_PATH);
     }
     std::string LineOn(const std::string& port) {
         return "[[line]]\nname = \"a\"\nport = \"" + port +
@@ -54,7 +52,7 @@ protected:
     }
 
     servicetest::ScratchDir dir_;
-    std::unique_ptr<host::DriverSession> session_;
+    qm4720::Driver driver_;
 };
 
 struct OrderCase {

@@ -21,8 +21,8 @@ service::LineConfig Line(const std::vector<std::int16_t>& stations, Ms interval)
     for (const std::int16_t station : stations) {
         service::MeterConfig meter;
         meter.station = station;
-        meter.polled = {{{"PV", 4, 0, true}, interval, 3 * interval},
-                        {{"OP", 5, 0, true}, interval, 3 * interval}};
+        meter.polled = {{{"PV", 4, qm4720::DataType::kFloat, true}, interval, 3 * interval},
+                        {{"OP", 5, qm4720::DataType::kFloat, true}, interval, 3 * interval}};
         line.meters.push_back(meter);
     }
     return line;

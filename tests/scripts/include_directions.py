@@ -10,6 +10,7 @@ own folder when it lies there; any other quoted name (a generated header, a libr
 project's and is not checked. The public header (qm4720/) may be included from anywhere. Tests and
 fuzz targets reach into every layer on purpose and are not checked."""
 
+import fnmatch
 import os
 import re
 import sys
@@ -65,6 +66,13 @@ RULES = [
     ("bench/core_bench.cpp", PROGRAM + MODULE),
 ]
 
+# Headers that only the files of these patterns may include, whatever their layer allows; this
+# holds in tests and fuzz targets too.
+PRIVATE = [
+    # The session is the Driver's private part: every program talks to qm4720::Driver.
+    ("host/client/driver_session.h", ["host/client/*.cpp", "tests/host/*"]),
+]
+
 UNCHECKED = re.compile(r"(^|/)(tests|fuzz)/")
 QUOTED = re.compile(r'^\s*#\s*include\s*"([^"]+)"')
 NATIVE = re.compile(r"^\s*#\s*include\s*<platform_native\.h>")
@@ -103,6 +111,14 @@ def allowed(path, target):
     return any(target == r or (r.endswith("/") and target.startswith(r)) for r in rules)
 
 
+def private_fault(path, target):
+    """Why `path` may not include the private header `target`; None when it may."""
+    for header, includers in PRIVATE:
+        if target == header and not any(fnmatch.fnmatch(path, p) for p in includers):
+            return f"only {', '.join(includers)} may"
+    return None
+
+
 def describe(path):
     scope, rules = rule_for(path)
     others = ", ".join(rules) if rules else "nothing else"
@@ -117,11 +133,10 @@ def check(root):
                 if not file.endswith(SUFFIXES):
                     continue
                 path = os.path.relpath(os.path.join(folder, file), root).replace(os.sep, "/")
-                if UNCHECKED.search(path) or rule_for(path) is None:
-                    continue
+                layered = not UNCHECKED.search(path) and rule_for(path) is not None
                 with open(os.path.join(root, path), encoding="utf-8", errors="replace") as text:
                     for number, line in enumerate(text, 1):
-                        if NATIVE.match(line) and not path.startswith("platform/"):
+                        if layered and NATIVE.match(line) and not path.startswith("platform/"):
                             faults.append(f"{path}:{number}: includes <platform_native.h>: "
                                           "only platform/ may")
                             continue
@@ -129,7 +144,11 @@ def check(root):
                         if not match:
                             continue
                         target = project_name(root, path, match.group(1))
-                        if target is not None and not allowed(path, target):
+                        if target is None:
+                            continue
+                        if why := private_fault(path, target):
+                            faults.append(f"{path}:{number}: includes \"{match.group(1)}\": {why}")
+                        elif layered and not allowed(path, target):
                             faults.append(f"{path}:{number}: includes \"{match.group(1)}\": "
                                           f"{describe(path)}")
     return faults
