@@ -148,9 +148,16 @@ class ServiceWithLines:
         self.sims[name] = process
 
     def kill_sim(self, name):
+        """Kills line `name`'s simulator and takes its link away, as a device that is unplugged
+        takes its /dev/serial/by-id link: left behind, the link would name a pseudo-terminal
+        number that the next pseudo-terminal of any program on the machine is given."""
         process = self.sims.pop(name)
         process.kill()
         process.wait()
+        try:
+            os.unlink(self.links[name])
+        except FileNotFoundError:
+            pass
 
     def stop(self):
         """Stops qm4720d by SIGTERM, then the simulators; qm4720d's exit status."""
