@@ -53,7 +53,7 @@ public:
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
     ~SimProcess() {
-        if (child_ != nullptr) child_->Stop(SIGKILL, 5000);
+        Stop(SIGKILL);
         if (!stderrPath_.empty()) unlink(stderrPath_.c_str());
     }
 
@@ -67,6 +67,9 @@ public:
         stderrPath_ = errName;
         std::vector<std::string> argv{QM_SIM_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
+        for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+            if (args[i] == "--link") link_ = args[i + 1];
+        }
         std::string error;
         child_ = host::StartChild(argv, error, {stderrPath_});
         if (child_ == nullptr) {
@@ -88,8 +91,22 @@ public:
         return false;
     }
 
-    // Sends `signal` and waits up to five seconds for the exit; the exit status, or -1.
-    int Stop(int signal = SIGTERM) { return child_ != nullptr ? child_->Stop(signal, 5000) : -1; }
+    // Sends `signal` and waits up to five seconds for the exit; the exit status, or -1. A link the
+    // simulator could not take away itself (SIGKILL) goes too, as an unplugged device's does:
+    // left behind, it would name the pseudo-terminal number that the next pseudo-terminal of any
+    // program on the machine is given, and a service under test would reopen that one.
+    int Stop(int signal = SIGTERM) {
+        if (child_ == nullptr) return -1;
+        const int status = child_->Stop(signal, 5000);
+        // Only while it still names this simulator's terminal: a simulator started since on the
+        // same path has made it its own.
+        char target[256] = {};
+        if (!link_.empty() && readlink(link_.c_str(), target, sizeof target - 1) > 0 &&
+            target == port_) {
+            unlink(link_.c_str());
+        }
+        return status;
+    }
 
     // Waits for the process to end by itself; its exit status, or -1 when it is still running.
     int Wait(std::chrono::milliseconds limit) {
@@ -112,6 +129,7 @@ private:
     std::unique_ptr<host::ChildProcess> child_;
     std::string stderrPath_;
     std::string port_;
+    std::string link_;  // --link's path, when given
     std::string stdoutText_;
 };
 
