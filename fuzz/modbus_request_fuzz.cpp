@@ -14,7 +14,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "service/modbus/modbus_request.h"
-#include "service/tests/fake_gateway.h"
+#include "tests/support/fake_gateway.h"
 
 namespace {
 

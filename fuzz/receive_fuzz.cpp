@@ -15,7 +15,7 @@
 
 #include "contract/data_type.h"
 #include "contract/value_fields.h"
-#include "fuzz/fake_line.h"
+#include "tests/support/fake_line.h"
 #include "fuzz/fuzz_check.h"
 #include "protocol/channel.h"
 #include "protocol/frames.h"

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "host/oskit/child_process.h"
-#include "service/tests/free_port.h"
+#include "tests/support/free_port.h"
 
 namespace {
 

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "service/modbus/modbus_server.h"
-#include "service/tests/fake_gateway.h"
-#include "service/tests/free_port.h"
+#include "tests/support/fake_gateway.h"
+#include "tests/support/free_port.h"
 
 namespace {
 

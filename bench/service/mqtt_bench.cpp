@@ -18,8 +18,8 @@
 #include <thread>
 
 #include "service/mqtt/mqtt_publisher.h"
-#include "service/tests/free_port.h"
-#include "service/tests/mosquitto_broker.h"
+#include "tests/support/free_port.h"
+#include "tests/support/mosquitto_broker.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // --check-config refuses the same files with exit status 2; the shipped example passes.
 #include <gtest/gtest.h>
 
-#include "tests/posix/sim_process.h"
+#include "tests/support/sim_process.h"
 #include "service/core/service_config.h"
 #include "service/tests/service_fixture.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "service/modbus/modbus_server.h"
-#include "service/tests/fake_gateway.h"
+#include "tests/support/fake_gateway.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "service/modbus/modbus_request.h"
-#include "service/tests/fake_gateway.h"
+#include "tests/support/fake_gateway.h"
 
 namespace service {
 namespace {

@@ -11,8 +11,8 @@
 #include <sstream>
 #include <thread>
 
-#include "service/tests/free_port.h"
-#include "service/tests/mosquitto_broker.h"
+#include "tests/support/free_port.h"
+#include "tests/support/mosquitto_broker.h"
 
 namespace service {
 namespace {

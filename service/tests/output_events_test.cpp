@@ -14,7 +14,7 @@
 #include "service/history/history_output.h"
 #include "service/http/http_server.h"
 #include "service/tests/dummy_output/dummy_output.h"
-#include "service/tests/free_port.h"
+#include "tests/support/free_port.h"
 #include "service/tests/service_fixture.h"
 
 namespace {

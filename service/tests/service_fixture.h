@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "host/oskit/child_process.h"
-#include "tests/posix/sim_process.h"
+#include "tests/support/sim_process.h"
 
 namespace servicetest {
 

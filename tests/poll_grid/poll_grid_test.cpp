@@ -8,7 +8,7 @@
 #include <array>
 #include <vector>
 
-#include "fuzz/fake_line.h"
+#include "tests/support/fake_line.h"
 #include "platform/platform.h"
 #include "protocol/wire_format.h"
 #include "serial/quiet_line.h"

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "qm4720/qm4720_client.h"
-#include "tests/posix/sim_process.h"
+#include "tests/support/sim_process.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/posix/ctl_run.h"
-#include "tests/posix/sim_process.h"
+#include "tests/support/sim_process.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include "host/oskit/child_process.h"
 #include "host/oskit/serial_line.h"
 #include "tests/posix/ctl_run.h"
-#include "tests/posix/sim_process.h"
+#include "tests/support/sim_process.h"
 #include "tools/ctl/table_layout.h"
 
 namespace {

@@ -12,7 +12,7 @@
 
 #include "contract/data_type.h"
 #include "driver/ver4720ezo.h"
-#include "tests/posix/sim_process.h"
+#include "tests/support/sim_process.h"
 #include "tests/support/test_request.h"
 
 namespace {

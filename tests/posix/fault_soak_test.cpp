@@ -30,7 +30,7 @@
 #include "records/port_settings.h"
 #include "serial/quiet_line.h"
 #include "serial/serial_port.h"
-#include "tests/posix/sim_process.h"
+#include "tests/support/sim_process.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "qm4720/qm4720.h"
 #include "qm4720/qm4720.hpp"
 #include "host/oskit/line_tap.h"
-#include "tests/posix/sim_process.h"
+#include "tests/support/sim_process.h"
 
 namespace {
 

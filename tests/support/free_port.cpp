@@ -1,4 +1,4 @@
-#include "service/tests/free_port.h"
+#include "tests/support/free_port.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>

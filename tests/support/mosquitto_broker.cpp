@@ -1,4 +1,4 @@
-#include "service/tests/mosquitto_broker.h"
+#include "tests/support/mosquitto_broker.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "service/tests/fake_gateway.h"
+#include "tests/support/fake_gateway.h"
 
 #include <thread>
 

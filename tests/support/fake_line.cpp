@@ -1,7 +1,7 @@
 // The fake line and clock declared in fake_line.h, standing in for platform/posix/serial_api.cpp
 // and platform/posix/clock.cpp at link time. Only what a receive needs does anything; the calls
 // that open and configure a port refuse.
-#include "fuzz/fake_line.h"
+#include "tests/support/fake_line.h"
 
 #include <algorithm>
 #include <cstring>
