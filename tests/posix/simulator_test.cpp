@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "host/oskit/posix/termios_settings.h"
-#include "sim_process.h"
+#include "tests/support/sim_process.h"
 
 namespace {
 
