@@ -98,13 +98,15 @@ public:
     int Stop(int signal = SIGTERM) {
         if (child_ == nullptr) return -1;
         const int status = child_->Stop(signal, 5000);
-        // Only while it still names this simulator's terminal: a simulator started since on the
-        // same path has made it its own.
+        // Only while it still names this simulator's terminal, and only at the stop that ended
+        // it: a simulator started since on the same path (on the same terminal number, even)
+        // has made it its own.
         char target[256] = {};
         if (!link_.empty() && readlink(link_.c_str(), target, sizeof target - 1) > 0 &&
             target == port_) {
             unlink(link_.c_str());
         }
+        link_.clear();
         return status;
     }
 
