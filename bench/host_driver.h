@@ -9,6 +9,8 @@
 #include <string>
 
 #include <qm4720/qm4720.h>
+
+#include "records/io_request.h"
 #include "qm4720/qm4720.hpp"
 
 namespace bench {
