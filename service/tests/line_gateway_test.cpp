@@ -4,10 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <mutex>
 #include <optional>
 
-#include "service/core/service_log.h"
 #include "service/core/service_runtime.h"
 #include "service/tests/service_fixture.h"
 
@@ -26,46 +24,11 @@ WriteOutcome Write(service::MeterGateway& gateway, std::int16_t station, std::in
     return gateway.Write(station, index, value, "test").outcome;
 }
 
-class LineGateway : public ::testing::Test {
+class LineGateway : public servicetest::RuntimeTest {
 protected:
-    void SetUp() override {
-        const qm4720::Error loaded = driver_.Load(QM_MODULE_PATH, "");
-        ASSERT_FALSE(loaded) << loaded.message;
-        service::SetLogSink([this](service::LogLevel, const std::string& text) {
-            std::lock_guard lock(logMutex_);
-            log_ += text + "\n";
-        });
-    }
-    void TearDown() override { service::SetLogSink({}); }
-
-    std::unique_ptr<service::ServiceRuntime> Start(const std::string& toml) {
-        const std::string path = dir_ / "qm4720d.toml";
-        servicetest::WriteFile(path, toml);
-        service::ServiceConfig config;
-        std::string error;
-        if (!service::LoadConfig(path, driver_, QM_MODULE_PATH, config, error)) {
-            ADD_FAILURE() << error;
-            return nullptr;
-        }
-        auto runtime = std::make_unique<service::ServiceRuntime>(config, QM_MODULE_PATH);
-        if (!runtime->Start(error)) {
-            ADD_FAILURE() << error;
-            return nullptr;
-        }
-        return runtime;
-    }
-    std::string Log() {
-        std::lock_guard lock(logMutex_);
-        return log_;
-    }
     CellState StateOf(service::MeterGateway& g, std::int16_t station, std::int16_t index) {
         return g.Read(station, index).state;
     }
-
-    servicetest::ScratchDir dir_;
-    qm4720::Driver driver_;
-    std::mutex logMutex_;
-    std::string log_;
 };
 
 TEST_F(LineGateway, ReadsFollowTheTableAndWritesReachTheMeter) {

@@ -9,7 +9,6 @@
 
 #include "contract/messages.h"
 #include "service/history/history_writer.h"
-#include "service/core/service_log.h"
 #include "service/core/service_runtime.h"
 #include "service/history/history_output.h"
 #include "service/http/http_server.h"
@@ -24,35 +23,13 @@ using servicetest::DummyOutput;
 using servicetest::Journal;
 using servicetest::WaitFor;
 
-class OutputSeam : public ::testing::Test {
+class OutputSeam : public servicetest::RuntimeTest {
 protected:
-    void SetUp() override {
-        const qm4720::Error loaded = driver_.Load(QM_MODULE_PATH, "");
-        ASSERT_FALSE(loaded) << loaded.message;
-        // The lines' log stays out of the test's output.
-        service::SetLogSink([](service::LogLevel, const std::string&) {});
-    }
-    void TearDown() override { service::SetLogSink({}); }
-
-    std::unique_ptr<service::ServiceRuntime> Runtime(const std::string& toml) {
-        const std::string path = dir_ / "qm4720d.toml";
-        servicetest::WriteFile(path, toml);
-        service::ServiceConfig config;
-        std::string error;
-        if (!service::LoadConfig(path, driver_, QM_MODULE_PATH, config, error)) {
-            ADD_FAILURE() << error;
-            return nullptr;
-        }
-        return std::make_unique<service::ServiceRuntime>(config, QM_MODULE_PATH);
-    }
     std::string LineOn(const std::string& port) {
         return "[[line]]\nname = \"a\"\nport = \"" + port +
                "\"\n[[line.meter]]\nstation = 1\nwritable = [\"SP\"]\n"
                "[[line.meter.poll]]\nregisters = [\"PV\", \"SP\"]\ninterval_s = 0.2\n";
     }
-
-    servicetest::ScratchDir dir_;
-    qm4720::Driver driver_;
 };
 
 struct OrderCase {

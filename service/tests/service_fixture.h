@@ -11,10 +11,13 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "host/oskit/child_process.h"
+#include "service/core/service_log.h"
+#include "service/core/service_runtime.h"
 #include "tests/support/sim_process.h"
 
 namespace servicetest {
@@ -94,6 +97,55 @@ inline long long QueryNumber(const std::string& db, const std::string& sql) {
     sqlite3_close(handle);
     return result;
 }
+
+// A runtime made in the test's process from a configuration text: the module loaded once, the
+// log kept in the test (not printed) and readable with Log().
+class RuntimeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const qm4720::Error loaded = driver_.Load(QM_MODULE_PATH, "");
+        ASSERT_FALSE(loaded) << loaded.message;
+        service::SetLogSink([this](service::LogLevel, const std::string& text) {
+            std::lock_guard lock(logMutex_);
+            log_ += text + "\n";
+        });
+    }
+    void TearDown() override { service::SetLogSink({}); }
+
+    // The runtime of `toml`, not started (outputs may still be added); null after a failure.
+    std::unique_ptr<service::ServiceRuntime> Runtime(const std::string& toml) {
+        const std::string path = dir_ / "qm4720d.toml";
+        WriteFile(path, toml);
+        service::ServiceConfig config;
+        std::string error;
+        if (!service::LoadConfig(path, driver_, QM_MODULE_PATH, config, error)) {
+            ADD_FAILURE() << error;
+            return nullptr;
+        }
+        return std::make_unique<service::ServiceRuntime>(config, QM_MODULE_PATH);
+    }
+    // The runtime of `toml`, started; null after a failure.
+    std::unique_ptr<service::ServiceRuntime> Start(const std::string& toml) {
+        auto runtime = Runtime(toml);
+        std::string error;
+        if (runtime != nullptr && !runtime->Start(error)) {
+            ADD_FAILURE() << error;
+            return nullptr;
+        }
+        return runtime;
+    }
+    std::string Log() {
+        std::lock_guard lock(logMutex_);
+        return log_;
+    }
+
+    ScratchDir dir_;
+    qm4720::Driver driver_;
+
+private:
+    std::mutex logMutex_;
+    std::string log_;
+};
 
 // Occurrences of `word` in `text`.
 inline int Count(const std::string& text, const std::string& word) {
