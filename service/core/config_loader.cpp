@@ -260,8 +260,7 @@ ModbusListenerSettings ReadModbus(const Section& modbus) {
                       "expected \"high-first\" or \"low-first\", got \"" + order + "\"");
     }
     s.maxClients = static_cast<int>(modbus.Integer("max_clients", s.maxClients, 1, 1024));
-    s.idleTimeout = std::chrono::duration_cast<std::chrono::seconds>(
-        modbus.Seconds("idle_timeout_s", s.idleTimeout, 86400));
+    s.idleTimeout = modbus.Seconds("idle_timeout_s", s.idleTimeout, 86400);
     return s;
 }
 

@@ -38,7 +38,7 @@ struct ModbusListenerSettings {
     std::uint16_t port = 0;  // 0: this line has no listener
     WordOrder wordOrder = WordOrder::kHighWordFirst;
     int maxClients = 16;
-    std::chrono::seconds idleTimeout{60};
+    std::chrono::milliseconds idleTimeout{60000};
 };
 
 }  // namespace service

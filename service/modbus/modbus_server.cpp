@@ -134,7 +134,9 @@ void ModbusServer::Listen() {
         // A client that stops reading its replies would block a reply's send for ever: the idle
         // timeout bounds that wait as it bounds the wait for a request.
         if (settings_.idleTimeout.count() > 0) {
-            const timeval limit{static_cast<time_t>(settings_.idleTimeout.count()), 0};
+            const auto ms = settings_.idleTimeout.count();
+            const timeval limit{static_cast<time_t>(ms / 1000),
+                                static_cast<suseconds_t>(ms % 1000 * 1000)};
             setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
         }
         std::lock_guard lock(clientsMutex_);
@@ -171,7 +173,7 @@ void ModbusServer::Serve(Client& client) {
     if (ctx && mapping) {
         modbus_set_socket(ctx.get(), client.fd);
         ModbusRequestHandler handler(gateway_, tables_, settings_.wordOrder, PeerName(client.fd));
-        const int idleMs = static_cast<int>(settings_.idleTimeout.count() * 1000);
+        const int idleMs = static_cast<int>(settings_.idleTimeout.count());
         std::uint8_t request[MODBUS_TCP_MAX_ADU_LENGTH];
         while (!stopping_) {
             // Waiting here rather than in modbus_receive bounds the idle time; once a frame has

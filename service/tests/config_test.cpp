@@ -217,7 +217,8 @@ TEST_F(ConfigFile, EachMeterIsReadAgainstItsModelAndTheLineSettingsAreTyped) {
               "interval_s = 1\n"
               "[[line.meter]]\nstation = 12\nmodel = \"QM4720N\"\n[[line.meter.poll]]\n"
               "registers = [\"XP\"]\ninterval_s = 1\n"
-              "[[line.meter]]\nstation = 2\nwritable = [\"XP\"]\n");
+              "[[line.meter]]\nstation = 2\nwritable = [\"XP\"]\n"
+              "[line.modbus]\nport = 5020\nidle_timeout_s = 0.5\n");
     service::ServiceConfig config;
     std::string error;
     ASSERT_TRUE(service::LoadConfig(path, driver_, QM_MODULE_PATH, config, error)) << error;
@@ -230,6 +231,8 @@ TEST_F(ConfigFile, EachMeterIsReadAgainstItsModelAndTheLineSettingsAreTyped) {
     EXPECT_EQ(settings.parity, qm4720::Parity::kEven);
     EXPECT_EQ(settings.dataBits, 7);
     EXPECT_EQ(settings.replyTimeoutMs, 1500);  // the service's own default, not the driver's
+    // Half a second is half a second, not 0 (which would be no limit at all).
+    EXPECT_EQ(config.lines[0].modbus.idleTimeout, std::chrono::milliseconds(500));
 }
 
 TEST_F(ConfigFile, TheExampleAndTheDefaultsAreRead) {
