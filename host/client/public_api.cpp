@@ -299,6 +299,8 @@ Reading Driver::Write(int station, std::string_view reg, double value, bool veri
     if (back.ok() && !contract::ReadBackMatches(back.value, sent)) {
         back.error = Fail(ErrorCode::kMismatch, name + ": read back " + std::to_string(back.value) +
                                                     ", not the " + std::to_string(sent) + " sent");
+        // The value read is the meter's, but the write failed: never a good result.
+        back.quality = 0;
     } else if (!back.ok()) {
         back.error.message = name + ": written, but the read back failed: " + back.error.message;
     }

@@ -241,8 +241,8 @@ public:
     // field as the driver sends them; the result's value is what was sent. With `verify` the
     // register is read back and compared with it (kMismatch). Refused before the line with
     // kUsage: a read-only register, a non-whole or out-of-range INT, a FLOAT that does not fit.
-    // Verified, the result is the read back (its value, quality and time), with kMismatch when it
-    // differs from what was sent; the latency is that of both exchanges.
+    // Verified, the result is the read back (its value, quality and time), with kMismatch and
+    // quality 0 when it differs from what was sent; the latency is that of both exchanges.
     Reading Write(int station, std::string_view reg, double value, bool verify = false);
 
     // Reads the first register of every station of `range`, calling `progress` after each.

@@ -81,7 +81,8 @@ TEST_F(PublicDriverLine, EveryOpenFailureIsTheOpenCodeWithTheSystemsReason) {
     rmdir(folder);
 }
 
-// The header defines quality 0 as failed: an acknowledged write is good, verified or not.
+// The header defines quality 0 as failed: an acknowledged write is good, verified or not, and a
+// verified one that the meter did not keep is failed.
 TEST_F(PublicDriverLine, AnAcknowledgedWriteIsGoodQualityWithOrWithoutVerify) {
     qm4720::Driver driver;
     ASSERT_FALSE(driver.Open(Options(sim_.port())));
@@ -95,6 +96,18 @@ TEST_F(PublicDriverLine, AnAcknowledgedWriteIsGoodQualityWithOrWithoutVerify) {
     EXPECT_EQ(failed.error.code, qm4720::ErrorCode::kTimeout);
     EXPECT_EQ(failed.error.reason, "timeout: the meter did not answer in time");
     EXPECT_EQ(failed.quality, 0);
+
+    // A meter that acknowledges a write without storing it: the verified write fails with what
+    // the meter holds, and is not good.
+    simtest::SimProcess local;
+    ASSERT_TRUE(
+        local.Start({"--station", "1", "--frozen", "--set", "1:SP=25.5", "--script", "unstored"}));
+    qm4720::Driver checking;
+    ASSERT_FALSE(checking.Open(Options(local.port())));
+    const qm4720::Reading unstored = checking.Write(1, "SP", 30.5, true);
+    EXPECT_EQ(unstored.error.code, qm4720::ErrorCode::kMismatch) << unstored.error.message;
+    EXPECT_EQ(unstored.value, 25.5);
+    EXPECT_EQ(unstored.quality, 0);
 }
 
 // qm4720ctl prints the driver's own text and adds its own context: the library keeps the two apart.

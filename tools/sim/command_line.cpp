@@ -22,6 +22,7 @@ Faults (--fault NAME=RATE, rates 0..1 adding up to at most 1, one draw per reply
   nak          NAK instead of the reply (a write is not stored)
   non-numeric  data field with a character that is no digit, "." or "-"
   lone-stx     a lone STX, a pause of --split-gap ms, then the reply
+  unstored     a write acknowledged but not stored (a meter held in local operation)
 --script ok,timeout,bad-bcc gives the faults of the first replies in order; then the rates apply.
 
 Configuration file (--config), every key optional:

@@ -8,7 +8,7 @@ namespace sim {
 namespace {
 
 constexpr std::string_view kFaultNames[kFaultCount] = {
-    "ok", "timeout", "bad-bcc", "split", "noise", "nak", "non-numeric", "lone-stx"};
+    "ok", "timeout", "bad-bcc", "split", "noise", "nak", "non-numeric", "lone-stx", "unstored"};
 
 // Characters that a data field must never hold: they make the field non-numeric.
 constexpr std::string_view kBadFieldChars = " ?*ABEFXZ+,";
@@ -166,6 +166,11 @@ std::vector<Chunk> FaultPlan::Shape(const Answer& answer, Fault fault, bool& app
         case Fault::kLoneStx:
             applied = true;
             return {Chunk{0, {kStx}}, Chunk{splitGapMs_, reply}};
+        case Fault::kUnstored:
+            if (answer.kind != Answer::Kind::kAck) break;
+            applied = true;
+            commit = false;
+            break;
     }
     return {Chunk{0, reply}};
 }

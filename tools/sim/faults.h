@@ -23,11 +23,12 @@ enum class Fault {
     kNak,         // NAK instead of the reply; a write is not stored
     kNonNumeric,  // data reply whose field holds a character that is no digit, "." or "-"
     kLoneStx,     // a lone STX, a pause, then the reply
+    kUnstored,    // a write acknowledged but not stored, as by a meter held in local operation
 };
-inline constexpr int kFaultCount = 8;
+inline constexpr int kFaultCount = 9;
 
 // The names used on the command line and in the counts: "ok" for kNone, then "timeout",
-// "bad-bcc", "split", "noise", "nak", "non-numeric", "lone-stx".
+// "bad-bcc", "split", "noise", "nak", "non-numeric", "lone-stx", "unstored".
 std::string_view FaultName(Fault fault);
 std::optional<Fault> FaultFromName(std::string_view name);
 // All names after "ok", joined with ", ", for messages.
