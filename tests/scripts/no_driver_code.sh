@@ -11,7 +11,7 @@ for file in "$@"; do
         status=1
         continue
     fi
-    linked=$(printf '%s\n' "$symbols" | grep -E ' (driver|protocol|serial)::' | head -5)
+    linked=$(printf '%s\n' "$symbols" | grep -E '^[0-9a-f]* [A-Za-z] (driver|protocol|serial)::' | head -5)
     if [ -n "$linked" ]; then
         echo "FAIL $file links the driver's code:"
         printf '%s\n' "$linked"
