@@ -1,5 +1,5 @@
 #!/bin/sh
-# The programs and the binding reach the driver by loading the module, never by linking its code:
+# The programs reach the driver by loading the module, never by linking its code:
 # a host that carried its own copy would go on talking the old protocol after the module was
 # updated. Each file given must define the host library's symbols (so that there are symbols to
 # look at) and none of the driver's, protocol's or serial layer's.
