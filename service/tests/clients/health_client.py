@@ -81,8 +81,8 @@ def simulator_killed_and_back(args, checks):
     try:
         checks.check("qm4720d serves HTTP", wait_for_port(port, lines.service))
         status, _, text = request(f"http://127.0.0.1:{port}/livez")
-        checks.check("GET /livez: 200 alive", (status, json.loads(text)) == (200, {"status": "alive"}),
-                     (status, text))
+        checks.check("GET /livez: 200 alive",
+                     (status, json.loads(text)) == (200, {"status": "alive"}), (status, text))
         first_status, first_body = health(port)
         checks.check("right after the start: healthy, or 503 'starting' with nothing else",
                      first_status == 200 or (first_status == 503 and all(
