@@ -21,6 +21,7 @@
 #include <CLI/CLI.hpp>
 #include <qm4720_build_info.h>
 
+#include "service/core/health.h"
 #include "service/core/service_log.h"
 #include "service/core/service_runtime.h"
 #include "service/outputs.h"
@@ -162,11 +163,11 @@ int Run(const std::string& path, const std::string& modulePath) {
         const int signal = sigtimedwait(&signals, nullptr, &timeout);
         // Alive: every worker came round within its longest exchange (a reply timeout and the
         // reply on the wire) and a second more.
-        int longestMs = 0;
+        std::chrono::milliseconds longest{0};
         for (const auto& line : config.lines) {
-            longestMs = std::max(longestMs, line.settings.replyTimeoutMs + 2000);
+            longest = std::max(longest, service::WorkerStuckAfter(line));
         }
-        if (watchdog && running->Alive(std::chrono::milliseconds(longestMs))) {
+        if (watchdog && running->Alive(longest)) {
             sd_notify(0, "WATCHDOG=1");
         }
         if (signal == SIGTERM || signal == SIGINT) break;

@@ -246,7 +246,8 @@ MeterConfig ReadMeter(const RegisterChecker& checker, const Section& meter) {
 }
 
 ModbusListenerSettings ReadModbus(const Section& modbus) {
-    modbus.OnlyKeys({"address", "port", "word_order", "max_clients", "idle_timeout_s"});
+    modbus.OnlyKeys(
+        {"address", "port", "word_order", "max_clients", "idle_timeout_s", "write_clients"});
     ModbusListenerSettings s;
     s.address = modbus.String("address", s.address, false);
     s.port = static_cast<std::uint16_t>(modbus.Integer("port", 0, 1, 65535, true));
@@ -261,6 +262,16 @@ ModbusListenerSettings ReadModbus(const Section& modbus) {
     }
     s.maxClients = static_cast<int>(modbus.Integer("max_clients", s.maxClients, 1, 1024));
     s.idleTimeout = modbus.Seconds("idle_timeout_s", s.idleTimeout, 86400);
+    // Present, even empty, the list is the only clients that may write.
+    if (modbus.Find("write_clients") != nullptr) {
+        s.writeClients.emplace();
+        for (const auto& [text, line] : modbus.Strings("write_clients")) {
+            std::string why;
+            const std::optional<AddressRange> range = ParseAddressRange(text, why);
+            if (!range) throw Refusal{line, modbus.Key("write_clients"), why};
+            s.writeClients->push_back(*range);
+        }
+    }
     return s;
 }
 

@@ -178,6 +178,9 @@ void LineWorker::RunWrites(qm4720::Driver& driver, std::deque<PendingWrite>& wri
         }
         UseModel(driver, ModelOf(write.station));
         const qm4720::Reading result = driver.Write(write.station, write.reg.mnemonic, write.value);
+        // Each exchange is a round: a batch of writes to a meter that does not answer may take
+        // longer than a worker may go without one.
+        heartbeat_ = std::chrono::steady_clock::now();
         table_.Count(result, true);
         write.done.set_value(OutcomeOfWrite(result));
         // Read the register back soon when it is polled, so the table shows the new value.

@@ -9,10 +9,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "service/core/cell_state.h"
+#include "service/core/client_address.h"
 
 namespace service {
 
@@ -39,6 +42,9 @@ struct ModbusListenerSettings {
     WordOrder wordOrder = WordOrder::kHighWordFirst;
     int maxClients = 16;
     std::chrono::milliseconds idleTimeout{60000};
+    // The clients that may write (functions 05, 06, 0F, 10, 16, 17); the others' writes are
+    // answered with exception 01. nullopt: every client may.
+    std::optional<std::vector<AddressRange>> writeClients;
 };
 
 }  // namespace service

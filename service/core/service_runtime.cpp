@@ -19,6 +19,7 @@ void ServiceRuntime::AddOutput(std::unique_ptr<Output> output) {
 }
 
 bool ServiceRuntime::Start(std::string& error) {
+    startedAt_ = std::chrono::steady_clock::now();
     for (; started_ < outputs_.size(); ++started_) {
         if (!outputs_[started_]->Start(*this, error)) {
             // A write taken by an output already started waits for no line that never runs.

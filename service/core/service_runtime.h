@@ -78,6 +78,11 @@ public:
     // True when every line's worker came round within `limit` (for systemd's watchdog: a worker
     // stuck in a call that never returns stops the pings).
     bool Alive(std::chrono::milliseconds limit) const;
+    // When the worker of line `i` last came round.
+    SteadyTime Heartbeat(std::size_t i) const { return workers_[i]->Heartbeat(); }
+    // When Start began (construction until then): what a register not answered yet is measured
+    // from.
+    SteadyTime startedAt() const { return startedAt_; }
 
 private:
     // Stops and drops the outputs from the last started one back to the first.
@@ -91,6 +96,7 @@ private:
     std::vector<std::unique_ptr<LineGateway>> gateways_;
     std::vector<std::unique_ptr<Output>> outputs_;
     std::size_t started_ = 0;  // outputs started, from the first
+    SteadyTime startedAt_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace service

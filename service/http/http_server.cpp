@@ -1,5 +1,6 @@
 #include "service/http/http_server.h"
 
+#include "service/http/health.h"
 #include "service/http/history_query.h"
 #include "service/http/http_bounded_server.h"
 #include "service/http/http_write.h"
@@ -76,6 +77,7 @@ void HttpServer::AddRoutes() {
         res.set_header("Cache-Control", "no-store");
         res.set_content(answer.body, answer.contentType);
     });
+    AddHealthRoutes(*server_, *runtime_);
     AddWebPage(*server_, config_);
 }
 

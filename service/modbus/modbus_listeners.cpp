@@ -1,5 +1,8 @@
 #include "service/modbus/modbus_listeners.h"
 
+#include "service/core/metrics_format.h"
+#include "service/core/service_log.h"
+
 namespace service {
 
 StationTables StationTablesOf(const LineConfig& line, const qm4720::Driver& driver) {
@@ -26,12 +29,22 @@ bool ModbusListeners::Start(ServiceRuntime& runtime, std::string& error) {
         if (lines[i].modbus.port == 0) continue;
         auto server = std::make_unique<ModbusServer>(lines[i].modbus, runtime.Gateway(i),
                                                      StationTablesOf(lines[i], driver));
+        const bool limited = lines[i].modbus.writeClients.has_value();
+        if (limited) {
+            server->OnWriteRefused([line = lines[i].name](const std::string& client) {
+                Log(LogLevel::kWarning,
+                    "line " + line + ": Modbus " + client +
+                        ": write refused (exception 01): the address is not in write_clients; "
+                        "further refusals on this connection are only counted");
+            });
+        }
         if (std::string failed = server->Start(); !failed.empty()) {
             error = "line " + lines[i].name + ": Modbus TCP on " + failed;
             Stop();
             return false;
         }
         servers_.push_back(std::move(server));
+        limitedLines_.push_back(limited ? lines[i].name : std::string());
     }
     return true;
 }
@@ -39,6 +52,24 @@ bool ModbusListeners::Start(ServiceRuntime& runtime, std::string& error) {
 void ModbusListeners::Stop() {
     for (auto& server : servers_) server->Stop();
     servers_.clear();
+    limitedLines_.clear();
+}
+
+void ModbusListeners::AppendMetrics(std::string& out) const {
+    bool family = false;
+    for (std::size_t i = 0; i < servers_.size(); ++i) {
+        if (limitedLines_[i].empty()) continue;
+        if (!family) {
+            metrics::Family(out, "qm4720_modbus_writes_refused_total", "counter",
+                            "Modbus writes refused because the client's address is not in the "
+                            "line's write_clients.");
+            family = true;
+        }
+        std::string labels;
+        metrics::AppendLabel(labels, "line", limitedLines_[i]);
+        metrics::Sample(out, "qm4720_modbus_writes_refused_total", labels,
+                        servers_[i]->WritesRefused());
+    }
 }
 
 }  // namespace service

@@ -34,8 +34,12 @@ public:
     // (within the line's reply timeout, at once when the line is stopping). Idempotent.
     void Stop() override;
 
+    // qm4720_modbus_writes_refused_total of every line with a listener that has write_clients.
+    void AppendMetrics(std::string& text) const override;
+
 private:
     std::vector<std::unique_ptr<ModbusServer>> servers_;
+    std::vector<std::string> limitedLines_;  // the lines of servers_ with write_clients, or ""
 };
 
 }  // namespace service

@@ -14,6 +14,14 @@ int Word(std::span<const std::uint8_t> bytes, std::size_t at) {
     return (bytes[at] << 8) | bytes[at + 1];
 }
 
+bool IsWrite(std::uint8_t function) {
+    return function == MODBUS_FC_WRITE_SINGLE_COIL || function == MODBUS_FC_WRITE_SINGLE_REGISTER ||
+           function == MODBUS_FC_WRITE_MULTIPLE_COILS ||
+           function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS ||
+           function == MODBUS_FC_MASK_WRITE_REGISTER ||
+           function == MODBUS_FC_WRITE_AND_READ_REGISTERS;
+}
+
 }  // namespace
 
 ModbusMapping NewReplyMapping(const StationTables& tables) {
@@ -37,6 +45,11 @@ RequestDecision ModbusRequestHandler::Decide(std::span<const std::uint8_t> reque
     // answered with an exception (function | 0x80) that the client could tell from a reply.
     if (function == 0 || function >= 0x80) {
         decision.malformed = true;
+        return decision;
+    }
+    if (!mayWrite_ && IsWrite(function)) {
+        decision.exception = ModbusException::kIllegalFunction;
+        decision.writeRefused = true;
         return decision;
     }
     const auto body = request.subspan(kHeaderLength + 1);
@@ -130,6 +143,7 @@ bool ModbusRequestHandler::Answer(modbus_t* ctx, std::span<const std::uint8_t> r
                                   modbus_mapping_t& mapping) {
     const auto decision = Decide(request);
     if (decision.malformed) return false;
+    if (decision.writeRefused) ++writesRefused_;
     const auto length = static_cast<int>(request.size());
     if (decision.exception != ModbusException::kNone) {
         return modbus_reply_exception(ctx, request.data(),

@@ -7,7 +7,8 @@
 // same values); 16 writes one whole value (two registers); 06 sets half a value and is refused
 // with 02, since the other half on the meter is not known to be the one the client has in mind.
 // A value the meter's field cannot carry as asked (an INT register given 40000 or 2.7) is refused
-// with 03 before the line.
+// with 03 before the line. A client not let write gets 01 for every write function (05, 06, 0F,
+// 10, 16, 17), as if the server had none: it learns nothing of the registers it may not write.
 #pragma once
 
 #include <modbus.h>
@@ -29,7 +30,8 @@ struct RequestDecision {
     bool malformed = false;  // the header disagrees with the frame: close the client, send nothing
     ModbusException exception = ModbusException::kNone;
     bool isRead = false;
-    int first = 0;  // holding register of words[0] for a read
+    bool writeRefused = false;  // a write from a client that may not write
+    int first = 0;              // holding register of words[0] for a read
     int count = 0;
     std::array<std::uint16_t, MODBUS_MAX_READ_REGISTERS> words{};
 };
@@ -47,11 +49,12 @@ public:
     // Both references must outlive the handler; the gateway is called from the calling thread.
     // `client`: the peer's address and port, for the log of its writes.
     ModbusRequestHandler(MeterGateway& gateway, const StationTables& tables, WordOrder order,
-                         std::string_view client = {})
+                         std::string_view client = {}, bool mayWrite = true)
         : gateway_(gateway),
           tables_(tables),
           order_(order),
-          who_("Modbus " + std::string(client)) {}
+          who_("Modbus " + std::string(client)),
+          mayWrite_(mayWrite) {}
 
     // Judges `request`, one whole frame (MBAP header included) as modbus_receive returned it for
     // a TCP context. A write is handed to the gateway here and waits for its outcome.
@@ -60,6 +63,9 @@ public:
     // Decides and sends the answer on `ctx`. False: the frame was malformed or the reply could not
     // be sent; the caller closes this client.
     bool Answer(modbus_t* ctx, std::span<const std::uint8_t> request, modbus_mapping_t& mapping);
+
+    // Writes refused by Answer because this client may not write.
+    std::uint64_t WritesRefused() const { return writesRefused_; }
 
 private:
     RequestDecision DecideRead(std::int16_t station, int first, int count) const;
@@ -70,6 +76,8 @@ private:
     const StationTables& tables_;
     WordOrder order_;
     std::string who_;
+    bool mayWrite_;
+    std::uint64_t writesRefused_ = 0;
 };
 
 }  // namespace service

@@ -41,6 +41,16 @@ std::string PeerName(int fd) {
     return std::string(host) + ":" + port;
 }
 
+// Whether the client on `fd` may write: always without a list, else only from an address in it.
+bool MayWrite(int fd, const ModbusListenerSettings& settings) {
+    if (!settings.writeClients) return true;
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return false;
+    const std::optional<AddressRange> host = HostOf(peer);
+    return host && AnyRangeHolds(*settings.writeClients, *host);
+}
+
 struct ModbusContextDeleter {
     void operator()(modbus_t* ctx) const { modbus_free(ctx); }
 };
@@ -172,7 +182,9 @@ void ModbusServer::Serve(Client& client) {
     auto mapping = NewReplyMapping(tables_);
     if (ctx && mapping) {
         modbus_set_socket(ctx.get(), client.fd);
-        ModbusRequestHandler handler(gateway_, tables_, settings_.wordOrder, PeerName(client.fd));
+        const std::string peer = PeerName(client.fd);
+        ModbusRequestHandler handler(gateway_, tables_, settings_.wordOrder, peer,
+                                     MayWrite(client.fd, settings_));
         const int idleMs = static_cast<int>(settings_.idleTimeout.count());
         std::uint8_t request[MODBUS_TCP_MAX_ADU_LENGTH];
         while (!stopping_) {
@@ -184,10 +196,14 @@ void ModbusServer::Serve(Client& client) {
             if (ready <= 0 || stopping_) break;
             const int length = modbus_receive(ctx.get(), request);
             if (length <= 0) break;
-            if (!handler.Answer(ctx.get(), std::span(request, static_cast<std::size_t>(length)),
-                                *mapping)) {
-                break;
+            const std::uint64_t refusedBefore = handler.WritesRefused();
+            const bool answered = handler.Answer(
+                ctx.get(), std::span(request, static_cast<std::size_t>(length)), *mapping);
+            if (handler.WritesRefused() != refusedBefore) {
+                ++writesRefused_;
+                if (refusedBefore == 0 && onWriteRefused_) onWriteRefused_(peer);
             }
+            if (!answered) break;
         }
     }
     // The peer sees the end at once; the descriptor itself is closed by the reaper after join.

@@ -7,11 +7,13 @@
 // until the meter answered, so other clients' reads go on meanwhile. A client that sends nothing,
 // or does not take a reply, for settings.idleTimeout (0: no limit), whose frame libmodbus refuses,
 // stops half-way through a frame for longer than libmodbus's byte timeout (0.5 s), or whose header
-// disagrees with the frame is closed; the others are not affected.
+// disagrees with the frame is closed; the others are not affected. When settings.writeClients is
+// set, a client whose address is not in it has its writes answered with exception 01.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -47,6 +49,14 @@ public:
     // Clients connected now (for the tests and the service's status).
     int ClientCount() const;
 
+    // Writes refused since the start because their client is not in settings.writeClients.
+    std::uint64_t WritesRefused() const { return writesRefused_; }
+    // Called from a client's thread at the first write refused on its connection, with the
+    // client's "address:port"; the later ones are only counted. Set before Start.
+    void OnWriteRefused(std::function<void(const std::string& client)> tell) {
+        onWriteRefused_ = std::move(tell);
+    }
+
 private:
     struct Client;
     void Listen();
@@ -63,6 +73,8 @@ private:
     std::thread listener_;
     mutable std::mutex clientsMutex_;
     std::list<std::unique_ptr<Client>> clients_;
+    std::atomic<std::uint64_t> writesRefused_{0};
+    std::function<void(const std::string&)> onWriteRefused_;
 };
 
 }  // namespace service

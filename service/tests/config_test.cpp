@@ -84,6 +84,18 @@ const Broken kBroken[] = {
      std::string(kBase) + "interval_s = 1\n[line.modbus]\nport = 5020\n"
                           "word_order = \"little\"\n",
      11, "line[0].modbus.word_order", "high-first"},
+    {"Modbus write client by name",
+     std::string(kBase) + "interval_s = 1\n[line.modbus]\nport = 5020\n"
+                          "write_clients = [\"127.0.0.1\",\n  \"plc.local\"]\n",
+     12, "line[0].modbus.write_clients", "no numeric IPv4 or IPv6 address"},
+    {"Modbus write network with host bits",
+     std::string(kBase) + "interval_s = 1\n[line.modbus]\nport = 5020\n"
+                          "write_clients = [\"10.0.0.1/24\"]\n",
+     11, "line[0].modbus.write_clients", "bits set past its /24"},
+    {"Modbus write network prefix too long",
+     std::string(kBase) + "interval_s = 1\n[line.modbus]\nport = 5020\n"
+                          "write_clients = [\"10.0.0.0/33\"]\n",
+     11, "line[0].modbus.write_clients", "from 0 to 32"},
     {"retention below zero",
      std::string(kBase) + "interval_s = 1\n[history]\n"
                           "database = \"h.db\"\nretention_days = -1\n",

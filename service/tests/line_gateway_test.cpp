@@ -6,6 +6,7 @@
 #include <future>
 #include <optional>
 
+#include "service/core/health.h"
 #include "service/core/service_runtime.h"
 #include "service/tests/service_fixture.h"
 
@@ -141,6 +142,37 @@ TEST_F(LineGateway, AMeterThatRefusesEverythingFailsReadsAndRefusesWrites) {
     EXPECT_EQ(StateOf(gateway, 5, kPV), CellState::kFailed);
     // The meter answers, if only with NAK: the line is not taken for lost.
     EXPECT_EQ(servicetest::Count(Log(), "lost"), 0) << Log();
+}
+
+// Writes queued to a meter that does not answer are taken one after the other, longer in all
+// than a worker may go without coming round: the worker is alive all the while (the watchdog
+// keeps its pings, /healthz names no stuck worker), since each exchange is one round.
+TEST_F(LineGateway, ABurstOfWritesToADeadMeterIsNoStuckWorker) {
+    const std::string link = dir_ / "line";
+    auto sim = servicetest::StartSim(link, {"3"});
+    auto runtime = Start("[[line]]\nname = \"a\"\nport = \"" + link +
+                         "\"\nreply_timeout_ms = 300\n"
+                         "[[line.meter]]\nstation = 3\n"
+                         "[[line.meter.poll]]\nregisters = [\"PV\"]\ninterval_s = 0.1\n"
+                         "[[line.meter]]\nstation = 8\nwritable = [\"SP\"]\n");
+    ASSERT_NE(runtime, nullptr);
+    service::MeterGateway& gateway = runtime->Gateway(0);
+    ASSERT_TRUE(WaitFor([&] { return StateOf(gateway, 3, kPV) == CellState::kGood; }, 5s));
+    const auto limit = service::WorkerStuckAfter(runtime->config().lines[0]);
+    // 10 unanswered writes: 3 s of replies waited for at least, against a limit of 2.3 s.
+    std::vector<std::future<WriteOutcome>> writes;
+    for (int i = 0; i < 10; ++i) {
+        writes.push_back(
+            std::async(std::launch::async, [&gateway] { return Write(gateway, 8, kSP, 1); }));
+    }
+    int stuck = 0;
+    for (auto& write : writes) {
+        while (write.wait_for(50ms) != std::future_status::ready) {
+            stuck += runtime->Alive(limit) ? 0 : 1;
+        }
+        EXPECT_EQ(write.get(), WriteOutcome::kNoAnswer);
+    }
+    EXPECT_EQ(stuck, 0);
 }
 
 TEST_F(LineGateway, AWriteToALineWhoseWorkerEndedIsAnsweredAtOnce) {

@@ -276,5 +276,36 @@ TEST(ModbusRequest, AMalformedFrameIsNotAnswered) {
     }
 }
 
+// A client outside the line's write_clients: every write function is answered 01 before the
+// gateway hears of it and is counted; its reads are served as anyone's.
+TEST(ModbusRequest, AClientThatMayNotWriteGetsIllegalFunctionForEveryWrite) {
+    const Bytes writes[] = {
+        {0x05, 0x00, 0x00, 0xFF, 0x00},                                            // one coil
+        {0x06, 0x00, 0x28, 0x41, 0x48},                                            // one register
+        {0x0F, 0x00, 0x00, 0x00, 0x01, 0x01, 0x01},                                // coils
+        {0x10, 0x00, 0x28, 0x00, 0x02, 0x04, 0x41, 0x48, 0x00, 0x00},              // registers
+        {0x16, 0x00, 0x28, 0xFF, 0xFF, 0x00, 0x00},                                // mask write
+        {0x17, 0x00, 0x00, 0x00, 0x02, 0x00, 0x28, 0x00, 0x01, 0x02, 0x41, 0x48},  // read/write
+    };
+    const auto tables = testing::FixedTables();
+    FakeGateway gateway;
+    ModbusRequestHandler handler(gateway, tables, WordOrder::kHighWordFirst, "127.0.0.2:5000",
+                                 false);
+    auto mapping = NewReplyMapping(tables);
+    std::uint64_t refused = 0;
+    for (const Bytes& pdu : writes) {
+        SCOPED_TRACE(static_cast<int>(pdu[0]));
+        Wire wire;
+        EXPECT_TRUE(handler.Answer(wire.ctx(), Frame(1, pdu), *mapping));
+        EXPECT_EQ(wire.Sent(), Frame(1, {static_cast<std::uint8_t>(pdu[0] | 0x80), 0x01}));
+        EXPECT_EQ(handler.WritesRefused(), ++refused);
+    }
+    EXPECT_TRUE(gateway.Writes().empty());
+    Wire wire;
+    EXPECT_TRUE(handler.Answer(wire.ctx(), Frame(1, {0x03, 0x00, 0x00, 0x00, 0x02}), *mapping));
+    EXPECT_EQ(wire.Sent(), Frame(1, {0x03, 0x04, 0x41, 0xAC, 0x00, 0x00}));
+    EXPECT_EQ(handler.WritesRefused(), refused);
+}
+
 }  // namespace
 }  // namespace service

@@ -106,20 +106,23 @@ class ServiceWithLines:
     """The two simulators and qm4720d over them, each tracked by its process id."""
 
     def __init__(self, sim, service, module, high_port, low_port, output=None, extra_config="",
-                 extra_sims=None):
+                 extra_sims=None, lines=None):
         """`extra_config` is appended to the file: e.g. [history] and [http] tables, where
         {dir} names the temporary folder of this run and {link_NAME} the link of the simulator
-        that `extra_sims` ({NAME: its arguments}) adds beside those of LINES."""
+        that `extra_sims` ({NAME: its arguments}) adds beside those of LINES. `lines` replaces
+        the two lines of LINES and CONFIG by (simulators, the file's [[line]] tables) of a test's
+        own, its simulators' links named by {link_NAME} there."""
         self.sim = sim
-        self.sim_args = {**LINES, **(extra_sims or {})}
+        sims, config = lines or (LINES, CONFIG)
+        self.sim_args = {**sims, **(extra_sims or {})}
         # Short: the driver takes port names of 31 characters at most.
         self.dir = tempfile.TemporaryDirectory(prefix="qm-", dir="/tmp")
         self.links = {name: os.path.join(self.dir.name, "line-" + name) for name in self.sim_args}
         self.sims = {}
         self.config = os.path.join(self.dir.name, "qm4720d.toml")
         with open(self.config, "w") as f:
-            f.write(CONFIG.format(link_a=self.links["a"], link_b=self.links["b"],
-                                  high_port=high_port, low_port=low_port))
+            f.write(config.format(high_port=high_port, low_port=low_port,
+                                  **{"link_" + name: link for name, link in self.links.items()}))
             extra_config = extra_config.replace("{dir}", self.dir.name)
             for name, link in self.links.items():
                 extra_config = extra_config.replace("{link_" + name + "}", link)
