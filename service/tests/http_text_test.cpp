@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "service/core/write_outcomes.h"
+#include "service/http/http_access.h"
 #include "service/http/http_write.h"
 #include "service/http/metrics_text.h"
 #include "service/mqtt/mqtt_output.h"
