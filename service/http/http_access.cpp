@@ -46,9 +46,9 @@ bool SameToken(std::string_view given, std::string_view expected) {
     return difference == 0;
 }
 
-NeededRole RoleFor(const HttpAccess& access, std::string_view method, std::string_view path) {
-    if (method == "POST" && path == "/api/v1/write") return NeededRole::kWrite;
-    return access.readsNeedToken ? NeededRole::kRead : NeededRole::kNone;
+NeededRole RoleFor(const HttpConfig& http, std::string_view method, std::string_view path) {
+    if (http.writes && method == "POST" && path == "/api/v1/write") return NeededRole::kWrite;
+    return http.access.readsNeedToken ? NeededRole::kRead : NeededRole::kNone;
 }
 
 std::optional<HttpAnswer> RefuseAccess(const HttpAccess& access, NeededRole role,
@@ -74,9 +74,9 @@ std::optional<HttpAnswer> RefuseAccess(const HttpAccess& access, NeededRole role
     return std::nullopt;
 }
 
-void GuardEveryRoute(httplib::Server& server, const HttpAccess& access) {
-    server.set_pre_routing_handler([&access](const httplib::Request& req, httplib::Response& res) {
-        const auto refusal = RefuseAccess(access, RoleFor(access, req.method, req.path),
+void GuardEveryRoute(httplib::Server& server, const HttpConfig& http) {
+    server.set_pre_routing_handler([&http](const httplib::Request& req, httplib::Response& res) {
+        const auto refusal = RefuseAccess(http.access, RoleFor(http, req.method, req.path),
                                           req.get_header_value("Authorization"));
         if (!refusal) return httplib::Server::HandlerResponse::Unhandled;
         res.status = refusal->status;

@@ -19,7 +19,7 @@ HttpServer::~HttpServer() {
 
 void HttpServer::AddRoutes() {
     // Before any route: a route added below or elsewhere needs no check of its own.
-    GuardEveryRoute(*server_, config_.access);
+    GuardEveryRoute(*server_, config_);
     server_->Get("/api/v1/values", [this](const httplib::Request&, httplib::Response& res) {
         res.set_header("Cache-Control", "no-store");
         std::vector<StatusMember> members;
@@ -66,8 +66,8 @@ void HttpServer::AddRoutes() {
     server_->set_expect_100_continue_handler(
         [this](const httplib::Request& req, httplib::Response& res) {
             const std::string authorization = req.get_header_value("Authorization");
-            auto refusal = RefuseAccess(
-                config_.access, RoleFor(config_.access, req.method, req.path), authorization);
+            auto refusal =
+                RefuseAccess(config_.access, RoleFor(config_, req.method, req.path), authorization);
             if (!refusal && req.method == "POST" && req.path == "/api/v1/write") {
                 refusal = RefuseWriteBeforeBody(config_, authorization);
             }

@@ -169,7 +169,9 @@ struct AccessCase {
 // Every route is guarded by the same check: a read or write token reads while read access needs
 // one, only a write token writes, and a write needs one even while reads are open.
 TEST(HttpAccess, RefusesByRoleAndTellsTheClientToBringABearerToken) {
-    service::HttpAccess access;
+    service::HttpConfig http;
+    http.writes = true;
+    service::HttpAccess& access = http.access;
     access.tokens = {{"reader-0123456789abc", service::TokenRole::kRead},
                      {"writer-0123456789abc", service::TokenRole::kWrite}};
     const AccessCase cases[] = {
@@ -196,7 +198,7 @@ TEST(HttpAccess, RefusesByRoleAndTellsTheClientToBringABearerToken) {
         SCOPED_TRACE(c.what);
         access.readsNeedToken = c.readsNeedToken;
         const auto refusal = service::RefuseAccess(
-            access, service::RoleFor(access, c.method, c.path), c.authorization);
+            access, service::RoleFor(http, c.method, c.path), c.authorization);
         EXPECT_EQ(refusal ? refusal->status : 0, c.status);
         if (!refusal) continue;
         const bool challenged = !refusal->headers.empty() &&
@@ -204,6 +206,10 @@ TEST(HttpAccess, RefusesByRoleAndTellsTheClientToBringABearerToken) {
                                 refusal->headers[0].second.rfind("Bearer", 0) == 0;
         EXPECT_EQ(challenged, c.status == 401);
     }
+    // Writes off: the write's own route says so (403), whoever asks.
+    http.writes = false;
+    access.readsNeedToken = false;
+    EXPECT_EQ(service::RoleFor(http, "POST", "/api/v1/write"), service::NeededRole::kNone);
     service::HttpAccess none;
     EXPECT_EQ(service::RefuseAccess(none, service::NeededRole::kRead, "Bearer ")->status, 401)
         << "no token configured matches nothing";
