@@ -9,12 +9,14 @@ HTTPS (read_access = "token"): curl --cacert reads the page, the values and the 
 read token; without a token 401 with WWW-Authenticate: Bearer; a read token cannot write (403), a
 write token writes and the meter holds the value; curl without the CA, or naming the server by a
 host name its certificate does not carry, refuses the server; plain HTTP on the TLS port gets no
-answer. A file with an expired certificate is refused by --check-config, naming key and file.
+answer; clients that stall in their handshake hold nothing: the page answers, and they are closed
+at the header deadline. A file with an expired certificate is refused by --check-config, naming key and file.
 MQTT: mosquitto with a TLS listener that requires a client certificate; qm4720d's readings arrive,
 read by mosquitto_sub --cafile with a client certificate; one from another CA is refused.
 """
 import json
 import os
+import socket
 import subprocess
 import sys
 import tempfile
@@ -22,7 +24,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from qm4720d_lines import ServiceWithLines, service_arguments  # noqa: E402
-from server_under_test import Checks, free_port, wait_for_port  # noqa: E402
+from server_under_test import Checks, connection_closed, free_port, wait_for_port  # noqa: E402
 from service_http import wait_until  # noqa: E402
 
 READ = "reader-token-0123456789"
@@ -137,6 +139,24 @@ def check_https(checks, port, certs, service_pid):
     checks.check("qm4720d still runs", service_pid.poll() is None)
 
 
+def check_stalled_handshakes(checks, port, certs):
+    """Clients that start a handshake and stop: the page still answers, and each of them is
+    closed at the header deadline (5 s) rather than held."""
+    stalled = []
+    for _ in range(6):
+        sock = socket.create_connection(("127.0.0.1", port), timeout=5)
+        sock.sendall(b"\x16\x03\x01\x02\x00\x01")  # the start of a ClientHello, no more
+        stalled.append(sock)
+    _, status, _ = curl(f"https://127.0.0.1:{port}/api/v1/values", "--cacert",
+                        f"{certs}/ca.pem", token=READ)
+    checks.check("6 stalled handshakes from one address: the values still answer", status == 200,
+                 status)
+    closed = [connection_closed(sock, 10) for sock in stalled]
+    checks.check("each stalled handshake is closed by the service", all(closed), closed)
+    for sock in stalled:
+        sock.close()
+
+
 def check_mqtt(checks, port, certs):
     def arrived():
         code, them = subscribe(port, certs, "client.pem", "client.key")
@@ -185,6 +205,7 @@ def main():
         if not wait_for_port(http_port, lines.service):
             raise SystemExit("qm4720d did not serve HTTPS")
         check_https(checks, http_port, certs, lines.service)
+        check_stalled_handshakes(checks, http_port, certs)
         check_mqtt(checks, mqtt_port, certs)
         checks.check("qm4720d ends with status 0 on SIGTERM", lines.stop() == 0)
         lines = None
