@@ -10,13 +10,14 @@ read token; without a token 401 with WWW-Authenticate: Bearer; a read token cann
 write token writes and the meter holds the value; curl without the CA, or naming the server by a
 host name its certificate does not carry, refuses the server; plain HTTP on the TLS port gets no
 answer; clients that stall in their handshake hold nothing: the page answers, and they are closed
-at the header deadline. A file with an expired certificate is refused by --check-config, naming key and file.
+at the header deadline; requests pipelined in one TLS record are all answered. A file with an expired certificate is refused by --check-config, naming key and file.
 MQTT: mosquitto with a TLS listener that requires a client certificate; qm4720d's readings arrive,
 read by mosquitto_sub --cafile with a client certificate; one from another CA is refused.
 """
 import json
 import os
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -157,6 +158,32 @@ def check_stalled_handshakes(checks, port, certs):
         sock.close()
 
 
+def check_pipelined(checks, port, certs):
+    """Three requests of 4096 bytes each in one TLS record: the service's first read takes the
+    first whole, the other two wait decrypted inside the TLS session, where a poll of the socket
+    does not see them; all three must still be answered."""
+    def request(last):
+        head = (f"GET /api/v1/values HTTP/1.1\r\nHost: localhost\r\n"
+                f"Authorization: Bearer {READ}\r\n"
+                + ("Connection: close\r\n" if last else "") + "X-Pad: ")
+        return (head + "p" * (4096 - len(head) - 4) + "\r\n\r\n").encode()
+    context = ssl.create_default_context(cafile=f"{certs}/ca.pem")
+    answers = b""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as raw:
+            with context.wrap_socket(raw, server_hostname="localhost") as sock:
+                sock.sendall(request(False) + request(False) + request(True))
+                while True:
+                    chunk = sock.recv(65536)
+                    if not chunk:
+                        break
+                    answers += chunk
+    except OSError as error:
+        answers += repr(error).encode()
+    checks.check("three pipelined requests in one TLS record: three answers",
+                 answers.count(b"HTTP/1.1 200 OK") == 3, answers[:200])
+
+
 def check_mqtt(checks, port, certs):
     def arrived():
         code, them = subscribe(port, certs, "client.pem", "client.key")
@@ -206,6 +233,7 @@ def main():
             raise SystemExit("qm4720d did not serve HTTPS")
         check_https(checks, http_port, certs, lines.service)
         check_stalled_handshakes(checks, http_port, certs)
+        check_pipelined(checks, http_port, certs)
         check_mqtt(checks, mqtt_port, certs)
         checks.check("qm4720d ends with status 0 on SIGTERM", lines.stop() == 0)
         lines = None
