@@ -1,11 +1,11 @@
 // qm4720d_metrics_bench: GET /metrics of qm4720d serving 32 meters of 8 registers (4 simulated
 // lines of 8 stations, every register polled every 0.1 s, history kept), scraped back to back by
-// one client on the same machine while the lines poll, over plain HTTP and then over HTTPS (one
-// kept-alive connection each, certificates made by openssl for the run). Targets: the 99th
-// percentile of 2000 plain scrapes under 5 ms, every scrape answered 200 with the 256 values, and
-// the lines' exchanges going on meanwhile; HTTPS's p99 within 1.5 times plain's of the same run.
-// Prints one table and writes it as metrics.csv into --out. Exit 0 when it ran (targets met or
-// not), 1 when it could not run.
+// one client on the same machine while the lines poll; a plain and an HTTPS service run at once,
+// scraped in turn (one kept-alive connection each, certificates made by openssl for the run).
+// Targets: the 99th percentile of 2000 plain scrapes under 5 ms, every scrape answered 200 with the
+// 256 values, and the lines' exchanges going on meanwhile; HTTPS's p99 within 1.5 times plain's of
+// the same run. Prints one table and writes it as metrics.csv into --out. Exit 0 when it ran
+// (targets met or not), 1 when it could not run.
 #include <httplib.h>
 
 #include <algorithm>
@@ -78,6 +78,8 @@ struct Result {
     double exchanges = 0;  // ok exchanges of the lines during the scrapes
 };
 
+constexpr std::size_t kValues = static_cast<std::size_t>(kLines * kStations * 8);
+
 // The CA, and the server's certificate and key for 127.0.0.1, made by openssl into `dir`.
 bool MakeCertificates(const std::string& dir) {
     std::string error;
@@ -90,9 +92,36 @@ bool MakeCertificates(const std::string& dir) {
     return true;
 }
 
-// Over HTTPS when `certificates` names the folder of MakeCertificates.
-bool Measure(const std::string& dir, const std::string& certificates, Result& result) {
+// One qm4720d over its own simulators, and a kept-alive client of its /metrics.
+struct Served {
     std::vector<std::unique_ptr<host::ChildProcess>> sims;
+    std::unique_ptr<host::ChildProcess> service;
+    std::unique_ptr<httplib::Client> client;
+    std::vector<double> ms;
+    double firstOk = -1, lastOk = 0;
+    bool allAnswered = true;
+
+    void Scrape() {
+        const auto start = Clock::now();
+        const auto reply = client->Get("/metrics");
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        if (!reply || reply->status != 200 ||
+            Count(reply->body, "qm4720_register_value{") != kValues) {
+            allAnswered = false;
+            return;
+        }
+        lastOk = OkExchanges(reply->body);
+        if (firstOk < 0) firstOk = lastOk;
+    }
+    Result Figures() {
+        std::sort(ms.begin(), ms.end());
+        return {ms[ms.size() / 2], ms[ms.size() * 99 / 100 - 1], allAnswered, lastOk - firstOk};
+    }
+};
+
+// Starts qm4720d in `dir`, over HTTPS when `certificates` names the folder of MakeCertificates,
+// and waits until a scrape holds every value.
+bool Serve(const std::string& dir, const std::string& certificates, Served& served) {
     const std::uint16_t httpPort = service::testing::FreeLoopbackPort();
     std::string config = "[history]\ndatabase = \"" + dir +
                          "/history.db\"\n[http]\nport = " + std::to_string(httpPort) + "\n";
@@ -102,8 +131,8 @@ bool Measure(const std::string& dir, const std::string& certificates, Result& re
     }
     for (int i = 0; i < kLines; ++i) {
         std::string port;
-        sims.push_back(StartSim(port));
-        if (sims.back() == nullptr) return false;
+        served.sims.push_back(StartSim(port));
+        if (served.sims.back() == nullptr) return false;
         config += "[[line]]\nname = \"line" + std::to_string(i) + "\"\nport = \"" + port +
                   "\"\nreply_timeout_ms = 500\n";
         for (int s = 1; s <= kStations; ++s) {
@@ -115,25 +144,24 @@ bool Measure(const std::string& dir, const std::string& certificates, Result& re
     const std::string path = dir + "/service.toml";
     std::ofstream(path, std::ios::trunc) << config;
     std::string error;
-    auto service =
+    served.service =
         host::StartChild({Beside("qm4720d"), "--config", path}, error, {dir + "/service.log"});
-    if (service == nullptr) {
+    if (served.service == nullptr) {
         std::fprintf(stderr, "qm4720d_metrics_bench: %s\n", error.c_str());
         return false;
     }
-
-    httplib::Client client((certificates.empty() ? "http://" : "https://") +
-                           std::string("127.0.0.1:") + std::to_string(httpPort));
+    served.client =
+        std::make_unique<httplib::Client>((certificates.empty() ? "http://" : "https://") +
+                                          std::string("127.0.0.1:") + std::to_string(httpPort));
     if (!certificates.empty()) {
-        client.set_ca_cert_path(certificates + "/ca.pem");
-        client.enable_server_certificate_verification(true);
+        served.client->set_ca_cert_path(certificates + "/ca.pem");
+        served.client->enable_server_certificate_verification(true);
     }
-    client.set_keep_alive(true);
-    const std::size_t values = static_cast<std::size_t>(kLines * kStations * 8);
+    served.client->set_keep_alive(true);
     const auto ready = [&] {
-        const auto reply = client.Get("/metrics");
+        const auto reply = served.client->Get("/metrics");
         return reply && reply->status == 200 &&
-               Count(reply->body, "qm4720_register_value{") == values;
+               Count(reply->body, "qm4720_register_value{") == kValues;
     };
     const auto deadline = Clock::now() + 30s;
     while (!ready()) {
@@ -141,31 +169,34 @@ bool Measure(const std::string& dir, const std::string& certificates, Result& re
             std::fprintf(stderr,
                          "qm4720d_metrics_bench: no scrape held all %zu values in 30 s "
                          "(see %s/service.log)\n",
-                         values, dir.c_str());
+                         kValues, dir.c_str());
             return false;
         }
         std::this_thread::sleep_for(100ms);
     }
+    return true;
+}
 
-    std::vector<double> ms;
-    double firstOk = -1, lastOk = 0;
-    for (int i = 0; i < kScrapes; ++i) {
-        const auto start = Clock::now();
-        const auto reply = client.Get("/metrics");
-        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-        if (!reply || reply->status != 200 ||
-            Count(reply->body, "qm4720_register_value{") != values) {
-            result.allAnswered = false;
-            continue;
-        }
-        lastOk = OkExchanges(reply->body);
-        if (firstOk < 0) firstOk = lastOk;
+// Both services run at once and are scraped in turn, so that whatever else the machine does
+// weighs on plain and HTTPS alike.
+bool Measure(const std::string& dir, Result& plain, Result& tls) {
+    const std::string certificates = dir + "/certificates";
+    Served plainServed, tlsServed;
+    for (const char* folder : {"plain", "tls", "certificates"}) {
+        std::filesystem::create_directories(dir + "/" + folder);
     }
-    std::sort(ms.begin(), ms.end());
-    result.p50 = ms[ms.size() / 2];
-    result.p99 = ms[ms.size() * 99 / 100 - 1];
-    result.exchanges = lastOk - firstOk;
-    return service->Stop(SIGTERM, 10000) == 0;
+    if (!MakeCertificates(certificates) || !Serve(dir + "/plain", "", plainServed) ||
+        !Serve(dir + "/tls", certificates, tlsServed)) {
+        return false;
+    }
+    for (int i = 0; i < kScrapes; ++i) {
+        plainServed.Scrape();
+        tlsServed.Scrape();
+    }
+    plain = plainServed.Figures();
+    tls = tlsServed.Figures();
+    const bool plainStopped = plainServed.service->Stop(SIGTERM, 10000) == 0;
+    return tlsServed.service->Stop(SIGTERM, 10000) == 0 && plainStopped;
 }
 
 }  // namespace
@@ -186,15 +217,8 @@ int main(int argc, char** argv) {
     }
     char scratch[] = "/tmp/qm4720d-metrics-bench-XXXXXX";
     if (mkdtemp(scratch) == nullptr) return 1;
-    const std::string plainDir = std::string(scratch) + "/plain";
-    const std::string tlsDir = std::string(scratch) + "/tls";
-    const std::string certificates = std::string(scratch) + "/certificates";
-    for (const auto& folder : {plainDir, tlsDir, certificates}) {
-        std::filesystem::create_directories(folder);
-    }
     Result plain, tls;
-    const bool ran = Measure(plainDir, "", plain) && MakeCertificates(certificates) &&
-                     Measure(tlsDir, certificates, tls);
+    const bool ran = Measure(scratch, plain, tls);
     std::filesystem::remove_all(scratch);
     if (!ran) {
         std::fprintf(stderr, "qm4720d_metrics_bench: could not run the measurement\n");
