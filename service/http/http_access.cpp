@@ -82,7 +82,9 @@ void GuardEveryRoute(httplib::Server& server, const HttpConfig& http) {
         res.status = refusal->status;
         for (const auto& [name, value] : refusal->headers) res.set_header(name, value);
         // A body the route would have read is left unread: the connection cannot carry another.
-        res.set_header("Connection", "close");
+        if (req.has_header("Content-Length") || req.has_header("Transfer-Encoding")) {
+            res.set_header("Connection", "close");
+        }
         res.set_content(refusal->body, refusal->contentType);
         return httplib::Server::HandlerResponse::Handled;
     });

@@ -197,8 +197,8 @@ TEST(HttpAccess, RefusesByRoleAndTellsTheClientToBringABearerToken) {
     for (const AccessCase& c : cases) {
         SCOPED_TRACE(c.what);
         access.readsNeedToken = c.readsNeedToken;
-        const auto refusal = service::RefuseAccess(
-            access, service::RoleFor(http, c.method, c.path), c.authorization);
+        const auto refusal = service::RefuseAccess(access, service::RoleFor(http, c.method, c.path),
+                                                   c.authorization);
         EXPECT_EQ(refusal ? refusal->status : 0, c.status);
         if (!refusal) continue;
         const bool challenged = !refusal->headers.empty() &&
