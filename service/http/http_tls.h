@@ -1,5 +1,6 @@
 // TLS for the HTTP server's connections (OpenSSL), within the same bounds as a plain connection:
-// every wait of a handshake, a read or a write has the deadline its caller gives.
+// every wait of a handshake, a read or a write has the deadline its caller gives. OpenSSL writes
+// the socket without MSG_NOSIGNAL: the program ignores SIGPIPE (qm4720d's main does).
 #pragma once
 
 #include <openssl/ssl.h>
