@@ -8,7 +8,8 @@
 #     libmodbus (qm4720d's Modbus TCP server), toml++, SQLite, libsystemd and pkg-config (qm4720d
 #     and qm4720ctl history), cpp-httplib (qm4720d's web page, JSON interface and metrics),
 #     Chart.js (the page's trend chart, served by qm4720d from Debian's copy), libmosquitto
-#     (qm4720d's MQTT publisher), pybind11 and the headers of Debian's python3 (the binding).
+#     (qm4720d's MQTT publisher), OpenSSL (qm4720d's TLS and its check of certificate files),
+#     pybind11 and the headers of Debian's python3 (the binding).
 #   all: that, and for the tests, the bench and the Windows builds: localedef and the locale
 #     sources from which a test builds a decimal-comma locale, Google Benchmark, clang and its
 #     runtime libraries for the libFuzzer targets, valgrind for the leak check of the end-to-end
@@ -19,7 +20,8 @@
 #     checks qm4720d's unit file, the mosquitto broker and its clients, headless Chromium (with
 #     python3-websocket to drive it, and a CJK font for the driver's messages in its screenshots)
 #     and the Prometheus client library's parser for qm4720d's MQTT, page and metrics tests, groff and
-#     man-db for the man pages' check, and dpkg-dev (dpkg-shlibdeps) for the Debian package's
+#     man-db for the man pages' check, openssl and curl for the TLS tests' certificates and client,
+#     and dpkg-dev (dpkg-shlibdeps) for the Debian package's
 #     dependencies. The tests that need localedef,
 #     valgrind, clang++, mbpoll, pymodbus, pytest, systemd-analyze, mosquitto, chromium, groff,
 #     pkg-config or dpkg-shlibdeps report a missing one as a skip, and under CI as a failure
@@ -29,11 +31,12 @@ set -euo pipefail
 
 build_packages=(g++ cmake make ninja-build ccache libgtest-dev libcli11-dev nlohmann-json3-dev)
 service_packages=(pkg-config libmodbus-dev libtomlplusplus-dev libsqlite3-dev libsystemd-dev
-    pybind11-dev python3-pybind11 python3-dev libcpp-httplib-dev libjs-chart.js libmosquitto-dev)
+    pybind11-dev python3-pybind11 python3-dev libcpp-httplib-dev libjs-chart.js libmosquitto-dev
+    libssl-dev)
 test_packages=(libc-bin locales libbenchmark-dev clang libclang-rt-14-dev valgrind python3 mbpoll
     python3-pymodbus python3-serial-asyncio python3-pytest systemd groff-base man-db dpkg-dev
     mosquitto mosquitto-clients chromium python3-prometheus-client python3-websocket
-    fonts-wqy-microhei)
+    fonts-wqy-microhei openssl curl)
 windows_packages=(googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
     wine32:i386)
 

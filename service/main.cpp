@@ -21,6 +21,7 @@
 #include <CLI/CLI.hpp>
 #include <qm4720_build_info.h>
 
+#include "service/core/access_config.h"
 #include "service/core/health.h"
 #include "service/core/service_log.h"
 #include "service/core/service_runtime.h"
@@ -62,8 +63,12 @@ bool HistoryFor(const service::ServiceConfig& config, const HistoryHandle& curre
     return writer != nullptr;
 }
 
-void LogHistoryPlace(const service::ServiceConfig& config) {
+void LogConfigWarnings(const service::ServiceConfig& config) {
     for (const std::string& warning : service::HistoryPlaceWarnings(config.history)) {
+        Log(LogLevel::kWarning, warning);
+    }
+    for (const std::string& warning : service::CertificateWarnings(
+             config.http.access, config.mqtt.access, std::chrono::system_clock::now())) {
         Log(LogLevel::kWarning, warning);
     }
 }
@@ -86,9 +91,9 @@ void LogListeners(const service::ServiceConfig& config) {
                                    Endpoint(line.modbus.address, line.modbus.port));
     }
     if (config.http.port != 0) {
-        Log(LogLevel::kNotice, "HTTP listening on " +
-                                   Endpoint(config.http.address, config.http.port) +
-                                   " (page, /api/v1, /metrics)");
+        Log(LogLevel::kNotice,
+            std::string(config.http.access.Tls() ? "HTTPS" : "HTTP") + " listening on " +
+                Endpoint(config.http.address, config.http.port) + " (page, /api/v1, /metrics)");
     }
     if (!config.mqtt.host.empty()) {
         Log(LogLevel::kNotice, "MQTT: publishing to the broker at " +
@@ -135,12 +140,15 @@ int Run(const std::string& path, const std::string& modulePath) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // A TLS peer that closes while an answer is written is an error of that write (OpenSSL writes
+    // the socket without MSG_NOSIGNAL), never the end of the service.
+    signal(SIGPIPE, SIG_IGN);
 
     service::ServiceConfig config;
     int status = kExitOk;
     if (!ReadConfig(path, modulePath, config, status)) return status;
     std::string error;
-    LogHistoryPlace(config);
+    LogConfigWarnings(config);
     HistoryHandle history;
     if (!HistoryFor(config, nullptr, history, error)) {
         Log(LogLevel::kError, error);
@@ -185,7 +193,7 @@ int Run(const std::string& path, const std::string& modulePath) {
             Log(LogLevel::kError, "reload refused: " + error + "; the running configuration stays" +
                                       (history ? ", its history in " + history->path() : ""));
         } else {
-            LogHistoryPlace(next);
+            LogConfigWarnings(next);
             // The lines, then the outputs, stop before the new ones open the same ports.
             running.reset();
             running = StartConfiguration(next, modulePath, nextHistory, error);
@@ -248,6 +256,10 @@ int main(int argc, char** argv) {
         if (!ReadConfig(checkPath, modulePath, checked, status)) return status;
         // Said, not refused: the unit's StateDirectory= makes the folder only when it starts.
         for (const std::string& warning : service::HistoryPlaceWarnings(checked.history)) {
+            std::fprintf(stderr, "%s: warning: %s\n", checkPath.c_str(), warning.c_str());
+        }
+        for (const std::string& warning : service::CertificateWarnings(
+                 checked.http.access, checked.mqtt.access, std::chrono::system_clock::now())) {
             std::fprintf(stderr, "%s: warning: %s\n", checkPath.c_str(), warning.c_str());
         }
         std::printf("%s: ok\n", checkPath.c_str());

@@ -10,6 +10,7 @@
 
 #include <toml++/toml.h>
 
+#include "service/core/access_config.h"
 #include "service/core/service_config.h"
 
 namespace service {
@@ -57,6 +58,12 @@ public:
         return path_.empty() ? std::string(name) : path_ + "." + std::string(name);
     }
     std::int64_t Line() const { return table_.source().begin.line; }
+    const toml::table& Raw() const { return table_; }
+
+    // Throws `refusal`, whose key is one of this table's.
+    void Throw(std::optional<KeyRefusal> refusal) const {
+        if (refusal) throw Refusal{refusal->line, Key(refusal->key), std::move(refusal->what)};
+    }
 
     [[noreturn]] void Refuse(std::string_view name, const std::string& what) const {
         const toml::node* node = table_.get(name);
@@ -276,27 +283,23 @@ ModbusListenerSettings ReadModbus(const Section& modbus) {
 }
 
 HttpConfig ReadHttp(const Section& http) {
-    http.OnlyKeys({"address", "port", "writes", "write_token", "chart_js"});
+    // The second line's keys are read in access_config.cpp.
+    http.OnlyKeys({"address", "port", "writes", "write_token", "chart_js", "tls_certificate",
+                   "tls_key", "plain_on_network", "read_access", "read_tokens", "write_tokens",
+                   "token_file"});
     HttpConfig h;
     h.address = http.String("address", h.address, false);
     h.port = static_cast<std::uint16_t>(http.Integer("port", 0, 1, 65535, true));
     h.writes = http.Boolean("writes", false);
     h.writeToken = http.String("write_token", "", false);
-    // A short token is guessed; one is required whenever writes are on.
-    if (h.writes && h.writeToken.size() < 16) {
-        http.Refuse(h.writeToken.empty() ? "writes" : "write_token",
-                    "writes = true needs a write_token of at least 16 characters");
-    }
-    // An HTTP header's value loses its blanks at both ends, and no header carries a control
-    // character: such a token could never be matched.
-    for (unsigned char c : h.writeToken) {
-        if (c <= ' ' || c == 0x7F) {
-            http.Refuse("write_token",
-                        "expected no blank or control character: an Authorization header could "
-                        "never carry it whole");
+    if (http.Find("write_token") != nullptr) {
+        if (const std::string problem = TokenProblem(h.writeToken); !problem.empty()) {
+            http.Refuse("write_token", problem);
         }
     }
     h.chartJs = http.String("chart_js", h.chartJs, false);
+    http.Throw(ReadHttpAccess(http.Raw(), h.address, h.writeToken, h.writes,
+                              std::chrono::system_clock::now(), h.access));
     return h;
 }
 
@@ -306,8 +309,10 @@ bool TopicSafe(std::string_view text) {
 }
 
 MqttConfig ReadMqtt(const Section& mqtt) {
+    // The second line's keys are read in access_config.cpp.
     mqtt.OnlyKeys({"host", "port", "client_id", "username", "password", "prefix", "qos",
-                   "keepalive_s", "writes", "queue_limit"});
+                   "keepalive_s", "writes", "queue_limit", "tls_ca_file", "tls_certificate",
+                   "tls_key", "allow_plain_password"});
     MqttConfig m;
     m.host = mqtt.String("host", "", true);
     if (m.host.empty()) mqtt.Refuse("host", "expected a host name or address");
@@ -331,6 +336,8 @@ MqttConfig ReadMqtt(const Section& mqtt) {
     m.writes = mqtt.Boolean("writes", false);
     m.queueLimit = static_cast<std::size_t>(
         mqtt.Integer("queue_limit", static_cast<std::int64_t>(m.queueLimit), 1, 10'000'000));
+    mqtt.Throw(ReadMqttAccess(mqtt.Raw(), mqtt.Find("password") != nullptr,
+                              std::chrono::system_clock::now(), m.access));
     return m;
 }
 
@@ -427,7 +434,9 @@ bool LoadConfig(const std::string& path, qm4720::Driver& driver, const std::stri
     config.path = path;
     try {
         const toml::table root = toml::parse_file(path);
-        ReadConfig(RegisterChecker{driver, modulePath}, Section(root, ""), config);
+        const Section top(root, "");
+        ReadConfig(RegisterChecker{driver, modulePath}, top, config);
+        top.Throw(ExposedSecret(path, root));
         return true;
     } catch (const toml::parse_error& e) {
         const auto& where = e.source();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "qm4720/qm4720.hpp"
+#include "service/core/access_settings.h"
 #include "service/core/meter_gateway.h"
 
 namespace service {
@@ -50,8 +51,9 @@ struct HttpConfig {
     std::string address = "127.0.0.1";
     std::uint16_t port = 0;  // 0: no HTTP server
     bool writes = false;     // POST /api/v1/write accepted at all
-    std::string writeToken;  // the bearer token a write must carry (required with writes)
+    std::string writeToken;  // a write token, kept as the file has always given it
     std::string chartJs = "/usr/share/javascript/chart.js/chart.min.js";  // served as /chart.js
+    HttpAccess access;  // TLS and tokens; writeToken is one of its tokens
 };
 
 // Every new reading published to an MQTT broker ([mqtt]).
@@ -66,6 +68,7 @@ struct MqttConfig {
     std::chrono::seconds keepalive{30};
     bool writes = false;             // PREFIX/LINE/STATION/REGISTER/set accepted at all
     std::size_t queueLimit = 10000;  // messages kept while the broker is away; oldest dropped
+    MqttAccess access;               // TLS to the broker
 };
 
 struct ServiceConfig {

@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <openssl/err.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -144,8 +146,9 @@ void BoundedHttpServer::TakeNewConnections(std::vector<std::unique_ptr<HttpConne
     for (;;) {
         sockaddr_storage peer{};
         socklen_t length = sizeof peer;
-        const int fd =
-            accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        // OpenSSL reads and writes the socket itself: it must not block there.
+        const int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length,
+                               SOCK_CLOEXEC | (tls_ != nullptr ? SOCK_NONBLOCK : 0));
         if (fd < 0) {
             // Out of descriptors, the listener stays readable: a pause rather than a busy loop.
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
@@ -155,6 +158,13 @@ void BoundedHttpServer::TakeNewConnections(std::vector<std::unique_ptr<HttpConne
         }
         auto connection = std::make_unique<HttpConnection>();
         connection->fd = fd;
+        if (tls_ != nullptr) {
+            connection->tls = tls_->NewSession(fd);
+            if (connection->tls == nullptr) {
+                close(fd);
+                continue;
+            }
+        }
         connection->address = AddressOf(peer, length, connection->port);
         bool admitted = false;
         {
@@ -242,7 +252,7 @@ void BoundedHttpServer::Work() {
         std::lock_guard lock(mutex_);
         if (stopping_) {
             ready_.push_back(std::move(connection));  // closed by Close
-        } else if (connection->Buffered() > 0) {
+        } else if (connection->HasInput()) {
             ready_.push_back(std::move(connection));  // the client's next request is here
             readyCv_.notify_one();
         } else {
@@ -256,6 +266,14 @@ void BoundedHttpServer::Work() {
 // Serves one request; true when the connection can carry the next one: the request was read
 // whole, its body to the last byte of a given length, and answered.
 bool BoundedHttpServer::ServeRequest(HttpConnection& connection) {
+    if (connection.tls != nullptr && !connection.handshaken) {
+        connection.handshaken = TlsHandshake(connection.tls.get(), connection.fd, stopFd_,
+                                             Clock::now() + limits_.header);
+        if (!connection.handshaken) return false;
+        // A client that sent its request with its handshake is served at once; otherwise the
+        // connection waits among the idle ones.
+        if (!connection.HasInput()) return true;
+    }
     RequestStream stream(connection, limits_, stopFd_);
     BodyFraming framing;
     bool closeAfter = false;
@@ -276,6 +294,11 @@ bool BoundedHttpServer::ServeRequest(HttpConnection& connection) {
 // is flushed and a little of the rest read and dropped first, so that the client sees the answer
 // rather than a reset.
 void BoundedHttpServer::Release(std::unique_ptr<HttpConnection> connection, bool drain) {
+    // TLS says goodbye once, without waiting for the client's own.
+    if (connection->tls != nullptr && connection->handshaken) {
+        SSL_shutdown(connection->tls.get());
+        ERR_clear_error();
+    }
     if (drain) {
         shutdown(connection->fd, SHUT_WR);
         const auto until = Clock::now() + std::chrono::milliseconds(500);

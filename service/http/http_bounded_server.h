@@ -11,6 +11,10 @@
 // `perAddress` connections, all clients `total`; one more is answered 503 and closed. A
 // connection carries `requestsPerConnection` requests at most; a request whose body was not read
 // whole (refused before it was read, chunked, or cut) ends its connection.
+//
+// Over TLS the handshake is a connection's first request as far as the bounds go: it starts in a
+// worker once the client has sent its first bytes and must end within `header` of it, so that a
+// slow handshake holds no more than a trickled request line would.
 #pragma once
 
 #include <httplib.h>
@@ -28,6 +32,7 @@
 #include <vector>
 
 #include "service/http/http_request_stream.h"
+#include "service/http/http_tls.h"
 
 namespace service {
 
@@ -41,6 +46,8 @@ public:
     // Listens on `address`:`port` and serves from threads of its own; false with `error` saying
     // why (e.g. "Address already in use") when it cannot listen.
     bool Open(const std::string& address, int port, std::string& error);
+    // Serves over TLS from `context` rather than plain; before Open.
+    void UseTls(std::unique_ptr<TlsServerContext> context) { tls_ = std::move(context); }
     // Stops accepting, closes the idle connections and joins every thread once the requests in
     // progress are answered (a request still reading stops at once). Idempotent.
     void Close();
@@ -53,6 +60,7 @@ private:
     void TakeNewConnections(std::vector<std::unique_ptr<HttpConnection>>& waiting);
 
     HttpLimits limits_;
+    std::unique_ptr<TlsServerContext> tls_;
     int listenFd_ = -1;
     int wakeFd_ = -1;  // eventfd: a connection came back to the idle set
     int stopFd_ = -1;  // eventfd: readable from Close on, wakes every wait

@@ -41,7 +41,7 @@ void RequestStream::BeginBody(std::size_t allowed) {
 }
 
 bool RequestStream::is_readable() const {
-    return connection_.Buffered() > 0 || WaitFor(connection_.fd, POLLIN, stopFd_, ReadDeadline());
+    return connection_.HasInput() || WaitFor(connection_.fd, POLLIN, stopFd_, ReadDeadline());
 }
 
 bool RequestStream::is_writable() const {
@@ -60,8 +60,12 @@ ssize_t RequestStream::read(char* ptr, std::size_t size) {
         if (!is_readable()) return -1;
         connection_.pending.resize(4096);
         connection_.offset = 0;
-        const ssize_t got = recv(connection_.fd, connection_.pending.data(),
-                                 connection_.pending.size(), MSG_DONTWAIT);
+        const ssize_t got =
+            connection_.tls != nullptr
+                ? TlsRead(connection_.tls.get(), connection_.fd, connection_.pending.data(),
+                          connection_.pending.size(), stopFd_, ReadDeadline())
+                : recv(connection_.fd, connection_.pending.data(), connection_.pending.size(),
+                       MSG_DONTWAIT);
         connection_.pending.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
         if (got <= 0) return got == 0 ? 0 : -1;
     }
@@ -75,6 +79,12 @@ ssize_t RequestStream::read(char* ptr, std::size_t size) {
 ssize_t RequestStream::write(const char* ptr, std::size_t size) {
     if (!writeDeadline_) writeDeadline_ = Clock::now() + limits_.write;
     if (!is_writable()) return -1;
+    if (connection_.tls != nullptr) {
+        // The same grace as a plain answer once the server is stopping: the socket is writable
+        // now, and OpenSSL's own waits end with the write's deadline.
+        return TlsWrite(connection_.tls.get(), connection_.fd, ptr, size, -1,
+                        stopGrace_ ? std::min(WriteDeadline(), *stopGrace_) : WriteDeadline());
+    }
     return send(connection_.fd, ptr, size, MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 

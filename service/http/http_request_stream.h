@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "service/http/http_tls.h"
+
 namespace service {
 
 // What one client may hold of the HTTP server (http_bounded_server.h says how each is used).
@@ -34,8 +36,15 @@ struct HttpConnection {
     std::size_t offset = 0;
     std::chrono::steady_clock::time_point idleUntil;
     std::size_t requests = 0;
+    TlsSession tls;  // null on a plain connection
+    bool handshaken = false;
 
     std::size_t Buffered() const { return pending.size() - offset; }
+    // Received and not yet read: in `pending`, or decrypted inside the TLS session, where a poll
+    // of the socket does not see it.
+    bool HasInput() const {
+        return Buffered() > 0 || (tls != nullptr && SSL_pending(tls.get()) > 0);
+    }
 };
 
 // Milliseconds from now until `deadline` for poll: 0 once past it.

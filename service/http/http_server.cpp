@@ -2,6 +2,7 @@
 
 #include "service/http/health.h"
 #include "service/http/history_query.h"
+#include "service/http/http_access.h"
 #include "service/http/http_bounded_server.h"
 #include "service/http/http_write.h"
 #include "service/http/live_json.h"
@@ -18,6 +19,8 @@ HttpServer::~HttpServer() {
 }
 
 void HttpServer::AddRoutes() {
+    // Before any route: a route added below or elsewhere needs no check of its own.
+    GuardEveryRoute(*server_, config_);
     server_->Get("/api/v1/values", [this](const httplib::Request&, httplib::Response& res) {
         res.set_header("Cache-Control", "no-store");
         std::vector<StatusMember> members;
@@ -57,19 +60,25 @@ void HttpServer::AddRoutes() {
                                  authorization, body);
         }
         res.status = answer->status;
+        for (const auto& [name, value] : answer->headers) res.set_header(name, value);
         res.set_content(answer->body, "application/json");
     });
     // A client that asks before sending its body is refused before it, too.
-    server_->set_expect_100_continue_handler([this](const httplib::Request& req,
-                                                    httplib::Response& res) {
-        if (req.method != "POST" || req.path != "/api/v1/write") return 100;
-        const auto refusal = RefuseWriteBeforeBody(config_, req.get_header_value("Authorization"));
-        if (!refusal) return 100;
-        res.status = refusal->status;
-        res.set_header("Connection", "close");
-        res.set_content(refusal->body, "application/json");
-        return refusal->status;
-    });
+    server_->set_expect_100_continue_handler(
+        [this](const httplib::Request& req, httplib::Response& res) {
+            const std::string authorization = req.get_header_value("Authorization");
+            auto refusal =
+                RefuseAccess(config_.access, RoleFor(config_, req.method, req.path), authorization);
+            if (!refusal && req.method == "POST" && req.path == "/api/v1/write") {
+                refusal = RefuseWriteBeforeBody(config_, authorization);
+            }
+            if (!refusal) return 100;
+            res.status = refusal->status;
+            for (const auto& [name, value] : refusal->headers) res.set_header(name, value);
+            res.set_header("Connection", "close");
+            res.set_content(refusal->body, "application/json");
+            return refusal->status;
+        });
     server_->Get("/api/v1/history", [this](const httplib::Request& req, httplib::Response& res) {
         const HttpAnswer answer = AnswerHistory(runtime_->config().history, req.params, UtcNowMs());
         res.status = answer.status;
@@ -83,6 +92,16 @@ void HttpServer::AddRoutes() {
 
 bool HttpServer::Start(ServiceRuntime& runtime, std::string& error) {
     runtime_ = &runtime;
+    if (config_.access.Tls()) {
+        std::string why;
+        auto context =
+            TlsServerContext::Open(config_.access.tlsCertificate, config_.access.tlsKey, why);
+        if (context == nullptr) {
+            error = "HTTPS on " + config_.address + ":" + std::to_string(config_.port) + ": " + why;
+            return false;
+        }
+        server_->UseTls(std::move(context));
+    }
     AddRoutes();
     std::string why;
     if (!server_->Open(config_.address, config_.port, why)) {

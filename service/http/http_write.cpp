@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "service/http/http_access.h"
 #include "service/http/http_write_request.h"
 #include "service/core/line_gateway.h"
 #include "service/core/service_log.h"
@@ -19,25 +20,6 @@ HttpAnswer Refuse(int status, const std::string& error) {
     j["ok"] = false;
     j["error"] = error;
     return {status, "application/json", j.dump(-1, ' ', false, Json::error_handler_t::replace), {}};
-}
-
-char AsciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
-
-// The token of "Bearer TOKEN" (the scheme in any case); nullopt for any other header.
-std::optional<std::string_view> BearerToken(std::string_view header) {
-    constexpr std::string_view kScheme = "bearer ";
-    if (header.size() < kScheme.size()) return std::nullopt;
-    for (std::size_t i = 0; i < kScheme.size(); ++i) {
-        if (AsciiLower(header[i]) != kScheme[i]) return std::nullopt;
-    }
-    header.remove_prefix(kScheme.size());
-    while (!header.empty() && header.front() == ' ') header.remove_prefix(1);
-    while (!header.empty() && (header.back() == ' ' || header.back() == '\t')) {
-        header.remove_suffix(1);
-    }
-    return header;
 }
 
 std::string Quoted(const std::string& text) {
@@ -107,31 +89,14 @@ HttpAnswer AnswerOutcome(const WriteRequest& request, const WriteResult& result)
 
 }  // namespace
 
-bool SameToken(std::string_view given, std::string_view expected) {
-    if (expected.empty()) return false;
-    // Differences are OR-ed together rather than tested, so that no branch depends on where the
-    // first one is; `expected` is read cyclically so that its length shows nowhere.
-    unsigned difference = given.size() == expected.size() ? 0U : 1U;
-    for (std::size_t i = 0; i < given.size(); ++i) {
-        difference |= static_cast<unsigned char>(given[i]) ^
-                      static_cast<unsigned char>(expected[i % expected.size()]);
-    }
-    return difference == 0;
-}
-
 std::optional<HttpAnswer> RefuseWriteBeforeBody(const HttpConfig& http,
                                                 std::string_view authorization) {
     if (!http.writes) {
         return Refuse(403,
                       "writes over HTTP are off: the service's [http] table sets writes = "
-                      "true and a write_token to allow them");
+                      "true and a write token to allow them");
     }
-    const auto token = BearerToken(authorization);
-    if (!token) return Refuse(403, "a write needs the header \"Authorization: Bearer <token>\"");
-    if (!SameToken(*token, http.writeToken)) {
-        return Refuse(403, "the bearer token is not the service's write token");
-    }
-    return std::nullopt;
+    return RefuseAccess(http.access, NeededRole::kWrite, authorization);
 }
 
 HttpAnswer RefuseWriteBody(bool tooLong) {

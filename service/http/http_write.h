@@ -2,12 +2,12 @@
 // once the meter has acknowledged it (or the exchange failed).
 //
 //   POST /api/v1/write
-//   Authorization: Bearer <http.write_token>
+//   Authorization: Bearer <a write token>
 //   {"line": "line1", "station": 1, "register": "SP", "value": 42.5}
 //
 // Checked in this order, so that nothing about the meters is told to a caller without the token:
-//   403 writes are off ([http] writes = false), or the bearer token is missing or wrong (answered
-//       before the body is read)
+//   403 writes are off ([http] writes = false); 401 the bearer token is missing or unknown, 403
+//       it may only read (http_access.h; all answered before the body is read)
 //   413 the body is longer than kMaxWriteBody
 //   400 the body is not such a JSON object, or did not arrive whole
 //   404 no such line, or no such station on it
@@ -37,8 +37,9 @@ namespace service {
 // The longest body of a write; a longer one is refused (413) unread.
 constexpr std::size_t kMaxWriteBody = 64 * 1024;
 
-// The 403 of a write that is refused whatever its body says (writes off, the token missing or
-// wrong), so that it can be answered before the body is read; nullopt when the body is to be read.
+// The refusal of a write whatever its body says (writes off, the token missing, unknown or
+// only a read token), so that it can be answered before the body is read; nullopt when the body is
+// to be read.
 std::optional<HttpAnswer> RefuseWriteBeforeBody(const HttpConfig& http,
                                                 std::string_view authorization);
 
@@ -51,10 +52,5 @@ HttpAnswer RefuseWriteBody(bool tooLong);
 // Authorization header ("" when absent).
 HttpAnswer AnswerWrite(const HttpConfig& http, ServiceRuntime& runtime, std::string_view peer,
                        std::string_view authorization, std::string_view body);
-
-// True when `given` equals `expected`. The time taken depends on the length of `given` only: every
-// byte of it is compared whatever the bytes before it were, and a length that differs is folded
-// into the result instead of ending the comparison.
-bool SameToken(std::string_view given, std::string_view expected);
 
 }  // namespace service

@@ -50,6 +50,26 @@ MqttPublisher::MqttPublisher(const ServiceConfig& config) : config_(config) {
     }
     const std::string status = StatusTopic(mqtt.prefix);
     mosquitto_will_set(mosq_, status.c_str(), 7, "offline", mqtt.qos, true);
+    if (mqtt.access.Tls() && !SetTls(mqtt.access)) {
+        // Never a plain connection in place of the TLS one the file asked for.
+        mosquitto_destroy(mosq_);
+        mosq_ = nullptr;
+    }
+}
+
+bool MqttPublisher::SetTls(const MqttAccess& access) {
+    const auto Text = [](const std::string& path) { return path.empty() ? nullptr : path.c_str(); };
+    int rc = mosquitto_tls_set(mosq_, access.tlsCaFile.c_str(), nullptr,
+                               Text(access.tlsCertificate), Text(access.tlsKey), nullptr);
+    // The broker's certificate is checked, and its name against the configured host.
+    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_opts_set(mosq_, 1, "tlsv1.2", nullptr);
+    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_insecure_set(mosq_, false);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        Log(LogLevel::kError, std::string("MQTT: cannot set up TLS (") + mosquitto_strerror(rc) +
+                                  "); nothing is published");
+        return false;
+    }
+    return true;
 }
 
 void MqttPublisher::Start() {

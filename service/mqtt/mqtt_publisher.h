@@ -72,6 +72,8 @@ private:
         SetRequest request;
     };
 
+    // TLS to the broker from `access`; false (logged) when libmosquitto refuses it.
+    bool SetTls(const MqttAccess& access);
     void Enqueue(Message message);
     // A write's answer, not retained; nullopt `result` for a request that could not be read.
     void EnqueueResult(const WriteRequest& write, const std::optional<WriteResult>& result);

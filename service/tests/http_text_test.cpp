@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "service/core/write_outcomes.h"
+#include "service/http/http_access.h"
 #include "service/http/http_write.h"
 #include "service/http/metrics_text.h"
 #include "service/mqtt/mqtt_output.h"
@@ -150,6 +151,68 @@ TEST(HttpWrite, ComparesTheTokenWholly) {
         EXPECT_EQ(service::SameToken(c.given, kToken), c.same) << c.what;
     }
     EXPECT_FALSE(service::SameToken("", "")) << "no token configured matches nothing";
+}
+
+}  // namespace
+
+namespace {
+
+struct AccessCase {
+    const char* what;
+    bool readsNeedToken;
+    const char* method;
+    const char* path;
+    const char* authorization;
+    int status;  // 0: let through
+};
+
+// Every route is guarded by the same check: a read or write token reads while read access needs
+// one, only a write token writes, and a write needs one even while reads are open.
+TEST(HttpAccess, RefusesByRoleAndTellsTheClientToBringABearerToken) {
+    service::HttpConfig http;
+    http.writes = true;
+    service::HttpAccess& access = http.access;
+    access.tokens = {{"reader-0123456789abc", service::TokenRole::kRead},
+                     {"writer-0123456789abc", service::TokenRole::kWrite}};
+    const AccessCase cases[] = {
+        {"open reads need nothing", false, "GET", "/metrics", "", 0},
+        {"open reads: a write still needs a token", false, "POST", "/api/v1/write", "", 401},
+        {"read without a token", true, "GET", "/metrics", "", 401},
+        {"health without a token", true, "GET", "/healthz", "", 401},
+        {"the page without a token", true, "GET", "/", "", 401},
+        {"read with a read token", true, "GET", "/api/v1/values", "Bearer reader-0123456789abc", 0},
+        {"read with a write token", true, "GET", "/api/v1/values", "bearer writer-0123456789abc",
+         0},
+        {"read with an unknown token", true, "GET", "/metrics", "Bearer reader-0123456789abd", 401},
+        {"read with a token's prefix", true, "GET", "/metrics", "Bearer reader-0123456789ab", 401},
+        {"another scheme", true, "GET", "/metrics", "Basic reader-0123456789abc", 401},
+        {"an empty bearer", true, "GET", "/metrics", "Bearer ", 401},
+        {"write with a read token", false, "POST", "/api/v1/write", "Bearer reader-0123456789abc",
+         403},
+        {"write with a write token", true, "POST", "/api/v1/write", "Bearer writer-0123456789abc",
+         0},
+        {"a GET of the write path reads", true, "GET", "/api/v1/write",
+         "Bearer reader-0123456789abc", 0},
+    };
+    for (const AccessCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        access.readsNeedToken = c.readsNeedToken;
+        const auto refusal = service::RefuseAccess(access, service::RoleFor(http, c.method, c.path),
+                                                   c.authorization);
+        EXPECT_EQ(refusal ? refusal->status : 0, c.status);
+        if (!refusal) continue;
+        const bool challenged = !refusal->headers.empty() &&
+                                refusal->headers[0].first == "WWW-Authenticate" &&
+                                refusal->headers[0].second.rfind("Bearer", 0) == 0;
+        EXPECT_EQ(challenged, c.status == 401);
+    }
+    // Writes off: the write's own route says so (403), whoever asks.
+    http.writes = false;
+    access.readsNeedToken = false;
+    EXPECT_EQ(service::RoleFor(http, "POST", "/api/v1/write"), service::NeededRole::kNone);
+    service::HttpAccess none;
+    EXPECT_EQ(service::RefuseAccess(none, service::NeededRole::kRead, "Bearer ")->status, 401)
+        << "no token configured matches nothing";
 }
 
 }  // namespace

@@ -1,16 +1,20 @@
 // The MQTT publisher against a real broker (Debian's mosquitto on a loopback port): retained
-// readings, the status topic, and the bounded queue while the broker is away and after it is back.
+// readings, the status topic, and the bounded queue while the broker is away and after it is back;
+// over TLS, a broker whose certificate is not of the CA or not of the host is never published to.
 #include "service/mqtt/mqtt_publisher.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <thread>
 
+#include "host/oskit/child_process.h"
 #include "tests/support/free_port.h"
 #include "tests/support/mosquitto_broker.h"
 
@@ -146,6 +150,56 @@ TEST(MqttPublisher, ConnectsWhenTheBrokerComesLater) {
     EXPECT_EQ(retained["late/status"], "online");
     EXPECT_NE(retained["late/a/3/PV"].find("\"value\":-2.25"), std::string::npos)
         << retained["late/a/3/PV"];
+}
+
+struct TlsCase {
+    const char* what;
+    const char* brokerCertificate;  // of the certificates' folder, with its .key
+    const char* ca;
+    const char* host;
+    bool connects;
+};
+
+TEST(MqttPublisher, OverTlsPublishesOnlyToABrokerOfTheCaAndTheHost) {
+    char folder[] = "/tmp/qm-mqtt-tls-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string dir = folder;
+    std::string error;
+    auto made = host::StartChild({"/bin/sh", QM_CERTIFICATE_SCRIPT, dir}, error);
+    ASSERT_NE(made, nullptr) << error;
+    ASSERT_EQ(made->Wait(60000), 0) << "openssl could not make the certificates";
+    // The broker gives up root before it reads them.
+    chmod(dir.c_str(), 0755);
+    for (const auto& file : std::filesystem::directory_iterator(dir)) {
+        chmod(file.path().c_str(), 0644);
+    }
+    const TlsCase cases[] = {
+        {"the CA's certificate for the host", "server", "ca", "127.0.0.1", true},
+        {"the same by the name localhost", "server", "ca", "localhost", true},
+        {"a CA the broker's certificate is not of", "server", "rogue-ca", "127.0.0.1", false},
+        {"a certificate of the CA for another host", "wronghost", "ca", "127.0.0.1", false},
+    };
+    for (const TlsCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string certificate = dir + "/" + c.brokerCertificate;
+        MosquittoBroker broker(FreeLoopbackPort(), "cafile " + dir + "/ca.pem\ncertfile " +
+                                                       certificate + ".pem\nkeyfile " +
+                                                       certificate + ".key\n");
+        ASSERT_TRUE(broker.Start());
+        ServiceConfig config;
+        config.mqtt.host = c.host;
+        config.mqtt.port = broker.port();
+        config.mqtt.prefix = "tls";
+        config.mqtt.access.tlsCaFile = dir + "/" + c.ca + ".pem";
+        MqttPublisher publisher(config);
+        publisher.Publish("a", Reading(1, "PV", 21.5));
+        publisher.Start();
+        const bool published = WaitFor([&] { return publisher.Counters().published == 1; },
+                                       std::chrono::seconds(c.connects ? 10 : 2));
+        EXPECT_EQ(published, c.connects);
+        EXPECT_EQ(publisher.Counters().connected, c.connects);
+    }
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

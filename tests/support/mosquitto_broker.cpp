@@ -62,11 +62,12 @@ pid_t Spawn(const std::vector<std::string>& argv, int& readFd) {
 
 }  // namespace
 
-MosquittoBroker::MosquittoBroker(std::uint16_t port) : port_(port) {
+MosquittoBroker::MosquittoBroker(std::uint16_t port, const std::string& listenerOptions)
+    : port_(port) {
     char pattern[] = "/tmp/qm-mqtt-XXXXXX";
     if (mkdtemp(pattern) != nullptr) dir_ = pattern;
     std::ofstream(dir_ + "/mosquitto.conf") << "listener " << port_ << " 127.0.0.1\n"
-                                            << "allow_anonymous true\n"
+                                            << listenerOptions << "allow_anonymous true\n"
                                             << "persistence false\n"
                                             << "log_dest none\n"
                                             << "max_queued_messages 0\n"

@@ -17,7 +17,8 @@ inline constexpr const char* kMosquittoSubPath = "/usr/bin/mosquitto_sub";
 
 class MosquittoBroker {
 public:
-    explicit MosquittoBroker(std::uint16_t port);
+    // `listenerOptions`: lines for the listener's section, e.g. cafile/certfile/keyfile for TLS.
+    explicit MosquittoBroker(std::uint16_t port, const std::string& listenerOptions = "");
     ~MosquittoBroker();
     MosquittoBroker(const MosquittoBroker&) = delete;
     MosquittoBroker& operator=(const MosquittoBroker&) = delete;

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Clients that try to hold qm4720d, against the lines of qm4720d_lines.py, with writes on over
 HTTP. Each misbehaves through a real socket while /api/v1/values must still answer:
-- a write of a 200 MiB chunked body without the token is refused before its body is sent, and
+- a write of a 200 MiB chunked body without the token is refused (401) before its body is sent, and
   neither that nor three such bodies sent at once, nor one with the token, swell the service
   (VmHWM from /proc/<pid>/status);
 - a length of 10^12 bytes with no body is refused without waiting for the body;
@@ -92,8 +92,8 @@ def check_bodies(checks, port, pid):
     with connect(port, ATTACKER) as sock:
         sock.sendall(chunked_write_head())
         answer = answer_within(sock, 3)
-        checks.check("a chunked write without the token: 403 before any of its body is sent",
-                     answer.startswith(b"HTTP/1.1 403"), answer[:60])
+        checks.check("a chunked write without the token: 401 before any of its body is sent",
+                     answer.startswith(b"HTTP/1.1 401"), answer[:60])
         sent = stream_body(sock)
         checks.check("then the service takes no more than a little of its 200 MiB body",
                      sent < 100 * MiB, sent // MiB)
@@ -128,8 +128,8 @@ def check_bodies(checks, port, pid):
              f"Authorization: Bearer {TOKEN}\r\nContent-Length: 1000000000000\r\n", b"413"),
             ("a length of -1 with the token: 413",
              f"Authorization: Bearer {TOKEN}\r\nContent-Length: -1\r\n", b"413"),
-            ("asking to go on (Expect: 100-continue) without the token: 403",
-             "Expect: 100-continue\r\nContent-Length: 1000000000000\r\n", b"403")):
+            ("asking to go on (Expect: 100-continue) without the token: 401",
+             "Expect: 100-continue\r\nContent-Length: 1000000000000\r\n", b"401")):
         with connect(port) as sock:
             sock.sendall(b"POST /api/v1/write HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers.encode()
                          + b"\r\n")

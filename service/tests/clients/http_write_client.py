@@ -26,13 +26,13 @@ PN0 = {"line": "b", "station": 0, "register": "PN"}  # an INT, polled, writable,
 
 # (what, Authorization header or None, body, status, what the answer's error or outcome says)
 REFUSALS = [
-    ("no Authorization header", None, {**SP1, "value": 1}, 403, "Authorization: Bearer"),
-    ("another scheme", "Basic " + TOKEN, {**SP1, "value": 1}, 403, "Authorization: Bearer"),
+    ("no Authorization header", None, {**SP1, "value": 1}, 401, "Authorization: Bearer"),
+    ("another scheme", "Basic " + TOKEN, {**SP1, "value": 1}, 401, "Authorization: Bearer"),
     ("a wrong token of the same length", "Bearer " + "x" * len(TOKEN), {**SP1, "value": 1},
-     403, "token"),
-    ("the token and a byte more", "Bearer " + TOKEN + "x", {**SP1, "value": 1}, 403, "token"),
+     401, "token"),
+    ("the token and a byte more", "Bearer " + TOKEN + "x", {**SP1, "value": 1}, 401, "token"),
     ("a wrong token tells nothing of the line", "Bearer " + "x" * len(TOKEN),
-     {"line": "zz", "station": 1, "register": "SP", "value": 1}, 403, "token"),
+     {"line": "zz", "station": 1, "register": "SP", "value": 1}, 401, "token"),
     ("read-only in the model", "Bearer " + TOKEN,
      {"line": "a", "station": 1, "register": "PV", "value": 1}, 403, "read-only"),
     ("not configured writable", "Bearer " + TOKEN,

@@ -120,7 +120,8 @@ class ServiceWithLines:
         self.links = {name: os.path.join(self.dir.name, "line-" + name) for name in self.sim_args}
         self.sims = {}
         self.config = os.path.join(self.dir.name, "qm4720d.toml")
-        with open(self.config, "w") as f:
+        # Only the owner reads it, as the service asks of a file that holds a token.
+        with open(os.open(self.config, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
             f.write(config.format(high_port=high_port, low_port=low_port,
                                   **{"link_" + name: link for name, link in self.links.items()}))
             extra_config = extra_config.replace("{dir}", self.dir.name)
