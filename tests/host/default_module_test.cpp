@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -15,9 +16,9 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(DefaultModule, TheFirstPlaceWithAFileIsTakenElseEveryPlaceIsNamed) {
+    // A folder of this run's own: other trees run this test at the same time.
     const fs::path dir = fs::temp_directory_path() /
-                         ("qm4720-default-module-" +
-                          std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+                         ("qm4720-default-module-" + std::to_string(std::random_device{}()));
     fs::remove_all(dir);
     fs::create_directories(dir / "folder.so");
     const std::string file = (dir / "a.so").string();
@@ -26,6 +27,12 @@ TEST(DefaultModule, TheFirstPlaceWithAFileIsTakenElseEveryPlaceIsNamed) {
     std::ofstream(other) << "x";
     const std::string folder = (dir / "folder.so").string();
     const std::string missing = (dir / "missing.so").string();
+    // A package may install the module under a versioned name with the plain name a link to it.
+    const std::string link = (dir / "link.so").string();
+    const std::string dangling = (dir / "dangling.so").string();
+    std::error_code noLinks;
+    fs::create_symlink("a.so", link, noLinks);
+    fs::create_symlink("gone.so.1", dangling, noLinks);
 
     struct Case {
         std::vector<std::string> places;
@@ -36,6 +43,10 @@ TEST(DefaultModule, TheFirstPlaceWithAFileIsTakenElseEveryPlaceIsNamed) {
         {{file, other}, file, ""},
         {{missing, other}, other, ""},
         {{missing, folder, file}, file, ""},  // a folder of the name is not the module
+#ifndef _WIN32
+        {{dangling, link}, link, ""},
+        {{dangling}, "", "no driver module at " + dangling},
+#endif
         {{missing}, "", "no driver module at " + missing},
         {{folder, missing}, "", "no driver module at " + folder + " or " + missing},
         {{missing, folder, missing + "2"},
