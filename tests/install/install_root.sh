@@ -2,6 +2,10 @@
 # python_venv.sh), with `root` (the install root without its trailing /: "" for the machine's
 # own), `prefix` and `source` (the source tree) set. Points pkg-config and CMake at the copy and
 # gives the simulator runs of those scripts.
+# Absolute, without a trailing /: the builds below run in other folders.
+root=$(cd "${root:-/}" && pwd) || exit 1
+root=${root%/}
+source=$(cd "$source" && pwd) || exit 1
 base=$root$prefix
 sim=$base/bin/qm4720sim
 fail() { echo "FAILED: $*"; exit 1; }
@@ -64,7 +68,7 @@ run() {
             fail "$1 loaded a module that is not there: $said"
         [[ $said == *"$installed_module"* ]] ||
             fail "$1 does not name the default module $installed_module: $said"
-        echo "without a module: ${said##*$'\n'}"
+        echo "without a module: $(grep -m 1 -F "$installed_module" <<<"$said")"
     fi
     with_sim "$expected" "$@" "$given"
 }

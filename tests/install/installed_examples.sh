@@ -13,7 +13,7 @@
 set -eu
 root=${1%/} prefix=$2 work=$3 source=$4 cc=${5:-cc}
 . "$source/tests/install/install_root.sh"
-rm -rf "$work" && mkdir -p "$work"
+rm -rf "$work" && mkdir -p "$work" && work=$(cd "$work" && pwd)
 check_pc_file
 
 echo "== find_package: C (the C face and the raw interfaces) and C++"

@@ -10,7 +10,7 @@
 set -eu
 root=${1%/} prefix=$2 work=$3 source=$4 python=${5:-python3}
 . "$source/tests/install/install_root.sh"
-rm -rf "$work" && mkdir -p "$work"
+rm -rf "$work" && mkdir -p "$work" && work=$(cd "$work" && pwd)
 
 "$python" -m venv "$work/venv"
 # A copy: the build writes its build/ and .egg-info beside the sources.
