@@ -114,7 +114,9 @@ int main(int argc, char** argv) {
 
     bench::LineSetup setup;
     setup.simulatorPath = host::ProgramDirectory() + "qm4720sim";
-    setup.modulePath = host::DefaultModulePath();
+    // "" when there is none: loading it then says where the host looked.
+    std::string noModule;
+    setup.modulePath = host::DefaultModulePath(noModule);
     setup.turnaroundMs = options.turnaroundMs;
 
     bench::Results results;

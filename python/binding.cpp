@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "installed_module_path.h"
 #include "interruptible_call.h"
 #include "python_values.h"
 #include "qm4720/qm4720.hpp"
@@ -20,21 +19,23 @@
 namespace qm4720py {
 namespace {
 
-// The driver module when the caller names none: the one beside this binding (the build tree),
-// else where the install rules put it, found from this binding's folder, else at the configured
-// prefix.
+// The driver module when the caller names none: the one beside this binding (the build tree), else,
+// for a binding that the project's own install rules placed, the one they put relative to it; else
+// "", which leaves the choice (and the message naming where it looked) to the host library.
 std::string DefaultModulePath() {
     const std::filesystem::path self =
         py::module_::import("qm4720").attr("__file__").cast<std::string>();
-    const std::filesystem::path candidates[] = {
+    std::vector<std::filesystem::path> candidates = {
         self.parent_path() / (std::string("qm4720") + self.extension().string()),
-        (self.parent_path() / kModuleFromBindingFolder).lexically_normal(),
     };
+#ifdef QM_MODULE_FROM_BINDING_FOLDER
+    candidates.push_back((self.parent_path() / QM_MODULE_FROM_BINDING_FOLDER).lexically_normal());
+#endif
     for (const std::filesystem::path& candidate : candidates) {
         std::error_code error;
         if (std::filesystem::is_regular_file(candidate, error)) return candidate.string();
     }
-    return kInstalledModulePath;
+    return "";
 }
 
 std::uint16_t TypeMask(const std::vector<std::string>& names) {

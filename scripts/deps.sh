@@ -16,7 +16,8 @@
 #     run, the i686 and x86_64 mingw-w64 toolchains, the GoogleTest sources they build, Wine with
 #     both loaders, python3 for the instruments that the Windows tests talk to, mbpoll and
 #     pymodbus (with serial-asyncio, which its client module imports) as the Modbus clients of
-#     qm4720d's tests, pytest for the Python binding's tests, systemd for systemd-analyze, which
+#     qm4720d's tests, pytest for the Python binding's tests, python3-venv and python3-wheel-whl for its
+#     `pip install` into a virtual environment, systemd for systemd-analyze, which
 #     checks qm4720d's unit file, the mosquitto broker and its clients, headless Chromium (with
 #     python3-websocket to drive it, and a CJK font for the driver's messages in its screenshots)
 #     and the Prometheus client library's parser for qm4720d's MQTT, page and metrics tests, groff and
@@ -36,7 +37,7 @@ service_packages=(pkg-config libmodbus-dev libtomlplusplus-dev libsqlite3-dev li
 test_packages=(libc-bin locales libbenchmark-dev clang libclang-rt-14-dev valgrind python3 mbpoll
     python3-pymodbus python3-serial-asyncio python3-pytest systemd groff-base man-db dpkg-dev
     mosquitto mosquitto-clients chromium python3-prometheus-client python3-websocket
-    fonts-wqy-microhei openssl curl)
+    fonts-wqy-microhei openssl curl python3-venv python3-wheel-whl)
 windows_packages=(googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
     wine32:i386)
 

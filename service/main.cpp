@@ -243,7 +243,7 @@ int main(int argc, char** argv) {
         ->type_name("FILE")
         ->excludes(config);
     app.add_option("--module", modulePath,
-                   "driver module to load (default: the one beside this program)")
+                   "driver module to load (default: beside this program, else the installed one)")
         ->type_name("PATH");
     try {
         app.parse(argc, argv);

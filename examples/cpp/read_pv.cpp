@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     }
     qm4720::OpenOptions options{line.settings};
     options.port = argc > 1 ? argv[1] : "/dev/ttyUSB0";
-    options.modulePath = argc > 2 ? argv[2] : "";  // "": the module beside this program
+    options.modulePath = argc > 2 ? argv[2] : "";  // "": the default module
     qm4720::Driver meter;
     if (qm4720::Error error = meter.Open(options)) {
         // The reason says why in English: no such device, permission denied, busy, ...

@@ -1,16 +1,13 @@
 // The C face (include/qm4720/qm4720_client.h) over the C++ interface qm4720::Driver: the same
 // checks, register resolution and write rounding, each result turned into -1 and a recorded code.
 // No exception leaves a function here: the C caller could not catch it.
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
-#include <system_error>
 
 #include "host/client/c_face_settings.h"
 #include "host/client/error_outcomes.h"
-#include "host/client/module_loader.h"
 #include "qm4720/qm4720.hpp"
 #include "qm4720/qm4720_client.h"
 
@@ -89,17 +86,6 @@ int OutOfMemory(qm4720_t* meter) noexcept {
     return -1;
 }
 
-// The module a caller who names none gets: the program's own (beside it, or installed relative
-// to it), else the one installed at the prefix this library was built for.
-std::string DefaultModule() {
-    std::string path = host::DefaultModulePath();
-#ifdef QM_INSTALLED_MODULE_PATH
-    std::error_code error;
-    if (!std::filesystem::exists(path, error)) path = QM_INSTALLED_MODULE_PATH;
-#endif
-    return path;
-}
-
 // The handle and register that every exchange needs; false once the refusal is recorded.
 bool CheckExchange(qm4720_t* meter, const char* reg, const char* what) {
     if (meter == nullptr) {
@@ -130,7 +116,6 @@ qm4720_t* qm4720_open(const char* port, const char* settings) {
             Refuse(nullptr, error);
             return nullptr;
         }
-        if (options.modulePath.empty()) options.modulePath = DefaultModule();
         auto meter = std::make_unique<qm4720_t>();
         if (qm4720::Error failure = meter->driver.Open(options)) {
             Record(nullptr, std::move(failure));

@@ -37,7 +37,8 @@ std::unique_ptr<DriverSession> DriverSession::Create(const ModuleChoice& choice,
         if (object == nullptr) return nullptr;
     } else {
         const std::string path =
-            choice.modulePath.empty() ? DefaultModulePath() : choice.modulePath;
+            choice.modulePath.empty() ? DefaultModulePath(error) : choice.modulePath;
+        if (path.empty()) return nullptr;
         session->module_ = LoadDriverModule(path, error);
         if (session->module_ == nullptr) return nullptr;
         void* factoryPointer = nullptr;

@@ -37,7 +37,7 @@ bool PortSettingsFor(const std::string& device, const qm4720::LineSettings& line
 
 // How the driver module is found.
 struct ModuleChoice {
-    std::string modulePath;  // load this file ("" : the module beside the program)
+    std::string modulePath;  // load this file ("" : DefaultModulePath())
     std::string progId;      // or, when not empty, activate by programmatic identifier
 };
 

@@ -1,9 +1,11 @@
-// Loading the driver module by its file: the three exported entry points, found by name, and the
-// folder of the running program where the build puts the module and the simulator.
+// Loading the driver module by its file: the three exported entry points, found by name, and
+// where a host that names no module finds one.
 #pragma once
 
 #include <memory>
+#include <span>
 #include <string>
+#include <vector>
 
 #include <qm4720/qm4720.h>
 
@@ -33,9 +35,19 @@ public:
 // DllGetClassObject.
 std::unique_ptr<LoadedModule> LoadDriverModule(const std::string& path, std::string& error);
 
-// The driver module of the running program: beside it (the build tree, Windows), else in the
-// installed module folder relative to it (Linux: <prefix>/bin/ to <prefix>/lib/qm4720/).
-std::string DefaultModulePath();
+// Where a host that names no module looks for it, in this order: beside the running program (the
+// build tree, Windows); in the module folder relative to it (Linux: <prefix>/bin/ to
+// <libdir>/qm4720/, so a copy installed under any prefix uses its own); in the module folder of the
+// prefix this library was built for, so that programs built elsewhere against the installed
+// library find the installed module. Each place once, normalised.
+std::vector<std::string> DefaultModuleCandidates();
+
+// The first of `candidates` that is a file; "" with `error` naming every place looked at when
+// none is.
+std::string FirstExistingModule(std::span<const std::string> candidates, std::string& error);
+
+// FirstExistingModule() of DefaultModuleCandidates(): the module a host that names none loads.
+std::string DefaultModulePath(std::string& error);
 
 // The folder of the running program, with a trailing separator.
 std::string ProgramDirectory();

@@ -10,13 +10,18 @@ namespace qm4720 {
 
 ModuleRegistration Driver::RegisterModule(const std::string& modulePath) {
     ModuleRegistration result;
-    result.modulePath = modulePath.empty() ? host::DefaultModulePath() : modulePath;
     // The module's path is handed to the system as a C string.
     if (modulePath.find('\0') != std::string::npos) {
+        result.modulePath = modulePath;
         result.error = Error{ErrorCode::kUsage, "module path: the text has a NUL character in it"};
         return result;
     }
     std::string error;
+    result.modulePath = modulePath.empty() ? host::DefaultModulePath(error) : modulePath;
+    if (result.modulePath.empty()) {
+        result.error = Error{ErrorCode::kModule, "cannot load the driver: " + error};
+        return result;
+    }
     const auto module = host::LoadDriverModule(result.modulePath, error);
     if (module == nullptr || module->RegisterServer() == nullptr) {
         result.error =

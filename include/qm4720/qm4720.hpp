@@ -133,8 +133,11 @@ struct OpenOptions : LineSettings {
     // /dev/ttyUSB0, COM3; a link (/dev/serial/by-id/...) is followed first, and the device it
     // names must have at most 31 characters.
     std::string port = {};
-    std::string model = {};       // "" the default model, or "QM4720N"
-    std::string modulePath = {};  // the driver module to load; "" the one beside the program
+    std::string model = {};  // "" the default model, or "QM4720N"
+    // The driver module to load. "" the first that exists of: the one beside the program, the one
+    // installed relative to it (<prefix>/bin to <libdir>/qm4720/), the one installed where this
+    // library was built to put it (Linux); the failure names every place looked at.
+    std::string modulePath = {};
     // When not empty, the module is found by this programmatic identifier through the system's
     // class registration instead of modulePath.
     std::string progId = {};
@@ -226,7 +229,7 @@ public:
     // The same with the module found by programmatic identifier (OpenOptions::progId).
     Error LoadByProgId(const std::string& progId, const std::string& model);
 
-    // Runs the self-registration of the module at `modulePath` ("" the one beside the program),
+    // Runs the self-registration of the module at `modulePath` ("" as OpenOptions::modulePath),
     // so that it can be found by its programmatic identifier. Needs no Driver.
     static ModuleRegistration RegisterModule(const std::string& modulePath);
 

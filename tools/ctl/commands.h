@@ -19,7 +19,7 @@ enum ExitStatus : int {
 
 // How the driver module is found.
 struct ModuleOptions {
-    std::string modulePath;  // load this file ("" : the module beside the program)
+    std::string modulePath;  // load this file ("" : the default module)
     std::string progId;      // or, when not empty, activate by programmatic identifier
 };
 

@@ -217,7 +217,7 @@ int main(int argc, char** argv) {
     // Options of the program may also follow the subcommand: read PV --station 1 --format json.
     app.fallthrough();
     app.add_option("--module", o.module.modulePath,
-                   "driver module to load (default: the one beside this program)");
+                   "driver module to load (default: beside this program, else the installed one)");
     app.add_option("--progid", o.module.progId,
                    "create the driver by programmatic identifier through the registry, e.g. "
                    "QM4720.QM4720Pro");

@@ -2,7 +2,9 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
+#include <filesystem>
 
 #include <qm4720_build_info.h>
 
@@ -51,14 +53,21 @@ std::unique_ptr<LoadedModule> LoadDriverModule(const std::string& path, std::str
     return module;
 }
 
-// Beside the program in the build tree; <prefix>/lib/qm4720/ from <prefix>/bin/ when installed.
-// When neither is there, the path beside the program, which the error message then names.
-std::string DefaultModulePath() {
-    const std::string beside = ProgramDirectory() + "qm4720.so";
-    if (access(beside.c_str(), F_OK) == 0) return beside;
-    const std::string installed =
-        ProgramDirectory() + QM4720_MODULE_DIR_FROM_PROGRAM + "/qm4720.so";
-    return access(installed.c_str(), F_OK) == 0 ? installed : beside;
+std::vector<std::string> DefaultModuleCandidates() {
+    const std::filesystem::path program = ProgramDirectory();
+    const std::filesystem::path places[] = {
+        program / "qm4720.so",
+        program / QM4720_MODULE_DIR_FROM_PROGRAM / "qm4720.so",
+        std::filesystem::path(QM4720_INSTALLED_MODULE_DIR) / "qm4720.so",
+    };
+    std::vector<std::string> candidates;
+    for (const std::filesystem::path& place : places) {
+        std::string normal = place.lexically_normal().string();
+        if (std::find(candidates.begin(), candidates.end(), normal) == candidates.end()) {
+            candidates.push_back(std::move(normal));
+        }
+    }
+    return candidates;
 }
 
 std::string ProgramDirectory() {

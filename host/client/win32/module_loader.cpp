@@ -45,12 +45,9 @@ std::unique_ptr<LoadedModule> LoadDriverModule(const std::string& path, std::str
     return loaded;
 }
 
-std::string DefaultModulePath() {
-    char self[MAX_PATH];
-    const DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string path(self, n);
-    path.resize(path.find_last_of("\\/") + 1);
-    return path + "qm4720.dll";
+// Windows keeps the module beside the programs, installed or not.
+std::vector<std::string> DefaultModuleCandidates() {
+    return {ProgramDirectory() + "qm4720.dll"};
 }
 
 std::string ProgramDirectory() {
