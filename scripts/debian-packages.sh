@@ -1,0 +1,18 @@
+#!/bin/sh
+# Builds the Debian packages from debian/ with dpkg-buildpackage (debhelper): the compiled tree is
+# build-deb/tree/, the .deb and -dbgsym packages with their .buildinfo and .changes go to OUT
+# (rather than to the folder above the clone, where dpkg-buildpackage puts them by default).
+#   debian-packages.sh OUT
+set -eu
+out=$(realpath -m "$1")
+cd "$(dirname "$0")/.."
+rm -rf "$out"
+mkdir -p "$out"
+# The compiler cache's paths relative to the clone, as the Makefile has them.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}" CCACHE_NOHASHDIR=true
+export DEB_OUT="$out"
+dpkg-buildpackage -b -uc -us -j"${JOBS:-2}" \
+    --buildinfo-option=-u"$out" --buildinfo-file="$out/qm4720.buildinfo" \
+    --changes-option=-u"$out" --changes-file="$out/qm4720.changes" >"$out/build.log" 2>&1 ||
+    { tail -n 40 "$out/build.log"; echo "FAILED: dpkg-buildpackage (log: $out/build.log)"; exit 1; }
+ls "$out"/*.deb
