@@ -8,8 +8,12 @@ out=$(realpath -m "$1")
 cd "$(dirname "$0")/.."
 rm -rf "$out"
 mkdir -p "$out"
-# The compiler cache's paths relative to the clone, as the Makefile has them.
-export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}" CCACHE_NOHASHDIR=true
+# Through the compiler cache when it is installed, with its paths relative to the clone, as the
+# Makefile has it (CMake takes the launcher from the environment when it configures).
+if command -v ccache >/dev/null; then
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
+    export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}" CCACHE_NOHASHDIR=true
+fi
 export DEB_OUT="$out"
 dpkg-buildpackage -b -uc -us -j"${JOBS:-2}" \
     --buildinfo-option=-u"$out" --buildinfo-file="$out/qm4720.buildinfo" \
