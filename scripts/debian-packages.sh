@@ -13,6 +13,10 @@ mkdir -p "$out"
 if command -v ccache >/dev/null; then
     export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
     export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}" CCACHE_NOHASHDIR=true
+    # debhelper gives the build a HOME of its own, which dh_clean empties: the cache and its
+    # limit are named here as they are outside, or each build would start from an empty one.
+    export CCACHE_DIR="${CCACHE_DIR:-$(ccache -k cache_dir)}"
+    export CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-$(ccache -k max_size)}"
 fi
 export DEB_OUT="$out"
 dpkg-buildpackage -b -uc -us -j"${JOBS:-2}" \
