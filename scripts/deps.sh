@@ -22,8 +22,8 @@
 #     man-db for the man pages' check, and dpkg-dev, debhelper, dh-python and lintian to build the
 #     Debian packages (`make package`) and check them. The tests that need localedef,
 #     valgrind, clang++, mbpoll, pymodbus, pytest, systemd-analyze, mosquitto, chromium, groff,
-#     pkg-config, dpkg-buildpackage, dh or lintian report a missing one as a skip, and under CI as a failure
-#     (tests/scripts/require_tool.sh).
+#     pkg-config, dpkg-buildpackage, dh or lintian report a missing one as a skip, and under CI
+#     as a failure (tests/scripts/require_tool.sh).
 # Installs with apt as root directly, else through sudo; otherwise prints the command and stops.
 set -euo pipefail
 
