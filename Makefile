@@ -151,17 +151,15 @@ build-win64: deps
 	@$(call configure,$(WIN64_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release)
 	@cmake --build $(WIN64_BUILD) -j$(JOBS)
 
-# The Debian package (build-deb/packages/) and a zip per Windows architecture
-# (build-win32/packages/, build-win64/packages/), each through CPack. The package comes from a
-# tree of its own configured for /usr, so that GNUInstallDirs gives Debian's folders (the
-# multiarch libdir, Python's dist-packages). The Windows trees build what the zip holds and no test
+# The Debian packages (build-deb/packages/: a .deb per package, the -dbgsym packages, .buildinfo
+# and .changes) from debian/ with dpkg-buildpackage, compiled in build-deb/tree/ for /usr
+# (scripts/debian-packages.sh); a zip per Windows architecture (build-win32/packages/,
+# build-win64/packages/) through CPack. The Windows trees build what the zip holds and no test
 # program: cpack run directly installs without building `all` first.
 DEB_BUILD ?= build-deb
 WIN_PACKAGED = qm4720 qm4720ctl qm4720sim
 package: deps
-	@$(call configure,$(DEB_BUILD),-DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_INSTALL_PREFIX=/usr \
-		-DBUILD_TESTING=OFF)
-	@cmake --build $(DEB_BUILD) -j$(JOBS) --target package
+	@JOBS=$(JOBS) scripts/debian-packages.sh $(DEB_BUILD)/packages
 	@$(call configure,$(WIN_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release)
 	@cmake --build $(WIN_BUILD) -j$(JOBS) --target $(WIN_PACKAGED)
 	@cd $(WIN_BUILD) && cpack -C Release >/dev/null

@@ -2,7 +2,8 @@
 // table and the history, and serves the live values over Modbus TCP (one listener per line that
 // configures one, unit identifier = station) and HTTP (a web page, a JSON interface and
 // Prometheus metrics), and publishes every new reading to an MQTT broker when [mqtt] names one.
-// Configured by one TOML file (examples/qm4720d.toml).
+// Configured by one TOML file (/etc/qm4720d.toml as installed; examples/qm4720d.toml has every
+// key).
 //
 // Signals: SIGTERM and SIGINT end it (the exchange in progress finishes, the history is committed,
 // exit 0); SIGHUP reads the file again and restarts the lines and listeners with it, or keeps the
@@ -37,7 +38,7 @@ enum ExitStatus : int { kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitModu
 constexpr const char* kFooter =
     "Examples:\n"
     "  qm4720d --config /etc/qm4720d.toml\n"
-    "  qm4720d --check-config examples/qm4720d.toml\n"
+    "  qm4720d --check-config /etc/qm4720d.toml\n"
     "Exit status: 0 stopped by SIGTERM or SIGINT (or the file is good, with --check-config),\n"
     "1 the history database could not be opened or a Modbus or HTTP listener could not listen\n"
     "(the message names address:port), 2 usage error or a refused configuration\n"

@@ -412,7 +412,6 @@ void ReadConfig(const RegisterChecker& checker, const Section& root, ServiceConf
             throw Refusal{line.Line(), line.Key("modbus.port"), at + " is used by two lines"};
         }
     }
-    if (config.lines.empty()) throw Refusal{1, "line", "expected at least one [[line]]"};
     if (auto http = root.Table("http")) config.http = ReadHttp(*http);
     if (auto mqtt = root.Table("mqtt")) {
         config.mqtt = ReadMqtt(*mqtt);

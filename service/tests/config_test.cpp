@@ -100,7 +100,6 @@ const Broken kBroken[] = {
      std::string(kBase) + "interval_s = 1\n[history]\n"
                           "database = \"h.db\"\nretention_days = -1\n",
      11, "history.retention_days", "days"},
-    {"no line at all", "[history]\ndatabase = \"h.db\"\n", 1, "line", "at least one"},
     {"HTTP writes without a token",
      std::string(kBase) + "interval_s = 1\n[http]\nport = 8080\nwrites = true\n", 11, "http.writes",
      "write_token"},
@@ -245,6 +244,20 @@ TEST_F(ConfigFile, EachMeterIsReadAgainstItsModelAndTheLineSettingsAreTyped) {
     EXPECT_EQ(settings.replyTimeoutMs, 1500);  // the service's own default, not the driver's
     // Half a second is half a second, not 0 (which would be no limit at all).
     EXPECT_EQ(config.lines[0].modbus.idleTimeout, std::chrono::milliseconds(500));
+}
+
+// The file the package installs as /etc/qm4720d.toml: read as it is, with its lines commented out,
+// the history where the unit lets the service write and HTTP on the loopback address only.
+TEST_F(ConfigFile, TheInstalledConfigurationIsReadAsItIs) {
+    service::ServiceConfig config;
+    std::string error;
+    ASSERT_TRUE(service::LoadConfig(QM_SOURCE_DIR "/packaging/qm4720d.toml", driver_,
+                                    QM_MODULE_PATH, config, error))
+        << error;
+    EXPECT_TRUE(config.lines.empty());
+    EXPECT_EQ(config.history.database, "/var/lib/qm4720d/history.db");
+    EXPECT_EQ(config.http.address, "127.0.0.1");
+    EXPECT_NE(config.http.port, 0);
 }
 
 TEST_F(ConfigFile, TheExampleAndTheDefaultsAreRead) {
