@@ -56,6 +56,16 @@ out=$(in_root qm4720d --check-config /etc/qm4720d.toml 2>&1) || fail "qm4720d --
 [ "$(in_root qm4720sim --version)" = "qm4720sim $version" ] || fail "qm4720sim --version"
 in_root qm4720ctl tables --format csv | grep -q ',PV,' || fail "qm4720ctl cannot load the installed module"
 in_root python3 -c 'import qm4720; print(qm4720.Driver)' >/dev/null || fail "python3 cannot import qm4720"
+# A host developer's path from the installed packages: the C, C++ and Python examples built with
+# no path given (pkg-config, CMake, pip install ./python in a virtual environment) and run against
+# the installed simulator, loading the installed module by default.
+source=$(cd "$(dirname "$0")/../.." && pwd)
+mkdir -p "$root/tmp/source"
+mount --bind -o ro "$source" "$root/tmp/source" || fail "cannot show the sources in the root"
+in_root bash /tmp/source/tests/install/installed_examples.sh / /usr /tmp/examples /tmp/source \
+    >"$work/installed-examples.log" 2>&1 ||
+    { cat "$work/installed-examples.log"; fail "the examples against the installed packages"; }
+umount "$root/tmp/source"
 for page in 1:qm4720ctl 1:qm4720sim 8:qm4720d 5:qm4720d.toml; do
     in_root man -w "${page%%:*}" "${page#*:}" >/dev/null 2>&1 || fail "man -w ${page/:/ }"
 done
