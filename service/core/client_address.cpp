@@ -10,6 +10,11 @@
 namespace service {
 namespace {
 
+// `text` in double quotes, built by appending (GCC 12's -Wrestrict misjudges "\"" + string).
+std::string Quoted(std::string_view text) {
+    return std::string(1, '"').append(text).append(1, '"');
+}
+
 constexpr std::array<std::uint8_t, 12> kMappedPrefix{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
 
 // ::ffff:a.b.c.d as a.b.c.d; any other address as it is.
@@ -45,8 +50,8 @@ std::optional<AddressRange> ParseAddressRange(std::string_view text, std::string
         range.family = AF_INET6;
         range.prefixBits = 128;
     } else {
-        why = "\"" + std::string(text) +
-              "\" is no numeric IPv4 or IPv6 address (ADDRESS or ADDRESS/PREFIX is expected)";
+        why = Quoted(text) +
+              " is no numeric IPv4 or IPv6 address (ADDRESS or ADDRESS/PREFIX is expected)";
         return std::nullopt;
     }
     if (slash == std::string_view::npos) return range;
@@ -55,14 +60,14 @@ std::optional<AddressRange> ParseAddressRange(std::string_view text, std::string
     const auto [end, error] = std::from_chars(bits.data(), bits.data() + bits.size(), prefix);
     if (bits.empty() || error != std::errc() || end != bits.data() + bits.size() || prefix < 0 ||
         prefix > range.prefixBits) {
-        why = "\"" + std::string(text) + "\": the prefix must be a length from 0 to " +
+        why = Quoted(text) + ": the prefix must be a length from 0 to " +
               std::to_string(range.prefixBits);
         return std::nullopt;
     }
     // A host part past the prefix says that the writer meant something else than the network.
     for (int bit = prefix; bit < range.prefixBits; ++bit) {
         if (range.bytes[bit / 8] & (0x80 >> (bit % 8))) {
-            why = "\"" + std::string(text) + "\" has bits set past its /" + std::to_string(prefix) +
+            why = Quoted(text) + " has bits set past its /" + std::to_string(prefix) +
                   " (write the network's first address, or the host alone)";
             return std::nullopt;
         }
