@@ -51,7 +51,11 @@ in_root id -nG qm4720d 2>/dev/null | tr ' ' '\n' | grep -qx dialout || fail "qm4
 [ "$(in_root stat -c %U:%G /var/lib/qm4720d 2>/dev/null)" = qm4720d:qm4720d ] ||
     fail "/var/lib/qm4720d is not the service's: $(in_root stat -c %U:%G /var/lib/qm4720d 2>&1)"
 [ -L "$root/etc/systemd/system/multi-user.target.wants/qm4720d.service" ] || fail "the unit is not enabled"
-out=$(in_root qm4720d --check-config /etc/qm4720d.toml 2>&1) || fail "qm4720d --check-config /etc/qm4720d.toml: $out"
+[ "$(in_root stat -c %U:%G:%a /etc/qm4720d.toml 2>/dev/null)" = root:qm4720d:640 ] ||
+    fail "/etc/qm4720d.toml is not root:qm4720d 640: $(in_root stat -c %U:%G:%a /etc/qm4720d.toml 2>&1)"
+# As the unit runs it: the service's user reads the file.
+out=$(in_root su -s /bin/sh -c 'qm4720d --check-config /etc/qm4720d.toml' qm4720d 2>&1) ||
+    fail "qm4720d --check-config /etc/qm4720d.toml as qm4720d: $out"
 [ "$(in_root qm4720ctl --version)" = "qm4720ctl $version" ] || fail "qm4720ctl --version"
 [ "$(in_root qm4720sim --version)" = "qm4720sim $version" ] || fail "qm4720sim --version"
 in_root qm4720ctl tables --format csv | grep -q ',PV,' || fail "qm4720ctl cannot load the installed module"
