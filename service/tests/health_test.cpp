@@ -45,39 +45,39 @@ LiveCell MakeCell(std::int16_t station, const char* mnemonic, Cell what, service
     return cell;
 }
 
-struct MeterSpec {
+struct MeterCase {
     std::int16_t station;
     Cell pv;
     Cell sp;
     bool silent = false;
 };
 
-struct LineSpec {
+struct LineCase {
     const char* name;
     LineState state;
-    std::vector<MeterSpec> meters;
+    std::vector<MeterCase> meters;
     bool stuck = false;  // the worker has not come round for 10 s
 };
 
 struct Case {
     const char* name;
     std::chrono::milliseconds sinceStart;
-    std::vector<LineSpec> lines;
+    std::vector<LineCase> lines;
     HealthStatus status;
     std::vector<std::string> problems;  // "line:problem" or "line/station:problem"
 };
 
-std::vector<LineHealthInput> MakeLines(const std::vector<LineSpec>& specs,
+std::vector<LineHealthInput> MakeLines(const std::vector<LineCase>& described,
                                        service::SteadyTime now) {
     std::vector<LineHealthInput> lines;
-    for (const LineSpec& spec : specs) {
+    for (const LineCase& given : described) {
         LineHealthInput line;
-        line.name = spec.name;
-        line.state = spec.state;
-        if (spec.state == LineState::kLost) line.lostReason = "line lost: no meter answers";
+        line.name = given.name;
+        line.state = given.state;
+        if (given.state == LineState::kLost) line.lostReason = "line lost: no meter answers";
         line.stuckAfter = 3500ms;
-        line.heartbeat = now - (spec.stuck ? 10s : 200ms);
-        for (const MeterSpec& meter : spec.meters) {
+        line.heartbeat = now - (given.stuck ? 10s : 200ms);
+        for (const MeterCase& meter : given.meters) {
             line.cells.push_back(MakeCell(meter.station, "PV", meter.pv, now));
             line.cells.push_back(MakeCell(meter.station, "SP", meter.sp, now));
             if (meter.silent) line.silentStations.insert(meter.station);
