@@ -21,11 +21,27 @@ struct PolledRegister {
     std::chrono::milliseconds allowedAge{3000};  // three intervals unless configured
 };
 
+// What the file says of one register beyond polling it ([[line.meter.register]]).
+struct RegisterOptions {
+    qm4720::Register reg;
+    std::string label;  // "": none
+    std::string unit;   // "": none
+};
+
 struct MeterConfig {
     std::int16_t station = 0;
     std::string model;  // as the driver takes it: "" for the default model, or "QM4720N"
     std::vector<PolledRegister> polled;
     std::vector<qm4720::Register> writable;
+    std::vector<RegisterOptions> options;  // at most one for each register
+
+    // The options of the register at `index`; null when the file gives none.
+    const RegisterOptions* Options(int index) const {
+        for (const RegisterOptions& o : options) {
+            if (o.reg.index == index) return &o;
+        }
+        return nullptr;
+    }
 };
 
 struct LineConfig {

@@ -133,6 +133,17 @@ const Broken kBroken[] = {
     {"MQTT quality of service 2",
      std::string(kBase) + "interval_s = 1\n[mqtt]\nhost = \"127.0.0.1\"\nqos = 2\n", 11, "mqtt.qos",
      "0..1"},
+    {"register settings for a register not polled",
+     std::string(kBase) + "interval_s = 1\n[[line.meter.register]]\nname = \"OP\"\n", 10,
+     "line[0].meter[0].register[0].name", "neither polled nor writable"},
+    {"register settings twice",
+     std::string(kBase) + "interval_s = 1\n[[line.meter.register]]\nname = \"PV\"\n"
+                          "[[line.meter.register]]\nname = \"PV\"\n",
+     12, "line[0].meter[0].register[1].name", "two [[line.meter.register]]"},
+    {"register label with a line break",
+     std::string(kBase) + "interval_s = 1\n[[line.meter.register]]\nname = \"PV\"\n"
+                          "label = \"a\\nb\"\n",
+     11, "line[0].meter[0].register[0].label", "control character"},
     {"MQTT and a line name that splits a topic",
      "[[line]]\nname = \"hall/a\"\nport = \"/tmp/qm-a\"\n[[line.meter]]\nstation = 1\n"
      "[[line.meter.poll]]\nregisters = [\"PV\"]\ninterval_s = 1\n[mqtt]\nhost = \"h\"\n",
@@ -229,6 +240,7 @@ TEST_F(ConfigFile, EachMeterIsReadAgainstItsModelAndTheLineSettingsAreTyped) {
               "[[line.meter]]\nstation = 12\nmodel = \"QM4720N\"\n[[line.meter.poll]]\n"
               "registers = [\"XP\"]\ninterval_s = 1\n"
               "[[line.meter]]\nstation = 2\nwritable = [\"XP\"]\n"
+              "[[line.meter.register]]\nname = \"XP\"\nlabel = \"Setpoint\"\nunit = \"°C\"\n"
               "[line.modbus]\nport = 5020\nidle_timeout_s = 0.5\n");
     service::ServiceConfig config;
     std::string error;
@@ -238,6 +250,10 @@ TEST_F(ConfigFile, EachMeterIsReadAgainstItsModelAndTheLineSettingsAreTyped) {
     EXPECT_EQ(meters[0].polled.at(0).reg.index, 29);
     EXPECT_EQ(meters[1].polled.at(0).reg.index, 36);
     EXPECT_EQ(meters[2].writable.at(0).index, 29);
+    ASSERT_NE(meters[2].Options(29), nullptr);
+    EXPECT_EQ(meters[2].Options(29)->label, "Setpoint");
+    EXPECT_EQ(meters[2].Options(29)->unit, "°C");
+    EXPECT_EQ(meters[0].Options(29), nullptr);
     const qm4720::LineSettings& settings = config.lines[0].settings;
     EXPECT_EQ(settings.parity, qm4720::Parity::kEven);
     EXPECT_EQ(settings.dataBits, 7);
