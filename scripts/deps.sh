@@ -24,10 +24,11 @@
 #     man-db for the man pages' check, openssl and curl for the TLS tests' certificates and client,
 #     python3-venv and python3-wheel-whl for the binding's pip install in a virtual environment,
 #     and dpkg-dev, debhelper, dh-python and lintian to build the Debian packages (`make package`)
-#     and check them. The tests that need localedef,
+#     and check them, and the Prometheus server and its promtool, which scrapes qm4720d in a test
+#     and checks docs/prometheus/'s configuration and rules. The tests that need localedef,
 #     valgrind, clang++, mbpoll, pymodbus, pytest, systemd-analyze, mosquitto, chromium, groff,
-#     pkg-config, dpkg-buildpackage, dh or lintian report a missing one as a skip, and under CI
-#     as a failure (tests/scripts/require_tool.sh).
+#     pkg-config, dpkg-buildpackage, dh, lintian, prometheus or promtool report a missing one as a
+#     skip, and under CI as a failure (tests/scripts/require_tool.sh).
 # Installs with apt as root directly, else through sudo; otherwise prints the command and stops.
 set -euo pipefail
 
@@ -38,7 +39,8 @@ service_packages=(pkg-config libmodbus-dev libtomlplusplus-dev libsqlite3-dev li
 test_packages=(libc-bin locales libbenchmark-dev clang libclang-rt-14-dev valgrind python3 mbpoll
     python3-pymodbus python3-serial-asyncio python3-pytest systemd groff-base man-db dpkg-dev
     mosquitto mosquitto-clients chromium python3-prometheus-client python3-websocket
-    fonts-wqy-microhei openssl curl python3-venv python3-wheel-whl debhelper dh-python lintian)
+    fonts-wqy-microhei openssl curl python3-venv python3-wheel-whl debhelper dh-python lintian
+    prometheus)
 windows_packages=(googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
     wine32:i386)
 
