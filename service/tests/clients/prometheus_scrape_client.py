@@ -2,7 +2,7 @@
 """Debian's Prometheus scraping two qm4720d services, each over a simulator of its own, with the
 rules of docs/prometheus/qm4720d-rules.yml.
 
-    prometheus_client.py --sim QM4720SIM --service QM4720D --module MODULE --rules RULES.yml
+    prometheus_scrape_client.py --sim QM4720SIM --service QM4720D --module MODULE --rules RULES.yml
 
 Both services call their line "a" and its meter at station 1, with other values, so that only
 the scrape's `instance` tells them apart; the north service also polls station 9, which nothing
