@@ -167,8 +167,10 @@ def check(checks, prometheus, services):
         return [(state, labels.get("site"), labels.get("line"), labels.get("station"))
                 for state, labels in prometheus.alerts("QM4720MeterStale")]
 
+    # Station 1 may be pending for a moment too, between its line's open and its first answer.
+    only_9 = [("pending", "north", "a", "9")]
     checks.check("meter stale: north's station 9 alone, pending its 2 minutes",
-                 wait_until(stale, 10) == [("pending", "north", "a", "9")], stale())
+                 wait_until(lambda: stale() == only_9, 10), stale())
     checks.check("line lost: none while both lines are up",
                  prometheus.alerts("QM4720LineLost") == [], prometheus.alerts("QM4720LineLost"))
 
@@ -179,9 +181,8 @@ def check(checks, prometheus, services):
                 for state, labels in prometheus.alerts("QM4720LineLost")]
 
     checks.check("south's simulator killed: line lost pending for south's line a alone",
-                 wait_until(lost, 10) == [("pending", "south", "a")], lost())
-    checks.check("and no meter of south's lost line is called stale", stale() == [
-        ("pending", "north", "a", "9")], stale())
+                 wait_until(lambda: lost() == [("pending", "south", "a")], 10), lost())
+    checks.check("and no meter of south's lost line is called stale", stale() == only_9, stale())
 
 
 def main():
