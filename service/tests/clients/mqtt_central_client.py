@@ -6,7 +6,7 @@
 One mosquitto on a free 127.0.0.1 port; two services, each over a simulator of its own, with
 prefixes plant/north and plant/south and client ids of their own, and both calling their line
 "a" and its meter at station 1. Everything is started and stopped by process id. A mosquitto_sub
-on plant/# (the central store) started before them sees both services' readings and both
+on the topics a central store takes (docs/mqtt-feed.md) started before them sees both services' readings and both
 status topics online; one that subscribes later is handed the same state retained; after
 SIGKILL of north, the broker publishes north's last will (offline) while south's readings keep
 coming, and keeps north's status offline beside its last reading.
@@ -91,9 +91,13 @@ class Subscriber:
         self.process.wait()
 
 
+# What docs/mqtt-feed.md tells a store to subscribe to: every service's status and readings.
+STORE = ["plant/+/status", "-t", "plant/+/+/+/+"]
+
+
 def retained(port):
-    """{topic: payload} that the broker keeps retained under plant/."""
-    return Subscriber(port, "plant/#", "--retained-only", "-W", "2").finish()
+    """{topic: payload} that the broker keeps retained for the store."""
+    return Subscriber(port, *STORE, "--retained-only", "-W", "2").finish()
 
 
 def value(payload):
@@ -114,7 +118,7 @@ def fed(seen, site):
 
 
 def run(args, checks, broker):
-    central = Subscriber(broker.port, "plant/#")
+    central = Subscriber(broker.port, *STORE)
     services = {}
     try:
         for site in PV:
