@@ -78,7 +78,7 @@ TEST(CtlEmitConfig, UnknownStationsAreCommentedAndTheLineOnlyWithAKnownOne) {
         EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
     }
     EXPECT_EQ(text.find("\n    station = 4"), std::string::npos) << text;
-    EXPECT_EQ(text.find("writable"), text.find("`writable")) << "nothing writable: " << text;
+    EXPECT_EQ(text.find("\n    writable"), std::string::npos) << "nothing writable: " << text;
 
     const std::vector<ProbedStation> unknown = {{4, std::nullopt}};
     const std::string none = ctl::EmitConfig(settings, unknown);
