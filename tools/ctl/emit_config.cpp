@@ -99,6 +99,7 @@ std::string EmitConfig(const EmitSettings& settings, std::span<const ProbedStati
 
     out += "[http]\naddress = \"127.0.0.1\"\nport = " + std::to_string(settings.httpPort) + "\n\n";
 
+    if (!settings.portNote.empty()) out += "# " + settings.portNote + "\n";
     std::string block = "[[line]]\n";
     block += "name = " + TomlString(name) + "\n";
     block += "port = " + TomlString(settings.port) + "\n";

@@ -33,7 +33,8 @@ struct ProbedStation {
 
 struct EmitSettings {
     std::string lineName;  // "" : the port's basename
-    std::string port;      // as given to the probe
+    std::string port;      // as the file is to name it
+    std::string portNote;  // "": none; else a comment above the line on why `port` is written so
     qm4720::LineSettings line;
     double intervalSeconds = 1.0;
     int httpPort = 8080;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "host/client/port_problem.h"
 #include "host/oskit/system_text.h"
 #include "tools/ctl/command_support.h"
 #include "tools/ctl/emit_config.h"
@@ -138,8 +139,16 @@ int RunProbe(const Options& options) {
     if (Interrupted()) return kExitInterrupted;
     if (emit) {
         EmitSettings settings;
-        settings.lineName = options.lineName;
+        settings.lineName =
+            options.lineName.empty() ? LineNameOf(options.line.port) : options.lineName;
         settings.port = options.line.port;
+        // qm4720d takes the driver's 31 characters of a port name, as probe itself does.
+        if (settings.port.size() > qm4720::kPortNameMax) {
+            settings.port = host::PortDeviceName(options.line.port);
+            settings.portNote = options.line.port + " is longer than the " +
+                                std::to_string(qm4720::kPortNameMax) +
+                                " characters of a port name: the device it names is written";
+        }
         settings.line.baud = options.line.baud;
         settings.line.dataBits = options.line.dataBits;
         settings.line.stopBits = options.line.stopBits;
