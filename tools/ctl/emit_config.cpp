@@ -89,7 +89,7 @@ std::string EmitConfig(const EmitSettings& settings, std::span<const ProbedStati
     const qm4720::LineSettings& line = settings.line;
     std::string out;
     out += "# qm4720d configuration written by qm4720ctl probe --emit-config.\n";
-    out += "# Stations " + settings.probedStations + " were probed on " + settings.port + "; ";
+    out += "# Probed stations " + settings.probedStations + " on " + settings.port + ": ";
     out += std::to_string(stations.size()) + " answered. A meter's model is the one whose\n";
     out += "# telling register it answered: " + settings.telling.defaultModel +
            " (only the default model has it) or " + settings.telling.qm4720n +
