@@ -221,6 +221,9 @@ def modbus_request():
         "write_nan": frame(1, write16(40, [0x7FC0, 0x0000])),
         "write_byte_count": frame(1, write16(40, [0x4148, 0x0000], byte_count=3)),
         "write_single": frame(1, struct.pack(">BHH", 6, 40, 0x4148)),
+        # As int16 (the fuzz target also serves the line so): one register a value.
+        "int16_write_single": frame(1, struct.pack(">BHH", 6, 20, 0x04D2)),
+        "int16_write_one": frame(1, write16(20, [0xFF38])),
         "coils": frame(1, struct.pack(">BHH", 1, 0, 8)),
         "bad_protocol": frame(1, struct.pack(">BHH", 3, 0, 2), protocol=1),
         "bad_length": frame(1, struct.pack(">BHH", 3, 0, 2), length=9),

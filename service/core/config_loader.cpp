@@ -19,8 +19,8 @@ namespace service {
 namespace {
 
 ModbusListenerSettings ReadModbus(const Section& modbus) {
-    modbus.OnlyKeys(
-        {"address", "port", "word_order", "max_clients", "idle_timeout_s", "write_clients"});
+    modbus.OnlyKeys({"address", "port", "word_order", "format", "max_clients", "idle_timeout_s",
+                     "write_clients"});
     ModbusListenerSettings s;
     s.address = modbus.String("address", s.address, false);
     s.port = static_cast<std::uint16_t>(modbus.Integer("port", 0, 1, 65535, true));
@@ -32,6 +32,14 @@ ModbusListenerSettings ReadModbus(const Section& modbus) {
     } else {
         modbus.Refuse("word_order",
                       "expected \"high-first\" or \"low-first\", got \"" + order + "\"");
+    }
+    const std::string format = modbus.String("format", "float32", false);
+    if (format == "float32") {
+        s.format = ModbusFormat::kFloat32;
+    } else if (format == "int16") {
+        s.format = ModbusFormat::kInt16;
+    } else {
+        modbus.Refuse("format", "expected \"float32\" or \"int16\", got \"" + format + "\"");
     }
     s.maxClients = static_cast<int>(modbus.Integer("max_clients", s.maxClients, 1, 1024));
     s.idleTimeout = modbus.Seconds("idle_timeout_s", s.idleTimeout, 86400);

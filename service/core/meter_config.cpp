@@ -48,7 +48,7 @@ void CheckShownText(const Section& table, std::string_view key, const std::strin
 // meter, each register at most once.
 void ReadRegisterOptions(const RegisterChecker& checker, const Section& meter, MeterConfig& m) {
     for (const Section& table : meter.Tables("register")) {
-        table.OnlyKeys({"name", "label", "unit"});
+        table.OnlyKeys({"name", "label", "unit", "scale"});
         const std::string text = table.String("name", "", true);
         RegisterOptions options;
         options.reg = ResolveRegister(checker.driver, table, m.model, "name", text,
@@ -70,6 +70,10 @@ void ReadRegisterOptions(const RegisterChecker& checker, const Section& meter, M
         options.unit = table.String("unit", "", false);
         CheckShownText(table, "label", options.label, 64);
         CheckShownText(table, "unit", options.unit, 16);
+        if (table.Find("scale") != nullptr) {
+            options.scale =
+                static_cast<int>(table.Integer("scale", 0, kMinModbusScale, kMaxModbusScale, true));
+        }
         m.options.push_back(std::move(options));
     }
 }

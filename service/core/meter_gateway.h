@@ -36,10 +36,17 @@ enum class WordOrder : std::uint8_t {
     kLowWordFirst,
 };
 
+// What one table register is on the wire.
+enum class ModbusFormat : std::uint8_t {
+    kFloat32,  // an IEEE-754 float in two registers (the default)
+    kInt16,    // one signed register: the value times 10^scale, for clients that read integers only
+};
+
 struct ModbusListenerSettings {
     std::string address = "127.0.0.1";
     std::uint16_t port = 0;  // 0: this line has no listener
     WordOrder wordOrder = WordOrder::kHighWordFirst;
+    ModbusFormat format = ModbusFormat::kFloat32;
     int maxClients = 16;
     std::chrono::milliseconds idleTimeout{60000};
     // The clients that may write (functions 05, 06, 0F, 10, 16, 17); the others' writes are

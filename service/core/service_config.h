@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,11 +22,18 @@ struct PolledRegister {
     std::chrono::milliseconds allowedAge{3000};  // three intervals unless configured
 };
 
+// The powers of ten a register's `scale` may be.
+inline constexpr int kMinModbusScale = -4;
+inline constexpr int kMaxModbusScale = 6;
+
 // What the file says of one register beyond polling it ([[line.meter.register]]).
 struct RegisterOptions {
     qm4720::Register reg;
     std::string label;  // "": none
     std::string unit;   // "": none
+    // With a line's Modbus format int16: the value is served as value x 10^scale. nullopt: the
+    // register's type says (a FLOAT has 1, any other 0).
+    std::optional<int> scale;
 };
 
 struct MeterConfig {

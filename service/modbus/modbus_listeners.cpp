@@ -12,7 +12,16 @@ StationTables StationTablesOf(const LineConfig& line, const qm4720::Driver& driv
         StationRegisters& shape = tables[meter.station];
         shape.count = static_cast<std::int16_t>(table.size());
         shape.readOnly.reserve(table.size());
-        for (const qm4720::Register& entry : table) shape.readOnly.push_back(entry.readOnly);
+        shape.scale.reserve(table.size());
+        for (const qm4720::Register& entry : table) {
+            shape.readOnly.push_back(entry.readOnly);
+            // The table gives a register's type, not its decimals: a FLOAT is taken to carry
+            // one, which keeps -999.9..3276.7 in 16 bits.
+            const RegisterOptions* options = meter.Options(entry.index);
+            const int fallback = entry.type == qm4720::DataType::kFloat ? 1 : 0;
+            shape.scale.push_back(static_cast<std::int8_t>(
+                options != nullptr && options->scale ? *options->scale : fallback));
+        }
     }
     return tables;
 }

@@ -77,9 +77,14 @@ RequestDecision ModbusRequestHandler::Decide(std::span<const std::uint8_t> reque
             }
             return DecideRead(station, address, count);
         case MODBUS_FC_WRITE_SINGLE_REGISTER:
-            decision.exception = tables_.contains(station)
-                                     ? ModbusException::kIllegalDataAddress
-                                     : ModbusException::kGatewayPathUnavailable;
+            if (format_ == ModbusFormat::kInt16) {
+                // The body is the address and the one register's value.
+                decision.exception = DecideWrite(station, address, 1, body.subspan(2));
+            } else {
+                decision.exception = tables_.contains(station)
+                                         ? ModbusException::kIllegalDataAddress
+                                         : ModbusException::kGatewayPathUnavailable;
+            }
             return decision;
         default:
             if (count < 1 || count > MODBUS_MAX_WRITE_REGISTERS || body[4] != 2 * count) {
@@ -99,19 +104,30 @@ RequestDecision ModbusRequestHandler::DecideRead(std::int16_t station, int first
         return decision;
     }
     RegisterSpan span;
-    decision.exception = CoveredRegisters(table->second, first, count, span);
+    decision.exception =
+        CoveredRegisters(table->second, first, count, WordsPerValue(format_), span);
     if (decision.exception != ModbusException::kNone) return decision;
 
-    std::array<CellReading, MODBUS_MAX_READ_REGISTERS / 2> cells;
+    std::array<CellReading, MODBUS_MAX_READ_REGISTERS> cells;
     for (int k = 0; k < span.indexCount; ++k) {
         cells[k] = gateway_.Read(station, static_cast<std::int16_t>(span.firstIndex + k));
     }
     decision.exception = ReadVerdict(std::span(cells).first(span.indexCount));
     if (decision.exception != ModbusException::kNone) return decision;
     for (int k = 0; k < span.indexCount; ++k) {
-        const auto words = FloatToWords(static_cast<float>(cells[k].value), order_);
-        decision.words[2 * k] = words[0];
-        decision.words[2 * k + 1] = words[1];
+        if (format_ == ModbusFormat::kInt16) {
+            const auto index = static_cast<std::int16_t>(span.firstIndex + k);
+            const auto word = ScaledToWord(cells[k].value, table->second.ScaleOf(index));
+            if (!word) {
+                decision.exception = ModbusException::kGatewayTargetFailed;
+                return decision;
+            }
+            decision.words[k] = *word;
+        } else {
+            const auto words = FloatToWords(static_cast<float>(cells[k].value), order_);
+            decision.words[2 * k] = words[0];
+            decision.words[2 * k + 1] = words[1];
+        }
     }
     decision.isRead = true;
     decision.first = first;
@@ -124,7 +140,8 @@ ModbusException ModbusRequestHandler::DecideWrite(std::int16_t station, int firs
     const auto table = tables_.find(station);
     if (table == tables_.end()) return ModbusException::kGatewayPathUnavailable;
     RegisterSpan span;
-    if (const auto verdict = CoveredRegisters(table->second, first, count, span);
+    if (const auto verdict =
+            CoveredRegisters(table->second, first, count, WordsPerValue(format_), span);
         verdict != ModbusException::kNone) {
         return verdict;
     }
@@ -132,11 +149,19 @@ ModbusException ModbusRequestHandler::DecideWrite(std::int16_t station, int firs
     if (span.indexCount != 1 || table->second.IsReadOnly(span.firstIndex)) {
         return ModbusException::kIllegalDataAddress;
     }
-    const auto words = std::array<std::uint16_t, 2>{static_cast<std::uint16_t>(Word(data, 0)),
-                                                    static_cast<std::uint16_t>(Word(data, 2))};
-    const float value = WordsToFloat(words, order_);
+    const double value = ValueOfWords(data, table->second, span.firstIndex);
     if (!std::isfinite(value)) return ModbusException::kIllegalDataValue;
     return WriteVerdict(gateway_.Write(station, span.firstIndex, value, who_).outcome);
+}
+
+double ModbusRequestHandler::ValueOfWords(std::span<const std::uint8_t> data,
+                                          const StationRegisters& table, std::int16_t index) const {
+    if (format_ == ModbusFormat::kInt16) {
+        return WordToScaled(static_cast<std::uint16_t>(Word(data, 0)), table.ScaleOf(index));
+    }
+    const auto words = std::array<std::uint16_t, 2>{static_cast<std::uint16_t>(Word(data, 0)),
+                                                    static_cast<std::uint16_t>(Word(data, 2))};
+    return WordsToFloat(words, order_);
 }
 
 bool ModbusRequestHandler::Answer(modbus_t* ctx, std::span<const std::uint8_t> request,

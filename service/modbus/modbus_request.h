@@ -4,11 +4,14 @@
 // libmodbus itself (modbus_reply, modbus_reply_exception).
 //
 // Functions: 03 and 04 read the same registers (a client configured for input registers reads the
-// same values); 16 writes one whole value (two registers); 06 sets half a value and is refused
-// with 02, since the other half on the meter is not known to be the one the client has in mind.
-// A value the meter's field cannot carry as asked (an INT register given 40000 or 2.7) is refused
-// with 03 before the line. A client not let write gets 01 for every write function (05, 06, 0F,
-// 10, 16, 17), as if the server had none: it learns nothing of the registers it may not write.
+// same values); 16 writes one whole value (two registers as float32, one as int16); as float32,
+// 06 sets half a value and is refused with 02, since the other half on the meter is not known to
+// be the one the client has in mind; as int16, 06 writes one whole value. A value the meter's
+// field cannot carry as asked (an INT register given 40000 or 2.7) is refused with 03 before the
+// line. As int16, a good value that does not fit 16 bits at its scale is answered 0B, as a
+// failed reading is: the client must not take a clipped number for the meter's. A client not let
+// write gets 01 for every write function (05, 06, 0F, 10, 16, 17), as if the server had none: it
+// learns nothing of the registers it may not write.
 #pragma once
 
 #include <modbus.h>
@@ -48,11 +51,14 @@ class ModbusRequestHandler {
 public:
     // Both references must outlive the handler; the gateway is called from the calling thread.
     // `client`: the peer's address and port, for the log of its writes.
+    // `order` matters to float32 only.
     ModbusRequestHandler(MeterGateway& gateway, const StationTables& tables, WordOrder order,
-                         std::string_view client = {}, bool mayWrite = true)
+                         std::string_view client = {}, bool mayWrite = true,
+                         ModbusFormat format = ModbusFormat::kFloat32)
         : gateway_(gateway),
           tables_(tables),
           order_(order),
+          format_(format),
           who_("Modbus " + std::string(client)),
           mayWrite_(mayWrite) {}
 
@@ -71,10 +77,14 @@ private:
     RequestDecision DecideRead(std::int16_t station, int first, int count) const;
     ModbusException DecideWrite(std::int16_t station, int first, int count,
                                 std::span<const std::uint8_t> data) const;
+    // The value of the registers of one table register, as they came in a write.
+    double ValueOfWords(std::span<const std::uint8_t> data, const StationRegisters& table,
+                        std::int16_t index) const;
 
     MeterGateway& gateway_;
     const StationTables& tables_;
     WordOrder order_;
+    ModbusFormat format_;
     std::string who_;
     bool mayWrite_;
     std::uint64_t writesRefused_ = 0;

@@ -184,7 +184,7 @@ void ModbusServer::Serve(Client& client) {
         modbus_set_socket(ctx.get(), client.fd);
         const std::string peer = PeerName(client.fd);
         ModbusRequestHandler handler(gateway_, tables_, settings_.wordOrder, peer,
-                                     MayWrite(client.fd, settings_));
+                                     MayWrite(client.fd, settings_), settings_.format);
         const int idleMs = static_cast<int>(settings_.idleTimeout.count());
         std::uint8_t request[MODBUS_TCP_MAX_ADU_LENGTH];
         while (!stopping_) {

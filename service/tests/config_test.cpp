@@ -84,6 +84,15 @@ const Broken kBroken[] = {
      std::string(kBase) + "interval_s = 1\n[line.modbus]\nport = 5020\n"
                           "word_order = \"little\"\n",
      11, "line[0].modbus.word_order", "high-first"},
+    {"Modbus format",
+     std::string(kBase) + "interval_s = 1\n[line.modbus]\nport = 5020\nformat = \"int32\"\n", 11,
+     "line[0].modbus.format", "\"float32\" or \"int16\""},
+    {"register scale out of range",
+     std::string(kBase) + "interval_s = 1\n[[line.meter.register]]\nname = \"PV\"\nscale = 7\n", 11,
+     "line[0].meter[0].register[0].scale", "-4..6"},
+    {"register scale not whole",
+     std::string(kBase) + "interval_s = 1\n[[line.meter.register]]\nname = \"PV\"\nscale = 1.5\n",
+     11, "line[0].meter[0].register[0].scale", "whole number"},
     {"Modbus write client by name",
      std::string(kBase) + "interval_s = 1\n[line.modbus]\nport = 5020\n"
                           "write_clients = [\"127.0.0.1\",\n  \"plc.local\"]\n",
@@ -241,7 +250,8 @@ TEST_F(ConfigFile, EachMeterIsReadAgainstItsModelAndTheLineSettingsAreTyped) {
               "registers = [\"XP\"]\ninterval_s = 1\n"
               "[[line.meter]]\nstation = 2\nwritable = [\"XP\"]\n"
               "[[line.meter.register]]\nname = \"XP\"\nlabel = \"Setpoint\"\nunit = \"°C\"\n"
-              "[line.modbus]\nport = 5020\nidle_timeout_s = 0.5\n");
+              "scale = -2\n"
+              "[line.modbus]\nport = 5020\nidle_timeout_s = 0.5\nformat = \"int16\"\n");
     service::ServiceConfig config;
     std::string error;
     ASSERT_TRUE(service::LoadConfig(path, driver_, QM_MODULE_PATH, config, error)) << error;
@@ -253,6 +263,8 @@ TEST_F(ConfigFile, EachMeterIsReadAgainstItsModelAndTheLineSettingsAreTyped) {
     ASSERT_NE(meters[2].Options(29), nullptr);
     EXPECT_EQ(meters[2].Options(29)->label, "Setpoint");
     EXPECT_EQ(meters[2].Options(29)->unit, "°C");
+    EXPECT_EQ(meters[2].Options(29)->scale, -2);
+    EXPECT_EQ(config.lines[0].modbus.format, service::ModbusFormat::kInt16);
     EXPECT_EQ(meters[0].Options(29), nullptr);
     const qm4720::LineSettings& settings = config.lines[0].settings;
     EXPECT_EQ(settings.parity, qm4720::Parity::kEven);
@@ -294,6 +306,7 @@ TEST_F(ConfigFile, TheExampleAndTheDefaultsAreRead) {
     EXPECT_EQ(listener.wordOrder, service::WordOrder::kHighWordFirst);
     EXPECT_EQ(listener.maxClients, 16);
     EXPECT_EQ(listener.idleTimeout, std::chrono::seconds(60));
+    EXPECT_EQ(listener.format, service::ModbusFormat::kFloat32);
     EXPECT_EQ(config.lines[1].settings.baud, 9600);
 
     std::string startError;

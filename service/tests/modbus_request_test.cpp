@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -224,12 +226,92 @@ private:
     modbus_t* ctx_ = nullptr;
 };
 
-TEST(ModbusRequest, EachRequestGetsItsReply) {
-    const auto tables = testing::FixedTables();
-    for (const auto& c : kCases) {
+// The fixed line with scales for int16: station 1's 0 (21.5) at 1, 1 (-3.25) at 2, 5 (1234.5)
+// at 2, past 16 bits, 20 at 1, 21 at -1, 61 (0.5) at 2; station 2 has none, so every scale is 0.
+StationTables ScaledTables() {
+    auto tables = testing::FixedTables();
+    auto& scale = tables[1].scale;
+    scale.assign(testing::kDefaultModelCount, 0);
+    scale[0] = 1;
+    scale[1] = 2;
+    scale[5] = 2;
+    scale[20] = 1;
+    scale[21] = -1;
+    scale[61] = 2;
+    return tables;
+}
+
+// The same requests as 16-bit registers: one register a value, at the value's table index.
+const Case kInt16Cases[] = {
+    {"scaled values",
+     {},
+     1,
+     {0x03, 0x00, 0x00, 0x00, 0x02},
+     {0x03, 0x04, 0x00, 0xD7, 0xFE, 0xBB},
+     {}},
+    {"function 04 reads the same",
+     {},
+     1,
+     {0x04, 0x00, 0x01, 0x00, 0x01},
+     {0x04, 0x02, 0xFE, 0xBB},
+     {}},
+    {"scale 0 rounds",
+     {},
+     2,
+     {0x03, 0x00, 0x00, 0x00, 0x02},
+     {0x03, 0x04, 0x00, 0x07, 0x00, 0x00},
+     {}},
+    {"last register of the table",
+     {},
+     1,
+     {0x03, 0x00, 0x3D, 0x00, 0x01},
+     {0x03, 0x02, 0x00, 0x32},
+     {}},
+    {"past the table", {}, 1, {0x03, 0x00, 0x3D, 0x00, 0x02}, {0x83, 0x02}, {}},
+    {"beyond 16 bits", {}, 1, {0x03, 0x00, 0x05, 0x00, 0x01}, {0x83, 0x0B}, {}},
+    {"not polled wins over beyond 16 bits",
+     {},
+     1,
+     {0x03, 0x00, 0x04, 0x00, 0x02},
+     {0x83, 0x02},
+     {}},
+    {"failed read", {}, 1, {0x03, 0x00, 0x02, 0x00, 0x01}, {0x83, 0x0B}, {}},
+    {"not polled", {}, 1, {0x03, 0x00, 0x04, 0x00, 0x01}, {0x83, 0x02}, {}},
+    {"06 writes a whole value",
+     {},
+     1,
+     {0x06, 0x00, 0x14, 0x04, 0xD2},
+     {0x06, 0x00, 0x14, 0x04, 0xD2},
+     123.4},
+    {"06 writes a negative value",
+     {},
+     1,
+     {0x06, 0x00, 0x14, 0xFF, 0x38},
+     {0x06, 0x00, 0x14, 0xFF, 0x38},
+     -20.0},
+    {"16 writes one register",
+     {},
+     1,
+     {0x10, 0x00, 0x14, 0x00, 0x01, 0x02, 0x04, 0xD2},
+     {0x10, 0x00, 0x14, 0x00, 0x01},
+     123.4},
+    {"negative scale multiplies", {}, 1, {0x06, 0x00, 0x15, 0x00, 0x07}, {0x86, 0x04}, 70.0},
+    {"read-only in the model", {}, 1, {0x06, 0x00, 0x00, 0x00, 0x07}, {0x86, 0x02}, {}},
+    {"two values in one write",
+     {},
+     1,
+     {0x10, 0x00, 0x14, 0x00, 0x02, 0x04, 0x00, 0x01, 0x00, 0x02},
+     {0x90, 0x02},
+     {}},
+    {"06 past the table", {}, 1, {0x06, 0x00, 0x3E, 0x00, 0x01}, {0x86, 0x02}, {}},
+    {"06 to no such station", {}, 9, {0x06, 0x00, 0x14, 0x00, 0x01}, {0x86, 0x0A}, {}},
+};
+
+void ExpectReplies(std::span<const Case> cases, const StationTables& tables, ModbusFormat format) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         FakeGateway gateway;
-        ModbusRequestHandler handler(gateway, tables, c.order);
+        ModbusRequestHandler handler(gateway, tables, c.order, {}, true, format);
         auto mapping = NewReplyMapping(tables);
         Wire wire;
         const auto request = Frame(c.unit, c.request);
@@ -241,6 +323,42 @@ TEST(ModbusRequest, EachRequestGetsItsReply) {
             EXPECT_EQ(writes[0].value, *c.written);
         }
     }
+}
+
+TEST(ModbusRequest, EachRequestGetsItsReply) {
+    ExpectReplies(kCases, testing::FixedTables(), ModbusFormat::kFloat32);
+}
+
+TEST(ModbusRequest, EachInt16RequestGetsItsReply) {
+    ExpectReplies(kInt16Cases, ScaledTables(), ModbusFormat::kInt16);
+}
+
+// Rounding and the ends of the 16 bits, both ways.
+TEST(ModbusRegisterMap, Int16Scaling) {
+    struct Row {
+        double value;
+        int scale;
+        std::optional<std::int16_t> word;
+    };
+    const Row rows[] = {
+        {12.35, 1, 124},       {-12.35, 1, -124},   {12.34, 1, 123},  {250, -1, 25},
+        {32767, 0, 32767},     {-32768, 0, -32768}, {32767.5, 0, {}}, {-32768.6, 0, {}},
+        {3276.7, 1, 32767},    {0.0001, 4, 1},      {99999, 0, {}},   {1e300, 6, {}},
+        {std::nan(""), 0, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.value) + " at scale " + std::to_string(row.scale));
+        const auto word = ScaledToWord(row.value, row.scale);
+        ASSERT_EQ(word.has_value(), row.word.has_value());
+        if (!word) continue;
+        EXPECT_EQ(static_cast<std::int16_t>(*word), *row.word);
+        // Back to the value the meter would be written, to the scale's last digit.
+        EXPECT_NEAR(WordToScaled(*word, row.scale), row.value,
+                    0.5 * std::pow(10.0, -row.scale) + 1e-9);
+    }
+    EXPECT_EQ(WordToScaled(0x04D2, 1), 123.4);
+    EXPECT_EQ(WordToScaled(0xFFFF, 2), -0.01);
+    EXPECT_EQ(WordToScaled(0x0007, -2), 700.0);
 }
 
 TEST(ModbusRequest, AnAcknowledgedWriteIsReadBack) {

@@ -1,5 +1,6 @@
 // qm4720d as a process: its signals, its history database as other readers see it, qm4720ctl
-// history over the database while the service writes it, and a Modbus port that is taken.
+// history over the database while the service writes it, a Modbus port that is taken, and the
+// configuration that qm4720ctl probe --emit-config writes, checked and run.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -7,6 +8,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <map>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -326,6 +329,74 @@ TEST_F(ServiceProcess, TellsSystemdReadyAliveAndStopping) {
     EXPECT_GE(servicetest::Count(running, "WATCHDOG=1"), 3) << running;
     EXPECT_EQ(service->Stop(SIGTERM, 2000), 0);
     EXPECT_NE(systemd.Collect(200).find("STOPPING=1"), std::string::npos);
+}
+
+// A line as commissioning finds it: stations of both models with a silent station number between
+// them. What probe writes passes --check-config and, run, serves a good PV of every station
+// found, each read against the model probe told.
+TEST(EmitConfig, TheProbedLineIsCheckedAndServed) {
+    servicetest::ScratchDir dir;
+    const std::string link = dir / "line";
+    auto sim = servicetest::StartSim(link, {"1", "3", "12:QM4720N"});
+    const std::string config = dir / "probed.toml";
+    const std::string log = dir / "qm4720d.log";
+    int httpPort = 0;
+    int modbusPort = 0;
+    {
+        Listener http;
+        Listener modbus;
+        httpPort = http.port();
+        modbusPort = modbus.port();
+    }
+    std::string error;
+    auto ctl = host::StartChild({QM_CTL_PATH,     "--module",
+                                 QM_MODULE_PATH,  "probe",
+                                 "--port",        link,
+                                 "--timeout",     "200",
+                                 "--stations",    "1-3,12",
+                                 "--interval",    "0.2",
+                                 "--line-name",   "probed",
+                                 "--http-port",   std::to_string(httpPort),
+                                 "--modbus-port", std::to_string(modbusPort),
+                                 "--emit-config", config},
+                                error, {log});
+    ASSERT_NE(ctl, nullptr) << error;
+    ASSERT_EQ(ctl->Wait(20000), 0) << ReadFile(log);
+    const std::string text = ReadFile(config);
+    EXPECT_NE(text.find("station = 12\n    model = \"QM4720N\""), std::string::npos) << text;
+    EXPECT_EQ(text.find("station = 2\n"), std::string::npos) << "station 2 is silent: " << text;
+
+    auto check = host::StartChild(
+        {QM_SERVICE_PATH, "--check-config", config, "--module", QM_MODULE_PATH}, error, {log});
+    ASSERT_NE(check, nullptr) << error;
+    ASSERT_EQ(check->Wait(10000), 0) << ReadFile(log) << text;
+
+    auto service = servicetest::StartService(config, log);
+    httplib::Client client("127.0.0.1", httpPort);
+    std::map<int, std::string> found;  // station -> model, once its PV reads good
+    const bool served = WaitFor(
+        [&] {
+            const auto answer = client.Get("/api/v1/values");
+            if (!answer || answer->status != 200) return false;
+            found.clear();
+            const auto values = nlohmann::json::parse(answer->body);
+            for (const auto& line : values["lines"]) {
+                if (line["name"] != "probed") continue;
+                for (const auto& meter : line["meters"]) {
+                    for (const auto& cell : meter["registers"]) {
+                        if (cell["register"] == "PV" && cell["state"] == "good") {
+                            found[meter["station"].get<int>()] = meter["model"].get<std::string>();
+                        }
+                    }
+                }
+            }
+            return found.size() == 3;
+        },
+        10s);
+    EXPECT_TRUE(served) << ReadFile(log);
+    EXPECT_EQ(found, (std::map<int, std::string>{{1, "default"}, {3, "default"}, {12, "QM4720N"}}));
+    EXPECT_TRUE(Accepts(modbusPort)) << "the Modbus listener of the emitted file";
+    EXPECT_EQ(service->Stop(SIGTERM, 2000), 0) << ReadFile(log);
 }
 
 }  // namespace

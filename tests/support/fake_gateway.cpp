@@ -6,7 +6,7 @@ namespace service::testing {
 
 StationTables FixedTables() {
     const std::vector<bool> readOnly(kReadOnlyCount, true);
-    return {{1, {kDefaultModelCount, readOnly}}, {2, {kQM4720NCount, readOnly}}};
+    return {{1, {kDefaultModelCount, readOnly, {}}}, {2, {kQM4720NCount, readOnly, {}}}};
 }
 
 FakeGateway::FakeGateway() {

@@ -53,6 +53,11 @@ struct Options {
     bool verify = false;
     int retries = 0;        // read / poll: further attempts at a reading that failed
     std::string simulator;  // demo: path of qm4720sim
+    // probe --emit-config: where the configuration goes ("": none, "-": stdout), and its parts.
+    std::string emitConfigPath;
+    std::string lineName;  // "": the port's basename
+    int httpPort = 8080;
+    int modbusPort = 5020;  // 0: the listener commented out
 };
 
 int RunPorts(const Options& options);

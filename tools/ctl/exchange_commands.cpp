@@ -1,4 +1,4 @@
-// The subcommands that talk to stations on a line: probe, read and write.
+// The subcommands that talk to stations on a line: read and write.
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -11,67 +11,6 @@
 #include "tools/ctl/interrupt.h"
 
 namespace ctl {
-int RunProbe(const Options& options) {
-    std::vector<int> stations;
-    std::string error;
-    if (!ParseStationList(options.stations.empty() ? "0-99" : options.stations, stations, error)) {
-        Diagnose(error);
-        return kExitUsage;
-    }
-    int status = kExitOk;
-    const auto line = OpenLineSession(options, status);
-    if (!line) return status;
-    qm4720::Driver& driver = line->driver();
-
-    // The longest a silent station can take: the write, the pause after it, the reply timeout
-    // and one poll interval.
-    const int factor = std::max(1, 9600 / std::clamp(options.line.baud, 300, 9600));
-    const int timeout = options.line.timeoutMs >= 10 ? options.line.timeoutMs : 1000;
-    const double silentSeconds = (8 * 10 + 30 * factor + timeout + 20) / 1000.0;
-    // Rounded up: a short run is "at most 1 s", never "at most 0 s".
-    std::fprintf(stderr, "probing %zu station(s): at most %.0f s (%.2f s for each silent one)\n",
-                 stations.size(), std::ceil(silentSeconds * static_cast<double>(stations.size())),
-                 silentSeconds);
-
-    const bool progress = host::StdoutIsTerminal() && options.format == Format::kText;
-    RecordWriter out(options.format == Format::kText ? Format::kJsonl : options.format,
-                     {"station", "model", "answered"});
-    std::vector<int> found;
-    const auto start = std::chrono::steady_clock::now();
-    std::size_t done = 0;
-    for (int station : stations) {
-        if (Interrupted()) break;
-        const bool answered = !driver.Probe({station, station}).answered.empty();
-        ++done;
-        if (answered) {
-            found.push_back(station);
-            if (options.format == Format::kText) {
-                if (progress) std::fprintf(stderr, "\r\x1b[K");
-                std::printf("station %d answers\n", station);
-                std::fflush(stdout);
-            } else {
-                out.Row({Cell::Number(station),
-                         Cell::Text(options.model.empty() ? "default" : options.model),
-                         Cell::Bool(true)});
-            }
-        }
-        if (progress) {
-            const double elapsed =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            const double left =
-                elapsed / static_cast<double>(done) * static_cast<double>(stations.size() - done);
-            std::fprintf(stderr, "\r\x1b[K[%zu/%zu] found %zu, about %.0f s left", done,
-                         stations.size(), found.size(), left);
-        }
-    }
-    if (progress) std::fprintf(stderr, "\r\x1b[K");
-    if (options.format != Format::kText) out.Finish();
-    std::fprintf(stderr, "%zu of %zu station(s) answered%s\n", found.size(), done,
-                 Interrupted() ? " (interrupted)" : "");
-    if (Interrupted()) return kExitInterrupted;
-    return found.empty() ? kExitFailure : kExitOk;
-}
-
 int RunRead(const Options& options) {
     int station = 0;
     if (!ParseOneStation(options, "read", station)) return kExitUsage;

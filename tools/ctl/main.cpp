@@ -123,7 +123,35 @@ CLI::App* AddProbe(CLI::App& app, ctl::Options& o) {
     AddPortOptions(*probe, o);
     probe->add_option("--stations", o.stations,
                       "stations to try, e.g. 0-99 or 1,3-5 (default 0-99)");
-    probe->footer("Example: qm4720ctl probe --port /dev/ttyUSB0 --stations 1-10");
+    probe
+        ->add_option("--emit-config", o.emitConfigPath,
+                     "write a qm4720d configuration for the stations that answer to FILE, or to "
+                     "stdout with - or no FILE")
+        ->type_name("[FILE|-]")
+        ->expected(0, 1)
+        ->default_str("-");
+    probe->add_option("--interval", o.intervalSeconds, "--emit-config: poll interval in seconds")
+        ->capture_default_str()
+        ->check(CLI::Range(0.001, 86400.0));
+    probe->add_option("--line-name", o.lineName,
+                      "--emit-config: the line's name (default: the port's basename)");
+    probe->add_option("--http-port", o.httpPort, "--emit-config: the HTTP listener's port")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 65535));
+    probe
+        ->add_option("--modbus-port", o.modbusPort,
+                     "--emit-config: the Modbus TCP listener's port (0: written commented out)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 65535));
+    probe->footer(
+        "With --emit-config, each station that answers is asked for a register that only one\n"
+        "model's table has (the first of the default model's table that the QM4720N's lacks,\n"
+        "and the other way round; a meter is silent on a register it does not have): the one it\n"
+        "answers is its model. A station that answers neither is written as a comment, model\n"
+        "unknown. Every station found is polled for PV, OP and SP at --interval, nothing is\n"
+        "writable, and HTTP and Modbus TCP listen on 127.0.0.1; progress goes to stderr.\n"
+        "Example: qm4720ctl probe --port /dev/ttyUSB0 --stations 1-10\n"
+        "         qm4720ctl probe --port /dev/ttyUSB0 --emit-config qm4720d.toml");
     return probe;
 }
 

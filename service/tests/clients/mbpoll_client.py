@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """mbpoll against a Modbus server: reads in both word orders, the exceptions, a write read back,
-the write refusals, and the bound on clients.
+the write refusals, and the bound on clients; on an int16 listener, 16-bit input registers (-t 3)
+read, refused and written.
 
     mbpoll_client.py --facts FACTS.json -- SERVER_COMMAND [ARGUMENTS...]
 
-mbpoll's references are 1-based: register i of a table is reference 2i+1. It prints a refused
-request as libmodbus's text of the exception code on its standard error.
+mbpoll's references are 1-based: register i of a table is reference 2i+1 as floats, i+1 as 16-bit
+registers. It prints a refused request as libmodbus's text of the exception code on its standard
+error, and a 16-bit register above 32767 as the unsigned number with the signed one in brackets.
 """
 import re
 import socket
@@ -37,6 +39,49 @@ def mbpoll(port, order, unit, register, count=1, write=None):
     result = subprocess.run(command, capture_output=True, text=True, timeout=30)
     values = [float(v) for v in re.findall(r"^\[\d+\]:\s+(\S+)$", result.stdout, re.M)]
     return result.returncode, values, result.stderr.strip()
+
+
+def mbpoll16(port, unit, register, count=1, write=None):
+    """16-bit registers: read as input registers (-t 3), written as holding registers (-t 4)."""
+    command = ["mbpoll", "-m", "tcp", "-a", str(unit), "-r", str(register + 1), "-p", str(port),
+               "-o", "5"]
+    if write is None:
+        command += ["-t", "3", "-c", str(count), "-1", "127.0.0.1"]
+    else:
+        command += ["-t", "4", "127.0.0.1", "--", str(write)]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=30)
+    values = [int(signed or unsigned) for unsigned, signed in
+              re.findall(r"^\[\d+\]:\s+(\d+)(?: \((-\d+)\))?$", result.stdout, re.M)]
+    return result.returncode, values, result.stderr.strip()
+
+
+def check_int16(server, checks):
+    facts = server.facts["int16"]
+    port = server.ports[facts["listener"]]
+    for read in facts["reads"]:
+        status, values, error = mbpoll16(port, read["unit"], read["register"], len(read["values"]))
+        checks.check(f"int16: {read['what']} reads {read['values']}",
+                     status == 0 and values == read["values"], (status, values, error))
+    for case in facts["exceptions"]:
+        status, values, error = mbpoll16(port, case["unit"], case["register"], case["count"])
+        checks.check(f"int16: read {case['what']}: exception {case['code']:#04x}",
+                     status != 0 and not values and EXCEPTION_TEXT[case["code"]] in error,
+                     (status, error))
+    write = facts["write"]
+    status, _, error = mbpoll16(port, write["unit"], write["register"], write=write["word"])
+    checks.check(f"int16: write {write['word']} ({write['value']} on the meter) is acknowledged",
+                 status == 0, error)
+    values = []
+    for _ in range(50):
+        _, values, _ = mbpoll16(port, write["unit"], write["register"])
+        if values == [write["word"]]:
+            break
+        time.sleep(0.2)
+    checks.check("int16: the written value reads back", values == [write["word"]], values)
+    for case in facts["write_refusals"]:
+        status, _, error = mbpoll16(port, case["unit"], case["register"], write=case["word"])
+        checks.check(f"int16: write {case['what']}: exception {case['code']:#04x}",
+                     status != 0 and EXCEPTION_TEXT[case["code"]] in error, (status, error))
 
 
 def main():
@@ -83,6 +128,9 @@ def main():
                                       write=case["value"])
             checks.check(f"write {case['what']}: exception {case['code']:#04x}",
                          status != 0 and EXCEPTION_TEXT[case["code"]] in error, (status, error))
+
+        if "int16" in facts:
+            check_int16(server, checks)
 
         # Every client slot taken by an idle connection: mbpoll is turned away; one freed, served.
         read = facts["reads"][0]

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """pymodbus's client against a Modbus server: reads with functions 03 and 04 in both word orders,
 the exceptions, a write read back, the write refusals, the bound on clients, the idle timeout,
-and a malformed frame that closes its own connection and no other.
+and a malformed frame that closes its own connection and no other; on an int16 listener, signed
+16-bit registers read with 03 and 04, refused, and written with 06 and 16.
 
     pymodbus_client.py --facts FACTS.json -- SERVER_COMMAND [ARGUMENTS...]
 """
@@ -46,6 +47,48 @@ def write_float(c, order, unit, register, value):
 
 def exception_code(reply):
     return reply.exception_code if isinstance(reply, ExceptionResponse) else None
+
+
+def signed(words):
+    return [w - 0x10000 if w >= 0x8000 else w for w in words]
+
+
+def check_int16(server, checks):
+    facts = server.facts["int16"]
+    c = client(server.ports[facts["listener"]])
+    for read in facts["reads"]:
+        for function in (3, 4):
+            call = c.read_holding_registers if function == 3 else c.read_input_registers
+            reply = call(read["register"], len(read["values"]), slave=read["unit"])
+            values = reply if reply.isError() else signed(reply.registers)
+            checks.check(f"int16, function {function:02}: {read['what']} reads {read['values']}",
+                         values == read["values"], values)
+    for case in facts["exceptions"]:
+        reply = c.read_input_registers(case["register"], case["count"], slave=case["unit"])
+        checks.check(f"int16: read {case['what']}: exception {case['code']:#04x}",
+                     exception_code(reply) == case["code"], reply)
+    write = facts["write"]
+    # 06 first, then the same value again with 16, each read back from the meter after.
+    for function, value in ((6, write["word"]), (16, write["word"] + 1)):
+        if function == 6:
+            reply = c.write_register(write["register"], value, slave=write["unit"])
+        else:
+            reply = c.write_registers(write["register"], [value], slave=write["unit"])
+        checks.check(f"int16: function {function}: write {value} is acknowledged",
+                     not reply.isError(), reply)
+        values = None
+        for _ in range(50):
+            reply = c.read_holding_registers(write["register"], 1, slave=write["unit"])
+            values = reply if reply.isError() else signed(reply.registers)
+            if values == [value]:
+                break
+            time.sleep(0.2)
+        checks.check(f"int16: {value} reads back from the meter", values == [value], values)
+    for case in facts["write_refusals"]:
+        reply = c.write_register(case["register"], case["word"], slave=case["unit"])
+        checks.check(f"int16: write {case['what']}: exception {case['code']:#04x}",
+                     exception_code(reply) == case["code"], reply)
+    c.close()
 
 
 def main():
@@ -103,6 +146,8 @@ def main():
             reply = write_float(c, order, case["unit"], case["register"], case["value"])
             checks.check(f"write {case['what']}: exception {case['code']:#04x}",
                          exception_code(reply) == case["code"], reply)
+        if "int16" in facts:
+            check_int16(server, checks)
         # The checks below are on the first high-word-first listener, with the connection that
         # the ones above used there still open.
         port, _ = server.port_of(facts["reads"][0])
@@ -156,6 +201,14 @@ def main():
         idle.close()
 
     checks.check("the server stopped cleanly on SIGTERM", server.status == 0, server.output)
+    if "int16" in facts:
+        # What the meter was sent: the registers divided back by 10^scale.
+        write = facts["int16"]["write"]
+        for word in (write["word"], write["word"] + 1):
+            value = word / 10 ** write["scale"]
+            sent = f"station {write['unit']} {write['name']} = {value:g}: done"
+            checks.check(f"int16: {word} reached the meter as {value:g}", sent in server.output,
+                         server.output[-2000:])
     return checks.finish()
 
 

@@ -2,7 +2,7 @@
 """qm4720d serving two simulated lines, for the real Modbus clients' tests.
 
     qm4720d_lines.py --sim QM4720SIM --service QM4720D --module MODULE
-                     --high-port PORT --low-port PORT
+                     --high-port PORT --low-port PORT [--int16-port PORT]
 
 Line "a" (listener on --high-port, high word first): station 1 (default model) and station 12
 (QM4720N) on one qm4720sim. Line "b" (listener on --low-port, low word first): station 3
@@ -11,8 +11,11 @@ floats that only their shortest decimal says as sent, and PN, an INT, writable) 
 qm4720sim, and station 9, which is configured but not simulated: a silent meter, asked again
 every second (its line's silent_retry_s). qm4720d's file calls station 7 a QM4720N, so that a
 write of a fraction to RT, a FLOAT in that model's table and a whole number in the simulated one,
-passes the driver and is refused by the meter. The simulators are frozen with known values, so
-that every read has one right answer (tests/clients/qm4720d_facts.json).
+passes the driver and is refused by the meter. With --int16-port, line "c" (listener on it,
+format int16) has station 5 (default model: PV and OP at the FLOAT's default scale 1, SP at
+scale 2, writable, PN an INT at 0) and station 6 (QM4720N, PV 99999: past 16 bits at scale 1).
+The simulators are frozen with known values, so that every read has one right answer
+(tests/clients/qm4720d_facts.json).
 
 Run as a program it stays until SIGTERM, which it passes on to qm4720d; then it stops the
 simulators and exits with qm4720d's status. Imported, ServiceWithLines gives a test the
@@ -33,6 +36,34 @@ LINES = {
           "3:SP=60", "--station", "0", "--set", "0:PV=99.95", "--set", "0:SP=48.815", "--set",
           "0:PN=7"],
 }
+
+INT16_LINE = ["--station", "5", "--station", "6:QM4720N", "--set", "5:PV=21.5", "--set",
+              "5:OP=-3.25", "--set", "5:SP=12.34", "--set", "5:PN=-7", "--set", "6:PV=99999"]
+
+INT16_CONFIG = """
+[[line]]
+name = "c"
+port = "{link_c}"
+reply_timeout_ms = 200
+    [line.modbus]
+    port = {int16_port}
+    format = "int16"
+    [[line.meter]]
+    station = 5
+    writable = ["SP"]
+        [[line.meter.poll]]
+        registers = ["PV", "OP", "SP", "PN"]
+        interval_s = 0.2
+        [[line.meter.register]]
+        name = "SP"
+        scale = 2
+    [[line.meter]]
+    station = 6
+    model = "QM4720N"
+        [[line.meter.poll]]
+        registers = ["PV"]
+        interval_s = 0.2
+"""
 
 CONFIG = """\
 [[line]]
@@ -106,14 +137,17 @@ class ServiceWithLines:
     """The two simulators and qm4720d over them, each tracked by its process id."""
 
     def __init__(self, sim, service, module, high_port, low_port, output=None, extra_config="",
-                 extra_sims=None, lines=None):
+                 extra_sims=None, lines=None, int16_port=None):
         """`extra_config` is appended to the file: e.g. [history] and [http] tables, where
         {dir} names the temporary folder of this run and {link_NAME} the link of the simulator
         that `extra_sims` ({NAME: its arguments}) adds beside those of LINES. `lines` replaces
         the two lines of LINES and CONFIG by (simulators, the file's [[line]] tables) of a test's
-        own, its simulators' links named by {link_NAME} there."""
+        own, its simulators' links named by {link_NAME} there. `int16_port` adds line "c"."""
         self.sim = sim
         sims, config = lines or (LINES, CONFIG)
+        if int16_port is not None:
+            sims = {**sims, "c": INT16_LINE}
+            config += INT16_CONFIG.replace("{int16_port}", str(int16_port))
         self.sim_args = {**sims, **(extra_sims or {})}
         # Short: the driver takes port names of 31 characters at most.
         self.dir = tempfile.TemporaryDirectory(prefix="qm-", dir="/tmp")
@@ -190,13 +224,15 @@ def main():
         parser.add_argument(option, required=True)
     parser.add_argument("--high-port", type=int, required=True)
     parser.add_argument("--low-port", type=int, required=True)
+    parser.add_argument("--int16-port", type=int)
     args = parser.parse_args()
     # SIGTERM is taken as a request, so that the simulators are stopped after the service. A
     # handler, not a blocked mask: the children must not inherit the block.
     asked = []
     for number in (signal.SIGTERM, signal.SIGINT):
         signal.signal(number, lambda *_: asked.append(True))
-    lines = ServiceWithLines(args.sim, args.service, args.module, args.high_port, args.low_port)
+    lines = ServiceWithLines(args.sim, args.service, args.module, args.high_port, args.low_port,
+                             int16_port=args.int16_port)
     while lines.service.poll() is None and not asked:
         time.sleep(0.1)
     status = lines.stop()

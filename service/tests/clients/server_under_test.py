@@ -7,7 +7,8 @@ free port on 127.0.0.1; the test waits until every listener accepts a connection
 against what the facts file says the server holds, and stops the server by its process id
 (SIGTERM; it must exit 0). The facts file says, with register i being holding registers 2i and
 2i+1:
-    listeners:      {name: "high" | "low"}, the word order of each listener
+    listeners:      {name: "high" | "low" | "int16"}, the word order of each float32 listener,
+                    or "int16" for one that serves one signed 16-bit register a value
     max_clients, idle_timeout_s: the bounds the server was started with
     settle_s:       (optional) how long the server needs after it listens before the reads
                     hold (the first polls of a service)
@@ -15,8 +16,11 @@ against what the facts file says the server holds, and stops the server by its p
     exceptions:     [{what, unit, register, count, code}] reads answered with exception `code`
     write:          {unit, register, value}: a write that the meter acknowledges, read back after
     write_refusals: [{what, unit, register, value, code}]
-Any of these entries may name its "listener"; a read without one is made on every listener, the
-others on the first high-word-first listener.
+    int16:          (optional) {listener, reads, exceptions, write, write_refusals} as above for
+                    the int16 listener, with register i being register i, whole numbers for
+                    values, and the write's `word` written and read back as `value` x 10^scale
+Any of these entries may name its "listener"; a read without one is made on every float32
+listener, the others on the first high-word-first listener.
 """
 import argparse
 import json
@@ -121,8 +125,8 @@ class ServerUnderTest:
         self.process = None
 
     def served_by(self, entry, name):
-        """True when `entry` of the facts is to be tried on listener `name`."""
-        return entry.get("listener", name) == name
+        """True when `entry` of the facts is to be tried on float32 listener `name`."""
+        return entry.get("listener", name) == name and self.facts["listeners"][name] != "int16"
 
     def port_of(self, entry):
         """The port and word order of the listener that `entry` of the facts names (by default
