@@ -31,6 +31,7 @@
   let timer = null;
   let asked = 0;  // the number of the newest request: an older answer is not drawn over it
   let csvUrl = null;
+  let resizeTimer = null;
 
   function isoText(ms) {
     return new Date(ms).toISOString().replace(".000Z", "Z");
@@ -142,6 +143,13 @@
         parsing: false,
         normalized: true,
         interaction: { mode: "index", intersect: false },
+        // Narrower than the points asked for (a scroll bar came, the window shrank): ask again.
+        onResize: (c, size) => {
+          if (view && Math.floor(size.width) < Number(canvas.dataset.asked || 0)) {
+            clearTimeout(resizeTimer);
+            resizeTimer = setTimeout(load, 300);
+          }
+        },
         scales: {
           x: { type: "linear", ticks: { maxRotation: 0, callback: timeTick } },
           y: { title: { display: false, text: "" },
