@@ -206,22 +206,25 @@
     let text = good + " good readings";
     if (failed) text += ", " + failed + " failed (shaded red)";
     const bucket = body.bucket_ms
-      ? points.length + " points of " + durationText(body.bucket_ms) + " each"
-      : points.length + " readings as read";
-    return text + "; " + bucket + " (" + body.resolution + ")";
+      ? points.length + " points of " + durationText(body.bucket_ms) + " each (" +
+        body.resolution + ")"
+      : "each point one stored reading";
+    return text + "; " + bucket;
   }
 
   function draw(c, v, body) {
     const mean = [], min = [], max = [], failed = [];
     const width = body.bucket_ms || 0;
-    for (const p of body.points) {
+    body.points.forEach((p, i) => {
       // A bucket without a good reading is a gap, not a zero.
       const none = p.count === 0;
       mean.push({ x: p.time_ms, y: none ? null : p.mean });
       min.push({ x: p.time_ms, y: none ? null : p.min });
       max.push({ x: p.time_ms, y: none ? null : p.max });
-      if (p.failed > 0) failed.push({ from: p.time_ms, to: p.time_ms + width });
-    }
+      // A stored reading stands until the next one.
+      const next = i + 1 < body.points.length ? body.points[i + 1].time_ms : body.until_ms;
+      if (p.failed > 0) failed.push({ from: p.time_ms, to: width ? p.time_ms + width : next });
+    });
     c.data.datasets[0].data = max;
     c.data.datasets[1].data = min;
     c.data.datasets[2].data = mean;

@@ -138,24 +138,35 @@ def drag(browser, selector, from_fraction, to_fraction):
                  clickCount=1)
 
 
-def check_trend(checks, browser, url):
-    # Opened afresh with the address, as from a link (not a change of the hash of a loaded page).
+def open_afresh(browser, url):
+    """Loads `url` as a new document (not a change of the hash of a loaded page), and waits until
+    the old one has gone, so that nothing is asked of it."""
     browser.navigate("about:blank")
     browser.wait_for("location.href === 'about:blank'", 5)
-    browser.navigate(url + "#a/1/PV/hour")
+    browser.navigate(url)
+    browser.wait_for(f"location.href === {json.dumps(url)} && document.readyState === 'complete'",
+                     10)
+
+
+def check_trend(checks, browser, url):
+    # As from a link to the trend.
+    open_afresh(browser, url + "#a/1/PV/hour")
     browser.wait_for("document.readyState !== 'loading' && window.qm4720 &&"
                      " performance.setResourceTimingBufferSize(100000) === undefined", 10)
     drawn = browser.wait_for(f"window.qm4720?.chartPoints?.() >= 3 && {TREND}", 30)
     checks.check("the page opened at #a/1/PV/hour draws PV's trend: mean and band all 21.5, in"
                  " time order", drawn and drawn["ys"] == [21.5] and drawn["increasing"],
                  drawn or browser.last_value)
+    # The newest request: the chart may have narrowed after the first (a scroll bar came), and
+    # is then asked for again.
+    width = "document.getElementById('chart').clientWidth"
+    fits = browser.wait_for(f"(a => a.length && a[a.length - 1].points <= {width})"
+                            f"({HISTORY_REQUESTS})", 10)
     asked = browser.evaluate(HISTORY_REQUESTS)
-    width = browser.evaluate("document.getElementById('chart').clientWidth")
-    # The newest request: the chart may have narrowed after the first (a scroll bar came).
     checks.check("it asks the history for PV of station 1, no more points than the chart is wide",
-                 asked and all(q.get("line") == "a" and q.get("station") == "1"
-                               and q.get("register") == "PV" for q in asked)
-                 and 0 < int(asked[-1].get("points", 0)) <= width, [asked[-1:], width])
+                 fits and all(q.get("line") == "a" and q.get("station") == "1"
+                              and q.get("register") == "PV" and int(q.get("points", 0)) > 0
+                              for q in asked), [asked[-2:], browser.evaluate(width)])
     trend_title = "document.getElementById('trend-title').textContent"
     checks.check("the trend's title names the register, its label and unit",
                  "station 1 · PV — Oven 3 temperature (°C)" in browser.evaluate(trend_title),
@@ -195,6 +206,25 @@ def check_trend(checks, browser, url):
                  browser.evaluate("location.hash"))
     browser.evaluate("document.querySelector('button[data-span=\"hour\"]').click()")
     browser.wait_for(f"window.qm4720.chartPoints() >= 3 && {TREND}", 20)
+
+
+def check_failed_trend(checks, browser, url, since_ms):
+    """After line a is lost: PV's trend since the test began, its failed reads gaps."""
+    until_ms = int(time.time() * 1000) + 1000
+    since, until = (time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(ms / 1000))
+                    for ms in (since_ms, until_ms))
+    # A chosen span is read once: opened again should the history not have committed them yet.
+    for _ in range(3):
+        open_afresh(browser, f"{url}#a/1/PV/{since}..{until}")
+        shown = browser.wait_for("document.getElementById('trend-note').textContent"
+                                 f".includes('failed') && {TREND}", 5)
+        if shown:
+            break
+    nulls = browser.evaluate("Chart.getChart(document.getElementById('chart'))"
+                             ".data.datasets[2].data.filter(p => p.y === null).length")
+    checks.check("after the line is lost, PV's trend shows its failed reads as gaps, the good"
+                 " ones still 21.5", shown and shown["ys"] == [21.5] and nulls > 0,
+                 [browser.evaluate("document.getElementById('trend-note').textContent"), nulls])
 
 
 def check_line_lost(checks, browser, lines):
@@ -246,7 +276,7 @@ def check_chart_js_missing(checks, browser, lines, url):
     # The browser keeps /chart.js for an hour, as the service tells it to: not this time.
     browser.call("Network.enable")
     browser.call("Network.setCacheDisabled", cacheDisabled=True)
-    browser.navigate(url)
+    open_afresh(browser, url)
     browser.wait_for(f"{register_row('b', 3, 'PV')} !== null", 10)
     browser.evaluate(f"{register_row('b', 3, 'PV')}.click()")
     note = browser.wait_for("document.getElementById('trend').dataset.state === 'error' &&"
@@ -270,17 +300,19 @@ def main():
             raise SystemExit("qm4720d did not listen for HTTP")
         with BrowserSession(args.chromium) as browser:
             browser.navigate(url)
+            started_ms = int(time.time() * 1000)
             check_live_page(checks, browser)
             check_trend(checks, browser, url)
             browser.screenshot(args.screenshot)
+            check_line_lost(checks, browser, lines)
+            base, ext = os.path.splitext(args.screenshot)
+            browser.screenshot(base + "-line-lost" + ext)
+            check_failed_trend(checks, browser, url, started_ms)
             browser.screenshot(args.trend_screenshot, "#trend")
             checks.check("the screenshots are saved",
                          all(os.path.getsize(p) > 10000
                              for p in (args.screenshot, args.trend_screenshot)),
                          [args.screenshot, args.trend_screenshot])
-            check_line_lost(checks, browser, lines)
-            base, ext = os.path.splitext(args.screenshot)
-            browser.screenshot(base + "-line-lost" + ext)
             check_chart_js_missing(checks, browser, lines, url)
             checks.check("no script error on the page", not browser.page_errors,
                          browser.page_errors)
