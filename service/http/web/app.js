@@ -133,6 +133,7 @@
     if (s !== structure) {
       build(data);
       structure = s;
+      window.qm4720.tableBuilt();
     }
     for (const line of data.lines) {
       const parts = lineParts.get(line.name);
@@ -215,12 +216,12 @@
   // Shared with trend.js, and for tests and curious people at the console.
   window.qm4720 = {
     formatValue,
-    formatAge,
     clockTime,
     markSelected,
     registerInfo: (line, station, register) =>
       info.get(line + "/" + station + "/" + register) || { label: "", unit: "" },
     openTrend: () => {},  // trend.js's
+    tableBuilt: () => {},  // trend.js's: labels and units are known now
   };
 
   poll();

@@ -232,11 +232,8 @@
     c.$failed = failed;
     c.options.scales.x.min = body.since_ms;
     c.options.scales.x.max = body.until_ms;
-    const info = page.registerInfo(v.line, v.station, v.register);
-    c.options.scales.y.title.text = info.unit;
-    c.options.scales.y.title.display = info.unit !== "";
+    showTitle(v, false);
     c.update();
-    showTitle(v);
     const good = mean.filter((p) => p.y !== null).length;
     canvas.dataset.points = good;
     trendBox.dataset.state = good ? "drawn" : "empty";
@@ -280,7 +277,8 @@
     draw(c, v, body);
   }
 
-  function showTitle(v) {
+  // The title and the y axis's unit; `redraw` draws the chart again for the unit.
+  function showTitle(v, redraw) {
     const info = page.registerInfo(v.line, v.station, v.register);
     let text = "Trend: " + v.line + " · station " + v.station + " · " + v.register;
     if (info.label) text += " — " + info.label;
@@ -290,6 +288,11 @@
         new Date(v.until).toLocaleString([], { hour12: false })
       : SPAN_TEXT[v.span];
     title.textContent = text + " · " + span;
+    if (chart) {
+      chart.options.scales.y.title.text = info.unit;
+      chart.options.scales.y.title.display = info.unit !== "";
+      if (redraw) chart.update();
+    }
   }
 
   // Shows `v`; `fromZoom` keeps the way back to what was shown.
@@ -303,7 +306,7 @@
     }
     const hash = hashOf(v);
     if (location.hash !== hash) history.replaceState(null, "", hash);
-    showTitle(v);
+    showTitle(v, false);
     page.markSelected(v);
     clearInterval(timer);
     if (v.span !== "chosen") timer = setInterval(load, REFRESH_MS[v.span]);
@@ -387,6 +390,9 @@
   page.openTrend = (line, station, register) => {
     const span = view ? (view.span === "chosen" ? "hour" : view.span) : "hour";
     open({ line, station, register, span }, false);
+  };
+  page.tableBuilt = () => {
+    if (view) showTitle(view, true);
   };
   page.chartPoints = () => Number(canvas.dataset.points || 0);
   page.parseHash = parseHash;
