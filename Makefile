@@ -131,7 +131,8 @@ test-win64: deps build
 # service's own (qm4720d_bench): lines in parallel, silent meters, history inserts, its processor
 # time and memory (BENCH_SLOW=1: a 10-minute run); qm4720d's Modbus server against a bare libmodbus server,
 # 16 clients reading; qm4720d's GET /metrics while 32 meters are polled; and its MQTT
-# publisher through a local mosquitto (readings a second).
+# publisher through a local mosquitto (readings a second); the page's trend of 30 days in headless
+# Chromium (3 days of history, BENCH_SLOW=1 a month).
 bench: deps build
 	@cmake --build $(BUILD) --target qm4720_bench qm4720d_bench -j$(JOBS)
 	@$(BUILD)/qm4720_bench --out $(BUILD)/bench $(BENCH_ARGS)
@@ -142,6 +143,8 @@ bench: deps build
 	@$(BUILD)/qm4720d_metrics_bench --out $(BUILD)/bench
 	@cmake --build $(BUILD) --target qm4720d_mqtt_bench -j$(JOBS)
 	@$(BUILD)/qm4720d_mqtt_bench --out $(BUILD)/bench
+	@cmake --build $(BUILD) --target qm4720d_history_fill -j$(JOBS)
+	@/usr/bin/python3 bench/service/page_bench.py --build $(BUILD) --out $(BUILD)/bench
 
 build-win32: deps
 	@$(call configure,$(WIN_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release)

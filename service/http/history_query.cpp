@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "service/core/history_params.h"
+#include "service/core/history_points.h"
 #include "service/core/cell_json.h"
 
 namespace service {
@@ -44,7 +45,7 @@ std::string NumberText(double value) {
 bool ParseHistoryQuery(const std::multimap<std::string, std::string>& params, std::int64_t nowMs,
                        HistoryQuery& query, std::string& error) {
     static const std::set<std::string> kKnown = {"line",  "station", "register", "since",
-                                                 "until", "format",  "limit"};
+                                                 "until", "format",  "limit",    "points"};
     query = HistoryQuery{};
     query.filter.sinceMs = nowMs - 3'600'000;
     for (auto it = params.begin(); it != params.end(); it = params.upper_bound(it->first)) {
@@ -52,7 +53,7 @@ bool ParseHistoryQuery(const std::multimap<std::string, std::string>& params, st
         const std::string& value = it->second;
         if (kKnown.count(name) == 0) {
             error = "unknown parameter '" + name +
-                    "': expected line, station, register, since, until, format, limit";
+                    "': expected line, station, register, since, until, format, limit, points";
             return false;
         }
         if (params.count(name) > 1) {
@@ -86,6 +87,13 @@ bool ParseHistoryQuery(const std::multimap<std::string, std::string>& params, st
                 return false;
             }
             query.csv = value == "csv";
+        } else if (name == "points") {
+            if (!ParseWhole(value, query.points) || query.points < 1 ||
+                query.points > kHistoryMaxPoints) {
+                error = "points=" + value + ": expected a number of points 1 .. " +
+                        std::to_string(kHistoryMaxPoints);
+                return false;
+            }
         } else if (name == "limit") {
             if (!ParseWhole(value, query.limit) || query.limit < 1 ||
                 query.limit > kHistoryMaxLimit) {
@@ -95,12 +103,66 @@ bool ParseHistoryQuery(const std::multimap<std::string, std::string>& params, st
             }
         }
     }
+    if (query.points != 0) {
+        if (query.filter.line.empty() || query.filter.stations.empty() ||
+            query.filter.mnemonic.empty()) {
+            error = "points: name one register with line, station and register";
+            return false;
+        }
+        if (query.csv || params.count("limit") != 0) {
+            error = "points: answered as JSON points, without format=csv or limit";
+            return false;
+        }
+        if (!query.untilGiven) query.filter.untilMs = nowMs;
+    }
     if (query.filter.sinceMs >= query.filter.untilMs) {
         error = "since must be before until";
         return false;
     }
     return true;
 }
+
+namespace {
+
+Json NumberOrNull(const std::optional<double>& value) {
+    return value ? Json(*value) : Json(nullptr);
+}
+
+HttpAnswer AnswerPoints(HistoryReader& reader, const HistoryQuery& query) {
+    HttpAnswer answer;
+    HistoryPoints points;
+    std::string error;
+    if (!ReadHistoryPoints(reader, query.filter, query.points, points, error)) {
+        answer.status = 500;
+        answer.contentType = "text/plain; charset=utf-8";
+        answer.body = "history: " + error + "\n";
+        return answer;
+    }
+    Json root;
+    root["since"] = IsoUtc(query.filter.sinceMs);
+    root["since_ms"] = query.filter.sinceMs;
+    root["until"] = IsoUtc(query.filter.untilMs);
+    root["until_ms"] = query.filter.untilMs;
+    root["resolution"] = PointsResolutionName(points.resolution);
+    root["bucket_ms"] = points.bucketMs;
+    Json list = Json::array();
+    for (const HistoryPoint& p : points.points) {
+        Json point;
+        point["time_ms"] = p.utcMs;
+        point["min"] = NumberOrNull(p.min);
+        point["max"] = NumberOrNull(p.max);
+        point["mean"] = NumberOrNull(p.mean);
+        point["count"] = p.count;
+        point["failed"] = p.failed;
+        list.push_back(std::move(point));
+    }
+    root["points"] = std::move(list);
+    answer.contentType = "application/json";
+    answer.body = root.dump(-1, ' ', false, Json::error_handler_t::replace);
+    return answer;
+}
+
+}  // namespace
 
 HttpAnswer AnswerHistory(const HistoryConfig& history,
                          const std::multimap<std::string, std::string>& params,
@@ -120,6 +182,7 @@ HttpAnswer AnswerHistory(const HistoryConfig& history,
         return answer;
     }
     auto reader = HistoryReader::Open(history.database, error);
+    if (reader != nullptr && query.points != 0) return AnswerPoints(*reader, query);
     // One more row than the limit says whether the limit was hit.
     std::vector<HistoryRow> rows;
     if (reader == nullptr || !reader->Read(

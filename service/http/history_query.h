@@ -18,6 +18,17 @@
 // "value" is null for a failed read. CSV has the header row
 // time,time_ms,line,station,register,value,quality,error_code (value empty when failed) and says
 // truncated in the headers X-History-Truncated: true and X-History-Next-Until-Ms.
+//
+// With points=N (1 .. 10000) the query names one register (line, station and register) and the
+// answer is at most N points for a chart, JSON only; until defaults to now:
+//
+//   {"since": "...Z", "since_ms": ..., "until": "...Z", "until_ms": ...,
+//    "resolution": "raw" | "minute" | "hour", "bucket_ms": 0 | <ms of one point's bucket>,
+//    "points": [{"time_ms": ..., "min": x|null, "max": y|null, "mean": z|null,
+//                "count": good readings, "failed": failed readings}]}
+//
+// "raw": each point is one stored row (min = max = mean = its value), the value held at since
+// first; else each point is a bucket of bucket_ms starting at time_ms, of every polled reading.
 #pragma once
 
 #include <cstddef>
@@ -38,6 +49,7 @@ struct HistoryQuery {
     bool untilGiven = false;
     bool csv = false;
     std::size_t limit = 10000;
+    std::size_t points = 0;  // 0: rows, not points
 };
 
 inline constexpr std::size_t kHistoryMaxLimit = 100000;

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/client/error_outcomes.h"
 #include "service/core/cell_json.h"
 
 namespace service {
@@ -27,7 +28,40 @@ std::string MeterState(LineState line, bool silent, const Json& registers) {
     return "stale";
 }
 
+const PolledRegister* Polled(const MeterConfig& meter, int index) {
+    for (const PolledRegister& p : meter.polled) {
+        if (p.reg.index == index) return &p;
+    }
+    return nullptr;
+}
+
+// What the model's table says of a register, for whoever has not configured a label: the driver's
+// table holds no prose, only the type, the index and whether it can be written.
+std::string TableDescription(const MeterConfig& meter, const PolledRegister& polled) {
+    const std::string model = meter.model.empty() ? "default" : meter.model;
+    return std::string(qm4720::DataTypeName(polled.reg.type)) + " register " +
+           std::to_string(polled.reg.index) + " of the " + model + " model's table, " +
+           (polled.reg.readOnly ? "read-only" : "writable");
+}
+
 }  // namespace
+
+std::string QualityText(const LiveCell& cell, CellState state, LineState line, bool silent) {
+    switch (state) {
+        case CellState::kGood:
+            return "good";
+        case CellState::kStale:
+            return "stale";
+        case CellState::kUnknown:
+            return "not polled";
+        case CellState::kFailed:
+            break;
+    }
+    if (line == LineState::kLost) return "bad: line lost";
+    if (silent) return "bad: no answer";
+    if (!cell.answered) return "bad: no reading yet";
+    return "bad: " + std::string(host::FailureOutcome(cell.errorCode));
+}
 
 std::string LiveJson(const ServiceConfig& config, const LiveTable& live, SteadyTime now,
                      std::int64_t nowUtcMs, std::span<const StatusMember> members) {
@@ -42,13 +76,23 @@ std::string LiveJson(const ServiceConfig& config, const LiveTable& live, SteadyT
         Json meters = Json::array();
         for (const MeterConfig& meter : line.meters) {
             Json registers = Json::array();
+            const bool silent = table.MeterSilent(meter.station);
             for (const LiveCell& cell : cells) {
-                if (cell.station == meter.station) registers.push_back(CellJson(cell, now));
+                if (cell.station != meter.station) continue;
+                Json r = CellJson(cell, now);
+                r["quality_text"] = QualityText(cell, JudgeCell(cell, now), state, silent);
+                const RegisterOptions* options = meter.Options(cell.index);
+                r["label"] = options != nullptr ? options->label : std::string();
+                r["unit"] = options != nullptr ? options->unit : std::string();
+                const PolledRegister* polled = Polled(meter, cell.index);
+                r["description"] =
+                    polled != nullptr ? TableDescription(meter, *polled) : std::string();
+                registers.push_back(std::move(r));
             }
             Json m;
             m["station"] = meter.station;
             m["model"] = meter.model.empty() ? "default" : meter.model;
-            m["state"] = MeterState(state, table.MeterSilent(meter.station), registers);
+            m["state"] = MeterState(state, silent, registers);
             m["registers"] = std::move(registers);
             meters.push_back(std::move(m));
         }

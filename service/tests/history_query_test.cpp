@@ -107,6 +107,12 @@ TEST(HistoryQueryParameters, RefusedWithTheParameterNamed) {
         {{{"station", "1"}, {"station", "2"}}, "parameter 'station' given more than once"},
         {{{"since", "-1h"}, {"until", "-2h"}}, "since must be before until"},
         {{{"since", "now"}, {"until", "now"}}, "since must be before until"},
+        {{{"points", "0"}}, "points=0: expected a number of points 1 .. 10000"},
+        {{{"points", "10001"}}, "points=10001"},
+        {{{"points", "10"}, {"line", "a"}, {"station", "1"}},
+         "points: name one register with line, station and register"},
+        {{{"points", "10"}, {"line", "a"}, {"station", "1"}, {"register", "PV"}, {"limit", "5"}},
+         "points: answered as JSON points"},
     };
     for (const auto& [params, expected] : cases) {
         HistoryQuery q;
@@ -295,6 +301,71 @@ TEST_F(HistoryAnswers, NoHistoryBadParametersAndAMissingFileAreSaidPlainly) {
         const auto answer = service::AnswerHistory(config, c.params, kNow);
         EXPECT_EQ(answer.status, c.status) << c.database;
         EXPECT_EQ(answer.body, c.body) << c.database;
+    }
+}
+
+// Two hours of one reading a second with one spike and failed readings, asked for as few points:
+// never more than asked, the spike still the maximum of its bucket, every reading counted once.
+TEST(HistoryPoints, NeverMoreThanAskedAndASpikeStaysVisible) {
+    servicetest::ScratchDir dir;
+    service::HistoryConfig config;
+    config.database = dir / "history.db";
+    constexpr std::int64_t kStart = kNow - 2 * 3600'000;
+    constexpr int kReadings = 7200;
+    constexpr int kSpikeAt = 4321;
+    {
+        std::string error;
+        auto writer = service::HistoryWriter::Open(config.database, std::chrono::hours(24), error);
+        ASSERT_NE(writer, nullptr) << error;
+        for (int i = 0; i < kReadings; ++i) {
+            std::optional<double> value = 20.0 + (i % 7) * 0.25;
+            if (i == kSpikeAt) value = 500.0;
+            if (i % 1000 == 999) value.reset();
+            writer->Add({kStart + i * 1000LL, "a", 1, "PV", value,
+                         static_cast<std::int16_t>(value ? 192 : 0), value ? -1 : 4});
+        }
+    }
+    const struct {
+        const char* points;
+        const char* resolution;
+    } cases[] = {{"1", "hour"},     {"7", "minute"}, {"50", "minute"},
+                 {"119", "minute"}, {"2", "hour"},   {"10000", "raw"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("points=") + c.points);
+        const auto answer = service::AnswerHistory(config,
+                                                   {{"line", "a"},
+                                                    {"station", "1"},
+                                                    {"register", "PV"},
+                                                    {"since", std::to_string(kStart)},
+                                                    {"until", std::to_string(kNow)},
+                                                    {"points", c.points}},
+                                                   kNow);
+        ASSERT_EQ(answer.status, 200) << answer.body;
+        const auto body = nlohmann::json::parse(answer.body);
+        EXPECT_EQ(body["resolution"], c.resolution);
+        EXPECT_EQ(body["until_ms"], kNow);
+        const auto& points = body["points"];
+        EXPECT_LE(points.size(), std::stoul(c.points));
+        EXPECT_GT(points.size(), 0u);
+        double highest = 0;
+        std::uint64_t good = 0, failed = 0;
+        std::int64_t previous = -1;
+        for (const auto& p : points) {
+            EXPECT_GT(std::int64_t(p["time_ms"]), previous);
+            previous = p["time_ms"];
+            if (!p["max"].is_null()) highest = std::max(highest, double(p["max"]));
+            good += std::uint64_t(p["count"]);
+            failed += std::uint64_t(p["failed"]);
+        }
+        EXPECT_EQ(highest, 500.0);
+        EXPECT_EQ(good + failed, std::uint64_t(kReadings));
+        EXPECT_EQ(failed, 7u);
+        if (std::string(c.resolution) != "raw") {
+            EXPECT_EQ(std::int64_t(body["bucket_ms"]) % 60000, 0);
+            EXPECT_EQ(std::int64_t(points[0]["time_ms"]) % std::int64_t(body["bucket_ms"]), 0);
+        } else {
+            EXPECT_EQ(body["bucket_ms"], 0);
+        }
     }
 }
 

@@ -18,6 +18,7 @@ service::ServiceConfig OneMeter() {
     meter.station = 7;
     meter.polled = {{{"PV", 4, qm4720::DataType::kFloat, true}, 1000ms, 3000ms},
                     {{"SP", 13, qm4720::DataType::kFloat, false}, 1000ms, 3000ms}};
+    meter.options = {{{"SP", 13, qm4720::DataType::kFloat, false}, "Oven 3 set point", "°C"}};
     service::MeterConfig writeOnly;  // a meter that is only written to
     writeOnly.station = 8;
     service::LineConfig line;
@@ -53,16 +54,20 @@ struct Case {
     bool silent;  // taken for silent after its last results
     const char* meterState;
     const char* pvState;
+    const char* pvQuality;  // in words
 };
 
 const Case kCases[] = {
-    {"every register good", true, true, 100ms, false, false, "answering", "good"},
-    {"one register not read yet", true, false, 100ms, false, false, "stale", "good"},
-    {"values older than their allowed age", true, true, 5000ms, false, false, "stale", "stale"},
-    {"the meter does not answer", false, false, 100ms, false, false, "failed", "failed"},
-    {"the meter is silent", true, true, 100ms, false, true, "silent", "failed"},
-    {"the line is lost", true, true, 100ms, true, false, "line lost", "failed"},
-    {"the line is lost, the meter silent", true, true, 100ms, true, true, "line lost", "failed"},
+    {"every register good", true, true, 100ms, false, false, "answering", "good", "good"},
+    {"one register not read yet", true, false, 100ms, false, false, "stale", "good", "good"},
+    {"values older than their allowed age", true, true, 5000ms, false, false, "stale", "stale",
+     "stale"},
+    {"the meter does not answer", false, false, 100ms, false, false, "failed", "failed",
+     "bad: timeout"},
+    {"the meter is silent", true, true, 100ms, false, true, "silent", "failed", "bad: no answer"},
+    {"the line is lost", true, true, 100ms, true, false, "line lost", "failed", "bad: line lost"},
+    {"the line is lost, the meter silent", true, true, 100ms, true, true, "line lost", "failed",
+     "bad: line lost"},
 };
 
 TEST(LiveJson, ValuesAreServedOnlyWhileGoodAndMetersTakeTheirState) {
@@ -91,6 +96,10 @@ TEST(LiveJson, ValuesAreServedOnlyWhileGoodAndMetersTakeTheirState) {
         const Json& pv = meter["registers"][0];
         EXPECT_EQ(pv["register"], "PV");
         EXPECT_EQ(pv["state"], c.pvState);
+        EXPECT_EQ(pv.value("quality_text", ""), std::string(c.pvQuality));
+        if (!c.spAnswered && !c.lineLost && !c.silent) {
+            EXPECT_EQ(meter["registers"][1]["quality_text"], "bad: no reading yet");
+        }
         // A stale or failed value is never served as a number.
         if (std::string(c.pvState) == "good") {
             EXPECT_EQ(pv["value"], 21.5);
@@ -115,6 +124,24 @@ TEST(LiveJson, ValuesAreServedOnlyWhileGoodAndMetersTakeTheirState) {
         EXPECT_EQ(meter["registers"][1]["time"].is_null(), !c.spAnswered && !c.lineLost);
         EXPECT_EQ(j["lines"][0]["meters"][1]["state"], c.lineLost ? "line lost" : "not polled");
     }
+}
+
+// A label and unit where the file gives them, none where it does not, and the model's table's
+// account of every register either way (the page shows it where no label is configured).
+TEST(LiveJson, RegistersCarryTheirLabelUnitAndTableDescription) {
+    service::ServiceConfig config = OneMeter();
+    config.lines[0].meters[0].model = "QM4720N";
+    service::LiveTable live(config);
+    const Json j =
+        Json::parse(service::LiveJson(config, live, std::chrono::steady_clock::now(), 0));
+    const Json& pv = j["lines"][0]["meters"][0]["registers"][0];
+    const Json& sp = j["lines"][0]["meters"][0]["registers"][1];
+    EXPECT_EQ(pv["label"], "");
+    EXPECT_EQ(pv["unit"], "");
+    EXPECT_EQ(pv["description"], "FLOAT register 4 of the QM4720N model's table, read-only");
+    EXPECT_EQ(sp["label"], "Oven 3 set point");
+    EXPECT_EQ(sp["unit"], "°C");
+    EXPECT_EQ(sp["description"], "FLOAT register 13 of the QM4720N model's table, writable");
 }
 
 TEST(LiveJson, TimesAreUtcWithMilliseconds) {

@@ -130,13 +130,21 @@ class BrowserSession:
                 return None
             time.sleep(0.1)
 
-    def screenshot(self, path):
-        """A PNG of the whole page (the viewport grown to the page's height)."""
+    def screenshot(self, path, selector=None):
+        """A PNG of the whole page (the viewport grown to the page's height), or of the element
+        that `selector` finds."""
         metrics = self.call("Page.getLayoutMetrics")
         height = int(metrics["cssContentSize"]["height"]) + 1
         self.call("Emulation.setDeviceMetricsOverride", width=self.width,
                   height=max(height, 200), deviceScaleFactor=1, mobile=False)
-        data = self.call("Page.captureScreenshot", format="png")["data"]
+        clip = {}
+        if selector is not None:
+            found = f"document.querySelector({json.dumps(selector)})"
+            box = self.evaluate(f"(() => {{ const r = {found}.getBoundingClientRect();"
+                                " return {x: r.left + scrollX,"
+                                " y: r.top + scrollY, width: r.width, height: r.height}; })()")
+            clip = {"clip": {**box, "scale": 1}}
+        data = self.call("Page.captureScreenshot", format="png", **clip)["data"]
         with open(path, "wb") as f:
             f.write(base64.b64decode(data))
         self.call("Emulation.setDeviceMetricsOverride", width=self.width, height=self.height,
