@@ -18,7 +18,11 @@ service::ServiceConfig OneMeter() {
     meter.station = 7;
     meter.polled = {{{"PV", 4, qm4720::DataType::kFloat, true}, 1000ms, 3000ms},
                     {{"SP", 13, qm4720::DataType::kFloat, false}, 1000ms, 3000ms}};
-    meter.options = {{{"SP", 13, qm4720::DataType::kFloat, false}, "Oven 3 set point", "°C"}};
+    service::RegisterOptions setPoint;
+    setPoint.reg = {"SP", 13, qm4720::DataType::kFloat, false};
+    setPoint.label = "Oven 3 set point";
+    setPoint.unit = "°C";
+    meter.options = {setPoint};
     service::MeterConfig writeOnly;  // a meter that is only written to
     writeOnly.station = 8;
     service::LineConfig line;
