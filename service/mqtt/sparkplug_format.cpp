@@ -37,6 +37,17 @@ DataType MetricType(qm4720::DataType type) {
     }
 }
 
+// A device is born when one of its registers reads good, and not before every register has a
+// result, so that its first birth does not tell of registers not yet read as failed.
+bool Answers(const auto& device) {
+    bool any = false;
+    for (const auto& slot : device.slots) {
+        if (!slot.known) return false;
+        any = any || slot.ok;
+    }
+    return any;
+}
+
 std::string DeviceId(std::string_view line, std::int16_t station) {
     return std::string(line) + "-" + std::to_string(station);
 }
@@ -224,9 +235,7 @@ void SparkplugFormat::Births(std::vector<OutgoingMessage>& out) {
     born_ = true;
     for (Device& device : devices_) {
         device.born = false;
-        bool answers = false;
-        for (const Slot& slot : device.slots) answers = answers || slot.ok;
-        if (answers) out.push_back(DeviceBirth(device));
+        if (Answers(device)) out.push_back(DeviceBirth(device));
     }
 }
 
@@ -261,7 +270,7 @@ void SparkplugFormat::Reading(std::string_view line, const LiveCell& cell,
     slot.utcMs = cell.utcMs;
     if (!born_) return;
     if (!device.born) {
-        if (cell.ok) out.push_back(DeviceBirth(device));
+        if (cell.ok && Answers(device)) out.push_back(DeviceBirth(device));
         return;
     }
     bool answers = false;

@@ -4,7 +4,8 @@
 // mnemonics, with aliases 1, 2, ... in the order of the file, fixed for as long as it runs.
 //
 //   NBIRTH  seq 0: bdSeq (UInt64) and Node Control/Rebirth (Boolean, false)
-//   DBIRTH  every metric of a device that answers, by name and alias: datatype Int32 for the
+//   DBIRTH  every metric of a device that answers (once every register has a result), by name
+//           and alias: datatype Int32 for the
 //           model's whole-number registers (Int64 for its long ones), Float for the others; the
 //           value, or null while its last reading failed; properties Quality (Int32, the
 //           driver's: 192 good), unit and label (String) where the file gives them

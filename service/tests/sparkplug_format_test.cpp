@@ -89,7 +89,8 @@ TEST(SparkplugFormat, BirthsCarryEveryMetricWithAliasTypeAndProperties) {
     EXPECT_EQ(nbirth->metrics[0]->long_value, 0u);
     EXPECT_STREQ(nbirth->metrics[1]->name, "Node Control/Rebirth");
 
-    // The first good reading of station 1 gives its DBIRTH: every polled register, SP still null.
+    // Station 1 is born once each register has a result and one is good: SP failed, null.
+    EXPECT_TRUE(Read(f, 1, "SP", 0, false).empty());
     out = Read(f, 1, "PV", 21.3);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].topic, "spBv1.0/plant/DBIRTH/node1/a-1");
@@ -130,7 +131,8 @@ TEST(SparkplugFormat, DataOnChangeDeathAndBirthAgain) {
     SparkplugFormat f(Plant());
     std::vector<OutgoingMessage> out;
     f.Connected(out);
-    Read(f, 1, "PV", 1);
+    Read(f, 1, "SP", -7, false);
+    ASSERT_EQ(Read(f, 1, "PV", 1).size(), 1u);  // DBIRTH
     struct Step {
         const char* mnemonic;
         double value;
@@ -140,7 +142,7 @@ TEST(SparkplugFormat, DataOnChangeDeathAndBirthAgain) {
     };
     const Step steps[] = {
         {"PV", 1, true, "", false},                                  // unchanged
-        {"SP", -7, true, "spBv1.0/plant/DDATA/node1/a-1", false},    // first value of SP
+        {"SP", -7, true, "spBv1.0/plant/DDATA/node1/a-1", false},    // SP good after failing
         {"PV", 2.5, true, "spBv1.0/plant/DDATA/node1/a-1", false},   // changed
         {"PV", 2.5, false, "spBv1.0/plant/DDATA/node1/a-1", true},   // failed: null, SP still good
         {"SP", -7, false, "spBv1.0/plant/DDEATH/node1/a-1", false},  // every register fails
@@ -182,6 +184,7 @@ TEST(SparkplugFormat, SequenceWrapsAndBdSeqFollowsConnections) {
     EXPECT_EQ(Unpack(f.Will().payload)->metrics[0]->long_value, 0u);  // never came up
     std::vector<OutgoingMessage> out;
     f.Connected(out);
+    Read(f, 1, "SP", 0, false);
     for (int i = 0; i < 300; ++i) {
         const auto more = Read(f, 1, "PV", i);
         out.insert(out.end(), more.begin(), more.end());
@@ -269,6 +272,7 @@ TEST(SparkplugFormat, PrimaryHostGatesTheSession) {
     f.Connected(out);
     EXPECT_TRUE(out.empty());
     EXPECT_TRUE(Read(f, 1, "PV", 1).empty());
+    EXPECT_TRUE(Read(f, 1, "SP", 1).empty());
 
     for (const char* online : {R"({"online": true, "timestamp": 1})", "ONLINE"}) {
         const MqttCommand command = f.Parse("spBv1.0/STATE/scada", online, true);
