@@ -14,6 +14,10 @@ using sparkplug::DataType;
 constexpr std::string_view kNamespace = "spBv1.0";
 constexpr const char* kRebirth = "Node Control/Rebirth";
 
+// bdSeq over the whole process: the publisher that a reload makes goes on counting, so that a
+// late will of the last connection can never be taken for the death of the new one.
+std::atomic<std::uint64_t> NextSessionNumber{0};
+
 std::uint64_t NowMs() {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                           std::chrono::system_clock::now().time_since_epoch())
@@ -123,7 +127,9 @@ OutgoingMessage SparkplugFormat::Death() const {
 
 OutgoingMessage SparkplugFormat::Will() {
     // A new session only after one came up: attempts that failed never showed their will.
-    if (sessionUp_.exchange(false)) bdSeq_ = (bdSeq_.load() + 1) % 256;
+    if (sessionUp_.exchange(false) || !willSet_.exchange(true)) {
+        bdSeq_ = NextSessionNumber.fetch_add(1) % 256;
+    }
     return Death();
 }
 

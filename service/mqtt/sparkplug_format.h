@@ -20,7 +20,7 @@
 //           online; births again when it comes back
 //
 // seq counts 0..255 and round again over every message but NDEATH; bdSeq counts the connections
-// that came up, from 0 at each start of the service.
+// that came up (modulo 256), from 0 at each start of the process and on over reloads.
 #pragma once
 
 #include <atomic>
@@ -94,6 +94,7 @@ private:
     std::uint8_t seq_ = 0;
     std::atomic<std::uint64_t> bdSeq_{0};
     std::atomic<bool> sessionUp_{false};  // Connected since the last Will
+    std::atomic<bool> willSet_{false};
 };
 
 }  // namespace service

@@ -86,7 +86,7 @@ TEST(SparkplugFormat, BirthsCarryEveryMetricWithAliasTypeAndProperties) {
     EXPECT_EQ(nbirth->seq, 0u);
     ASSERT_EQ(nbirth->n_metrics, 2u);
     EXPECT_STREQ(nbirth->metrics[0]->name, "bdSeq");
-    EXPECT_EQ(nbirth->metrics[0]->long_value, 0u);
+    EXPECT_EQ(nbirth->metrics[0]->long_value, Unpack(will.payload)->metrics[0]->long_value);
     EXPECT_STREQ(nbirth->metrics[1]->name, "Node Control/Rebirth");
 
     // Station 1 is born once each register has a result and one is good: SP failed, null.
@@ -180,8 +180,12 @@ TEST(SparkplugFormat, DataOnChangeDeathAndBirthAgain) {
 // connection that came up, the same in the will and in that connection's NBIRTH.
 TEST(SparkplugFormat, SequenceWrapsAndBdSeqFollowsConnections) {
     SparkplugFormat f(Plant());
-    EXPECT_EQ(Unpack(f.Will().payload)->metrics[0]->long_value, 0u);
-    EXPECT_EQ(Unpack(f.Will().payload)->metrics[0]->long_value, 0u);  // never came up
+    // Counted over the process: each format, as a reload makes, goes on from the last one.
+    const std::uint64_t first = Unpack(f.Will().payload)->metrics[0]->long_value;
+    EXPECT_EQ(Unpack(SparkplugFormat(Plant()).Will().payload)->metrics[0]->long_value,
+              (first + 1) % 256);
+    const std::uint64_t bdSeq = Unpack(f.Will().payload)->metrics[0]->long_value;
+    EXPECT_EQ(bdSeq, first);  // never came up: the same session number
     std::vector<OutgoingMessage> out;
     f.Connected(out);
     Read(f, 1, "SP", 0, false);
@@ -193,14 +197,14 @@ TEST(SparkplugFormat, SequenceWrapsAndBdSeqFollowsConnections) {
     for (std::size_t i = 0; i < out.size(); ++i) {
         ASSERT_EQ(Unpack(out[i].payload)->seq, i % 256) << i;
     }
-    const OutgoingMessage will = f.Will();
-    EXPECT_EQ(Unpack(will.payload)->metrics[0]->long_value, 1u);
+    const std::uint64_t next = Unpack(f.Will().payload)->metrics[0]->long_value;
+    EXPECT_EQ(next, (first + 2) % 256);
     out.clear();
     f.Connected(out);
     ASSERT_GE(out.size(), 2u);  // NBIRTH and station 1's DBIRTH: it answers
     EXPECT_EQ(Unpack(out[0].payload)->seq, 0u);
-    EXPECT_EQ(Unpack(out[0].payload)->metrics[0]->long_value, 1u);
-    EXPECT_EQ(Unpack(f.Goodbye().payload)->metrics[0]->long_value, 1u);
+    EXPECT_EQ(Unpack(out[0].payload)->metrics[0]->long_value, next);
+    EXPECT_EQ(Unpack(f.Goodbye().payload)->metrics[0]->long_value, next);
 }
 
 TEST(SparkplugFormat, CommandsFromTheHost) {
