@@ -276,7 +276,7 @@ void SparkplugFormat::Reading(std::string_view line, const LiveCell& cell,
     slot.utcMs = cell.utcMs;
     if (!born_) return;
     if (!device.born) {
-        if (cell.ok && Answers(device)) out.push_back(DeviceBirth(device));
+        if (Answers(device)) out.push_back(DeviceBirth(device));
         return;
     }
     bool answers = false;

@@ -90,8 +90,8 @@ TEST(SparkplugFormat, BirthsCarryEveryMetricWithAliasTypeAndProperties) {
     EXPECT_STREQ(nbirth->metrics[1]->name, "Node Control/Rebirth");
 
     // Station 1 is born once each register has a result and one is good: SP failed, null.
-    EXPECT_TRUE(Read(f, 1, "SP", 0, false).empty());
-    out = Read(f, 1, "PV", 21.3);
+    EXPECT_TRUE(Read(f, 1, "PV", 21.3).empty());
+    out = Read(f, 1, "SP", 0, false);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].topic, "spBv1.0/plant/DBIRTH/node1/a-1");
     const Unpacked dbirth = Unpack(out[0].payload);
