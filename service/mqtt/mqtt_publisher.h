@@ -39,7 +39,8 @@ public:
     // For `config.mqtt`'s broker; nothing is sent before Start. Writes are resolved against
     // `config`'s meters.
     explicit MqttPublisher(const ServiceConfig& config);
-    // Publishes "offline" to the status topic when connected, then disconnects. StopWrites first.
+    // Says the format's goodbye when connected ("offline", or NDEATH), then disconnects.
+    // StopWrites first.
     ~MqttPublisher();
     MqttPublisher(const MqttPublisher&) = delete;
     MqttPublisher& operator=(const MqttPublisher&) = delete;
