@@ -8,7 +8,8 @@
 #     libmodbus (qm4720d's Modbus TCP server), toml++, SQLite, libsystemd and pkg-config (qm4720d
 #     and qm4720ctl history), cpp-httplib (qm4720d's web page, JSON interface and metrics),
 #     Chart.js (the page's trend chart, served by qm4720d from Debian's copy), libmosquitto
-#     (qm4720d's MQTT publisher), OpenSSL (qm4720d's TLS and its check of certificate files),
+#     (qm4720d's MQTT publisher), protobuf-c and its compiler protoc-c (the publisher's Sparkplug B
+#     payload, made at build time from service/mqtt/sparkplug_b.proto), OpenSSL (qm4720d's TLS and its check of certificate files),
 #     pybind11 and the headers of Debian's python3 (the binding).
 #   all: that, and for the tests, the bench and the Windows builds: localedef and the locale
 #     sources from which a test builds a decimal-comma locale, Google Benchmark, clang and its
@@ -24,8 +25,11 @@
 #     man-db for the man pages' check, openssl and curl for the TLS tests' certificates and client,
 #     python3-venv and python3-wheel-whl for the binding's pip install in a virtual environment,
 #     and dpkg-dev, debhelper, dh-python and lintian to build the Debian packages (`make package`)
-#     and check them, and the Prometheus server and its promtool, which scrapes qm4720d in a test
-#     and checks docs/prometheus/'s configuration and rules. The tests that need localedef,
+#     and check them, the Prometheus server and its promtool, which scrapes qm4720d in a test
+#     and checks docs/prometheus/'s configuration and rules, and node with npm for the Sparkplug B
+#     host of qm4720d's tests, whose pinned packages (service/tests/sparkplug_host/package-lock.json)
+#     npm installs into build/sparkplug_host (Debian's npm only when npm is not on PATH: a node
+#     built elsewhere ships its own, which Debian's conflicts with). The tests that need localedef,
 #     valgrind, clang++, mbpoll, pymodbus, pytest, systemd-analyze, mosquitto, chromium, groff,
 #     pkg-config, dpkg-buildpackage, dh, lintian, prometheus or promtool report a missing one as a
 #     skip, and under CI as a failure (tests/scripts/require_tool.sh).
@@ -35,12 +39,13 @@ set -euo pipefail
 build_packages=(g++ cmake make ninja-build ccache libgtest-dev libcli11-dev nlohmann-json3-dev)
 service_packages=(pkg-config libmodbus-dev libtomlplusplus-dev libsqlite3-dev libsystemd-dev
     pybind11-dev python3-pybind11 python3-dev libcpp-httplib-dev libjs-chart.js libmosquitto-dev
-    libssl-dev)
+    libssl-dev libprotobuf-c-dev protobuf-c-compiler)
 test_packages=(libc-bin locales libbenchmark-dev clang libclang-rt-14-dev valgrind python3 mbpoll
     python3-pymodbus python3-serial-asyncio python3-pytest systemd groff-base man-db dpkg-dev
     mosquitto mosquitto-clients chromium python3-prometheus-client python3-websocket
     fonts-wqy-microhei openssl curl python3-venv python3-wheel-whl debhelper dh-python lintian
-    prometheus)
+    prometheus nodejs)
+command -v npm >/dev/null 2>&1 || test_packages+=(npm)
 windows_packages=(googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
     wine32:i386)
 
@@ -58,10 +63,29 @@ missing_packages() {
     done
 }
 
+# The Sparkplug B host's packages from the npm registry, as locked; again only when the lock changed.
+node_packages() {
+    [ "${1:-all}" = all ] || return 0
+    local repo here
+    repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+    here=$repo/build/sparkplug_host
+    if ! cmp -s "$repo/service/tests/sparkplug_host/package-lock.json" \
+        "$here/package-lock.json" || [ ! -d "$here/node_modules" ]; then
+        mkdir -p "$here"
+        cp "$repo/service/tests/sparkplug_host/package.json" \
+            "$repo/service/tests/sparkplug_host/package-lock.json" "$here/"
+        echo "deps: npm ci in $here" >&2
+        npm ci --prefix "$here" --no-audit --no-fund --ignore-scripts >&2
+    fi
+}
+
 mapfile -t missing < <(missing_packages "${wanted[@]}")
 missing_windows=()
 [ "${1:-all}" = all ] && mapfile -t missing_windows < <(missing_packages "${windows_packages[@]}")
-[ ${#missing[@]} -eq 0 ] && [ ${#missing_windows[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ] && [ ${#missing_windows[@]} -eq 0 ]; then
+    node_packages "${1:-all}"
+    exit 0
+fi
 
 if [ "$(id -u)" -eq 0 ]; then
     as_root=()
@@ -90,4 +114,5 @@ if [ ${#missing_windows[@]} -gt 0 ]; then
         [ "${REQUIRE_WIN32:-0}" = 1 ] && exit 1
     fi
 fi
+node_packages "${1:-all}"
 exit 0

@@ -97,9 +97,11 @@ void LogListeners(const service::ServiceConfig& config) {
                 Endpoint(config.http.address, config.http.port) + " (page, /api/v1, /metrics)");
     }
     if (!config.mqtt.host.empty()) {
-        Log(LogLevel::kNotice, "MQTT: publishing to the broker at " +
-                                   Endpoint(config.mqtt.host, config.mqtt.port) + " under " +
-                                   config.mqtt.prefix + "/");
+        const service::SparkplugConfig& spb = config.mqtt.sparkplug;
+        Log(LogLevel::kNotice,
+            "MQTT: publishing to the broker at " + Endpoint(config.mqtt.host, config.mqtt.port) +
+                (spb.enabled ? " as Sparkplug B node spBv1.0/" + spb.groupId + "/" + spb.edgeNodeId
+                             : " under " + config.mqtt.prefix + "/"));
     }
 }
 

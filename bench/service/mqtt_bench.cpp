@@ -5,6 +5,8 @@
 // time runs from the first reading in to the last one out of mosquitto_sub. Run twice, plainly and
 // over TLS to a TLS listener (certificates made by openssl for the run). Targets: at least 10,000
 // readings a second with none lost, plainly; over TLS none lost and at least the plain rate / 1.5.
+// A third run, plainly, with the Sparkplug B payload (each reading a DDATA once its meter is born;
+// the first 8 of each meter travel in its DBIRTH) gives its readings a second beside JSON's.
 // Prints the figures and writes them as CSV; exits 0 when it ran (met or not), 1 when it could not.
 //   qm4720d_mqtt_bench [--readings N] [--qos 0|1] [--out DIR]
 #include <sys/stat.h>
@@ -31,9 +33,11 @@ constexpr double kLimitPerSecond = 10'000;
 constexpr double kTlsFactor = 1.5;
 constexpr const char* kPrefix = "bench/qm";
 
-// Counts the readings that mosquitto_sub prints (one topic and payload a line), apart from the
-// probe that tells the subscription is in place.
+// Counts the readings that mosquitto_sub prints (one topic and payload a line; with Sparkplug B
+// the topic alone, the payload being binary), apart from the probe that tells the subscription is
+// in place.
 struct Counter {
+    bool sparkplug = false;
     std::atomic<long> readings{0};
     std::atomic<bool> probeSeen{false};
     std::atomic<Clock::rep> lastAt{0};
@@ -47,10 +51,18 @@ struct Counter {
             std::size_t start = 0;
             for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos;
                  start = end + 1) {
-                if (pending.compare(start, 14, "bench/qm/probe") == 0) {
+                const std::string_view line(pending.data() + start, end - start);
+                if (line.find("probe") != std::string_view::npos) {
                     probeSeen = true;
-                } else {
-                    ++readings;
+                    continue;
+                }
+                // A birth carries the meter's 8 registers; NBIRTH and deaths none.
+                const long count = !sparkplug                                        ? 1
+                                   : line.find("/DDATA/") != std::string_view::npos  ? 1
+                                   : line.find("/DBIRTH/") != std::string_view::npos ? 8
+                                                                                     : 0;
+                if (count > 0) {
+                    readings += count;
                     lastAt = Clock::now().time_since_epoch().count();
                 }
             }
@@ -79,9 +91,33 @@ struct Run {
     std::uint64_t dropped = 0;
 };
 
+// 32 meters x 8 registers of Cell on line "a", and a line "probe", as Sparkplug B's devices.
+void SparkplugPlant(service::ServiceConfig& config) {
+    config.mqtt.sparkplug = {true, "bench", "node", ""};
+    static constexpr const char* kRegisters[8] = {"PV", "SP", "OP", "ER", "SV", "RT", "HA", "LA"};
+    service::LineConfig line;
+    line.name = "a";
+    for (std::int16_t station = 1; station <= 32; ++station) {
+        service::MeterConfig meter;
+        meter.station = station;
+        for (int r = 0; r < 8; ++r) {
+            meter.polled.push_back({qm4720::Register{kRegisters[r], r, qm4720::DataType::kFloat}});
+        }
+        line.meters.push_back(meter);
+    }
+    config.lines.push_back(line);
+    service::LineConfig probe;
+    probe.name = "probe";
+    service::MeterConfig meter;
+    meter.station = 1;
+    meter.polled.push_back({qm4720::Register{"x", 0, qm4720::DataType::kFloat}});
+    probe.meters.push_back(meter);
+    config.lines.push_back(probe);
+}
+
 // `total` readings through a broker of our own; over TLS when `certificates` names the folder of
-// MakeCertificates.
-Run Measure(long total, int qos, const std::string& certificates) {
+// MakeCertificates; as Sparkplug B with `sparkplug`.
+Run Measure(long total, int qos, const std::string& certificates, bool sparkplug = false) {
     Run run;
     const bool tls = !certificates.empty();
     service::testing::MosquittoBroker broker(service::testing::FreeLoopbackPort(),
@@ -107,9 +143,14 @@ Run Measure(long total, int qos, const std::string& certificates) {
                                      "-v",
                                      "-T",
                                      std::string(kPrefix) + "/status"};
+    if (sparkplug) {
+        subArgv.resize(7);
+        subArgv.insert(subArgv.end(), {"-t", "spBv1.0/#", "-F", "%t"});
+    }
     if (tls) subArgv.insert(subArgv.end(), {"--cafile", certificates + "/ca.pem"});
     service::testing::ChildReader sub(subArgv);
     Counter counter;
+    counter.sparkplug = sparkplug;
     std::thread reader([&] { counter.Read(sub.fd()); });
 
     service::ServiceConfig config;
@@ -118,6 +159,7 @@ Run Measure(long total, int qos, const std::string& certificates) {
     config.mqtt.prefix = kPrefix;
     config.mqtt.qos = qos;
     if (tls) config.mqtt.access.tlsCaFile = certificates + "/ca.pem";
+    if (sparkplug) SparkplugPlant(config);
     service::MqttPublisher publisher(config);
     publisher.Start();
 
@@ -126,6 +168,7 @@ Run Measure(long total, int qos, const std::string& certificates) {
     service::LiveCell probe = Cell(0);
     probe.mnemonic = "x";
     while (!counter.probeSeen && Clock::now() < setupLimit) {
+        probe.value += 1;  // a change, for Sparkplug's report by exception
         publisher.Publish("probe", probe);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -216,12 +259,14 @@ int main(int argc, char** argv) {
     const Run plain = Measure(total, qos, "");
     const Run tls = MakeCertificates(scratch) ? Measure(total, qos, scratch) : Run{};
     std::filesystem::remove_all(scratch);
+    const Run spb = Measure(total, qos, "", true);
 
     const bool met = plain.ran && plain.received == total && plain.rate >= kLimitPerSecond;
     const double tlsLimit = plain.rate / kTlsFactor;
     const bool tlsMet = tls.ran && tls.received == total && tls.rate >= tlsLimit;
     std::printf("MQTT readings through a local mosquitto, QoS %d, 32 meters x 8 registers\n", qos);
-    for (const auto& [name, r] : {std::pair{"plain", plain}, std::pair{"TLS", tls}}) {
+    for (const auto& [name, r] :
+         {std::pair{"plain", plain}, std::pair{"TLS", tls}, std::pair{"Sparkplug B", spb}}) {
         std::printf(
             "%s: sent %ld, received at mosquitto_sub %ld, lost %ld, dropped by the queue "
             "%llu\n",
@@ -234,14 +279,17 @@ int main(int argc, char** argv) {
         "target: over TLS at least 1/1.5 of that, %.0f readings/s, without loss: %s "
         "(%.0f/s over %.2f s)\n",
         tlsLimit, tlsMet ? "met" : "not met", tls.rate, tls.seconds);
+    std::printf("Sparkplug B, plainly: %.0f readings/s over %.2f s (JSON: %.0f/s)\n", spb.rate,
+                spb.seconds, plain.rate);
 
     std::error_code error;
     std::filesystem::create_directories(out, error);
     std::ofstream csv(out + "/mqtt_publish.csv");
     csv << "transport,qos,sent,received,lost,seconds,readings_per_s\n";
-    for (const auto& [name, r] : {std::pair{"plain", plain}, std::pair{"tls", tls}}) {
+    for (const auto& [name, r] :
+         {std::pair{"plain", plain}, std::pair{"tls", tls}, std::pair{"sparkplug-b", spb}}) {
         csv << name << ',' << qos << ',' << total << ',' << r.received << ',' << total - r.received
             << ',' << r.seconds << ',' << r.rate << '\n';
     }
-    return plain.ran && tls.ran ? 0 : 1;
+    return plain.ran && tls.ran && spb.ran ? 0 : 1;
 }

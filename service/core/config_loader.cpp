@@ -12,6 +12,7 @@
 
 #include "service/core/access_config.h"
 #include "service/core/config_section.h"
+#include "service/core/sparkplug_config.h"
 #include "service/core/meter_config.h"
 #include "service/core/service_config.h"
 
@@ -86,7 +87,8 @@ MqttConfig ReadMqtt(const Section& mqtt) {
     // The second line's keys are read in access_config.cpp.
     mqtt.OnlyKeys({"host", "port", "client_id", "username", "password", "prefix", "qos",
                    "keepalive_s", "writes", "queue_limit", "tls_ca_file", "tls_certificate",
-                   "tls_key", "allow_plain_password"});
+                   "tls_key", "allow_plain_password", "payload", "group_id", "edge_node_id",
+                   "primary_host_id"});
     MqttConfig m;
     m.host = mqtt.String("host", "", true);
     if (m.host.empty()) mqtt.Refuse("host", "expected a host name or address");
@@ -112,6 +114,7 @@ MqttConfig ReadMqtt(const Section& mqtt) {
         mqtt.Integer("queue_limit", static_cast<std::int64_t>(m.queueLimit), 1, 10'000'000));
     mqtt.Throw(ReadMqttAccess(mqtt.Raw(), mqtt.Find("password") != nullptr,
                               std::chrono::system_clock::now(), m.access));
+    m.sparkplug = ReadSparkplug(mqtt);
     return m;
 }
 

@@ -13,6 +13,7 @@
 #include "qm4720/qm4720.hpp"
 #include "service/core/access_settings.h"
 #include "service/core/meter_gateway.h"
+#include "service/core/sparkplug_config.h"
 
 namespace service {
 
@@ -93,6 +94,7 @@ struct MqttConfig {
     bool writes = false;             // PREFIX/LINE/STATION/REGISTER/set accepted at all
     std::size_t queueLimit = 10000;  // messages kept while the broker is away; oldest dropped
     MqttAccess access;               // TLS to the broker
+    SparkplugConfig sparkplug;       // payload = "sparkplug-b" in place of the JSON topics
 };
 
 struct ServiceConfig {

@@ -7,7 +7,9 @@ namespace service {
 
 struct MqttCounters {
     bool connected = false;
-    std::uint64_t published = 0;   // messages handed to the broker's connection
+    // Messages handed to the broker's connection, apart from what each connection says first
+    // (the status, Sparkplug's births).
+    std::uint64_t published = 0;
     std::uint64_t dropped = 0;     // the oldest queued messages dropped while the broker was away
     std::uint64_t queued = 0;      // messages waiting now
     std::uint64_t reconnects = 0;  // connections made again after one was lost

@@ -24,8 +24,8 @@ public:
     // Connects in the background (a broker that is away is retried, readings queue meanwhile)
     // and takes writes to `runtime`'s gateways; never fails.
     bool Start(ServiceRuntime& runtime, std::string& error) override;
-    // Takes no more writes, waiting for one in progress. The broker is told "offline" when the
-    // output is dropped, after the last reading.
+    // Takes no more writes, waiting for one in progress. The broker is told "offline" (or, with
+    // Sparkplug B, NDEATH) when the output is dropped, after the last reading.
     void Stop() override;
     void AppendMetrics(std::string& text) const override;
 

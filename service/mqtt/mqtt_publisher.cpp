@@ -16,11 +16,7 @@ namespace {
 // Messages handed to libmosquitto and not yet sent (QoS 0) or acknowledged (QoS 1): enough to keep
 // the connection busy, few enough that what libmosquitto holds stays small.
 constexpr std::size_t kWindow = 256;
-// .../set messages waiting for the write thread; more are answered no-answer at once.
-constexpr std::size_t kWriteQueueLimit = 64;
 constexpr std::chrono::seconds kOfflineWait{2};
-// How often a flood of writes answered at once is said in the log, with their count.
-constexpr std::chrono::seconds kOverflowReport{1};
 constexpr std::chrono::seconds kMaxRetryDelay{30};
 
 std::string Broker(const MqttConfig& mqtt) {
@@ -29,7 +25,8 @@ std::string Broker(const MqttConfig& mqtt) {
 
 }  // namespace
 
-MqttPublisher::MqttPublisher(const ServiceConfig& config) : config_(config) {
+MqttPublisher::MqttPublisher(const ServiceConfig& config)
+    : config_(config), format_(MakePayloadFormat(config_)) {
     const MqttConfig& mqtt = config_.mqtt;
     mosquitto_lib_init();
     mosq_ = mosquitto_new(mqtt.clientId.c_str(), true, this);
@@ -48,8 +45,6 @@ MqttPublisher::MqttPublisher(const ServiceConfig& config) : config_(config) {
         mosquitto_username_pw_set(mosq_, mqtt.username.c_str(),
                                   mqtt.password.empty() ? nullptr : mqtt.password.c_str());
     }
-    const std::string status = StatusTopic(mqtt.prefix);
-    mosquitto_will_set(mosq_, status.c_str(), 7, "offline", mqtt.qos, true);
     if (mqtt.access.Tls() && !SetTls(mqtt.access)) {
         // Never a plain connection in place of the TLS one the file asked for.
         mosquitto_destroy(mosq_);
@@ -94,11 +89,12 @@ MqttPublisher::~MqttPublisher() {
     // waits until the broker has the message.
     std::unique_lock<std::mutex> lock(mutex_);
     if (connected_) {
-        const std::string status = StatusTopic(config_.mqtt.prefix);
+        const OutgoingMessage bye = format_->Goodbye();
         int mid = 0;
         lock.unlock();
         const int rc =
-            mosquitto_publish(mosq_, &mid, status.c_str(), 7, "offline", config_.mqtt.qos, true);
+            mosquitto_publish(mosq_, &mid, bye.topic.c_str(), static_cast<int>(bye.payload.size()),
+                              bye.payload.data(), config_.mqtt.qos, bye.retain);
         lock.lock();
         if (rc == MOSQ_ERR_SUCCESS) {
             if (acked_.erase(mid) == 0) inFlight_.insert(mid);
@@ -139,6 +135,10 @@ void MqttPublisher::NetworkLoop() {
         }
         int rc = MOSQ_ERR_SUCCESS;
         if (!open) {
+            // Each connection's own will (Sparkplug's carries its session's number).
+            const OutgoingMessage will = format_->Will();
+            mosquitto_will_set(mosq_, will.topic.c_str(), static_cast<int>(will.payload.size()),
+                               will.payload.data(), mqtt.qos, will.retain);
             rc = mosquitto_connect_async(mosq_, mqtt.host.c_str(), mqtt.port,
                                          static_cast<int>(mqtt.keepalive.count()));
             open = rc == MOSQ_ERR_SUCCESS;
@@ -164,7 +164,6 @@ void MqttPublisher::NetworkLoop() {
 void MqttPublisher::Publish(std::string_view line, const LiveCell& cell) {
     // Only a copy on the line worker's thread; the sender formats it.
     Message message;
-    message.retain = true;
     message.line = line;
     message.reading = cell;
     Enqueue(std::move(message));
@@ -184,113 +183,75 @@ void MqttPublisher::Enqueue(Message message) {
 
 void MqttPublisher::EnqueueResult(const WriteRequest& write,
                                   const std::optional<WriteResult>& result) {
+    std::optional<OutgoingMessage> answer = format_->Answer(write, result);
+    if (!answer) return;
     Message message;
-    message.topic = ResultTopic(config_.mqtt.prefix, write.target);
-    message.payload = ResultPayload(result, write.request);
+    message.ready = std::move(*answer);
     Enqueue(std::move(message));
 }
 
 void MqttPublisher::SendLoop() {
     std::unique_lock<std::mutex> lock(mutex_);
+    std::vector<OutgoingMessage> out;
     for (;;) {
         wake_.wait(lock, [&] {
-            return stopping_ || (connected_ && !queue_.empty() && inFlight_.size() < kWindow);
+            return stopping_ ||
+                   (connected_ && (sessionPending_ || !commands_.empty() || !queue_.empty()) &&
+                    inFlight_.size() < kWindow);
         });
         if (stopping_) return;
-        Message message = std::move(queue_.front());
-        queue_.pop_front();
+        // What a connection says first (a status, births) is not counted as published.
+        const bool first = std::exchange(sessionPending_, false);
+        std::optional<MqttCommand> command;
+        Message message;
+        if (!first && !commands_.empty()) {
+            command = std::move(commands_.front());
+            commands_.pop_front();
+        } else if (!first) {
+            message = std::move(queue_.front());
+            queue_.pop_front();
+        }
         // Not under our lock: the network thread takes it in libmosquitto's callbacks.
         lock.unlock();
-        if (message.reading) {
-            const LiveCell& cell = *message.reading;
-            message.topic =
-                ReadingTopic(config_.mqtt.prefix, message.line, cell.station, cell.mnemonic);
-            message.payload = ReadingPayload(cell);
-            message.reading.reset();
-        }
-        int mid = 0;
-        const int rc = mosquitto_publish(mosq_, &mid, message.topic.c_str(),
-                                         static_cast<int>(message.payload.size()),
-                                         message.payload.data(), config_.mqtt.qos, message.retain);
-        lock.lock();
-        if (rc == MOSQ_ERR_SUCCESS) {
-            ++counters_.published;
-            if (acked_.erase(mid) == 0) inFlight_.insert(mid);
-        } else if (rc == MOSQ_ERR_NO_CONN) {
-            // Lost between the wait and the call: kept for the next connection.
-            queue_.push_front(std::move(message));
-            connected_ = false;
+        out.clear();
+        if (first) {
+            format_->Connected(out);
+        } else if (command) {
+            format_->Command(*command, out);
+        } else if (message.reading) {
+            format_->Reading(message.line, *message.reading, out);
         } else {
-            ++counters_.dropped;
-            Log(LogLevel::kWarning,
-                "MQTT: cannot publish to " + message.topic + ": " + mosquitto_strerror(rc));
+            out.push_back(std::move(message.ready));
         }
-    }
-}
-
-void MqttPublisher::StartWrites(ServiceRuntime& runtime) {
-    if (!config_.mqtt.writes) return;
-    {
-        std::lock_guard<std::mutex> lock(writeMutex_);
-        runtime_ = &runtime;
-    }
-    writer_ = std::thread([this] { WriteLoop(); });
-}
-
-void MqttPublisher::StopWrites() {
-    {
-        std::lock_guard<std::mutex> lock(writeMutex_);
-        writesStopping_ = true;
-    }
-    writeWake_.notify_all();
-    if (writer_.joinable()) writer_.join();
-    std::lock_guard<std::mutex> lock(writeMutex_);
-    runtime_ = nullptr;
-}
-
-void MqttPublisher::WriteLoop() {
-    std::unique_lock<std::mutex> lock(writeMutex_);
-    auto saidAt = std::chrono::steady_clock::now();
-    for (;;) {
-        // Wakes at least once a second to say how many writes a flood had answered at once.
-        writeWake_.wait_for(lock, kOverflowReport,
-                            [&] { return writesStopping_ || !writes_.empty(); });
-        const auto now = std::chrono::steady_clock::now();
-        if (overflowed_ > 0 && (writesStopping_ || now - saidAt >= kOverflowReport)) {
-            Log(LogLevel::kWarning, "MQTT: " + std::to_string(overflowed_) +
-                                        " write(s) answered no-answer at once since the last "
-                                        "report: more than " +
-                                        std::to_string(kWriteQueueLimit) + " were waiting");
-            overflowed_ = 0;
-            saidAt = now;
-        }
-        if (writesStopping_) return;
-        if (writes_.empty()) continue;
-        WriteRequest write = std::move(writes_.front());
-        writes_.pop_front();
-        lock.unlock();
-        const std::optional<WriteResult> result =
-            write.request.value ? std::optional(Write(write)) : std::nullopt;
-        EnqueueResult(write, result);
         lock.lock();
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            const OutgoingMessage& m = out[i];
+            lock.unlock();
+            int mid = 0;
+            const int rc =
+                mosquitto_publish(mosq_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                                  m.payload.data(), config_.mqtt.qos, m.retain);
+            lock.lock();
+            if (rc == MOSQ_ERR_SUCCESS) {
+                if (!first) ++counters_.published;
+                if (acked_.erase(mid) == 0) inFlight_.insert(mid);
+            } else if (rc == MOSQ_ERR_NO_CONN) {
+                // Lost between the wait and the call: the rest kept for the next connection.
+                for (std::size_t k = out.size(); k-- > i;) {
+                    if (out[k].ofSession) continue;
+                    Message rest;
+                    rest.ready = std::move(out[k]);
+                    queue_.push_front(std::move(rest));
+                }
+                connected_ = false;
+                break;
+            } else {
+                ++counters_.dropped;
+                Log(LogLevel::kWarning,
+                    "MQTT: cannot publish to " + m.topic + ": " + mosquitto_strerror(rc));
+            }
+        }
     }
-}
-
-WriteResult MqttPublisher::Write(const WriteRequest& write) {
-    // MQTT does not tell who published: the request's own id is what there is to go by.
-    const std::string who =
-        "MQTT" + (write.request.idJson.empty() ? "" : " id " + write.request.idJson);
-    // Only what the configuration names writable on that meter; the gateway checks the rest.
-    const WritableRegister target =
-        runtime_->FindWritable(write.target.line, write.target.station, write.target.mnemonic);
-    if (target.reg == nullptr) {
-        const WriteResult refused{WriteOutcome::kNotWritable, std::nullopt};
-        LogWrite(who, write.target.line, write.target.station, write.target.mnemonic,
-                 *write.request.value, refused, "not configured writable");
-        return refused;
-    }
-    return runtime_->Gateway(target.line)
-        .Write(write.target.station, target.reg->index, *write.request.value, who);
 }
 
 MqttCounters MqttPublisher::Counters() const {
@@ -309,12 +270,8 @@ void MqttPublisher::OnConnect(mosquitto* mosq, void* context, int rc) {
                                     " refused the connection: " + mosquitto_connack_string(rc));
         return;
     }
-    const std::string status = StatusTopic(mqtt.prefix);
-    int mid = 0;
-    const bool online = mosquitto_publish(mosq, &mid, status.c_str(), 6, "online", mqtt.qos,
-                                          true) == MOSQ_ERR_SUCCESS;
-    if (mqtt.writes) {
-        mosquitto_subscribe(mosq, nullptr, SetSubscription(mqtt.prefix).c_str(), mqtt.qos);
+    for (const std::string& topic : self->format_->Subscriptions()) {
+        mosquitto_subscribe(mosq, nullptr, topic.c_str(), mqtt.qos);
     }
     {
         std::lock_guard<std::mutex> lock(self->mutex_);
@@ -323,7 +280,8 @@ void MqttPublisher::OnConnect(mosquitto* mosq, void* context, int rc) {
         // everything may never send.
         self->inFlight_.clear();
         self->acked_.clear();
-        if (online) self->inFlight_.insert(mid);  // its acknowledgement comes on this thread
+        // What the format says first on a connection goes before anything queued.
+        self->sessionPending_ = true;
         self->connected_ = true;
         if (++self->connects_ > 1) ++self->counters_.reconnects;
     }
@@ -357,35 +315,19 @@ void MqttPublisher::OnPublish(mosquitto*, void* context, int mid) {
 
 void MqttPublisher::OnMessage(mosquitto*, void* context, const mosquitto_message* message) {
     auto* self = static_cast<MqttPublisher*>(context);
-    const MqttConfig& mqtt = self->config_.mqtt;
-    // A retained .../set comes again with every new subscription (each start, each reload): a
-    // command of the past, never acted on again. An empty one is how a retained one is cleared.
-    if (!mqtt.writes || message->topic == nullptr || message->payloadlen == 0) return;
-    if (message->retain) {
-        Log(LogLevel::kWarning,
-            std::string("MQTT: a retained write on ") + message->topic + " is not acted on");
-        return;
-    }
-    std::optional<SetTarget> target = ParseSetTopic(mqtt.prefix, message->topic);
-    if (!target) return;
+    if (message->topic == nullptr) return;
     const std::string_view payload(static_cast<const char*>(message->payload),
                                    static_cast<std::size_t>(message->payloadlen));
-    WriteRequest write{std::move(*target), ParseSetPayload(payload)};
-    {
-        std::lock_guard<std::mutex> lock(self->mutex_);
-        ++self->counters_.writes;
-    }
-    {
-        std::lock_guard<std::mutex> lock(self->writeMutex_);
-        if (self->writes_.size() < kWriteQueueLimit) {
-            self->writes_.push_back(std::move(write));
-            self->writeWake_.notify_all();
-            return;
+    MqttCommand command = self->format_->Parse(message->topic, payload, message->retain);
+    if (command.rebirth || command.hostOnline) {
+        // The format's state is the sender's: it acts there, before the readings that wait.
+        {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            self->commands_.push_back(command);
         }
-        // Said by the write thread once a second with a count, not once per message of a flood.
-        ++self->overflowed_;
+        self->wake_.notify_all();
     }
-    self->EnqueueResult(write, WriteResult{WriteOutcome::kNoAnswer, std::nullopt});
+    for (MqttWrite& write : command.writes) self->TakeWrite(std::move(write));
 }
 
 }  // namespace service

@@ -1,6 +1,6 @@
-// qm4720d's MQTT publisher (libmosquitto): every new reading of a running configuration sent,
-// retained, to the broker of [mqtt] (topics and payloads in mqtt_topics.h), a status topic with a
-// last will, and writes taken from .../set when the configuration allows them.
+// qm4720d's MQTT publisher (libmosquitto): every new reading of a running configuration sent to
+// the broker of [mqtt] in the payload it names (JSON or Sparkplug B, mqtt_payload_format.h), with
+// the format's last will, and writes taken when the configuration allows them.
 //
 // Threads: the line workers only copy a reading into a bounded queue (Publish); a sender thread
 // of ours formats it and hands it to libmosquitto while connected, and a network thread of ours
@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -22,9 +23,9 @@
 #include <thread>
 
 #include "service/core/live_cell.h"
-#include "service/mqtt/mqtt_counters.h"
-#include "service/mqtt/mqtt_topics.h"
 #include "service/core/service_config.h"
+#include "service/mqtt/mqtt_counters.h"
+#include "service/mqtt/mqtt_payload_format.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -38,7 +39,8 @@ public:
     // For `config.mqtt`'s broker; nothing is sent before Start. Writes are resolved against
     // `config`'s meters.
     explicit MqttPublisher(const ServiceConfig& config);
-    // Publishes "offline" to the status topic when connected, then disconnects. StopWrites first.
+    // Says the format's goodbye when connected ("offline", or NDEATH), then disconnects.
+    // StopWrites first.
     ~MqttPublisher();
     MqttPublisher(const MqttPublisher&) = delete;
     MqttPublisher& operator=(const MqttPublisher&) = delete;
@@ -59,23 +61,21 @@ public:
     MqttCounters Counters() const;
 
 private:
-    // A reading, or a message ready to send (a write's result).
+    // A message ready to send (a write's answer), or a reading that the sender turns into
+    // messages through the format.
     struct Message {
-        std::string topic;
-        std::string payload;
-        bool retain = false;
+        OutgoingMessage ready;
         std::string line;                 // of the reading
         std::optional<LiveCell> reading;  // turned into topic and payload by the sender
     };
-    struct WriteRequest {
-        SetTarget target;
-        SetRequest request;
-    };
+    using WriteRequest = MqttWrite;
 
     // TLS to the broker from `access`; false (logged) when libmosquitto refuses it.
     bool SetTls(const MqttAccess& access);
     void Enqueue(Message message);
     // A write's answer, not retained; nullopt `result` for a request that could not be read.
+    // Queues a write for the write thread (on the network thread).
+    void TakeWrite(MqttWrite write);
     void EnqueueResult(const WriteRequest& write, const std::optional<WriteResult>& result);
     void SendLoop();
     void NetworkLoop();
@@ -88,12 +88,15 @@ private:
     static void OnMessage(mosquitto* mosq, void* self, const mosquitto_message* message);
 
     ServiceConfig config_;
+    std::unique_ptr<MqttPayloadFormat> format_;
     mosquitto* mosq_ = nullptr;
     std::thread network_;
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Message> queue_;
+    std::deque<MqttCommand> commands_;  // rebirths, the primary host's state: before the queue
+    bool sessionPending_ = false;       // a new connection: the format's first words are due
     std::set<int> inFlight_;  // message ids inside libmosquitto, not yet sent (QoS 0) or acked
     std::set<int> acked_;     // ids acknowledged before SendLoop noted them
     bool connected_ = false;
