@@ -36,8 +36,11 @@ ServiceConfig Plant(bool writes = true, std::string primaryHost = "") {
     one.station = 1;
     one.polled.push_back({qm4720::Register{"PV", 0, qm4720::DataType::kFloat, true}});
     one.polled.push_back({qm4720::Register{"SP", 1, qm4720::DataType::kInt, false}});
-    one.options.push_back(
-        {qm4720::Register{"PV", 0, qm4720::DataType::kFloat, true}, "Oven", "degC"});
+    RegisterOptions oven;
+    oven.reg = qm4720::Register{"PV", 0, qm4720::DataType::kFloat, true};
+    oven.label = "Oven";
+    oven.unit = "degC";
+    one.options.push_back(oven);
     MeterConfig two;
     two.station = 2;
     two.polled.push_back({qm4720::Register{"PV", 0, qm4720::DataType::kFloat, true}});
