@@ -3,7 +3,8 @@
 # Usage: deps.sh build | service | all
 #   build: what the module, qm4720ctl and qm4720sim need (`make build`, `make demo`): compiler,
 #     CMake, Ninja and ccache (the build's generator and cache), GoogleTest (the configuration sets
-#     up the tests), CLI11 and nlohmann-json (header-only, for the tools).
+#     up the tests), CLI11 and nlohmann-json (header-only, for the tools), gensio (the bridge to a
+#     serial device server of qm4720ctl and qm4720d: tcp:// and rfc2217:// ports).
 #   service: that, and what qm4720d and the Python binding need (`make service`, `make python`):
 #     libmodbus (qm4720d's Modbus TCP server), toml++, SQLite, libsystemd and pkg-config (qm4720d
 #     and qm4720ctl history), cpp-httplib (qm4720d's web page, JSON interface and metrics),
@@ -24,21 +25,24 @@
 #     man-db for the man pages' check, openssl and curl for the TLS tests' certificates and client,
 #     python3-venv and python3-wheel-whl for the binding's pip install in a virtual environment,
 #     and dpkg-dev, debhelper, dh-python and lintian to build the Debian packages (`make package`)
-#     and check them. The tests that need localedef,
-#     valgrind, clang++, mbpoll, pymodbus, pytest, systemd-analyze, mosquitto, chromium, groff,
+#     and check them, and ser2net, the serial device server in front of the simulator in the
+#     tests of tcp:// and rfc2217:// lines. The tests that need localedef,
+#     valgrind, clang++, mbpoll, pymodbus, pytest, systemd-analyze, mosquitto, chromium, groff, ser2net,
 #     pkg-config, dpkg-buildpackage, dh or lintian report a missing one as a skip, and under CI
 #     as a failure (tests/scripts/require_tool.sh).
 # Installs with apt as root directly, else through sudo; otherwise prints the command and stops.
 set -euo pipefail
 
-build_packages=(g++ cmake make ninja-build ccache libgtest-dev libcli11-dev nlohmann-json3-dev)
+build_packages=(g++ cmake make ninja-build ccache libgtest-dev libcli11-dev nlohmann-json3-dev
+    libgensio-dev)
 service_packages=(pkg-config libmodbus-dev libtomlplusplus-dev libsqlite3-dev libsystemd-dev
     pybind11-dev python3-pybind11 python3-dev libcpp-httplib-dev libjs-chart.js libmosquitto-dev
     libssl-dev)
 test_packages=(libc-bin locales libbenchmark-dev clang libclang-rt-14-dev valgrind python3 mbpoll
     python3-pymodbus python3-serial-asyncio python3-pytest systemd groff-base man-db dpkg-dev
     mosquitto mosquitto-clients chromium python3-prometheus-client python3-websocket
-    fonts-wqy-microhei openssl curl python3-venv python3-wheel-whl debhelper dh-python lintian)
+    fonts-wqy-microhei openssl curl python3-venv python3-wheel-whl debhelper dh-python lintian
+    ser2net)
 windows_packages=(googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
     wine32:i386)
 

@@ -125,6 +125,29 @@ const Broken kBroken[] = {
      "[[line]]\nname = \"a\"\nport = \"/dev/null\"\n[[line.meter]]\nstation = 1\n"
      "[[line]]\nname = \"b\"\nport = \"/dev/./null\"\n[[line.meter]]\nstation = 1\n",
      8, "line[1].port", "same device as /dev/null"},
+    // A device server's port is one line, whichever way it is spoken to.
+    {"same device server port on two lines",
+     "[[line]]\nname = \"a\"\nport = \"tcp://Gw-7.plant:4001\"\n[[line.meter]]\nstation = 1\n"
+     "[[line]]\nname = \"b\"\nport = \"rfc2217://gw-7.plant:4001\"\n[[line.meter]]\n"
+     "station = 1\n",
+     8, "line[1].port", "same device as tcp://Gw-7.plant:4001"},
+    {"port longer than the driver takes, not a link",
+     "[[line]]\nname = \"a\"\nport = \"/tmp/qm-a-port-whose-name-is-too-long\"\n"
+     "[[line.meter]]\nstation = 1\n",
+     3, "line[0].port", "36 characters and is not a link"},
+    {"network port of another scheme",
+     "[[line]]\nname = \"a\"\nport = \"udp://10.0.0.5:4001\"\n[[line.meter]]\nstation = 1\n", 3,
+     "line[0].port", "expected tcp://HOST:PORT or rfc2217://HOST:PORT"},
+    {"network port without its TCP port",
+     "[[line]]\nname = \"a\"\nport = \"tcp://10.0.0.5\"\n[[line.meter]]\nstation = 1\n", 3,
+     "line[0].port", "HOST:PORT"},
+    {"network port out of range",
+     "[[line]]\nname = \"a\"\nport = \"rfc2217://10.0.0.5:65536\"\n[[line.meter]]\n"
+     "station = 1\n",
+     3, "line[0].port", "1..65535"},
+    {"network port with an empty host",
+     "[[line]]\nname = \"a\"\nport = \"tcp://:4001\"\n[[line.meter]]\nstation = 1\n", 3,
+     "line[0].port", "host name or address"},
     {"HTTP without a port", std::string(kBase) + "interval_s = 1\n[http]\naddress = \"::1\"\n", 9,
      "http.port", "missing"},
     {"MQTT prefix with a wildcard",

@@ -524,6 +524,10 @@ TEST(SimulatorDevice, LineSettingsBecomeTheTerminalFlags) {
             << c.settings.dataBits << host::ParityName(c.settings.parity) << c.settings.stopBits;
         EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u);
         EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+        // What the simulator reports of its terminal is read back from the same flags.
+        host::LineSettings back{};
+        ASSERT_TRUE(host::ReadLineSettings(tio, back));
+        EXPECT_EQ(host::LineSettingsText(back), host::LineSettingsText(c.settings));
     }
     termios tio{};
     EXPECT_FALSE(host::ApplyLineSettings({9601, 8, Parity::kNone, 1}, tio));
