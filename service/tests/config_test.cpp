@@ -134,7 +134,7 @@ const Broken kBroken[] = {
     {"port longer than the driver takes, not a link",
      "[[line]]\nname = \"a\"\nport = \"/tmp/qm-a-port-whose-name-is-too-long\"\n"
      "[[line.meter]]\nstation = 1\n",
-     3, "line[0].port", "36 characters and is not a link"},
+     3, "line[0].port", "37 characters and is not a link"},
     {"network port of another scheme",
      "[[line]]\nname = \"a\"\nport = \"udp://10.0.0.5:4001\"\n[[line.meter]]\nstation = 1\n", 3,
      "line[0].port", "expected tcp://HOST:PORT or rfc2217://HOST:PORT"},
