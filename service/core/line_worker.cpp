@@ -272,7 +272,12 @@ void LineWorker::Poll(qm4720::Driver& driver, DuePoll& due) {
     }
     if (result.error.code == ErrorCode::kOpen) {
         schedule_.Advance(due, now);
-        LoseLine(driver, "the port failed; the driver says: " + result.error.driverText,
+        // The bridge hangs its terminal up when the server goes: that is what failed.
+        const std::shared_ptr<host::PortBridge> bridge = bridge_.lock();
+        LoseLine(driver,
+                 bridge != nullptr && !bridge->Connected()
+                     ? "the device server closed the connection"
+                     : "the port failed; the driver says: " + result.error.driverText,
                  DriverCode(result.error));
         return;
     }

@@ -207,8 +207,9 @@ def case_service(args, processes, checks):
                  wait_until(lambda: line_state(http, "up") and pv(http) == 21.5, 8),
                  processes.log("qm4720d"))
     log = processes.log("qm4720d")
-    checks.check("the log says the line was lost and why it could not be reopened",
-                 "lost" in log and "cannot connect to tcp://127.0.0.1" in log, log)
+    checks.check("the log says the server closed the connection, and why it could not be "
+                 "reopened", "lost (the device server closed the connection)" in log
+                 and "cannot connect to tcp://127.0.0.1" in log, log)
 
 
 def case_stable_name(args, processes, checks):
