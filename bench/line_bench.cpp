@@ -324,8 +324,9 @@ struct Ser2net {
 };
 
 bool StartSer2net(const std::string& device, int port, Ser2net& server, std::string& error) {
-    char path[] = "/tmp/qm4720-bench-ser2net-XXXXXX";
-    const int fd = mkstemp(path);
+    // ser2net reads a file as YAML by its name's ending.
+    char path[] = "/tmp/qm4720-bench-ser2net-XXXXXX.yaml";
+    const int fd = mkstemps(path, 5);
     if (fd < 0) {
         error = "cannot write ser2net's configuration";
         return false;
