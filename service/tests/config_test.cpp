@@ -224,6 +224,34 @@ TEST_F(ConfigFile, ALinkToAnotherLinesDeviceIsRefused) {
                          " on two lines (the same device as /dev/null)");
 }
 
+// A device server's port is named by its host and TCP port, whatever the scheme and the case of
+// the name; a long stable link that is not there now is taken (the adapter may be unplugged).
+TEST(PortNames, NetworkPortsAreOneLinePerServerPortAndLongLinksAreTaken) {
+    struct Case {
+        const char* first;
+        const char* second;
+        bool same;
+    };
+    const Case cases[] = {
+        {"tcp://10.0.4.21:4001", "rfc2217://10.0.4.21:4001", true},
+        {"tcp://GW-7.plant:4001", "tcp://gw-7.plant:4001", true},
+        {"tcp://[fd00::7]:4001", "rfc2217://[FD00::7]:4001", true},
+        {"tcp://10.0.4.21:4001", "tcp://10.0.4.21:4002", false},
+        {"tcp://10.0.4.21:4001", "tcp://10.0.4.22:4001", false},
+        // A path that happens to hold the text of a host is not that server.
+        {"tcp://10.0.4.21:4001", "/tmp/tcp:/10.0.4.21:4001", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " / " + c.second);
+        EXPECT_EQ(service::PortProblem(c.first), "");
+        EXPECT_EQ(service::PortIdentity(c.first) == service::PortIdentity(c.second), c.same);
+    }
+    EXPECT_NE(service::PortProblem("tcp://[fd00::7]4001").find("[IPv6-ADDRESS]:PORT"),
+              std::string::npos);
+    EXPECT_EQ(service::PortProblem("/dev/serial/by-id/usb-QM_RS485_Adapter_A10KX7Q2-if00-port0"),
+              "");
+}
+
 // The place of the database is a fact of the machine the file is checked on, which the unit's
 // StateDirectory= may yet change: said by --check-config, which still passes the file.
 TEST_F(ConfigFile, CheckConfigSaysWhereTheHistoryCannotBeKept) {
