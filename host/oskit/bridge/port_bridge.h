@@ -42,7 +42,7 @@ public:
 
 // Connects to `port` (sending `line` with rfc2217://) and starts the bridge; null with `error`
 // saying what failed (the server refused, the name is unknown, the server did not confirm the
-// settings).
+// settings), without the port's name, which the caller puts in front.
 std::shared_ptr<PortBridge> StartPortBridge(const NetworkPort& port, const LineSettings& line,
                                             std::string& error);
 

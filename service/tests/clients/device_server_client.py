@@ -209,7 +209,8 @@ def case_service(args, processes, checks):
     log = processes.log("qm4720d")
     checks.check("the log says the server closed the connection, and why it could not be "
                  "reopened", "lost (the device server closed the connection)" in log
-                 and "cannot connect to tcp://127.0.0.1" in log, log)
+                 and f"cannot open tcp://127.0.0.1:{raw}: cannot connect: Connection refused"
+                 in log, log)
 
 
 def case_stable_name(args, processes, checks):

@@ -125,21 +125,22 @@ bool GensioBridge::Connect(const NetworkPort& port, const LineSettings& line, st
     const bool rfc2217 = port.scheme == NetworkScheme::kRfc2217;
     const std::string spec = std::string(rfc2217 ? "telnet(rfc2217=true)," : "") + "tcp," +
                              port.host + "," + std::to_string(port.port);
-    const std::string name = NetworkPortName(port);
+    // The name is resolved here, the connection made below: either way it is the connection
+    // that failed (the caller names the port).
     if (const int err = str_to_gensio(spec.c_str(), os_, OnEvent, this, &io_); err != 0) {
         io_ = nullptr;
-        error = name + ": " + GensioText(err);
+        error = "cannot connect: " + GensioText(err);
         return false;
     }
     const auto start = Clock::now();
     if (const int err = OpenWithin(kServerWait); err != 0) {
-        error = "cannot connect to " + name + ": " + GensioText(err);
+        error = "cannot connect: " + GensioText(err);
         return false;
     }
     // The telnet layer reads the server's answers to the settings only while reading is on.
     gensio_set_read_callback_enable(io_, true);
     if (rfc2217 && !SendSettings(line, error)) {
-        error = name + ": " + error;
+        error = "the server did not take the line's settings: " + error;
         return false;
     }
     connectUs_ =
