@@ -42,11 +42,6 @@ public:
     ~GensioBridge() override {
         stop_ = true;
         if (thread_.joinable()) thread_.join();
-        if (serial_ != nullptr) sergensio_b_free(serial_);
-        if (io_ != nullptr) {
-            gensio_close_s(io_);
-            gensio_free(io_);
-        }
         terminal_.reset();
         gensio_os_funcs_free(os_);
     }
@@ -80,6 +75,9 @@ private:
     void FromTerminal();
     void SendPending();
     void Run();
+    // On the bridge's thread, where a write to a closed socket cannot raise SIGPIPE: a telnet
+    // close still speaks to the server.
+    void Disconnect();
 
     gensio_os_funcs* os_;
     std::unique_ptr<PseudoTerminal> terminal_;
@@ -112,8 +110,10 @@ bool GensioBridge::Start(const NetworkPort& port, const LineSettings& line, std:
         std::string failure;
         const bool ok = Connect(port, line, failure);
         if (!ok && failure.empty()) failure = "the connection failed";
+        if (!ok) Disconnect();
         connected.set_value(failure);
         if (ok) Run();
+        Disconnect();
     });
     error = outcome.get();
     if (error.empty()) return true;
@@ -314,6 +314,16 @@ void GensioBridge::Run() {
     // The server went away: hang the terminal up, so that the driver's next read fails at once
     // instead of waiting out its timeout on every meter.
     if (lost_) terminal_.reset();
+}
+
+void GensioBridge::Disconnect() {
+    if (serial_ != nullptr) sergensio_b_free(serial_);
+    serial_ = nullptr;
+    if (io_ != nullptr) {
+        gensio_close_s(io_);
+        gensio_free(io_);
+    }
+    io_ = nullptr;
 }
 
 }  // namespace
