@@ -133,7 +133,13 @@ void LineWorker::BridgeTo(const host::NetworkPort& network, qm4720::OpenOptions&
         settings.dataBits = line.dataBits;
         settings.parity = static_cast<host::Parity>(line.parity);
         settings.stopBits = line.stopBits;
-        std::shared_ptr<host::PortBridge> bridge = host::StartPortBridge(network, settings, error);
+        // Connecting may take seconds: the worker is alive meanwhile (the health check and the
+        // watchdog look at its heartbeat), and a stop ends the wait.
+        std::shared_ptr<host::PortBridge> bridge =
+            host::StartPortBridge(network, settings, error, [this] {
+                heartbeat_ = std::chrono::steady_clock::now();
+                return !Stopping();
+            });
         if (bridge == nullptr) return nullptr;
         portName = bridge->PortName();
         bridge_ = bridge;

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,8 +43,11 @@ public:
 
 // Connects to `port` (sending `line` with rfc2217://) and starts the bridge; null with `error`
 // saying what failed (the server refused, the name is unknown, the server did not confirm the
-// settings), without the port's name, which the caller puts in front.
+// settings), without the port's name, which the caller puts in front. Connecting may take some
+// seconds (a server that drops the packets, a slow link): `keepWaiting`, when given, is called
+// about every 100 ms meanwhile (a line worker shows it is alive), and false gives up.
 std::shared_ptr<PortBridge> StartPortBridge(const NetworkPort& port, const LineSettings& line,
-                                            std::string& error);
+                                            std::string& error,
+                                            const std::function<bool()>& keepWaiting = {});
 
 }  // namespace host

@@ -11,18 +11,24 @@ CASE is one of:
                  end of the line to them)
     service      qm4720d polls through tcp://; ser2net killed is a lost line, ser2net started
                  again a reopened one; the bridge's round trip is in /metrics
+    silent-server  qm4720d on rfc2217:// to a server that takes the connection and never
+                 answers: the line is lost for the settings it did not take, and its worker is
+                 never reported stuck by /healthz while it waits for the server
     stable-name  qm4720d polls through a link of more than 31 characters; the simulator
                  replaced by another on a new pseudo-terminal and the link pointed at it: the
                  line comes back, and the log names each device it opened
 Every process is started here, tracked by its process id and stopped.
 """
 import argparse
+import json
 import os
 import re
 import signal
 import subprocess
 import sys
+import socket
 import tempfile
+import threading
 import time
 
 from server_under_test import Checks, free_port, wait_for_port
@@ -213,6 +219,41 @@ def case_service(args, processes, checks):
                  in log, log)
 
 
+def case_silent_server(args, processes, checks):
+    http = free_port()
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(8)
+    held = []
+
+    def accept():
+        while True:
+            try:
+                held.append(listener.accept()[0])
+            except OSError:
+                return
+
+    threading.Thread(target=accept, daemon=True).start()
+    try:
+        start_service(args, processes, f"rfc2217://127.0.0.1:{listener.getsockname()[1]}", http)
+        seen = set()
+        deadline = time.monotonic() + 6
+        while time.monotonic() < deadline:
+            status, _, text = request(f"http://127.0.0.1:{http}/healthz")
+            seen.update(p.get("problem") for p in json.loads(text).get("problems", []))
+            time.sleep(0.2)
+        checks.check("the server was connected to", len(held) >= 1, len(held))
+        checks.check("/healthz says the line is lost, never that its worker is stuck",
+                     "line lost" in seen and "worker stuck" not in seen, sorted(seen))
+        log = processes.log("qm4720d")
+        checks.check("the log says the server did not take the line's settings",
+                     "the server did not take the line's settings" in log, log)
+    finally:
+        listener.close()
+        for connection in held:
+            connection.close()
+
+
 def case_stable_name(args, processes, checks):
     http = free_port()
     folder = processes.path("serial/by-id")
@@ -239,7 +280,8 @@ def case_stable_name(args, processes, checks):
                  opened[:1] == [first] and opened[-1:] == [second], (first, second, opened))
 
 
-CASES = {"ctl": case_ctl, "service": case_service, "stable-name": case_stable_name}
+CASES = {"ctl": case_ctl, "service": case_service, "silent-server": case_silent_server,
+         "stable-name": case_stable_name}
 
 
 def main():

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <functional>
 #include <future>
 #include <thread>
 #include <vector>
@@ -29,8 +30,9 @@ std::string GensioText(int err) {
     return gensio_err_to_str(err);
 }
 
-// How long the server may take to connect, negotiate and confirm each setting.
+// How long the server may take to connect (and negotiate telnet), and to confirm each setting.
 constexpr gensio_time kServerWait{5, 0};
+constexpr gensio_time kSettingWait{2, 0};
 // How often the loop looks at the stop request.
 constexpr gensio_time kStopPoll{0, 50'000'000};
 
@@ -59,7 +61,8 @@ public:
 
     // Connects on the bridge's thread and, once connected, passes bytes there until stopped;
     // false with `error` set when the connection failed (the thread has ended then).
-    bool Start(const NetworkPort& port, const LineSettings& line, std::string& error);
+    bool Start(const NetworkPort& port, const LineSettings& line,
+               const std::function<bool()>& keepWaiting, std::string& error);
 
 private:
     static int OnEvent(gensio* io, void* self, int event, int err, unsigned char* buf,
@@ -97,7 +100,8 @@ private:
     std::atomic<std::uint64_t> roundTrips_{0};
 };
 
-bool GensioBridge::Start(const NetworkPort& port, const LineSettings& line, std::string& error) {
+bool GensioBridge::Start(const NetworkPort& port, const LineSettings& line,
+                         const std::function<bool()>& keepWaiting, std::string& error) {
     std::promise<std::string> connected;
     std::future<std::string> outcome = connected.get_future();
     thread_ = std::thread([this, port, line, &connected] {
@@ -115,6 +119,9 @@ bool GensioBridge::Start(const NetworkPort& port, const LineSettings& line, std:
         if (ok) Run();
         Disconnect();
     });
+    while (outcome.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+        if (keepWaiting && !keepWaiting()) stop_ = true;  // the connect gives up at its next look
+    }
     error = outcome.get();
     if (error.empty()) return true;
     thread_.join();
@@ -161,7 +168,7 @@ int GensioBridge::OpenWithin(gensio_time limit) {
     if (const int err = gensio_open(io_, opened, &opening); err != 0) return err;
     const auto deadline =
         Clock::now() + std::chrono::seconds(limit.secs) + std::chrono::nanoseconds(limit.nsecs);
-    while (!opening.done && Clock::now() < deadline) {
+    while (!opening.done && Clock::now() < deadline && !stop_) {
         gensio_time wait = kStopPoll;
         gensio_os_funcs_service(os_, &wait);
     }
@@ -169,7 +176,7 @@ int GensioBridge::OpenWithin(gensio_time limit) {
         gensio_close_s(io_);  // the open callback runs then, with the close as its error
         gensio_free(io_);
         io_ = nullptr;
-        return GE_TIMEDOUT;
+        return stop_ ? GE_LOCALCLOSED : GE_TIMEDOUT;
     }
     if (opening.err != 0) {
         gensio_free(io_);
@@ -201,7 +208,11 @@ bool GensioBridge::SendSettings(const LineSettings& line, std::string& error) {
     };
     for (const Setting& setting : settings) {
         int value = setting.value;
-        gensio_time wait = kServerWait;
+        if (stop_) {
+            error = "stopped";
+            return false;
+        }
+        gensio_time wait = kSettingWait;
         if (const int err = setting.set(serial_, &value, &wait); err != 0) {
             error = std::string("setting the ") + setting.what + ": " + GensioText(err);
             return false;
@@ -329,7 +340,8 @@ void GensioBridge::Disconnect() {
 }  // namespace
 
 std::shared_ptr<PortBridge> StartPortBridge(const NetworkPort& port, const LineSettings& line,
-                                            std::string& error) {
+                                            std::string& error,
+                                            const std::function<bool()>& keepWaiting) {
     // An event loop of the bridge's own, run by one thread at a time: no wake signal needed.
     gensio_os_funcs* os = nullptr;
     if (const int err = gensio_unix_funcs_alloc(nullptr, 0, &os); err != 0) {
@@ -343,7 +355,7 @@ std::shared_ptr<PortBridge> StartPortBridge(const NetworkPort& port, const LineS
         return nullptr;
     }
     auto bridge = std::make_shared<GensioBridge>(os, std::move(terminal));
-    if (!bridge->Start(port, line, error)) return nullptr;
+    if (!bridge->Start(port, line, keepWaiting, error)) return nullptr;
     return bridge;
 }
 

@@ -4,7 +4,7 @@
 namespace host {
 
 std::shared_ptr<PortBridge> StartPortBridge(const NetworkPort& port, const LineSettings&,
-                                            std::string& error) {
+                                            std::string& error, const std::function<bool()>&) {
     error = NetworkPortName(port) +
             ": a line through a serial device server needs Linux (this system has no "
             "pseudo-terminal for the driver to open in its place)";
