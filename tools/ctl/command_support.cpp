@@ -91,8 +91,9 @@ std::function<std::shared_ptr<void>(const std::string&, const qm4720::LineSettin
 NetworkPassThrough(const host::NetworkPort& network, bool trace) {
     return [network, trace](const std::string&, const qm4720::LineSettings& line,
                             std::string& portName, std::string& error) -> std::shared_ptr<void> {
+        // Ctrl-C ends a connect that waits for a server that does not answer.
         std::shared_ptr<host::PortBridge> bridge =
-            host::StartPortBridge(network, HostLine(line), error);
+            host::StartPortBridge(network, HostLine(line), error, [] { return !Interrupted(); });
         if (bridge == nullptr) return nullptr;
         portName = bridge->PortName();
         if (!trace) return bridge;
