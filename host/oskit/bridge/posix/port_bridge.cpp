@@ -130,11 +130,11 @@ bool GensioBridge::Start(const NetworkPort& port, const LineSettings& line,
 
 bool GensioBridge::Connect(const NetworkPort& port, const LineSettings& line, std::string& error) {
     const bool rfc2217 = port.scheme == NetworkScheme::kRfc2217;
-    const std::string spec = std::string(rfc2217 ? "telnet(rfc2217=true)," : "") + "tcp," +
-                             port.host + "," + std::to_string(port.port);
+    const std::string stack = std::string(rfc2217 ? "telnet(rfc2217=true)," : "") + "tcp," +
+                              port.host + "," + std::to_string(port.port);
     // The name is resolved here, the connection made below: either way it is the connection
     // that failed (the caller names the port).
-    if (const int err = str_to_gensio(spec.c_str(), os_, OnEvent, this, &io_); err != 0) {
+    if (const int err = str_to_gensio(stack.c_str(), os_, OnEvent, this, &io_); err != 0) {
         io_ = nullptr;
         error = "cannot connect: " + GensioText(err);
         return false;
