@@ -1,111 +1,15 @@
 #include "bench/line_bench.h"
 
-#include <time.h>
-
 #include <chrono>
 #include <memory>
 
 #include "bench/floor.h"
 #include "bench/host_driver.h"
+#include "bench/line_runs.h"
 #include "bench/stats.h"
 #include "contract/data_type.h"
-#include "host/oskit/child_process.h"
 
 namespace bench {
-namespace {
-
-constexpr int kReplyTimeoutMs = 1000;
-constexpr int kWarmUpCalls = 3;
-constexpr int kSimulatorStartMs = 10000;
-
-// The registers used: PV (a live FLOAT value) to read and SP (a FLOAT set point) to write, at the
-// same index in both models' tables.
-constexpr char kReadRegister[] = "PV";
-constexpr std::int16_t kReadIndex = 4;
-constexpr char kWriteRegister[] = "SP";
-constexpr std::int16_t kWriteIndex = 13;
-constexpr float kWriteValue = 25.5f;
-
-constexpr char kDefaultModel[] = "QM4720";
-constexpr char kQM4720NModel[] = "QM4720N";
-
-struct Sample {
-    double wallMs = 0;
-    double cpuMs = 0;
-    bool ok = false;
-};
-
-double ThreadCpuMs() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
-template <typename Call>
-Sample Time(Call&& call) {
-    Sample s;
-    const auto wall0 = std::chrono::steady_clock::now();
-    const double cpu0 = ThreadCpuMs();
-    s.ok = call();
-    const double cpu1 = ThreadCpuMs();
-    const auto wall1 = std::chrono::steady_clock::now();
-    s.wallMs = std::chrono::duration<double, std::milli>(wall1 - wall0).count();
-    s.cpuMs = cpu1 - cpu0;
-    return s;
-}
-
-// The simulator on a new pseudo-terminal, stopped when this is destroyed.
-struct Simulator {
-    std::unique_ptr<host::ChildProcess> child;
-    std::string port;
-};
-
-bool StartSimulator(const LineSetup& setup, int baud, const std::vector<std::string>& stations,
-                    Simulator& sim, std::string& error) {
-    std::vector<std::string> argv = {setup.simulatorPath,
-                                     "--baud",
-                                     std::to_string(baud),
-                                     "--reply-delay",
-                                     std::to_string(setup.turnaroundMs),
-                                     "--frozen",
-                                     "--seed",
-                                     "1"};
-    for (const std::string& s : stations) {
-        argv.push_back("--station");
-        argv.push_back(s);
-    }
-    sim.child = host::StartChild(argv, error);
-    if (sim.child == nullptr) return false;
-    std::string line;
-    while (sim.child->ReadLine(line, kSimulatorStartMs)) {
-        if (line.rfind("PORT=", 0) == 0) sim.port = line.substr(5);
-        if (line == "READY") return !sim.port.empty();
-    }
-    error = "the simulator did not come up (" + setup.simulatorPath + ")";
-    return false;
-}
-
-std::unique_ptr<HostDriver> OpenDriver(const LineSetup& setup, const Simulator& sim, int baud,
-                                       std::string& error) {
-    std::unique_ptr<HostDriver> driver = HostDriver::Create(setup.modulePath, error);
-    if (driver == nullptr || !driver->Open(sim.port, baud, kReplyTimeoutMs, error)) return nullptr;
-    return driver;
-}
-
-struct Series {
-    std::unique_ptr<HostRequest> request;
-    std::vector<double> wall;
-    std::vector<double> cpu;
-    int failed = 0;
-
-    void Add(const Sample& s) {
-        wall.push_back(s.wallMs);
-        cpu.push_back(s.cpuMs);
-        if (!s.ok) ++failed;
-    }
-};
-
-}  // namespace
 
 bool MeasureTransactions(const LineSetup& setup, int baud, int calls,
                          std::vector<TransactionRow>& rows, std::string& error) {

@@ -63,6 +63,24 @@ struct ItemsRow {
     double extraCpuUsPerItem = 0;
 };
 
+// A read of PV at `baud` directly on the simulator's pseudo-terminal and, interleaved with it,
+// through ser2net (raw TCP on 127.0.0.1) in front of a second simulator and the host's bridge
+// (host/oskit/bridge): the cost of a line through a serial device server beside the floor.
+struct BridgeRow {
+    std::string path;  // "direct" or "ser2net+bridge"
+    int calls = 0;
+    int failed = 0;
+    double medianMs = 0;
+    double p95Ms = 0;
+    double floorMs = 0;
+    double roundTripMs = 0;  // through the bridge: the median of its socket round trips
+};
+
+// False with `error` set when a simulator, ser2net or the bridge could not be brought up;
+// `skipped` says why when ser2net is not installed (nothing is measured then).
+bool MeasureBridge(const LineSetup& setup, int baud, int calls, std::vector<BridgeRow>& rows,
+                   std::string& skipped, std::string& error);
+
 // A read and a write of each model at `baud`, `calls` of each after a short warm-up, the four
 // series interleaved so that a burst of load elsewhere on the machine falls on all of them.
 // False with `error` set when the simulator or the driver could not be brought up.

@@ -165,13 +165,33 @@ int main(int argc, char** argv) {
                              results.items, error)) {
         return fail("many items");
     }
+    std::fprintf(stderr, "qm4720_bench: PV through ser2net and the bridge at %d baud...\n",
+                 options.lineBaud);
+    std::vector<bench::BridgeRow> bridged;
+    std::string bridgeSkipped;
+    if (!bench::MeasureBridge(setup, options.lineBaud, options.calls, bridged, bridgeSkipped,
+                              error)) {
+        return fail("through ser2net and the bridge");
+    }
     results.loadAfter = LoadAverage();
 
     bench::PrintTable(results, stdout);
+    std::printf("\nA read of PV at %d baud, directly and through a serial device server:\n",
+                options.lineBaud);
+    if (!bridgeSkipped.empty()) std::printf("  skipped: %s\n", bridgeSkipped.c_str());
+    for (const bench::BridgeRow& row : bridged) {
+        std::printf("  %-15s median %7.2f ms  p95 %7.2f ms  floor %6.1f ms  ratio %.3f",
+                    row.path.c_str(), row.medianMs, row.p95Ms, row.floorMs,
+                    row.medianMs / row.floorMs);
+        if (row.roundTripMs > 0) std::printf("  socket round trip %.2f ms", row.roundTripMs);
+        std::printf("%s\n", row.failed > 0 ? "  (calls failed)" : "");
+    }
     if (!bench::WriteCsv(results, options.out, error)) return fail("writing the CSV files");
     std::printf("CSV files: %s/\n", options.out.c_str());
 
-    if (const int failed = bench::FailedCalls(results); failed > 0) {
+    int bridgeFailed = 0;
+    for (const bench::BridgeRow& row : bridged) bridgeFailed += row.failed;
+    if (const int failed = bench::FailedCalls(results) + bridgeFailed; failed > 0) {
         std::fprintf(stderr, "qm4720_bench: %d calls failed; their timings are not valid\n",
                      failed);
         return 1;

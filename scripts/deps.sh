@@ -3,7 +3,8 @@
 # Usage: deps.sh build | service | all
 #   build: what the module, qm4720ctl and qm4720sim need (`make build`, `make demo`): compiler,
 #     CMake, Ninja and ccache (the build's generator and cache), GoogleTest (the configuration sets
-#     up the tests), CLI11 and nlohmann-json (header-only, for the tools).
+#     up the tests), CLI11 and nlohmann-json (header-only, for the tools), gensio (the bridge to a
+#     serial device server of qm4720ctl and qm4720d: tcp:// and rfc2217:// ports).
 #   service: that, and what qm4720d and the Python binding need (`make service`, `make python`):
 #     libmodbus (qm4720d's Modbus TCP server), toml++, SQLite, libsystemd and pkg-config (qm4720d
 #     and qm4720ctl history), cpp-httplib (qm4720d's web page, JSON interface and metrics),
@@ -26,17 +27,20 @@
 #     python3-venv and python3-wheel-whl for the binding's pip install in a virtual environment,
 #     and dpkg-dev, debhelper, dh-python and lintian to build the Debian packages (`make package`)
 #     and check them, the Prometheus server and its promtool, which scrapes qm4720d in a test
-#     and checks docs/prometheus/'s configuration and rules, and node with npm for the Sparkplug B
-#     host of qm4720d's tests, whose pinned packages (service/tests/sparkplug_host/package-lock.json)
-#     npm installs into build/sparkplug_host (Debian's npm only when npm is not on PATH: a node
-#     built elsewhere ships its own, which Debian's conflicts with). The tests that need localedef,
-#     valgrind, clang++, mbpoll, pymodbus, pytest, systemd-analyze, mosquitto, chromium, groff,
-#     pkg-config, dpkg-buildpackage, dh, lintian, prometheus or promtool report a missing one as a
-#     skip, and under CI as a failure (tests/scripts/require_tool.sh).
+#     and checks docs/prometheus/'s configuration and rules, ser2net, the serial device server in
+#     front of the simulator in the tests of tcp:// and rfc2217:// lines, and node with npm for the
+#     Sparkplug B host of qm4720d's tests, whose pinned packages
+#     (service/tests/sparkplug_host/package-lock.json) npm installs into build/sparkplug_host
+#     (Debian's npm only when npm is not on PATH: a node built elsewhere ships its own, which
+#     Debian's conflicts with). The tests that need localedef, valgrind, clang++, mbpoll, pymodbus,
+#     pytest, systemd-analyze, mosquitto, chromium, groff, ser2net, pkg-config,
+#     dpkg-buildpackage, dh, lintian, prometheus or promtool report a missing one as a skip, and
+#     under CI as a failure (tests/scripts/require_tool.sh).
 # Installs with apt as root directly, else through sudo; otherwise prints the command and stops.
 set -euo pipefail
 
-build_packages=(g++ cmake make ninja-build ccache libgtest-dev libcli11-dev nlohmann-json3-dev)
+build_packages=(g++ cmake make ninja-build ccache libgtest-dev libcli11-dev nlohmann-json3-dev
+    libgensio-dev)
 service_packages=(pkg-config libmodbus-dev libtomlplusplus-dev libsqlite3-dev libsystemd-dev
     pybind11-dev python3-pybind11 python3-dev libcpp-httplib-dev libjs-chart.js libmosquitto-dev
     libssl-dev libprotobuf-c-dev protobuf-c-compiler)
@@ -44,7 +48,7 @@ test_packages=(libc-bin locales libbenchmark-dev clang libclang-rt-14-dev valgri
     python3-pymodbus python3-serial-asyncio python3-pytest systemd groff-base man-db dpkg-dev
     mosquitto mosquitto-clients chromium python3-prometheus-client python3-websocket
     fonts-wqy-microhei openssl curl python3-venv python3-wheel-whl debhelper dh-python lintian
-    prometheus nodejs)
+    prometheus nodejs ser2net)
 command -v npm >/dev/null 2>&1 || test_packages+=(npm)
 windows_packages=(googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
     wine32:i386)

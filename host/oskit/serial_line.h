@@ -146,9 +146,20 @@ public:
     // removed again when the terminal goes, if it still points to this terminal.
     bool MakeLink(const std::string& linkPath, std::string& error);
 
+    // The line settings that the other program gave the terminal (baud, data bits, parity, stop
+    // bits), as the terminal holds them now; false where they cannot be read.
+    bool SettingsNow(LineSettings& settings) const;
+
 private:
     std::unique_ptr<Native> native_;
 };
+
+// "4800,8E1": a line's settings as a short text.
+inline std::string LineSettingsText(const LineSettings& settings) {
+    const char parity = static_cast<char>(ParityName(settings.parity)[0] - 'a' + 'A');
+    return std::to_string(settings.baud) + "," + std::to_string(settings.dataBits) + parity +
+           std::to_string(settings.stopBits);
+}
 
 // How the terminal's settings start.
 enum class PtySettings {

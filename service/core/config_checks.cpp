@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "host/oskit/bridge/network_port.h"
 #include "service/core/service_config.h"
 
 namespace service {
@@ -23,6 +24,11 @@ bool Under(const std::string& path, std::string_view folder) {
 }  // namespace
 
 std::string PortIdentity(const std::string& port) {
+    host::NetworkPort network;
+    std::string malformed;
+    if (host::ReadPortName(port, network, malformed) == host::PortKind::kNetwork) {
+        return host::NetworkPortIdentity(network);
+    }
     struct stat device {};
     // A serial device, however it is named (/dev//ttyUSB0, a link in /dev/serial/by-id): its
     // device number.
@@ -34,6 +40,29 @@ std::string PortIdentity(const std::string& port) {
     if (::realpath(port.c_str(), resolved) != nullptr) return resolved;
     // Not there now (an adapter unplugged): at least the same spelling, once normalised.
     return std::filesystem::path(port).lexically_normal().string();
+}
+
+std::string PortProblem(const std::string& port) {
+    if (port.empty()) return "expected a device, a link to one, or tcp://HOST:PORT";
+    host::NetworkPort network;
+    std::string error;
+    switch (host::ReadPortName(port, network, error)) {
+        case host::PortKind::kNetwork:
+            return {};
+        case host::PortKind::kMalformed:
+            return error;
+        case host::PortKind::kDevice:
+            break;
+    }
+    // The driver's port record holds 31 characters and a NUL; a link is followed first.
+    if (port.size() <= 31) return {};
+    struct stat link {};
+    if (::lstat(port.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) return {};
+    // An adapter's stable name is gone while it is unplugged; the line waits for it.
+    if (Under(port, "/dev/serial")) return {};
+    return port + " has " + std::to_string(port.size()) +
+           " characters and is not a link: the driver takes a device name of at most 31 "
+           "(a link to a device, such as /dev/serial/by-id/..., may be longer)";
 }
 
 std::vector<std::string> HistoryPlaceWarnings(const HistoryConfig& history) {

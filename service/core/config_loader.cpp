@@ -131,8 +131,7 @@ LineConfig ReadLine(const RegisterChecker& checker, const Section& line) {
         }
     }
     l.port = line.String("port", "", true);
-    // The driver's port record holds 31 characters and a NUL.
-    if (l.port.empty() || l.port.size() > 31) line.Refuse("port", "expected 1 to 31 characters");
+    if (const std::string why = PortProblem(l.port); !why.empty()) line.Refuse("port", why);
     qm4720::LineSettings& settings = l.settings;
     settings.baud = static_cast<int>(line.Integer("baud", settings.baud, 300, 9600));
     settings.dataBits = static_cast<int>(line.Integer("data_bits", settings.dataBits, 5, 8));

@@ -1,7 +1,11 @@
 #include "service/core/line_worker.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 #include "contract/messages.h"
 #include "host/client/port_problem.h"
@@ -120,16 +124,58 @@ void LineWorker::UseModel(qm4720::Driver& driver, const std::string& model) cons
     driver.Load(modulePath_, model);
 }
 
+void LineWorker::BridgeTo(const host::NetworkPort& network, qm4720::OpenOptions& options) {
+    options.passThrough = [this, network](const std::string&, const qm4720::LineSettings& line,
+                                          std::string& portName,
+                                          std::string& error) -> std::shared_ptr<void> {
+        host::LineSettings settings;
+        settings.baud = line.baud;
+        settings.dataBits = line.dataBits;
+        settings.parity = static_cast<host::Parity>(line.parity);
+        settings.stopBits = line.stopBits;
+        // Connecting may take seconds: the worker is alive meanwhile (the health check and the
+        // watchdog look at its heartbeat), and a stop ends the wait.
+        std::shared_ptr<host::PortBridge> bridge =
+            host::StartPortBridge(network, settings, error, [this] {
+                heartbeat_ = std::chrono::steady_clock::now();
+                return !Stopping();
+            });
+        if (bridge == nullptr) return nullptr;
+        portName = bridge->PortName();
+        bridge_ = bridge;
+        return bridge;
+    };
+}
+
+void LineWorker::LogDeviceOpened() {
+    struct stat link {};
+    char device[PATH_MAX];
+    // A stable name (/dev/serial/by-id/...) is followed again at each open, so an adapter that
+    // came back as another ttyUSB is found; the log says which one it was this time.
+    if (::lstat(line_.port.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
+        ::realpath(line_.port.c_str(), device) != nullptr) {
+        Log(LogLevel::kNotice, "line " + line_.name + ": " + line_.port + " is " + device);
+    }
+}
+
 bool LineWorker::OpenLine(qm4720::Driver& driver) {
     qm4720::OpenOptions options{line_.settings};
     options.port = line_.port;
     options.modulePath = modulePath_;
+    host::NetworkPort network;
+    std::string malformed;  // refused by the configuration already
+    const bool networked =
+        host::ReadPortName(line_.port, network, malformed) == host::PortKind::kNetwork;
+    if (networked) BridgeTo(network, options);
     if (const qm4720::Error failed = driver.Open(options)) {
-        // The driver's own text when it gave one; what refused the port otherwise.
-        const std::string& error = failed.driverText.empty() ? failed.message : failed.driverText;
+        // The driver's own text when it gave one; what refused the port otherwise (for a bridge:
+        // why the server could not be reached).
+        const std::string& error = !failed.driverText.empty()            ? failed.driverText
+                                   : networked && !failed.reason.empty() ? failed.reason
+                                                                         : failed.message;
         table_.CountOpenFailure();
-        // The driver says only that it failed; the system says why.
-        const std::string why = host::PortOpenProblem(line_.port);
+        // The driver says only that it failed; the system says why (of a device).
+        const std::string why = networked ? std::string() : host::PortOpenProblem(line_.port);
         const std::string reason = why.empty()
                                        ? "cannot open " + line_.port + ": " + error
                                        : "cannot open " + why + " (the driver says: " + error + ")";
@@ -143,6 +189,7 @@ bool LineWorker::OpenLine(qm4720::Driver& driver) {
         return false;
     }
     open_ = true;
+    if (!networked) LogDeviceOpened();
     schedule_.RetrySilentNow(std::chrono::steady_clock::now());
     if (table_.State() == LineState::kStarting) {
         Log(LogLevel::kNotice, "line " + line_.name + ": opened " + line_.port);
@@ -223,9 +270,20 @@ void LineWorker::Poll(qm4720::Driver& driver, DuePoll& due) {
     const std::int64_t utcMs = UtcNowMs();
     table_.StoreRead(table_.Slot(meter.station, polled.reg.index), result, utcMs, now);
     table_.Count(result, false);
+    if (const std::shared_ptr<host::PortBridge> bridge = bridge_.lock()) {
+        const host::BridgeTimes times = bridge->Times();
+        using Ms = std::chrono::duration<double, std::milli>;
+        table_.SetBridgeTimes(Ms(times.connect).count(),
+                              times.lastRoundTrip ? Ms(*times.lastRoundTrip).count() : -1.0);
+    }
     if (result.error.code == ErrorCode::kOpen) {
         schedule_.Advance(due, now);
-        LoseLine(driver, "the port failed; the driver says: " + result.error.driverText,
+        // The bridge hangs its terminal up when the server goes: that is what failed.
+        const std::shared_ptr<host::PortBridge> bridge = bridge_.lock();
+        LoseLine(driver,
+                 bridge != nullptr && !bridge->Connected()
+                     ? "the device server closed the connection"
+                     : "the port failed; the driver says: " + result.error.driverText,
                  DriverCode(result.error));
         return;
     }

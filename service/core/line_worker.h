@@ -16,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "host/oskit/bridge/port_bridge.h"
 #include "service/core/live_table.h"
 #include "service/core/meter_gateway.h"
 #include "service/core/poll_schedule.h"
@@ -68,6 +69,10 @@ private:
     bool Stopping();
     void PollUntilStopped();
     bool OpenLine(qm4720::Driver& driver);
+    // What the driver opens for a line through a device server: the bridge's terminal.
+    void BridgeTo(const host::NetworkPort& network, qm4720::OpenOptions& options);
+    // The device that the line's port names now, logged at each open when the port is a link.
+    void LogDeviceOpened();
     // The next attempt to open after the current backoff, which then doubles (up to the longest).
     void ScheduleReopen();
     void LoseLine(qm4720::Driver& driver, const std::string& reason, std::int32_t code);
@@ -98,6 +103,8 @@ private:
     bool open_ = false;
     std::chrono::milliseconds nextBackoff_{0};
     SteadyTime reopenAt_{};  // while closed: when to try to open again
+    // The open line's bridge, when it goes through a device server; the driver holds it.
+    std::weak_ptr<host::PortBridge> bridge_;
 };
 
 }  // namespace service

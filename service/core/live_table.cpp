@@ -204,6 +204,12 @@ void LineTable::CountOpenFailure() {
     ++counters_.openFailed;
 }
 
+void LineTable::SetBridgeTimes(double connectMs, double roundTripMs) {
+    std::lock_guard lock(mutex_);
+    counters_.bridgeConnectMs = connectMs;
+    counters_.bridgeRoundTripMs = roundTripMs;
+}
+
 LiveTable::LiveTable(const ServiceConfig& config) {
     for (const LineConfig& line : config.lines) {
         lines_.push_back(std::make_shared<LineTable>(line));

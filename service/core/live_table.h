@@ -42,6 +42,11 @@ struct LineCounters {
     std::array<std::uint64_t, kLatencyBoundsMs.size()> latencyAtMost{};
     std::uint64_t latencyCount = 0;
     double latencySumMs = 0;
+    // A line through a serial device server: its bridge's last connect time and last round trip
+    // through the socket (request bytes sent to the first reply bytes back), in ms; negative
+    // while there is none.
+    double bridgeConnectMs = -1;
+    double bridgeRoundTripMs = -1;
 };
 
 class LineTable {
@@ -82,6 +87,7 @@ public:
     // A write refused before it was queued for the line (LineGateway).
     void CountWriteRefusal();
     void CountOpenFailure();
+    void SetBridgeTimes(double connectMs, double roundTripMs);
 
 private:
     std::string name_;

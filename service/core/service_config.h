@@ -113,8 +113,14 @@ bool LoadConfig(const std::string& path, qm4720::Driver& driver, const std::stri
                 ServiceConfig& config, std::string& error);
 
 // What names the device of a line's `port`: the device number of a character device, else the
-// resolved path, else the path normalised; two lines with the same identity share one device.
+// resolved path, else the path normalised; for a device server (tcp://, rfc2217://) its host and
+// port. Two lines with the same identity share one device.
 std::string PortIdentity(const std::string& port);
+
+// Why a line cannot use `port`, "" when it can: a malformed tcp:// or rfc2217:// name, or a
+// device name longer than the driver's 31 characters that is not a link (a link, such as
+// /dev/serial/by-id/..., may be of any length: it is followed to its device at each open).
+std::string PortProblem(const std::string& port);
 
 // What is wrong with where `history` keeps its database that only the running system shows: a
 // folder that does not exist or cannot be written, a path under /tmp (which the unit makes

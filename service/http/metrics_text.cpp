@@ -128,6 +128,25 @@ void AppendExchanges(std::string& out, const std::vector<LineView>& lines) {
         Sample(out, "qm4720_exchange_latency_seconds_count", line.label, c.latencyCount);
     }
 
+    Family(out, "qm4720_line_bridge_connect_seconds", "gauge",
+           "A line through a serial device server: how long its last connection took to be "
+           "ready (TCP connect, and the line's settings confirmed with rfc2217://).");
+    for (const LineView& line : lines) {
+        if (line.counters.bridgeConnectMs >= 0) {
+            Sample(out, "qm4720_line_bridge_connect_seconds", line.label,
+                   line.counters.bridgeConnectMs / 1000.0);
+        }
+    }
+    Family(out, "qm4720_line_bridge_round_trip_seconds", "gauge",
+           "A line through a serial device server: the last round trip through its socket, from "
+           "a request's bytes sent to the first bytes of the reply received.");
+    for (const LineView& line : lines) {
+        if (line.counters.bridgeRoundTripMs >= 0) {
+            Sample(out, "qm4720_line_bridge_round_trip_seconds", line.label,
+                   line.counters.bridgeRoundTripMs / 1000.0);
+        }
+    }
+
     Family(out, "qm4720_line_state", "gauge",
            "1 for the state the line is in (starting, up, lost), 0 for the others.");
     constexpr std::array kStates{LineState::kStarting, LineState::kUp, LineState::kLost};

@@ -134,6 +134,29 @@ const Broken kBroken[] = {
      "[[line]]\nname = \"a\"\nport = \"/dev/null\"\n[[line.meter]]\nstation = 1\n"
      "[[line]]\nname = \"b\"\nport = \"/dev/./null\"\n[[line.meter]]\nstation = 1\n",
      8, "line[1].port", "same device as /dev/null"},
+    // A device server's port is one line, whichever way it is spoken to.
+    {"same device server port on two lines",
+     "[[line]]\nname = \"a\"\nport = \"tcp://Gw-7.plant:4001\"\n[[line.meter]]\nstation = 1\n"
+     "[[line]]\nname = \"b\"\nport = \"rfc2217://gw-7.plant:4001\"\n[[line.meter]]\n"
+     "station = 1\n",
+     8, "line[1].port", "same device as tcp://Gw-7.plant:4001"},
+    {"port longer than the driver takes, not a link",
+     "[[line]]\nname = \"a\"\nport = \"/tmp/qm-a-port-whose-name-is-too-long\"\n"
+     "[[line.meter]]\nstation = 1\n",
+     3, "line[0].port", "37 characters and is not a link"},
+    {"network port of another scheme",
+     "[[line]]\nname = \"a\"\nport = \"udp://10.0.0.5:4001\"\n[[line.meter]]\nstation = 1\n", 3,
+     "line[0].port", "expected tcp://HOST:PORT or rfc2217://HOST:PORT"},
+    {"network port without its TCP port",
+     "[[line]]\nname = \"a\"\nport = \"tcp://10.0.0.5\"\n[[line.meter]]\nstation = 1\n", 3,
+     "line[0].port", "HOST:PORT"},
+    {"network port out of range",
+     "[[line]]\nname = \"a\"\nport = \"rfc2217://10.0.0.5:65536\"\n[[line.meter]]\n"
+     "station = 1\n",
+     3, "line[0].port", "1..65535"},
+    {"network port with an empty host",
+     "[[line]]\nname = \"a\"\nport = \"tcp://:4001\"\n[[line.meter]]\nstation = 1\n", 3,
+     "line[0].port", "host name or address"},
     {"HTTP without a port", std::string(kBase) + "interval_s = 1\n[http]\naddress = \"::1\"\n", 9,
      "http.port", "missing"},
     {"MQTT prefix with a wildcard",
@@ -222,6 +245,34 @@ TEST_F(ConfigFile, ALinkToAnotherLinesDeviceIsRefused) {
     EXPECT_FALSE(service::LoadConfig(path, driver_, QM_MODULE_PATH, config, error));
     EXPECT_EQ(error, path + ":8: line[1].port: port " + link +
                          " on two lines (the same device as /dev/null)");
+}
+
+// A device server's port is named by its host and TCP port, whatever the scheme and the case of
+// the name; a long stable link that is not there now is taken (the adapter may be unplugged).
+TEST(PortNames, NetworkPortsAreOneLinePerServerPortAndLongLinksAreTaken) {
+    struct Case {
+        const char* first;
+        const char* second;
+        bool same;
+    };
+    const Case cases[] = {
+        {"tcp://10.0.4.21:4001", "rfc2217://10.0.4.21:4001", true},
+        {"tcp://GW-7.plant:4001", "tcp://gw-7.plant:4001", true},
+        {"tcp://[fd00::7]:4001", "rfc2217://[FD00::7]:4001", true},
+        {"tcp://10.0.4.21:4001", "tcp://10.0.4.21:4002", false},
+        {"tcp://10.0.4.21:4001", "tcp://10.0.4.22:4001", false},
+        // A path that happens to hold the text of a host is not that server.
+        {"tcp://10.0.4.21:4001", "/tmp/tcp:/10.0.4.21:4001", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " / " + c.second);
+        EXPECT_EQ(service::PortProblem(c.first), "");
+        EXPECT_EQ(service::PortIdentity(c.first) == service::PortIdentity(c.second), c.same);
+    }
+    EXPECT_NE(service::PortProblem("tcp://[fd00::7]4001").find("[IPv6-ADDRESS]:PORT"),
+              std::string::npos);
+    EXPECT_EQ(service::PortProblem("/dev/serial/by-id/usb-QM_RS485_Adapter_A10KX7Q2-if00-port0"),
+              "");
 }
 
 // The place of the database is a fact of the machine the file is checked on, which the unit's

@@ -348,6 +348,31 @@ TEST_F(Simulator, ProcessValueMovesTowardANewSetPoint) {
     EXPECT_GT(FieldValue(line_->Ask(ReadFrame("0011", "OP"), 11)), 40.0);  // the output drives it
 }
 
+// The settings are the other end's (the driver's, or a device server's that was told them):
+// each change is seen with the request that came at it, and the last is in the counts.
+TEST_F(Simulator, ReportsTheLineSettingsTheOtherEndGaveItsTerminal) {
+    Launch({"--frozen", "--set", "1:PV=25.5", "-v"});
+    const std::pair<speed_t, bool> settings[] = {{B4800, true}, {B2400, false}};
+    for (const auto& [speed, twoStopBits] : settings) {
+        const int fd = open(sim_.port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        termios tio{};
+        ASSERT_EQ(tcgetattr(fd, &tio), 0);
+        cfsetispeed(&tio, speed);
+        cfsetospeed(&tio, speed);
+        tio.c_cflag = twoStopBits ? (tio.c_cflag | CSTOPB) : (tio.c_cflag & ~CSTOPB);
+        ASSERT_EQ(tcsetattr(fd, TCSANOW, &tio), 0);
+        close(fd);
+        EXPECT_EQ(ShowHex(line_->Ask(kReadPv1, 11)), ShowHex(kReplyPv255));
+    }
+    const std::string said = Finish();
+    const std::size_t first = said.find("the other end set the line to 4800,8N2");
+    EXPECT_NE(first, std::string::npos) << said;
+    EXPECT_NE(said.find("the other end set the line to 2400,8N1", first), std::string::npos)
+        << said;
+    EXPECT_NE(said.find("line settings: 2400,8N1"), std::string::npos) << said;
+}
+
 // ---- Wire timing --------------------------------------------------------------------------
 
 TEST_F(Simulator, RepliesArePacedAtTheBaudRateAfterTheTurnaround) {
@@ -524,6 +549,10 @@ TEST(SimulatorDevice, LineSettingsBecomeTheTerminalFlags) {
             << c.settings.dataBits << host::ParityName(c.settings.parity) << c.settings.stopBits;
         EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u);
         EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+        // What the simulator reports of its terminal is read back from the same flags.
+        host::LineSettings back{};
+        ASSERT_TRUE(host::ReadLineSettings(tio, back));
+        EXPECT_EQ(host::LineSettingsText(back), host::LineSettingsText(c.settings));
     }
     termios tio{};
     EXPECT_FALSE(host::ApplyLineSettings({9601, 8, Parity::kNone, 1}, tio));

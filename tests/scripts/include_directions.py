@@ -53,7 +53,8 @@ RULES = [
     ("service/main.cpp", ["service/"] + CLIENT),
     ("service/outputs.h", ["service/"] + CLIENT),
     ("service/outputs.cpp", ["service/"] + CLIENT),
-    ("service/core/", CLIENT),
+    # A line through a serial device server opens the bridge's terminal in place of the port.
+    ("service/core/", CLIENT + ["host/oskit/bridge/"]),
     ("service/modbus/", SERVICE_OUTPUT),
     ("service/http/", SERVICE_OUTPUT),
     ("service/mqtt/", SERVICE_OUTPUT),

@@ -9,6 +9,7 @@
 
 #include "host/client/error_outcomes.h"
 #include "host/client/port_problem.h"
+#include "host/oskit/bridge/port_bridge.h"
 #include "host/oskit/line_tap.h"
 #include "host/oskit/system_text.h"
 #include "tools/ctl/interrupt.h"
@@ -74,6 +75,36 @@ std::shared_ptr<void> StartTracedLine(const std::string& device, const qm4720::L
     return tap;
 }
 
+host::LineSettings HostLine(const qm4720::LineSettings& line) {
+    host::LineSettings settings;
+    settings.baud = line.baud;
+    settings.dataBits = line.dataBits;
+    settings.parity = static_cast<host::Parity>(line.parity);
+    settings.stopBits = line.stopBits;
+    return settings;
+}
+
+// A port through a serial device server: the driver opens the bridge's pseudo-terminal, with
+// --trace through a tap on that terminal.
+std::function<std::shared_ptr<void>(const std::string&, const qm4720::LineSettings&, std::string&,
+                                    std::string&)>
+NetworkPassThrough(const host::NetworkPort& network, bool trace) {
+    return [network, trace](const std::string&, const qm4720::LineSettings& line,
+                            std::string& portName, std::string& error) -> std::shared_ptr<void> {
+        // Ctrl-C ends a connect that waits for a server that does not answer.
+        std::shared_ptr<host::PortBridge> bridge =
+            host::StartPortBridge(network, HostLine(line), error, [] { return !Interrupted(); });
+        if (bridge == nullptr) return nullptr;
+        portName = bridge->PortName();
+        if (!trace) return bridge;
+        std::shared_ptr<void> tap = StartTracedLine(portName, line, portName, error);
+        if (tap == nullptr) return nullptr;
+        // The tap first, then the bridge under it.
+        return std::make_shared<std::pair<std::shared_ptr<void>, std::shared_ptr<void>>>(
+            std::move(bridge), std::move(tap));
+    };
+}
+
 }  // namespace
 
 bool LineSession::Open(std::string& error) {
@@ -83,21 +114,31 @@ bool LineSession::Open(std::string& error) {
     open.modulePath = options_.module.modulePath;
     open.progId = options_.module.progId;
     if (options_.line.trace) open.passThrough = StartTracedLine;
+    host::NetworkPort network;
+    const bool networked =
+        host::ReadPortName(open.port, network, error) == host::PortKind::kNetwork;
+    if (networked) open.passThrough = NetworkPassThrough(network, options_.line.trace);
     const qm4720::Error failure = driver_->Open(open);
     if (!failure) return true;
     if (failure.driverText.empty()) {
-        // Refused before the driver: the pass-through could not start, or the name is too long.
-        error = options_.line.trace && failure.code == qm4720::ErrorCode::kOpen
-                    ? "--trace: " + failure.reason
-                    : failure.message;
+        // Refused before the driver: the pass-through or the bridge could not start, or the name
+        // is too long.
+        if (networked && failure.code == qm4720::ErrorCode::kOpen) {
+            error = failure.reason;
+        } else {
+            error = options_.line.trace && failure.code == qm4720::ErrorCode::kOpen
+                        ? "--trace: " + failure.reason
+                        : failure.message;
+        }
         return false;
     }
     error = failure.driverText;
     std::replace(error.begin(), error.end(), '\n', ' ');
     const std::string gloss(host::Gloss(static_cast<std::int32_t>(failure.code)));
     if (!gloss.empty()) error += " (" + gloss + ")";
-    // The driver says only that it failed; the system says why.
-    const std::string why = host::PortOpenProblem(options_.line.port);
+    // The driver says only that it failed; the system says why (of a device: a bridge's
+    // terminal has nothing to say).
+    const std::string why = networked ? std::string() : host::PortOpenProblem(options_.line.port);
     if (!why.empty()) error += "\n" + why;
     return false;
 }
@@ -120,9 +161,18 @@ std::unique_ptr<LineSession> OpenLineSession(const Options& options, int& status
         status = kExitUsage;
         return nullptr;
     }
+    host::NetworkPort network;
+    std::string portError;
+    const host::PortKind kind = host::ReadPortName(line.port, network, portError);
+    if (kind == host::PortKind::kMalformed) {
+        Diagnose("--port: " + portError);
+        status = kExitUsage;
+        return nullptr;
+    }
     const std::string device = host::PortDeviceName(line.port);
-    // With --trace the driver opens the pass-through's pseudo-terminal, whose name is short.
-    if (!line.trace && device.size() > qm4720::kPortNameMax) {
+    // With --trace, or through a device server, the driver opens a pseudo-terminal, whose name
+    // is short.
+    if (!line.trace && kind == host::PortKind::kDevice && device.size() > qm4720::kPortNameMax) {
         Diagnose("--port: a device name of at most 31 characters (or a link to one) was expected");
         status = kExitUsage;
         return nullptr;

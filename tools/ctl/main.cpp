@@ -28,7 +28,10 @@ constexpr const char* kExitHelp =
     "otherwise.";
 
 void AddPortOptions(CLI::App& command, ctl::Options& o) {
-    command.add_option("--port", o.line.port, "serial device, e.g. /dev/ttyUSB0 or COM3")
+    command
+        .add_option("--port", o.line.port,
+                    "serial device, e.g. /dev/ttyUSB0 or COM3, or a serial device server's "
+                    "port: tcp://HOST:PORT, rfc2217://HOST:PORT (Linux)")
         ->group("Serial line");
     command.add_option("--baud", o.line.baud, "baud rate, 300..9600")
         ->capture_default_str()

@@ -32,7 +32,8 @@ Configuration file (--config), every key optional:
    "faults": {"timeout": 0.1, "bad-bcc": 0.05}}
 
 On start it prints PORT=<device to open> and READY on stdout. SIGINT or SIGTERM ends it; it then
-prints its counts (requests per station, replies, faults injected, seed) on stderr.
+prints its counts (requests per station, replies, faults injected, seed) on stderr, and, on a
+pseudo-terminal, the line settings the other end gave it (-v: at each change).
 Exit status: 0 after a stop, 1 when the line fails, 2 for a usage error.
 
 Examples:

@@ -86,5 +86,5 @@ int main(int argc, char** argv) {
         return 1;
     }
     sim::Announce(pty->path());
-    return sim::Serve(pty->line(), options, simulation, stop);
+    return sim::Serve(pty->line(), options, simulation, stop, pty.get());
 }

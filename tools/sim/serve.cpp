@@ -59,8 +59,9 @@ void PrintCounts(const Counts& counts, std::uint64_t seed) {
 class Server {
 public:
     Server(host::SerialLine& line, const Options& options, Simulation& simulation,
-           const host::StopSignal& stop)
+           const host::StopSignal& stop, const host::PseudoTerminal* terminal)
         : line_(line),
+          terminal_(terminal),
           options_(options),
           instrument_(*simulation.instrument),
           faults_(*simulation.faults),
@@ -90,6 +91,7 @@ public:
             std::string error;
             const long n = line_.Read(buffer, error);
             if (n == 0) continue;
+            NoteLineSettings();
             if (n < 0) {
                 std::fprintf(stderr, "%s: the line failed: %s\n", kProgram, error.c_str());
                 status = 1;
@@ -109,10 +111,28 @@ public:
             TraceDiscarded();
         }
         PrintCounts(counts_, seed);
+        if (settingsSeen_) {
+            std::fprintf(stderr, "%s: line settings: %s\n", kProgram,
+                         host::LineSettingsText(settings_).c_str());
+        }
         return status;
     }
 
 private:
+    // The settings are the other end's to make: looked at when its bytes come, since a request
+    // is sent at the settings it was sent with.
+    void NoteLineSettings() {
+        host::LineSettings now;
+        if (terminal_ == nullptr || !terminal_->SettingsNow(now)) return;
+        const std::string text = host::LineSettingsText(now);
+        if (settingsSeen_ && text == host::LineSettingsText(settings_)) return;
+        settings_ = now;
+        settingsSeen_ = true;
+        if (options_.verbose) {
+            std::fprintf(stderr, "%s: the other end set the line to %s\n", kProgram, text.c_str());
+        }
+    }
+
     bool Stopping() const { return stop_.Raised(); }
 
     // Waits `ms` milliseconds unless a stop is requested first; false when stopping.
@@ -194,6 +214,9 @@ private:
     }
 
     host::SerialLine& line_;
+    const host::PseudoTerminal* terminal_;  // null on a real device
+    host::LineSettings settings_;
+    bool settingsSeen_ = false;
     const Options& options_;
     Instrument& instrument_;
     FaultPlan& faults_;
@@ -214,8 +237,8 @@ void Announce(const std::string& port) {
 }
 
 int Serve(host::SerialLine& line, const Options& options, Simulation& simulation,
-          const host::StopSignal& stop) {
-    return Server(line, options, simulation, stop).Run(simulation.seed);
+          const host::StopSignal& stop, const host::PseudoTerminal* terminal) {
+    return Server(line, options, simulation, stop, terminal).Run(simulation.seed);
 }
 
 }  // namespace sim

@@ -15,9 +15,11 @@ namespace sim {
 void Announce(const std::string& port);
 
 // Serves the instruments of `simulation` on `line`. The exit status: 0 after a stop, 1 when the
-// line failed.
+// line failed. With `terminal` (the pseudo-terminal that `line` is the program's side of), the
+// line settings that the other program gave it are reported: at each change with --verbose, and
+// with the counts at the end.
 int Serve(host::SerialLine& line, const Options& options, Simulation& simulation,
-          const host::StopSignal& stop);
+          const host::StopSignal& stop, const host::PseudoTerminal* terminal = nullptr);
 
 // Opens a new pseudo-terminal and the device of --forward and passes bytes both ways, tracing
 // them. The exit status: 0 after a stop, 1 when either end could not be opened or the device

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "host/oskit/posix/native_lines.h"
+#include "host/oskit/posix/termios_settings.h"
 
 namespace host {
 
@@ -50,6 +51,12 @@ bool PseudoTerminal::MakeLink(const std::string& linkPath, std::string& error) {
     }
     native_->linkPath = linkPath;
     return true;
+}
+
+bool PseudoTerminal::SettingsNow(LineSettings& settings) const {
+    // The terminal's own side, which the other program set up through its descriptor of it.
+    termios tio{};
+    return tcgetattr(native_->slave, &tio) == 0 && ReadLineSettings(tio, settings);
 }
 
 std::unique_ptr<PseudoTerminal> OpenPseudoTerminal(std::string& error, PtySettings settings) {

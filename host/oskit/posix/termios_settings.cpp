@@ -2,6 +2,10 @@
 // with the data bits, parity and stop bits asked for.
 #include "host/oskit/posix/termios_settings.h"
 
+#include <algorithm>
+#include <iterator>
+#include <string>
+
 namespace host {
 namespace {
 
@@ -78,6 +82,31 @@ bool ApplyLineSettings(const LineSettings& settings, termios& tio) {
     tio.c_cc[VTIME] = 0;
     cfsetispeed(&tio, speed);
     cfsetospeed(&tio, speed);
+    return true;
+}
+
+bool ReadLineSettings(const termios& tio, LineSettings& settings) {
+    const speed_t speed = cfgetospeed(&tio);
+    const auto baud = std::find_if(std::begin(kBaudCodes), std::end(kBaudCodes),
+                                   [&](const BaudCode& entry) { return entry.code == speed; });
+    if (baud == std::end(kBaudCodes)) return false;
+    settings.baud = baud->baud;
+    constexpr struct {
+        tcflag_t size;
+        int bits;
+    } kSizes[] = {{CS5, 5}, {CS6, 6}, {CS7, 7}, {CS8, 8}};
+    for (const auto& size : kSizes) {
+        if ((tio.c_cflag & CSIZE) == size.size) settings.dataBits = size.bits;
+    }
+    const tcflag_t parity = tio.c_cflag & (PARENB | PARODD | CMSPAR);
+    if ((parity & PARENB) == 0) {
+        settings.parity = Parity::kNone;
+    } else if ((parity & CMSPAR) != 0) {
+        settings.parity = (parity & PARODD) != 0 ? Parity::kMark : Parity::kSpace;
+    } else {
+        settings.parity = (parity & PARODD) != 0 ? Parity::kOdd : Parity::kEven;
+    }
+    settings.stopBits = (tio.c_cflag & CSTOPB) != 0 ? 2 : 1;
     return true;
 }
 

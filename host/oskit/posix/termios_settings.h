@@ -13,4 +13,7 @@ namespace host {
 // can set.
 bool ApplyLineSettings(const LineSettings& settings, termios& tio);
 
+// The baud, data bits, parity and stop bits of `tio`; false for a speed outside the table.
+bool ReadLineSettings(const termios& tio, LineSettings& settings);
+
 }  // namespace host

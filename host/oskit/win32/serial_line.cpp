@@ -251,6 +251,10 @@ bool PseudoTerminal::MakeLink(const std::string&, std::string& error) {
     return false;
 }
 
+bool PseudoTerminal::SettingsNow(LineSettings&) const {
+    return false;
+}
+
 std::unique_ptr<PseudoTerminal> OpenPseudoTerminal(std::string& error, PtySettings) {
     error =
         "a new pseudo-terminal (the default, --link and --forward) needs Linux; on Windows serve "
