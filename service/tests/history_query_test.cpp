@@ -191,10 +191,10 @@ protected:
         std::string error;
         auto writer = service::HistoryWriter::Open(config_.database, std::chrono::hours(24), error);
         ASSERT_NE(writer, nullptr) << error;
-        // Two rows share t0 + 1000, so that a page may end inside one millisecond.
+        // Two rows of station 1 share t0 + 1000, so that a page may end inside one millisecond.
         writer->Add({t0_, "a", 1, "PV", 21.5, 192, -1});
         writer->Add({t0_ + 1000, "a", 1, "PV", 21.75, 192, -1});
-        writer->Add({t0_ + 1000, "a", 1, "PV", 22, 192, -1});
+        writer->Add({t0_ + 1000, "a", 1, "OP", 22, 192, -1});
         writer->Add({t0_ + 2000, "a", 1, "PV", std::nullopt, 0, 3});
         writer->Add({t0_ + 2000, "a", 2, "PV", 5, 192, -1});
         writer->Add({t0_ + 2000, "b, \"east\"", 1, "PV", 7, 192, -1});
@@ -216,13 +216,15 @@ protected:
 TEST_F(HistoryAnswers, RowsOfOneRegisterOldestFirstWithFailedReadsAsNull) {
     const auto body = Json({{"line", "a"}, {"station", "1"}, {"register", "PV"}});
     EXPECT_EQ(body["truncated"], false);
-    ASSERT_EQ(body["rows"].size(), 4u);
+    ASSERT_EQ(body["rows"].size(), 3u);
     EXPECT_EQ(body["rows"][0]["time"], "2026-12-08T15:59:00.000Z");
     EXPECT_EQ(body["rows"][0]["time_ms"], t0_);
     EXPECT_EQ(body["rows"][0]["value"], 21.5);
-    EXPECT_EQ(body["rows"][3]["value"], nullptr);
-    EXPECT_EQ(body["rows"][3]["quality"], 0);
-    EXPECT_EQ(body["rows"][3]["error_code"], 3);
+    EXPECT_EQ(body["rows"][1]["quality"], 192);
+    EXPECT_EQ(body["rows"][1]["error_code"], -1);
+    EXPECT_EQ(body["rows"][2]["value"], nullptr);
+    EXPECT_EQ(body["rows"][2]["quality"], 0);
+    EXPECT_EQ(body["rows"][2]["error_code"], 3);
     EXPECT_EQ(body["until"], nullptr);
 }
 

@@ -23,16 +23,16 @@ TEST(HistoryRetention, RowsOlderThanTheRetentionAreDeletedOnOpen) {
         writer->Flush();
         EXPECT_EQ(writer->Counters().rowsWritten, 5u);
     }
-    EXPECT_EQ(servicetest::QueryNumber(db, "SELECT count(*) FROM readings"), 5);
+    EXPECT_EQ(servicetest::QueryNumber(db, "SELECT count(*) FROM samples"), 5);
     EXPECT_EQ(servicetest::QueryNumber(
-                  db, "SELECT count(*) FROM readings WHERE value IS NULL AND error_code = 7"),
+                  db, "SELECT count(*) FROM samples WHERE value IS NULL AND error_code = 7"),
               1);
 
     auto writer = service::HistoryWriter::Open(db, std::chrono::hours(1), error);
     ASSERT_NE(writer, nullptr) << error;
     writer->Flush();
-    EXPECT_EQ(servicetest::QueryNumber(db, "SELECT count(*) FROM readings"), 3);
-    EXPECT_EQ(servicetest::QueryNumber(db, "SELECT min(time_ms) FROM readings"), now - 1800'000);
+    EXPECT_EQ(servicetest::QueryNumber(db, "SELECT count(*) FROM samples"), 3);
+    EXPECT_EQ(servicetest::QueryNumber(db, "SELECT min(time_ms) FROM samples"), now - 1800'000);
     EXPECT_TRUE(std::filesystem::exists(db + "-wal"));  // readers read beside the writer
 }
 

@@ -76,9 +76,11 @@ void FillDisk(const std::string& path) {
     std::fclose(file);
 }
 
+// Each reading a millisecond after the one before: the history keeps one of a register a ms.
 void AddRows(service::HistoryWriter& writer, int count, std::size_t lineNameBytes = 1) {
+    static std::int64_t next = service::UtcNowMs();
     const std::string line(lineNameBytes, 'a');
-    for (int i = 0; i < count; ++i) writer.Add({service::UtcNowMs(), line, 1, "PV", i, 192, -1});
+    for (int i = 0; i < count; ++i) writer.Add({next++, line, 1, "PV", i, 192, -1});
 }
 
 std::string Metrics(const service::HistoryWriter& writer) {
@@ -138,7 +140,7 @@ TEST(HistoryWriterFailures, AFullDiskIsSaidOnceCountedShownAndOutlived) {
     EXPECT_NE(Metrics(*writer).find("qm4720_history_failing 0\n"), std::string::npos);
     EXPECT_EQ(PageHistory(*writer)["state"], "writing");
     writer.reset();
-    EXPECT_EQ(servicetest::QueryNumber(db, "SELECT count(*) FROM readings"), 15);
+    EXPECT_EQ(servicetest::QueryNumber(db, "SELECT count(*) FROM samples"), 15);
 }
 
 TEST(HistoryWriterFailures, ADatabaseDeletedOrReplacedWhileOpenIsMadeAnew) {
@@ -171,7 +173,7 @@ TEST(HistoryWriterFailures, ADatabaseDeletedOrReplacedWhileOpenIsMadeAnew) {
         writer->Flush();
         EXPECT_NE(log.Text().find(db + " " + c.said), std::string::npos) << log.Text();
         // The rows after it are in the file the path names, which readers find.
-        EXPECT_EQ(servicetest::QueryNumber(db, "SELECT count(*) FROM readings"), 4);
+        EXPECT_EQ(servicetest::QueryNumber(db, "SELECT count(*) FROM samples"), 4);
         service::HistoryConfig config;
         config.database = db;
         const auto answer = service::AnswerHistory(config, {}, service::UtcNowMs() + 1);
