@@ -61,6 +61,11 @@ void AppendHistoryMetrics(std::string& out, const HistoryWriter& writer) {
     Family(out, "qm4720_history_rows_written_total", "counter",
            "Rows committed to the history database.");
     Sample(out, "qm4720_history_rows_written_total", "", c.rowsWritten);
+    Family(out, "qm4720_history_rows_stored_total", "counter",
+           "Of the rows committed, those stored as rows of their own (the value moved beyond its "
+           "deadband, its quality or error changed, or its heartbeat was due); every one is in "
+           "the minute and hour aggregates.");
+    Sample(out, "qm4720_history_rows_stored_total", "", c.rowsStored);
     Family(out, "qm4720_history_rows_dropped_total", "counter",
            "Rows not written to the history: its queue was full, or their batch could not be "
            "committed (disk full, file read-only or gone).");
