@@ -85,7 +85,8 @@ std::unique_ptr<HistoryReader> HistoryReader::Open(const std::string& path, std:
     }
     // The writer holds its lock for one batch at a time.
     sqlite3_busy_timeout(reader->db_, 2000);
-    if (!HasTable(reader->db_, "samples") && HasTable(reader->db_, "readings")) {
+    // The earlier table is there until the writer has moved it, in one transaction.
+    if (HasTable(reader->db_, "readings")) {
         // Should it fail, the queries below say the file is not one this reader knows.
         sqlite3_exec(reader->db_, kViewsOfEarlierFile, nullptr, nullptr, nullptr);
     }

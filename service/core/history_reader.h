@@ -2,9 +2,9 @@
 // writes it: a read-only connection (the file is in WAL mode, so a reader sees the last commit
 // and never takes a write lock). Shared by qm4720ctl history and GET /api/v1/history.
 //
-// A file of an earlier release that no service of this one has opened yet (and so moved into the
-// new tables) is read as well: the reader puts temporary views of the new tables over its one
-// table, slower but the same answers.
+// A file of an earlier release that no service of this one has moved into the new tables yet (it
+// does so once, after it started) is read as well: the reader puts temporary views of the new
+// tables over its one table, slower but the same answers.
 #pragma once
 
 #include <sqlite3.h>

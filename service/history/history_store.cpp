@@ -101,18 +101,10 @@ std::string HistoryStore::Setup() {
     // back with incremental_vacuum. A file moved from the earlier table keeps its pages and
     // reuses those that pruning frees, so it stops growing without ever being vacuumed.
     if (!Exec("PRAGMA auto_vacuum=INCREMENTAL;", error) || !Exec(kPragmas, error)) return error;
-    if (QueryNumber("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
-                    "name = 'readings'") > 0) {
-        if (!Exec("BEGIN IMMEDIATE", error)) return error;
-        if (!Exec(schema::kTables, error) || !Exec(kMoveEarlierFile, error) ||
-            !Exec("COMMIT", error)) {
-            std::string ignored;
-            Exec("ROLLBACK", ignored);
-            return "moving the rows of an earlier release into the tables by series: " + error;
-        }
-    } else if (!Exec(schema::kTables, error)) {
-        return error;
-    }
+    earlierTable_ = QueryNumber(
+                        "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
+                        "name = 'readings'") > 0;
+    if (!Exec(schema::kTables, error)) return error;
     const auto prepare = [&](const std::string& sql, sqlite3_stmt*& statement) {
         if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK) {
             return true;
@@ -129,8 +121,16 @@ std::string HistoryStore::Setup() {
         !prepare(std::string("INSERT INTO hours") + kUpsertBucket, upsertHour_)) {
         return error;
     }
+    return LoadSeries();
+}
+
+std::string HistoryStore::LoadSeries() {
+    series_.clear();
     sqlite3_stmt* all = nullptr;
-    if (!prepare("SELECT id, line, station, register FROM series", all)) return error;
+    if (sqlite3_prepare_v2(db_, "SELECT id, line, station, register FROM series", -1, &all,
+                           nullptr) != SQLITE_OK) {
+        return sqlite3_errmsg(db_);
+    }
     while (sqlite3_step(all) == SQLITE_ROW) {
         const auto text = [&](int column) {
             const auto* t = sqlite3_column_text(all, column);
@@ -141,6 +141,20 @@ std::string HistoryStore::Setup() {
     }
     sqlite3_finalize(all);
     return {};
+}
+
+std::string HistoryStore::MoveEarlierRows() {
+    std::string error;
+    if (!Exec("BEGIN IMMEDIATE", error)) return error;
+    if (Exec(kMoveEarlierFile, error) && Exec("COMMIT", error)) {
+        earlierTable_ = false;
+        return LoadSeries();
+    }
+    if (sqlite3_get_autocommit(db_) == 0) {
+        std::string ignored;
+        Exec("ROLLBACK", ignored);
+    }
+    return "moving the rows of an earlier release into the tables by series: " + error;
 }
 
 HistoryStore::~HistoryStore() {

@@ -18,9 +18,16 @@ namespace service {
 
 class HistoryStore {
 public:
-    // Opens (creates) `path`; a file of the earlier single table is moved into the tables by
-    // series first, in one transaction. Null with `error` = what SQLite said.
+    // Opens (creates) `path`. Null with `error` = what SQLite said.
     static std::unique_ptr<HistoryStore> Open(const std::string& path, std::string& error);
+
+    // The file holds the earlier single table: its rows are to be moved (MoveEarlierRows) before
+    // any batch is written, and until then readers read that table.
+    bool HoldsEarlierTable() const { return earlierTable_; }
+    // Moves the rows of the earlier table into the tables by series and drops it, in one
+    // transaction: on the writer's thread, after the service started, since a file of months
+    // takes minutes. Empty when done, else what went wrong (nothing moved).
+    std::string MoveEarlierRows();
     ~HistoryStore();
     HistoryStore(const HistoryStore&) = delete;
     HistoryStore& operator=(const HistoryStore&) = delete;
@@ -44,6 +51,7 @@ private:
     HistoryStore() = default;
     bool Exec(const char* sql, std::string& error);
     std::string Setup();
+    std::string LoadSeries();
     // The id of the series; made when new. 0 with `error` when it cannot be.
     std::int64_t SeriesId(const HistoryRow& row, const std::string& key, std::string& error);
     std::string DeleteBefore(const char* table, const char* column, std::int64_t beforeMs);
@@ -55,6 +63,7 @@ private:
     sqlite3_stmt* upsertMinute_ = nullptr;
     sqlite3_stmt* upsertHour_ = nullptr;
     std::map<std::string, std::int64_t> series_;  // by SeriesKey
+    bool earlierTable_ = false;
 };
 
 }  // namespace service

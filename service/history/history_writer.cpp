@@ -131,7 +131,16 @@ void HistoryWriter::Run() {
         // A database that could not be opened is tried again each period.
         std::uint64_t stored = 0;
         if (store_ != nullptr || OpenDatabase(error)) {
-            if (!batch.empty()) error = store_->Write(batch, settings, changes_, stored);
+            if (store_->HoldsEarlierTable()) {
+                Log(LogLevel::kNotice, "history: moving the rows of " + path_ +
+                                           " into the tables by series (once; readers read the "
+                                           "earlier table until it is done)");
+                error = store_->MoveEarlierRows();
+                if (error.empty()) Log(LogLevel::kNotice, "history: " + path_ + " moved");
+            }
+            if (!batch.empty() && error.empty()) {
+                error = store_->Write(batch, settings, changes_, stored);
+            }
             if (!error.empty()) error = "history database " + path_ + ": " + error;
         }
         if (!batch.empty() || !error.empty()) Record(batch.size(), stored, error);
