@@ -61,8 +61,11 @@ public:
     bool Read(const HistoryFilter& filter, const std::function<void(const HistoryRow&)>& row,
               std::string& error, std::size_t newest = 0);
 
-    // How many rows Read would hand over for `filter`, the held values not counted.
-    bool Count(const HistoryFilter& filter, std::uint64_t& count, std::string& error);
+    // How many rows Read would hand over for `filter`, the held values not counted; no more than
+    // `atMost` (when not 0) are counted, so that asking whether a span holds more than N rows
+    // reads N + 1 of them at most.
+    bool Count(const HistoryFilter& filter, std::uint64_t& count, std::string& error,
+               std::uint64_t atMost = 0);
 
     // The buckets of `table` that start in [sinceMs, untilMs) of the registers of `filter`
     // (meant for one), oldest first.
