@@ -12,6 +12,7 @@
 
 #include "service/core/access_config.h"
 #include "service/core/config_section.h"
+#include "service/core/history_config.h"
 #include "service/core/sparkplug_config.h"
 #include "service/core/meter_config.h"
 #include "service/core/service_config.h"
@@ -167,10 +168,7 @@ LineConfig ReadLine(const RegisterChecker& checker, const Section& line) {
 void ReadConfig(const RegisterChecker& checker, const Section& root, ServiceConfig& config) {
     root.OnlyKeys({"line", "history", "http", "mqtt"});
     if (auto history = root.Table("history")) {
-        history->OnlyKeys({"database", "retention_days"});
-        config.history.database = history->String("database", "", true);
-        const double days = history->Number("retention_days", 30, 0.001, 36500, "days");
-        config.history.retention = std::chrono::milliseconds(std::llround(days * 86400000.0));
+        ReadHistoryTable(*history, config.history);
     }
     std::set<std::string> names, listeners;
     std::map<std::string, std::string> devices;  // identity -> the port as first written

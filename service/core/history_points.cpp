@@ -62,7 +62,7 @@ bool ReadHistoryPoints(HistoryReader& reader, const HistoryFilter& filter, std::
                        HistoryPoints& answer, std::string& error) {
     answer = HistoryPoints{};
     std::uint64_t stored = 0;
-    if (!reader.Count(filter, stored, error)) return false;
+    if (!reader.Count(filter, stored, error, maxPoints)) return false;
     if (stored < maxPoints) {
         // The held value at the start may make it one more than fits.
         std::vector<HistoryPoint> points;

@@ -85,7 +85,8 @@ std::unique_ptr<HistoryReader> HistoryReader::Open(const std::string& path, std:
     }
     // The writer holds its lock for one batch at a time.
     sqlite3_busy_timeout(reader->db_, 2000);
-    if (!HasTable(reader->db_, "samples") && HasTable(reader->db_, "readings")) {
+    // The earlier table is there until the writer has moved it, in one transaction.
+    if (HasTable(reader->db_, "readings")) {
         // Should it fail, the queries below say the file is not one this reader knows.
         sqlite3_exec(reader->db_, kViewsOfEarlierFile, nullptr, nullptr, nullptr);
     }
@@ -220,20 +221,22 @@ bool HistoryReader::Read(const HistoryFilter& filter,
     return true;
 }
 
-bool HistoryReader::Count(const HistoryFilter& filter, std::uint64_t& count, std::string& error) {
+bool HistoryReader::Count(const HistoryFilter& filter, std::uint64_t& count, std::string& error,
+                          std::uint64_t atMost) {
     std::vector<std::int64_t> ids;
     count = 0;
     if (!SeriesOf(filter, ids, error)) return false;
     if (ids.empty()) return true;
     sqlite3_stmt* prepared = nullptr;
-    if (!Prepare("SELECT count(*) FROM samples WHERE series IN (" + IdList(ids) +
-                     ") AND time_ms >= ?1 AND time_ms < ?2",
+    if (!Prepare("SELECT count(*) FROM (SELECT 1 FROM samples WHERE series IN (" + IdList(ids) +
+                     ") AND time_ms >= ?1 AND time_ms < ?2 LIMIT ?3)",
                  prepared, error)) {
         return false;
     }
     const Statement statement(prepared);
     sqlite3_bind_int64(prepared, 1, filter.sinceMs);
     sqlite3_bind_int64(prepared, 2, filter.untilMs);
+    sqlite3_bind_int64(prepared, 3, atMost != 0 ? static_cast<sqlite3_int64>(atMost) : -1);
     if (sqlite3_step(prepared) != SQLITE_ROW) {
         error = path_ + ": " + sqlite3_errmsg(db_);
         return false;

@@ -2,9 +2,9 @@
 // writes it: a read-only connection (the file is in WAL mode, so a reader sees the last commit
 // and never takes a write lock). Shared by qm4720ctl history and GET /api/v1/history.
 //
-// A file of an earlier release that no service of this one has opened yet (and so moved into the
-// new tables) is read as well: the reader puts temporary views of the new tables over its one
-// table, slower but the same answers.
+// A file of an earlier release that no service of this one has moved into the new tables yet (it
+// does so once, after it started) is read as well: the reader puts temporary views of the new
+// tables over its one table, slower but the same answers.
 #pragma once
 
 #include <sqlite3.h>
@@ -61,8 +61,11 @@ public:
     bool Read(const HistoryFilter& filter, const std::function<void(const HistoryRow&)>& row,
               std::string& error, std::size_t newest = 0);
 
-    // How many rows Read would hand over for `filter`, the held values not counted.
-    bool Count(const HistoryFilter& filter, std::uint64_t& count, std::string& error);
+    // How many rows Read would hand over for `filter`, the held values not counted; no more than
+    // `atMost` (when not 0) are counted, so that asking whether a span holds more than N rows
+    // reads N + 1 of them at most.
+    bool Count(const HistoryFilter& filter, std::uint64_t& count, std::string& error,
+               std::uint64_t atMost = 0);
 
     // The buckets of `table` that start in [sinceMs, untilMs) of the registers of `filter`
     // (meant for one), oldest first.

@@ -1,5 +1,7 @@
 #include "service/core/meter_config.h"
 
+#include "service/core/history_config.h"
+
 #include <algorithm>
 #include <set>
 #include <string_view>
@@ -48,7 +50,7 @@ void CheckShownText(const Section& table, std::string_view key, const std::strin
 // meter, each register at most once.
 void ReadRegisterOptions(const RegisterChecker& checker, const Section& meter, MeterConfig& m) {
     for (const Section& table : meter.Tables("register")) {
-        table.OnlyKeys({"name", "label", "unit", "scale"});
+        table.OnlyKeys({"name", "label", "unit", "scale", "deadband", "heartbeat_s"});
         const std::string text = table.String("name", "", true);
         RegisterOptions options;
         options.reg = ResolveRegister(checker.driver, table, m.model, "name", text,
@@ -74,6 +76,7 @@ void ReadRegisterOptions(const RegisterChecker& checker, const Section& meter, M
             options.scale =
                 static_cast<int>(table.Integer("scale", 0, kMinModbusScale, kMaxModbusScale, true));
         }
+        ReadRegisterHistoryKeys(table, options);
         m.options.push_back(std::move(options));
     }
 }

@@ -35,6 +35,9 @@ struct RegisterOptions {
     // With a line's Modbus format int16: the value is served as value x 10^scale. nullopt: the
     // register's type says (a FLOAT has 1, any other 0).
     std::optional<int> scale;
+    // The history's storing of this register, when it differs from [history]'s.
+    std::optional<double> deadband;
+    std::optional<std::chrono::milliseconds> heartbeat;
 };
 
 struct MeterConfig {
@@ -69,6 +72,13 @@ struct LineConfig {
 struct HistoryConfig {
     std::string database;  // "" : no history is kept
     std::chrono::milliseconds retention{std::chrono::hours(24 * 30)};
+    // A reading is stored when it moved by more than `deadband` since the last stored, or the
+    // last stored is `heartbeat` old (0: never); with both 0, every reading.
+    double deadband = 0;
+    std::chrono::milliseconds heartbeat{0};
+    std::chrono::milliseconds minuteRetention{std::chrono::hours(24 * 7)};
+    std::chrono::milliseconds hourRetention{std::chrono::hours(24 * 365)};
+    std::uint64_t maxSizeMb = 0;  // 0: no bound but the age
 };
 
 // The web page, the JSON interface and the Prometheus metrics ([http]).

@@ -16,11 +16,33 @@ std::optional<HistoryRow> RowOf(const ReadingEvent& event) {
                       cell.mnemonic,
                       cell.ok ? std::optional<double>(cell.value) : std::nullopt,
                       cell.ok ? cell.quality : std::int16_t{0},
-                      cell.errorCode};
+                      cell.errorCode,
+                      cell.model};
+}
+
+HistorySettings HistorySettingsOf(const ServiceConfig& config) {
+    const HistoryConfig& h = config.history;
+    HistorySettings s;
+    s.defaults = {h.deadband, h.heartbeat.count()};
+    s.minuteRetention = h.minuteRetention;
+    s.hourRetention = h.hourRetention;
+    s.maxBytes = h.maxSizeMb * 1024 * 1024;
+    for (const LineConfig& line : config.lines) {
+        for (const MeterConfig& meter : line.meters) {
+            for (const RegisterOptions& o : meter.options) {
+                if (!o.deadband && !o.heartbeat) continue;
+                s.registers[SeriesKey(line.name, meter.station, o.reg.mnemonic)] = {
+                    o.deadband.value_or(h.deadband), o.heartbeat.value_or(h.heartbeat).count()};
+            }
+        }
+    }
+    return s;
 }
 
 bool HistoryOutput::Start(ServiceRuntime& runtime, std::string& /*error*/) {
-    if (writer_ != nullptr) runtime.events().Subscribe(*this);
+    if (writer_ == nullptr) return true;
+    writer_->SetSettings(HistorySettingsOf(runtime.config()));
+    runtime.events().Subscribe(*this);
     return true;
 }
 
@@ -39,6 +61,11 @@ void AppendHistoryMetrics(std::string& out, const HistoryWriter& writer) {
     Family(out, "qm4720_history_rows_written_total", "counter",
            "Rows committed to the history database.");
     Sample(out, "qm4720_history_rows_written_total", "", c.rowsWritten);
+    Family(out, "qm4720_history_rows_stored_total", "counter",
+           "Of the rows committed, those stored as rows of their own (the value moved beyond its "
+           "deadband, its quality or error changed, or its heartbeat was due); every one is in "
+           "the minute and hour aggregates.");
+    Sample(out, "qm4720_history_rows_stored_total", "", c.rowsStored);
     Family(out, "qm4720_history_rows_dropped_total", "counter",
            "Rows not written to the history: its queue was full, or their batch could not be "
            "committed (disk full, file read-only or gone).");

@@ -12,12 +12,16 @@
 
 #include "service/core/events.h"
 #include "service/core/output.h"
+#include "service/core/service_config.h"
 #include "service/history/history_writer.h"
 
 namespace service {
 
 // The row that `event` makes in the history; nullopt for a cause that makes none.
 std::optional<HistoryRow> RowOf(const ReadingEvent& event);
+
+// What `config` says the history stores of each register and keeps for how long.
+HistorySettings HistorySettingsOf(const ServiceConfig& config);
 
 // The history's families of /metrics (qm4720_history_...), appended to `text`.
 void AppendHistoryMetrics(std::string& text, const HistoryWriter& writer);

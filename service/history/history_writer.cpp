@@ -11,23 +11,6 @@
 #include "service/core/service_log.h"
 
 namespace service {
-namespace {
-
-constexpr const char* kSchema =
-    "CREATE TABLE IF NOT EXISTS readings(time_ms INTEGER NOT NULL, line TEXT NOT NULL, "
-    "station INTEGER NOT NULL, register TEXT NOT NULL, value REAL, quality INTEGER NOT NULL, "
-    "error_code INTEGER NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS readings_by_time ON readings(time_ms);";
-
-bool Exec(sqlite3* db, const char* sql, std::string& error) {
-    char* message = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
-    error = message != nullptr ? message : sqlite3_errmsg(db);
-    sqlite3_free(message);
-    return false;
-}
-
-}  // namespace
 
 std::unique_ptr<HistoryWriter> HistoryWriter::Open(const std::string& path,
                                                    std::chrono::milliseconds retention,
@@ -44,45 +27,22 @@ std::unique_ptr<HistoryWriter> HistoryWriter::Open(const std::string& path,
 
 bool HistoryWriter::OpenDatabase(std::string& error) {
     std::string why;
-    if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
-        why = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
-    } else {
-        sqlite3_busy_timeout(db_, 2000);
-        // WAL lets readers go on while a batch is written; NORMAL syncs at each checkpoint rather
-        // than each commit, which keeps every committed row through a crash of the process (not
-        // of the machine) and costs no fsync a second.
-        if (!Exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", why) ||
-            !Exec(db_, kSchema, why) ||
-            sqlite3_prepare_v2(db_,
-                               "INSERT INTO readings(time_ms, line, station, register, value, "
-                               "quality, error_code) VALUES(?,?,?,?,?,?,?)",
-                               -1, &insert_, nullptr) != SQLITE_OK) {
-            if (why.empty()) why = sqlite3_errmsg(db_);
-        }
-    }
+    store_ = HistoryStore::Open(path_, why);
     // The schema has been written, so the file exists: this is the file the rows go to.
     struct stat file {};
-    if (why.empty()) {
-        if (::stat(path_.c_str(), &file) != 0) {
-            why = std::string("the file cannot be found after opening it: ") + std::strerror(errno);
-        }
+    if (store_ != nullptr && ::stat(path_.c_str(), &file) != 0) {
+        why = std::string("the file cannot be found after opening it: ") + std::strerror(errno);
     }
     if (!why.empty()) {
         error = "history database " + path_ + ": " + why;
-        CloseDatabase();
+        store_.reset();
         return false;
     }
+    // A new file holds none of the rows the next readings would be judged against.
+    changes_.Clear();
     device_ = file.st_dev;
     inode_ = file.st_ino;
     return true;
-}
-
-void HistoryWriter::CloseDatabase() {
-    if (insert_ != nullptr) sqlite3_finalize(insert_);
-    insert_ = nullptr;
-    if (db_ != nullptr) sqlite3_close(db_);
-    db_ = nullptr;
 }
 
 bool HistoryWriter::PathNamesOpenFile() {
@@ -112,7 +72,6 @@ HistoryWriter::~HistoryWriter() {
         wake_.notify_all();
         thread_.join();
     }
-    CloseDatabase();
 }
 
 void HistoryWriter::Add(HistoryRow row) {
@@ -145,6 +104,7 @@ void HistoryWriter::Run() {
         bool stop = false;
         bool pruneNow = false;
         std::chrono::milliseconds retention{0};
+        HistorySettings settings;
         {
             std::unique_lock lock(mutex_);
             // The next transaction comes a commit period after the last one, sooner only when
@@ -154,31 +114,42 @@ void HistoryWriter::Run() {
             batch.swap(queue_);
             pruneNow = std::exchange(pruneAsked_, false);
             retention = retention_;
+            settings = settings_;
             flushTicket = flushAsked_;
             stop = stopping_;
         }
         // Looked at every period, rows or none, so that a deleted database is made again before
         // a reader asks for it.
         std::string error;
-        if (db_ != nullptr && !PathNamesOpenFile()) {
-            CloseDatabase();
+        if (store_ != nullptr && !PathNamesOpenFile()) {
+            store_.reset();
             // SQLite leaves the write-ahead log of a moved file as it is; beside the new file it
             // would be replayed into it, rows of the old file into a database they never were in.
             std::remove((path_ + "-wal").c_str());
             std::remove((path_ + "-shm").c_str());
         }
         // A database that could not be opened is tried again each period.
-        if (db_ != nullptr || OpenDatabase(error)) {
-            if (!batch.empty()) error = WriteBatch(batch);
+        std::uint64_t stored = 0;
+        if (store_ != nullptr || OpenDatabase(error)) {
+            if (store_->HoldsEarlierTable()) {
+                Log(LogLevel::kNotice, "history: moving the rows of " + path_ +
+                                           " into the tables by series (once; readers read the "
+                                           "earlier table until it is done)");
+                error = store_->MoveEarlierRows();
+                if (error.empty()) Log(LogLevel::kNotice, "history: " + path_ + " moved");
+            }
+            if (!batch.empty() && error.empty()) {
+                error = store_->Write(batch, settings, changes_, stored);
+            }
             if (!error.empty()) error = "history database " + path_ + ": " + error;
         }
-        if (!batch.empty() || !error.empty()) Record(batch.size(), error);
+        if (!batch.empty() || !error.empty()) Record(batch.size(), stored, error);
         // Also after a round with no rows, which would otherwise wake again at once.
         lastCommit = std::chrono::steady_clock::now();
         batch.clear();
-        if (db_ != nullptr &&
+        if (store_ != nullptr &&
             (pruneNow || std::chrono::steady_clock::now() - lastPrune_ > std::chrono::minutes(1))) {
-            Prune(retention);
+            Prune(retention, settings);
         }
         {
             std::lock_guard lock(mutex_);
@@ -189,41 +160,7 @@ void HistoryWriter::Run() {
     }
 }
 
-std::string HistoryWriter::WriteBatch(const std::vector<HistoryRow>& batch) {
-    std::string error;
-    if (!Exec(db_, "BEGIN", error)) return error;
-    for (const HistoryRow& row : batch) {
-        sqlite3_reset(insert_);
-        sqlite3_bind_int64(insert_, 1, row.utcMs);
-        sqlite3_bind_text(insert_, 2, row.line.c_str(), static_cast<int>(row.line.size()),
-                          SQLITE_STATIC);
-        sqlite3_bind_int(insert_, 3, row.station);
-        sqlite3_bind_text(insert_, 4, row.mnemonic.c_str(), static_cast<int>(row.mnemonic.size()),
-                          SQLITE_STATIC);
-        if (row.value) {
-            sqlite3_bind_double(insert_, 5, *row.value);
-        } else {
-            sqlite3_bind_null(insert_, 5);
-        }
-        sqlite3_bind_int(insert_, 6, row.quality);
-        sqlite3_bind_int(insert_, 7, row.errorCode);
-        if (sqlite3_step(insert_) != SQLITE_DONE) {
-            error = sqlite3_errmsg(db_);
-            break;
-        }
-    }
-    sqlite3_reset(insert_);
-    if (error.empty() && Exec(db_, "COMMIT", error)) return {};
-    // SQLite may have rolled back already (a full disk does): then there is nothing to undo, and
-    // what ROLLBACK would say must not hide the reason.
-    if (sqlite3_get_autocommit(db_) == 0) {
-        std::string ignored;
-        Exec(db_, "ROLLBACK", ignored);
-    }
-    return error;
-}
-
-void HistoryWriter::Record(std::size_t rows, const std::string& error) {
+void HistoryWriter::Record(std::size_t rows, std::uint64_t stored, const std::string& error) {
     bool wasFailing = false;
     std::string previous;
     std::uint64_t droppedBefore = 0;
@@ -233,6 +170,7 @@ void HistoryWriter::Record(std::size_t rows, const std::string& error) {
         previous = counters_.error;
         if (error.empty()) {
             counters_.rowsWritten += rows;
+            counters_.rowsStored += stored;
             counters_.lastCommitUtcMs = UtcNowMs();
             ++counters_.commits;
             counters_.failing = false;
@@ -264,12 +202,19 @@ void HistoryWriter::SetRetention(std::chrono::milliseconds retention) {
     wake_.notify_all();
 }
 
-void HistoryWriter::Prune(std::chrono::milliseconds retention) {
+void HistoryWriter::SetSettings(HistorySettings settings) {
+    {
+        std::lock_guard lock(mutex_);
+        settings_ = std::move(settings);
+        pruneAsked_ = true;
+    }
+    wake_.notify_all();
+}
+
+void HistoryWriter::Prune(std::chrono::milliseconds retention, const HistorySettings& settings) {
     lastPrune_ = std::chrono::steady_clock::now();
-    const std::string sql =
-        "DELETE FROM readings WHERE time_ms < " + std::to_string(UtcNowMs() - retention.count());
-    std::string error;
-    if (!Exec(db_, sql.c_str(), error)) Log(LogLevel::kError, "history: pruning: " + error);
+    const std::string error = store_->Prune(UtcNowMs(), retention, settings);
+    if (!error.empty()) Log(LogLevel::kError, "history: pruning: " + error);
 }
 
 }  // namespace service

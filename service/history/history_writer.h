@@ -1,16 +1,11 @@
-// The history of qm4720d: every poll result as one row of an SQLite database in WAL mode, so that
-// readers (qm4720ctl history) read while the service writes. Results are queued by the line
-// workers and written by one thread in batches: one transaction a second at most, and rows older
-// than the retention are deleted as they age out.
-//
-//   CREATE TABLE readings(time_ms INTEGER NOT NULL,   -- ms since 1970-01-01 UTC
-//                         line TEXT NOT NULL, station INTEGER NOT NULL, register TEXT NOT NULL,
-//                         value REAL,                  -- NULL when the read failed
-//                         quality INTEGER NOT NULL,    -- the driver's quality, 192 good, 0 failed
-//                         error_code INTEGER NOT NULL) -- DriverError, -1 none
+// The history of qm4720d: poll results in an SQLite database in WAL mode (history_schema.h), so
+// that readers (qm4720ctl history) read while the service writes. Results are queued by the line
+// workers and written by one thread in batches: one transaction a second at most. Every result
+// goes into the minute and hour aggregates; it is stored as a row when it changed
+// (history_policy.h). Rows older than the retention, and the oldest beyond the size bound, are
+// deleted as they age out.
 #pragma once
 
-#include <sqlite3.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -25,11 +20,15 @@
 #include <vector>
 
 #include "service/core/history_row.h"
+#include "service/history/history_policy.h"
+#include "service/history/history_store.h"
 
 namespace service {
 
 struct HistoryCounters {
+    // Readings committed, each into the aggregates; those that changed were stored as rows.
     std::uint64_t rowsWritten = 0;
+    std::uint64_t rowsStored = 0;
     // Every row not written: the queue was full, or its batch could not be committed.
     std::uint64_t rowsDropped = 0;
     std::int64_t lastCommitUtcMs = 0;
@@ -62,6 +61,9 @@ public:
     // Rows older than `retention` are deleted from now on, the first of them at once (a reload
     // that keeps the database but changes how long it keeps rows).
     void SetRetention(std::chrono::milliseconds retention);
+    // What is stored of each register and how long aggregates are kept, from the next batch on;
+    // the size bound is applied at once.
+    void SetSettings(HistorySettings settings);
 
     HistoryCounters Counters() const;
     const std::string& path() const { return path_; }
@@ -69,15 +71,13 @@ public:
 private:
     HistoryWriter() = default;
     bool OpenDatabase(std::string& error);
-    void CloseDatabase();
     // True when `path_` still names the file that is open; false (and the log says why) after
     // it was deleted or another file put in its place.
     bool PathNamesOpenFile();
     void Run();
     // Empty when the batch was committed; else the first error met (not what a rollback says).
-    std::string WriteBatch(const std::vector<HistoryRow>& batch);
-    void Record(std::size_t rows, const std::string& error);
-    void Prune(std::chrono::milliseconds retention);
+    void Record(std::size_t rows, std::uint64_t stored, const std::string& error);
+    void Prune(std::chrono::milliseconds retention, const HistorySettings& settings);
 
     // Bound of the queue: at 32 meters of 8 registers a second, over an hour of rows.
     static constexpr std::size_t kMaxQueued = 1'000'000;
@@ -85,8 +85,9 @@ private:
     std::string path_;
     std::chrono::milliseconds retention_{0};
     std::chrono::milliseconds commitPeriod_{1000};
-    sqlite3* db_ = nullptr;
-    sqlite3_stmt* insert_ = nullptr;
+    std::unique_ptr<HistoryStore> store_;
+    // The writer thread's own: what it last judged each series' reading against.
+    ChangeFilter changes_;
     // The open file's identity, to tell it from whatever the path names later.
     dev_t device_ = 0;
     ino_t inode_ = 0;
@@ -98,6 +99,7 @@ private:
     std::vector<HistoryRow> queue_;
     bool stopping_ = false;
     bool pruneAsked_ = false;
+    HistorySettings settings_;
     std::uint64_t flushAsked_ = 0;
     std::uint64_t flushDone_ = 0;
     HistoryCounters counters_;

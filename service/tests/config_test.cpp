@@ -109,6 +109,22 @@ const Broken kBroken[] = {
      std::string(kBase) + "interval_s = 1\n[history]\n"
                           "database = \"h.db\"\nretention_days = -1\n",
      11, "history.retention_days", "days"},
+    {"history deadband below zero",
+     std::string(kBase) + "interval_s = 1\n[history]\n"
+                          "database = \"h.db\"\ndeadband = -0.1\n",
+     11, "history.deadband", "from 0"},
+    {"history size bound of one MB",
+     std::string(kBase) + "interval_s = 1\n[history]\n"
+                          "database = \"h.db\"\nmax_size_mb = 1\n",
+     11, "history.max_size_mb", "at least 2"},
+    {"minute aggregates kept for no time",
+     std::string(kBase) + "interval_s = 1\n[history]\n"
+                          "database = \"h.db\"\nminute_retention_days = 0\n",
+     11, "history.minute_retention_days", "days"},
+    {"register heartbeat as text",
+     std::string(kBase) + "interval_s = 1\n[[line.meter.register]]\nname = \"PV\"\n"
+                          "heartbeat_s = \"60\"\n",
+     11, "line[0].meter[0].register[0].heartbeat_s", "expected seconds"},
     {"HTTP writes without a token",
      std::string(kBase) + "interval_s = 1\n[http]\nport = 8080\nwrites = true\n", 11, "http.writes",
      "write_token"},

@@ -19,6 +19,8 @@ using Params = std::multimap<std::string, std::string>;
 
 constexpr std::int64_t kNow = 1796745600000;  // 2026-12-08T16:00:00Z
 constexpr std::int64_t kNoBound = std::numeric_limits<std::int64_t>::max();
+// A retention that keeps rows of kNow whenever the test runs: the writer prunes against the clock.
+constexpr std::chrono::hours kYears{24 * 3650};
 
 TEST(HistoryQueryParameters, AcceptedForms) {
     struct Case {
@@ -189,12 +191,12 @@ protected:
     void SetUp() override {
         config_.database = dir_ / "history.db";
         std::string error;
-        auto writer = service::HistoryWriter::Open(config_.database, std::chrono::hours(24), error);
+        auto writer = service::HistoryWriter::Open(config_.database, kYears, error);
         ASSERT_NE(writer, nullptr) << error;
-        // Two rows share t0 + 1000, so that a page may end inside one millisecond.
+        // Two rows of station 1 share t0 + 1000, so that a page may end inside one millisecond.
         writer->Add({t0_, "a", 1, "PV", 21.5, 192, -1});
         writer->Add({t0_ + 1000, "a", 1, "PV", 21.75, 192, -1});
-        writer->Add({t0_ + 1000, "a", 1, "PV", 22, 192, -1});
+        writer->Add({t0_ + 1000, "a", 1, "OP", 22, 192, -1});
         writer->Add({t0_ + 2000, "a", 1, "PV", std::nullopt, 0, 3});
         writer->Add({t0_ + 2000, "a", 2, "PV", 5, 192, -1});
         writer->Add({t0_ + 2000, "b, \"east\"", 1, "PV", 7, 192, -1});
@@ -216,13 +218,15 @@ protected:
 TEST_F(HistoryAnswers, RowsOfOneRegisterOldestFirstWithFailedReadsAsNull) {
     const auto body = Json({{"line", "a"}, {"station", "1"}, {"register", "PV"}});
     EXPECT_EQ(body["truncated"], false);
-    ASSERT_EQ(body["rows"].size(), 4u);
+    ASSERT_EQ(body["rows"].size(), 3u);
     EXPECT_EQ(body["rows"][0]["time"], "2026-12-08T15:59:00.000Z");
     EXPECT_EQ(body["rows"][0]["time_ms"], t0_);
     EXPECT_EQ(body["rows"][0]["value"], 21.5);
-    EXPECT_EQ(body["rows"][3]["value"], nullptr);
-    EXPECT_EQ(body["rows"][3]["quality"], 0);
-    EXPECT_EQ(body["rows"][3]["error_code"], 3);
+    EXPECT_EQ(body["rows"][1]["quality"], 192);
+    EXPECT_EQ(body["rows"][1]["error_code"], -1);
+    EXPECT_EQ(body["rows"][2]["value"], nullptr);
+    EXPECT_EQ(body["rows"][2]["quality"], 0);
+    EXPECT_EQ(body["rows"][2]["error_code"], 3);
     EXPECT_EQ(body["until"], nullptr);
 }
 
@@ -264,7 +268,7 @@ TEST_F(HistoryAnswers, CsvQuotesFieldsLeavesFailedValuesEmptyAndSaysTruncatedInH
 
 TEST_F(HistoryAnswers, AMetersFloatIsSaidAsTheMeterSentItInFilesOldAndNew) {
     std::string error;
-    auto writer = service::HistoryWriter::Open(config_.database, std::chrono::hours(24), error);
+    auto writer = service::HistoryWriter::Open(config_.database, kYears, error);
     ASSERT_NE(writer, nullptr) << error;
     // As files written before hold it (the float widened), and as a reading is stored now.
     writer->Add({t0_ + 3000, "c", 1, "PV", static_cast<double>(99.95F), 192, -1});
@@ -315,7 +319,7 @@ TEST(HistoryPoints, NeverMoreThanAskedAndASpikeStaysVisible) {
     constexpr int kSpikeAt = 4321;
     {
         std::string error;
-        auto writer = service::HistoryWriter::Open(config.database, std::chrono::hours(24), error);
+        auto writer = service::HistoryWriter::Open(config.database, kYears, error);
         ASSERT_NE(writer, nullptr) << error;
         for (int i = 0; i < kReadings; ++i) {
             std::optional<double> value = 20.0 + (i % 7) * 0.25;
@@ -367,6 +371,28 @@ TEST(HistoryPoints, NeverMoreThanAskedAndASpikeStaysVisible) {
             EXPECT_EQ(body["bucket_ms"], 0);
         }
     }
+
+    // Minutes kept for less than the span reaches back: hours answer it whole.
+    std::string error;
+    auto writer = service::HistoryWriter::Open(config.database, kYears, error);
+    ASSERT_NE(writer, nullptr) << error;
+    service::HistorySettings settings;
+    settings.minuteRetention = std::chrono::milliseconds(service::UtcNowMs() - (kNow - 3600'000));
+    writer->SetSettings(settings);
+    writer->Flush();
+    const auto answer = service::AnswerHistory(config,
+                                               {{"line", "a"},
+                                                {"station", "1"},
+                                                {"register", "PV"},
+                                                {"since", std::to_string(kStart)},
+                                                {"until", std::to_string(kNow)},
+                                                {"points", "50"}},
+                                               kNow);
+    const auto body = nlohmann::json::parse(answer.body);
+    EXPECT_EQ(body["resolution"], "hour") << answer.body;
+    ASSERT_EQ(body["points"].size(), 2u) << answer.body;
+    EXPECT_EQ(body["points"][0]["count"], 3600 - 3);
+    EXPECT_EQ(body["points"][1]["max"], 500.0);
 }
 
 }  // namespace

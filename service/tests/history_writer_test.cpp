@@ -1,10 +1,15 @@
-// The history writer when the disk fails it: a full disk is logged once with its own reason, every
-// row not written is counted, /metrics and the page say the history is failing, and writing
-// resumes when space returns; a database deleted or replaced while open is noticed and made anew.
+// The history writer: which readings it stores and the aggregates it keeps of them all; a file of
+// the earlier release moved into its tables; and when the disk fails it: a full disk is logged once
+// with its own reason, every row not written is counted, /metrics and the page say the history is
+// failing, and writing resumes when space returns; a database deleted or replaced while open is
+// noticed and made anew.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
+#include <sqlite3.h>
+
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -76,9 +81,11 @@ void FillDisk(const std::string& path) {
     std::fclose(file);
 }
 
+// Each reading a millisecond after the one before: the history keeps one of a register a ms.
 void AddRows(service::HistoryWriter& writer, int count, std::size_t lineNameBytes = 1) {
+    static std::int64_t next = service::UtcNowMs();
     const std::string line(lineNameBytes, 'a');
-    for (int i = 0; i < count; ++i) writer.Add({service::UtcNowMs(), line, 1, "PV", i, 192, -1});
+    for (int i = 0; i < count; ++i) writer.Add({next++, line, 1, "PV", i, 192, -1});
 }
 
 std::string Metrics(const service::HistoryWriter& writer) {
@@ -138,7 +145,7 @@ TEST(HistoryWriterFailures, AFullDiskIsSaidOnceCountedShownAndOutlived) {
     EXPECT_NE(Metrics(*writer).find("qm4720_history_failing 0\n"), std::string::npos);
     EXPECT_EQ(PageHistory(*writer)["state"], "writing");
     writer.reset();
-    EXPECT_EQ(servicetest::QueryNumber(db, "SELECT count(*) FROM readings"), 15);
+    EXPECT_EQ(servicetest::QueryNumber(db, "SELECT count(*) FROM samples"), 15);
 }
 
 TEST(HistoryWriterFailures, ADatabaseDeletedOrReplacedWhileOpenIsMadeAnew) {
@@ -171,13 +178,215 @@ TEST(HistoryWriterFailures, ADatabaseDeletedOrReplacedWhileOpenIsMadeAnew) {
         writer->Flush();
         EXPECT_NE(log.Text().find(db + " " + c.said), std::string::npos) << log.Text();
         // The rows after it are in the file the path names, which readers find.
-        EXPECT_EQ(servicetest::QueryNumber(db, "SELECT count(*) FROM readings"), 4);
+        EXPECT_EQ(servicetest::QueryNumber(db, "SELECT count(*) FROM samples"), 4);
         service::HistoryConfig config;
         config.database = db;
         const auto answer = service::AnswerHistory(config, {}, service::UtcNowMs() + 1);
         EXPECT_EQ(answer.status, 200) << answer.body;
         EXPECT_EQ(nlohmann::json::parse(answer.body)["rows"].size(), 4u);
     }
+}
+
+// Which readings are stored: each case a policy and a register's readings, and which of them
+// become rows.
+TEST(HistoryStorePolicy, ReadingsStoredByDeadbandHeartbeatAndChangeOfQuality) {
+    struct Reading {
+        std::int64_t s;  // seconds from the start
+        std::optional<double> value;
+        std::int16_t quality = 192;
+        std::int32_t error = -1;
+    };
+    const struct {
+        const char* name;
+        service::StorePolicy policy;
+        std::vector<Reading> readings;
+        std::vector<int> stored;  // indexes into readings
+    } cases[] = {
+        {"no deadband, no heartbeat: every reading, unchanged ones too",
+         {0, 0},
+         {{0, 1.0}, {1, 1.0}, {2, 1.0}},
+         {0, 1, 2}},
+        {"deadband: only moves beyond it, against the last stored",
+         {0.5, 0},
+         {{0, 10.0}, {1, 10.3}, {2, 10.5}, {3, 10.51}, {4, 10.1}, {5, 11.2}},
+         {0, 3, 5}},
+        {"heartbeat alone: changes and every 10 s",
+         {0, 10'000},
+         {{0, 1.0}, {5, 1.0}, {9, 1.0}, {10, 1.0}, {11, 2.0}, {12, 2.0}, {21, 2.0}},
+         {0, 3, 4, 6}},
+        {"failure and recovery always stored, inside the deadband",
+         {100, 0},
+         {{0, 5.0}, {1, std::nullopt, 0, 3}, {2, std::nullopt, 0, 3}, {3, 5.0}, {4, 5.0}},
+         {0, 1, 3}},
+        {"another error or quality is a change",
+         {100, 0},
+         {{0, std::nullopt, 0, 3}, {1, std::nullopt, 0, 4}, {2, 5.0}, {3, 5.0, 64}, {4, 5.0, 64}},
+         {0, 1, 2, 3}},
+        {"a clock set back is stored", {100, 0}, {{10, 5.0}, {5, 5.0}}, {0, 1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        service::ChangeFilter filter;
+        std::vector<int> stored;
+        for (std::size_t i = 0; i < c.readings.size(); ++i) {
+            const Reading& r = c.readings[i];
+            const service::HistoryRow row(r.s * 1000, "a", 1, "PV", r.value, r.quality, r.error);
+            if (filter.Keep("key", c.policy, row)) stored.push_back(static_cast<int>(i));
+        }
+        EXPECT_EQ(stored, c.stored);
+    }
+}
+
+// Readings of one register over three minutes, a failed one among them, stored with a deadband:
+// the minute aggregates are those of every polled reading (not of the stored rows), and a span
+// that starts between stored rows begins with the value held then.
+TEST(HistoryStorePolicy, AggregatesAreOfEveryReadingAndASpanStartsWithTheValueHeld) {
+    servicetest::ScratchDir dir;
+    const std::string db = dir / "history.db";
+    constexpr std::int64_t kStart = 1796745600000;  // a whole hour
+    std::vector<std::optional<double>> polled;
+    {
+        std::string error;
+        auto writer = service::HistoryWriter::Open(db, 24h * 3650, error);
+        ASSERT_NE(writer, nullptr) << error;
+        service::HistorySettings settings;
+        settings.defaults.deadband = 1.0;
+        settings.minuteRetention = settings.hourRetention = 24h * 3650;
+        writer->SetSettings(settings);
+        for (int i = 0; i < 180; ++i) {
+            std::optional<double> v = 20.0 + (i % 13) * 0.125 + (i / 60) * 3;
+            if (i == 75) v.reset();
+            polled.push_back(v);
+            writer->Add({kStart + i * 1000LL, "a", 1, "PV", v,
+                         static_cast<std::int16_t>(v ? 192 : 0), v ? -1 : 3});
+        }
+        writer->Flush();
+        const auto c = writer->Counters();
+        EXPECT_EQ(c.rowsWritten, 180u);
+        EXPECT_LT(c.rowsStored, 30u);
+    }
+    std::string error;
+    auto reader = service::HistoryReader::Open(db, error);
+    ASSERT_NE(reader, nullptr) << error;
+    service::HistoryFilter filter;
+    filter.line = "a";
+    filter.stations = {1};
+    filter.mnemonic = "PV";
+    filter.sinceMs = kStart;
+    filter.untilMs = kStart + 180'000;
+    std::vector<service::HistoryBucket> minutes;
+    ASSERT_TRUE(reader->ReadBuckets(
+        service::BucketTable::kMinutes, filter,
+        [&](const service::HistoryBucket& b) { minutes.push_back(b); }, error))
+        << error;
+    ASSERT_EQ(minutes.size(), 3u);
+    for (int m = 0; m < 3; ++m) {
+        SCOPED_TRACE(m);
+        double low = 1e9, high = -1e9, sum = 0;
+        std::uint64_t good = 0, failed = 0;
+        for (int i = m * 60; i < m * 60 + 60; ++i) {
+            if (!polled[i]) {
+                ++failed;
+                continue;
+            }
+            low = std::min(low, *polled[i]);
+            high = std::max(high, *polled[i]);
+            sum += *polled[i];
+            ++good;
+        }
+        EXPECT_EQ(minutes[m].startMs, kStart + m * 60'000);
+        EXPECT_EQ(minutes[m].min, low);
+        EXPECT_EQ(minutes[m].max, high);
+        EXPECT_DOUBLE_EQ(minutes[m].sum, sum);
+        EXPECT_EQ(minutes[m].count, good);
+        EXPECT_EQ(minutes[m].failed, failed);
+    }
+
+    // A step curve of the rows of any span is the polled values to within the deadband.
+    for (const std::int64_t since : {kStart + 30'500, kStart + 76'000, kStart + 130'000}) {
+        SCOPED_TRACE(since - kStart);
+        filter.sinceMs = since;
+        std::vector<service::HistoryRow> rows;
+        ASSERT_TRUE(reader->Read(
+            filter, [&](const service::HistoryRow& r) { rows.push_back(r); }, error))
+            << error;
+        ASSERT_FALSE(rows.empty());
+        EXPECT_EQ(rows.front().utcMs, since);
+        std::size_t at = 0;
+        for (std::int64_t t = (since - kStart + 999) / 1000; t < 180; ++t) {
+            while (at + 1 < rows.size() && rows[at + 1].utcMs <= kStart + t * 1000) ++at;
+            const auto& shown = rows[at].value;
+            ASSERT_EQ(shown.has_value(), polled[t].has_value()) << t;
+            if (shown) {
+                EXPECT_LE(std::fabs(*shown - *polled[t]), 1.0) << t;
+            }
+        }
+    }
+}
+
+// A file as the earlier release made and filled it: opened by this writer, its rows are moved into
+// the tables by series, answered as before, with aggregates of them; and it is read as well
+// before any writer moved it.
+TEST(HistoryStoreMigration, AFileOfTheEarlierTableIsReadThenMovedWithItsRowsKept) {
+    // The earlier release's schema, exactly as its writer created it.
+    constexpr const char* kEarlierSchema =
+        "CREATE TABLE IF NOT EXISTS readings(time_ms INTEGER NOT NULL, line TEXT NOT NULL, "
+        "station INTEGER NOT NULL, register TEXT NOT NULL, value REAL, quality INTEGER NOT NULL, "
+        "error_code INTEGER NOT NULL);"
+        "CREATE INDEX IF NOT EXISTS readings_by_time ON readings(time_ms);";
+    servicetest::ScratchDir dir;
+    const std::string db = dir / "history.db";
+    const std::int64_t t0 = service::UtcNowMs() - 3 * 3600'000;
+    {
+        sqlite3* handle = nullptr;
+        ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+        std::string sql = std::string("PRAGMA journal_mode=WAL;") + kEarlierSchema;
+        for (int i = 0; i < 200; ++i) {
+            const std::string t = std::to_string(t0 + i * 60'000LL);
+            sql += "INSERT INTO readings VALUES(" + t + ", 'a', 1, 'PV', " +
+                   (i == 7 ? "NULL, 0, 3" : std::to_string(20 + i % 5) + ".5, 192, -1") + ");";
+            sql +=
+                "INSERT INTO readings VALUES(" + t + ", 'b', 2, 'OP', 99.94999694824219, 192, -1);";
+        }
+        ASSERT_EQ(sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(handle);
+    }
+    service::HistoryConfig config;
+    config.database = db;
+    const service::HistoryFilter all;
+    const auto answer = [&](const std::multimap<std::string, std::string>& params) {
+        const auto a = service::AnswerHistory(config, params, t0 + 300 * 60'000LL);
+        EXPECT_EQ(a.status, 200) << a.body;
+        return a.body;
+    };
+    const std::multimap<std::string, std::string> rows = {{"since", std::to_string(t0)},
+                                                          {"format", "csv"}};
+    const std::multimap<std::string, std::string> points = {{"since", std::to_string(t0)},
+                                                            {"line", "a"},
+                                                            {"station", "1"},
+                                                            {"register", "PV"},
+                                                            {"points", "10"}};
+    const std::string rowsBefore = answer(rows);
+    const std::string pointsBefore = answer(points);
+    EXPECT_EQ(servicetest::Count(rowsBefore, "\n"), 401);
+    EXPECT_NE(rowsBefore.find(",a,1,PV,,0,3\n"), std::string::npos);
+    EXPECT_NE(rowsBefore.find(",b,2,OP,99.95,192,-1\n"), std::string::npos);
+
+    std::string error;
+    auto writer = service::HistoryWriter::Open(db, 24h, error);
+    ASSERT_NE(writer, nullptr) << error;
+    writer->Flush();
+    EXPECT_EQ(
+        servicetest::QueryNumber(db, "SELECT count(*) FROM sqlite_master WHERE name = 'readings'"),
+        0);
+    EXPECT_EQ(servicetest::QueryNumber(db, "SELECT count(*) FROM samples"), 400);
+    EXPECT_EQ(servicetest::QueryNumber(db, "SELECT sum(count) + sum(failed) FROM hours"), 400);
+    EXPECT_EQ(answer(rows), rowsBefore);
+    EXPECT_EQ(answer(points), pointsBefore);
+    // New readings go on into the same series.
+    writer->Add({t0 + 250 * 60'000LL, "a", 1, "PV", 7.0, 192, -1});
+    writer->Flush();
+    EXPECT_EQ(servicetest::QueryNumber(db, "SELECT count(*) FROM series"), 2);
 }
 
 }  // namespace

@@ -118,19 +118,19 @@ TEST_F(OutputSeam, ALineThatCannotBeOpenedWritesFailedRowsToTheHistory) {
     runtime->AddOutput(std::make_unique<service::HistoryOutput>(writer));
     ASSERT_TRUE(runtime->Start(error)) << error;
     // Both polled registers, failed with the driver's open error; never a value.
-    const std::string failed =
-        "SELECT COUNT(*) FROM readings WHERE line = 'a' AND station = 1 "
-        "AND value IS NULL AND quality = 0 AND error_code = " +
-        std::to_string(contract::kErrorOpen);
+    const std::string failed = "SELECT COUNT(*) FROM " + servicetest::kHistoryRows +
+                               " WHERE line = 'a' AND station = 1 "
+                               "AND value IS NULL AND quality = 0 AND error_code = " +
+                               std::to_string(contract::kErrorOpen);
     EXPECT_TRUE(WaitFor([&] { return servicetest::QueryNumber(db, failed) >= 2; }, 5s))
         << servicetest::QueryNumber(db, failed);
     runtime->Stop();
-    EXPECT_EQ(servicetest::QueryNumber(db, "SELECT COUNT(*) FROM readings WHERE value IS NOT NULL"),
+    EXPECT_EQ(servicetest::QueryNumber(db, "SELECT COUNT(*) FROM samples WHERE value IS NOT NULL"),
               0);
-    EXPECT_EQ(
-        servicetest::QueryNumber(
-            db, "SELECT COUNT(DISTINCT register) FROM readings WHERE register IN ('PV', 'SP')"),
-        2);
+    EXPECT_EQ(servicetest::QueryNumber(db, "SELECT COUNT(DISTINCT register) FROM " +
+                                               servicetest::kHistoryRows +
+                                               " WHERE register IN ('PV', 'SP')"),
+              2);
 }
 
 }  // namespace

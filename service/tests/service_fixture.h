@@ -82,6 +82,13 @@ inline std::unique_ptr<host::ChildProcess> StartService(const std::string& confi
 
 // One number from the history database, read-only as qm4720ctl reads it; -1 when it cannot be
 // read (no file yet, no table yet).
+// The history's rows as one table of the columns readers see (line, station, register, value,
+// quality 192 good, error_code -1 none), for a test's SQL: FROM ` + kHistoryRows + `.
+inline const std::string kHistoryRows =
+    "(SELECT time_ms, line, station, register, value, coalesce(quality, 192) AS quality, "
+    "coalesce(error_code, -1) AS error_code FROM samples JOIN series ON series.id = "
+    "samples.series)";
+
 inline long long QueryNumber(const std::string& db, const std::string& sql) {
     sqlite3* handle = nullptr;
     long long result = -1;

@@ -41,7 +41,8 @@ protected:
         return text;
     }
     long long Rows(const std::string& where = "1") const {
-        return QueryNumber(db_, "SELECT count(*) FROM readings WHERE " + where);
+        return QueryNumber(db_,
+                           "SELECT count(*) FROM " + servicetest::kHistoryRows + " WHERE " + where);
     }
 
     servicetest::ScratchDir dir_;
@@ -67,7 +68,7 @@ TEST_F(ServiceProcess, SigtermCommitsTheHistoryAndExitsZeroWithinTwoSeconds) {
     // What was polled in the last second before the signal is committed, not only what the
     // last periodic commit held.
     EXPECT_GT(Rows(), before);
-    EXPECT_GT(QueryNumber(db_, "SELECT max(time_ms) FROM readings"), sentUtcMs - 500);
+    EXPECT_GT(QueryNumber(db_, "SELECT max(time_ms) FROM samples"), sentUtcMs - 500);
     EXPECT_EQ(Rows("value IS NULL"), 0);
 }
 
@@ -227,13 +228,13 @@ TEST_F(ServiceProcess, KillUnderLoadLosesNoCommittedRow) {
     ASSERT_TRUE(WaitFor([&] { return Rows() > 50; }, 5s)) << ReadFile(log_);
     std::this_thread::sleep_for(1500ms);
     // What a reader saw committed just before the kill.
-    const long long seenMaxMs = QueryNumber(db_, "SELECT max(time_ms) FROM readings");
+    const long long seenMaxMs = QueryNumber(db_, "SELECT max(time_ms) FROM samples");
     const long long seen = Rows("time_ms <= " + std::to_string(seenMaxMs));
     service->Stop(SIGKILL, 2000);
 
     service = servicetest::StartService(config_, log_);
     ASSERT_TRUE(WaitFor(
-        [&] { return QueryNumber(db_, "SELECT max(time_ms) FROM readings") > seenMaxMs + 1000; },
+        [&] { return QueryNumber(db_, "SELECT max(time_ms) FROM samples") > seenMaxMs + 1000; },
         5s));
     EXPECT_EQ(service->Stop(SIGTERM, 2000), 0);
     sqlite3* db = nullptr;

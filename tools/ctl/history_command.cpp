@@ -5,6 +5,7 @@
 
 #include "tools/ctl/command_support.h"
 #include "service/core/history_params.h"
+#include "service/core/history_points.h"
 #include "service/core/history_reader.h"
 
 namespace ctl {
@@ -14,6 +15,34 @@ namespace {
 std::uint64_t FileTimeOfMs(std::int64_t ms) {
     constexpr std::int64_t kMsFrom1601To1970 = 11644473600000;
     return static_cast<std::uint64_t>(ms + kMsFrom1601To1970) * 10000;
+}
+
+// The points of one register: time (a bucket's start), resolution, bucket_ms, min, max, mean,
+// count, failed.
+int PrintPoints(service::HistoryReader& reader, const service::HistoryFilter& filter,
+                std::size_t maxPoints, const Options& options) {
+    service::HistoryPoints points;
+    std::string error;
+    if (!service::ReadHistoryPoints(reader, filter, maxPoints, points, error)) {
+        Diagnose("--db " + error);
+        return kExitFailure;
+    }
+    int status = kExitOk;
+    if (!RedirectOutput(options, status)) return status;
+    RecordWriter writer(options.format, {"time", "resolution", "bucket_ms", "min", "max", "mean",
+                                         "count", "failed"});
+    const auto number = [](const std::optional<double>& v) {
+        return v ? Cell::Number(*v) : Cell::Null();
+    };
+    for (const service::HistoryPoint& p : points.points) {
+        writer.Row({TimeCell(FileTimeOfMs(p.utcMs), options.time),
+                    Cell::Text(service::PointsResolutionName(points.resolution)),
+                    Cell::Number(static_cast<double>(points.bucketMs)), number(p.min),
+                    number(p.max), number(p.mean), Cell::Number(static_cast<double>(p.count)),
+                    Cell::Number(static_cast<double>(p.failed))});
+    }
+    writer.Finish();
+    return kExitOk;
 }
 
 }  // namespace
@@ -32,9 +61,17 @@ CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& o) {
     history->add_option("--station", o.stations, "stations, e.g. 1,3-5");
     history->add_option("--register", o.mnemonic, "one register, e.g. PV");
     history->add_option("--line", o.line, "one line by its configured name");
+    history
+        ->add_option("--points", o.points,
+                     "at most N points of one register (--line, --station, --register): its rows "
+                     "when they fit, else minute or hour buckets with min, max, mean and counts")
+        ->check(CLI::Range(std::size_t{1}, service::kHistoryMaxPoints))
+        ->type_name("N");
     history->footer(
         "Columns: time (as --time says), line, station, register, value (empty when the read\n"
-        "failed), quality (192 good), error_code (the driver's code, -1 none); oldest first.\n"
+        "failed), quality (192 good), error_code (the driver's code, -1 none); oldest first;\n"
+        "with --since, each register's value held then first, at that time. With --points:\n"
+        "time, resolution (raw, minute, hour), bucket_ms, min, max, mean, count, failed.\n"
         "Example: qm4720ctl history --db /var/lib/qm4720d/history.db --station 1 --register PV\n"
         "           --since 2026-12-08T00:00:00Z --format csv");
     return history;
@@ -67,6 +104,18 @@ int RunHistory(const HistoryOptions& o, const Options& options) {
         return kExitUsage;
     }
     filter.line = o.line;
+    if (o.points != 0) {
+        if (o.line.empty() || filter.stations.size() != 1 || filter.mnemonic.empty()) {
+            Diagnose("--points: name one register with --line, --station and --register");
+            return kExitUsage;
+        }
+        if (o.until.empty()) filter.untilMs = nowMs;
+        if (o.since.empty()) filter.sinceMs = nowMs - 3'600'000;
+        if (filter.sinceMs >= filter.untilMs) {
+            Diagnose("--since must be before --until");
+            return kExitUsage;
+        }
+    }
 
     auto reader = service::HistoryReader::Open(o.database, error);
     if (reader == nullptr) {
@@ -75,6 +124,7 @@ int RunHistory(const HistoryOptions& o, const Options& options) {
     }
     int status = kExitOk;
     if (!RedirectOutput(options, status)) return status;
+    if (o.points != 0) return PrintPoints(*reader, filter, o.points, options);
     RecordWriter writer(options.format,
                         {"time", "line", "station", "register", "value", "quality", "error_code"});
     const bool ok = reader->Read(

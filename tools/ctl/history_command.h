@@ -2,6 +2,7 @@
 // it at the same time: the database is in WAL mode, so the reader sees the last commit).
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -14,9 +15,10 @@ struct HistoryOptions {
     std::string database;
     std::string since;  // as service::ParseHistoryTime reads it
     std::string until;
-    std::string stations;  // "1,3-5"
-    std::string mnemonic;  // one register
-    std::string line;      // one line
+    std::string stations;    // "1,3-5"
+    std::string mnemonic;    // one register
+    std::string line;        // one line
+    std::size_t points = 0;  // 0: rows; else at most this many points of one register
 };
 
 CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& options);
