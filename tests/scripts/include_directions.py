@@ -46,8 +46,8 @@ RULES = [
     ("tools/ctl/", PROGRAM),
     # qm4720ctl history reads the service's database with the service's own reader.
     ("tools/ctl/history_command.cpp",
-     PROGRAM + ["service/core/history_params.h", "service/core/history_reader.h",
-                "service/core/history_row.h"]),
+     PROGRAM + ["service/core/history_params.h", "service/core/history_points.h",
+                "service/core/history_reader.h", "service/core/history_row.h"]),
     ("tools/sim/", ["host/oskit/", "records/", "contract/"]),
     ("service/", CLIENT),
     ("service/main.cpp", ["service/"] + CLIENT),
