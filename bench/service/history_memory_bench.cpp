@@ -3,7 +3,8 @@
 // failures among them, at least 35 a second).
 //  - default: 2 minutes; the memory after the first 30 s is judged: its slope (least squares) under
 //    0.5 KiB/s and its growth from the first 10 s to the last 10 s within 5 %;
-//  - BENCH_SLOW=1 or --slow: an hour, judged after its first 10 minutes.
+//  - BENCH_SLOW=1 or --slow: an hour, judged after its first 10 minutes; --seconds N: N seconds,
+//    judged after 30 s. Every second of both is written to history_memory_series.csv.
 // The two services run at once, each on its own 4 simulators, so that both see the same machine.
 // Prints one table and writes it as history_memory.csv into --out. Exit 0 when it ran (targets met
 // or not), 1 when it could not run.
@@ -159,11 +160,13 @@ std::int64_t StoredRows(const std::string& database) {
 }
 
 bool Run(const std::string& dir, std::chrono::seconds warmUp, std::chrono::seconds run,
-         std::vector<Row>& rows) {
+         const std::string& seriesCsv, std::vector<Row>& rows) {
     const std::string database = dir + "/history.db";
     Service with, without;
     if (!with.Start(dir, "with", database) || !without.Start(dir, "without", "")) return false;
     std::vector<long> withKiB, withoutKiB;
+    std::ofstream series(seriesCsv, std::ios::trunc);
+    series << "second,history_on_kib,history_off_kib\n";
     const auto start = Clock::now();
     auto next = start;
     while (Clock::now() - start < warmUp + run) {
@@ -174,6 +177,8 @@ bool Run(const std::string& dir, std::chrono::seconds warmUp, std::chrono::secon
             std::fprintf(stderr, "qm4720d_history_memory_bench: a service ended early\n");
             return false;
         }
+        series << std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count()
+               << ',' << a << ',' << b << '\n';
         if (judged) {
             withKiB.push_back(a);
             withoutKiB.push_back(b);
@@ -215,27 +220,35 @@ int main(int argc, char** argv) {
     std::string out = "bench-results";
     bool slow =
         std::getenv("BENCH_SLOW") != nullptr && std::string(std::getenv("BENCH_SLOW")) == "1";
+    long seconds = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--out" && i + 1 < argc) {
             out = argv[++i];
         } else if (arg == "--slow") {
             slow = true;
+        } else if (arg == "--seconds" && i + 1 < argc) {
+            seconds = std::atol(argv[++i]);
         } else {
             std::fprintf(stderr,
-                         "usage: qm4720d_history_memory_bench [--out DIR] [--slow]\n"
+                         "usage: qm4720d_history_memory_bench [--out DIR] [--slow] [--seconds N]\n"
                          "qm4720d's resident memory with and without the history, 2 minutes\n"
-                         "(--slow or BENCH_SLOW=1: an hour).\n");
+                         "(--slow or BENCH_SLOW=1: an hour; --seconds: N, judged after 30 s).\n"
+                         "Each second's memory of both goes into history_memory_series.csv.\n");
             return arg == "--help" ? 0 : 1;
         }
     }
     char scratch[] = "/tmp/qm4720d-history-memory-bench-XXXXXX";
     if (mkdtemp(scratch) == nullptr) return 1;
+    std::filesystem::create_directories(out);
+    const std::string seriesCsv = out + "/history_memory_series.csv";
     std::vector<Row> rows;
-    const bool ran = slow ? Run(scratch, 600s, 3000s, rows) : Run(scratch, 30s, 90s, rows);
+    const bool ran = slow ? Run(scratch, 600s, 3000s, seriesCsv, rows)
+                     : seconds > 30
+                         ? Run(scratch, 30s, std::chrono::seconds(seconds - 30), seriesCsv, rows)
+                         : Run(scratch, 30s, 90s, seriesCsv, rows);
     std::filesystem::remove_all(scratch);
 
-    std::filesystem::create_directories(out);
     std::ofstream csv(out + "/history_memory.csv");
     csv << "target,measured,limit,unit,met\n";
     std::printf("%-88s %12s %12s  %s\n", "qm4720d history memory target", "measured", "limit",
