@@ -130,7 +130,9 @@ test-win64: deps build
 # the same figures as CSV in $(BUILD)/bench/. BENCH_SLOW=1 adds the slow baud rates. Then the
 # service's own (qm4720d_bench): lines in parallel, silent meters, history inserts, its processor
 # time and memory (BENCH_SLOW=1: a 10-minute run); the history of 100 registers at 1 s for a day
-# (BENCH_SLOW=1: 30 days) written and read, against the earlier single table; qm4720d's Modbus server against a bare libmodbus server,
+# (BENCH_SLOW=1: 30 days) written and read, against the earlier single table; qm4720d's resident
+# memory with the history on beside it off, meters often silent (2 minutes, BENCH_SLOW=1 an hour);
+# qm4720d's Modbus server against a bare libmodbus server,
 # 16 clients reading; qm4720d's GET /metrics while 32 meters are polled; and its MQTT
 # publisher through a local mosquitto (readings a second); the page's trend of 30 days in headless
 # Chromium (3 days of history, BENCH_SLOW=1 a month).
@@ -140,6 +142,8 @@ bench: deps build
 	@$(BUILD)/qm4720d_bench --out $(BUILD)/bench
 	@cmake --build $(BUILD) --target qm4720d_history_bench -j$(JOBS)
 	@$(BUILD)/qm4720d_history_bench --out $(BUILD)/bench
+	@cmake --build $(BUILD) --target qm4720d_history_memory_bench -j$(JOBS)
+	@$(BUILD)/qm4720d_history_memory_bench --out $(BUILD)/bench
 	@cmake --build $(BUILD) --target qm4720_modbus_bench -j$(JOBS)
 	@$(BUILD)/qm4720_modbus_bench --out $(BUILD)/bench
 	@cmake --build $(BUILD) --target qm4720d_metrics_bench -j$(JOBS)

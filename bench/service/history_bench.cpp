@@ -47,7 +47,8 @@ struct Row {
 };
 
 // Values as the simulator's process moves them: a first-order lag of 20 s towards a set point
-// that steps every 10 minutes, plus noise of up to 0.05, as the meter's float.
+// that steps every 10 minutes, plus noise of up to 0.05, as the meter sends them (six characters,
+// "45.123") and the driver reads them (a float).
 class Process {
 public:
     explicit Process(unsigned seed) : random_(seed) {}
@@ -56,7 +57,15 @@ public:
             target_ = 20.0 + std::uniform_real_distribution(0.0, 80.0)(random_);
         value_ += (target_ - value_) / 20.0;
         const double noise = std::uniform_real_distribution(-0.05, 0.05)(random_);
-        return static_cast<double>(static_cast<float>(value_ + noise));
+        return MeterFloat(value_ + noise);
+    }
+
+    static double MeterFloat(double value) {
+        char text[32];
+        for (int decimals = 4; decimals > 0; --decimals) {
+            if (std::snprintf(text, sizeof text, "%.*f", decimals, value) <= 6) break;
+        }
+        return static_cast<double>(std::strtof(text, nullptr));
     }
 
 private:

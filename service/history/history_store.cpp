@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "contract/meter_values.h"
 #include "service/core/history_schema.h"
 
 namespace service {
@@ -13,10 +14,15 @@ namespace {
 namespace schema = history_schema;
 
 // Bounds of SQLite's own memory and files, so that a service that runs for months keeps both
-// flat: 8 MiB of page cache, no memory map (the cache is what is bounded), a write-ahead log
-// checkpointed every 1000 pages and cut back to 16 MiB after each checkpoint.
+// flat. The page cache holds what one batch touches (the last leaf of each series' rows and of
+// its minute and hour rows, and the inner pages above them: about 1 MiB for 100 registers) with
+// room to spare, 2 MiB; what a batch leaves in it is given back after each commit (see Write),
+// since otherwise every page written stays cached until the bound and the service's memory grows
+// with its file for as long as that takes (about 1 KiB a second at 50 rows a second). No memory
+// map (the cache is what is bounded). The write-ahead log is checkpointed every 1000 pages and
+// cut back to 16 MiB after each checkpoint.
 constexpr const char* kPragmas =
-    "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-8192; "
+    "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-2048; "
     "PRAGMA mmap_size=0; PRAGMA wal_autocheckpoint=1000; PRAGMA journal_size_limit=16777216;";
 
 // A file of the earlier single table, moved into the tables by series. Its aggregates are of
@@ -24,10 +30,15 @@ constexpr const char* kPragmas =
 constexpr const char* kMoveEarlierFile =
     "INSERT OR IGNORE INTO series(line, station, register) "
     "SELECT DISTINCT line, station, register FROM readings;"
-    "INSERT OR REPLACE INTO samples(series, time_ms, value, quality, error_code) "
-    "SELECT s.id, r.time_ms, r.value, NULLIF(r.quality, 192), NULLIF(r.error_code, -1) "
+    "INSERT OR REPLACE INTO sample_values(series, time_ms, value) "
+    "SELECT s.id, r.time_ms, CASE WHEN r.quality = 192 AND r.error_code = -1 "
+    "THEN history_value(r.value) ELSE r.value END "
     "FROM readings r JOIN series s ON s.line = r.line AND s.station = r.station "
     "AND s.register = r.register ORDER BY r.rowid;"
+    "INSERT OR REPLACE INTO sample_states(series, time_ms, quality, error_code) "
+    "SELECT s.id, r.time_ms, NULLIF(r.quality, 192), NULLIF(r.error_code, -1) "
+    "FROM readings r JOIN series s ON s.line = r.line AND s.station = r.station "
+    "AND s.register = r.register WHERE r.quality <> 192 OR r.error_code <> -1 ORDER BY r.rowid;"
     "INSERT OR REPLACE INTO minutes SELECT s.id, r.time_ms / 60000 * 60000 AS start, "
     "min(r.value), max(r.value), total(r.value), count(r.value), count(*) - count(r.value) "
     "FROM readings r JOIN series s ON s.line = r.line AND s.station = r.station "
@@ -72,6 +83,33 @@ std::int64_t FloorTo(std::int64_t ms, std::int64_t width) {
     return (ms % width != 0 && ms < 0 ? q - 1 : q) * width;
 }
 
+// A good reading's value as it is stored: the number the meter sent, in the fewest bytes. True
+// when it went in as an INTEGER.
+bool BindGoodValue(sqlite3_stmt* statement, int at, double value) {
+    const auto stored = history_schema::EncodeValue(contract::MeterDecimal(value));
+    if (const auto* mantissa = std::get_if<std::int64_t>(&stored)) {
+        sqlite3_bind_int64(statement, at, *mantissa);
+        return true;
+    }
+    sqlite3_bind_double(statement, at, std::get<double>(stored));
+    return false;
+}
+
+// history_value(x) in SQL: BindGoodValue's column value, for the rows moved from an earlier file.
+void GoodValueFunction(sqlite3_context* context, int, sqlite3_value** arguments) {
+    if (sqlite3_value_type(arguments[0]) == SQLITE_NULL) {
+        sqlite3_result_null(context);
+        return;
+    }
+    const auto stored =
+        history_schema::EncodeValue(contract::MeterDecimal(sqlite3_value_double(arguments[0])));
+    if (const auto* mantissa = std::get_if<std::int64_t>(&stored)) {
+        sqlite3_result_int64(context, *mantissa);
+    } else {
+        sqlite3_result_double(context, std::get<double>(stored));
+    }
+}
+
 void BindOptional(sqlite3_stmt* statement, int at, const std::optional<double>& value) {
     if (value) {
         sqlite3_bind_double(statement, at, *value);
@@ -104,7 +142,16 @@ std::string HistoryStore::Setup() {
     earlierTable_ = QueryNumber(
                         "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
                         "name = 'readings'") > 0;
+    // The storage of an unreleased build kept every reading in a table of this name.
+    if (QueryNumber("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
+                    "name = 'samples'") > 0) {
+        return "the file holds history in a layout this release does not read";
+    }
     if (!Exec(schema::kTables, error)) return error;
+    if (sqlite3_create_function(db_, "history_value", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
+                                nullptr, GoodValueFunction, nullptr, nullptr) != SQLITE_OK) {
+        return sqlite3_errmsg(db_);
+    }
     const auto prepare = [&](const std::string& sql, sqlite3_stmt*& statement) {
         if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK) {
             return true;
@@ -112,9 +159,13 @@ std::string HistoryStore::Setup() {
         error = sqlite3_errmsg(db_);
         return false;
     };
-    if (!prepare("INSERT OR REPLACE INTO samples(series, time_ms, value, quality, error_code) "
-                 "VALUES(?1, ?2, ?3, ?4, ?5)",
-                 insertSample_) ||
+    if (!prepare("INSERT OR REPLACE INTO sample_values(series, time_ms, value) "
+                 "VALUES(?1, ?2, ?3)",
+                 insertValue_) ||
+        !prepare("INSERT OR REPLACE INTO sample_states(series, time_ms, quality, error_code) "
+                 "VALUES(?1, ?2, ?3, ?4)",
+                 insertState_) ||
+        !prepare("DELETE FROM sample_states WHERE series = ?1 AND time_ms = ?2", deleteState_) ||
         !prepare("INSERT INTO series(line, station, register, model) VALUES(?1, ?2, ?3, ?4)",
                  insertSeries_) ||
         !prepare(std::string("INSERT INTO minutes") + kUpsertBucket, upsertMinute_) ||
@@ -158,7 +209,8 @@ std::string HistoryStore::MoveEarlierRows() {
 }
 
 HistoryStore::~HistoryStore() {
-    for (sqlite3_stmt* s : {insertSample_, insertSeries_, upsertMinute_, upsertHour_}) {
+    for (sqlite3_stmt* s :
+         {insertValue_, insertState_, deleteState_, insertSeries_, upsertMinute_, upsertHour_}) {
         sqlite3_finalize(s);
     }
     sqlite3_close(db_);
@@ -224,21 +276,40 @@ std::string HistoryStore::Write(const std::vector<HistoryRow>& batch,
         minutes[{id, FloorTo(row.utcMs, schema::kMinuteMs)}].Add(row.value);
         hours[{id, FloorTo(row.utcMs, schema::kHourMs)}].Add(row.value);
         if (!filter.Keep(key, settings.PolicyOf(key), row)) continue;
-        sqlite3_reset(insertSample_);
-        sqlite3_bind_int64(insertSample_, 1, id);
-        sqlite3_bind_int64(insertSample_, 2, row.utcMs);
-        BindOptional(insertSample_, 3, row.value);
-        if (row.quality == schema::kGoodQuality) {
-            sqlite3_bind_null(insertSample_, 4);
+        const bool good = row.quality == schema::kGoodQuality && row.errorCode == -1;
+        sqlite3_reset(insertValue_);
+        sqlite3_bind_int64(insertValue_, 1, id);
+        sqlite3_bind_int64(insertValue_, 2, row.utcMs);
+        bool asInteger = false;
+        if (good && row.value) {
+            asInteger = BindGoodValue(insertValue_, 3, *row.value);
         } else {
-            sqlite3_bind_int(insertSample_, 4, row.quality);
+            BindOptional(insertValue_, 3, row.value);
         }
-        if (row.errorCode == -1) {
-            sqlite3_bind_null(insertSample_, 5);
-        } else {
-            sqlite3_bind_int(insertSample_, 5, row.errorCode);
+        if (sqlite3_step(insertValue_) != SQLITE_DONE) {
+            error = sqlite3_errmsg(db_);
+            break;
         }
-        if (sqlite3_step(insertSample_) != SQLITE_DONE) {
+        // A state is looked up only under a value that is not an INTEGER; one left from a row of
+        // the same time replaced must not be found under a good REAL.
+        const bool stateRead = !asInteger;
+        sqlite3_stmt* state = good ? deleteState_ : insertState_;
+        sqlite3_reset(state);
+        sqlite3_bind_int64(state, 1, id);
+        sqlite3_bind_int64(state, 2, row.utcMs);
+        if (!good) {
+            if (row.quality == schema::kGoodQuality) {
+                sqlite3_bind_null(state, 3);
+            } else {
+                sqlite3_bind_int(state, 3, row.quality);
+            }
+            if (row.errorCode == -1) {
+                sqlite3_bind_null(state, 4);
+            } else {
+                sqlite3_bind_int(state, 4, row.errorCode);
+            }
+        }
+        if (stateRead && sqlite3_step(state) != SQLITE_DONE) {
             error = sqlite3_errmsg(db_);
             break;
         }
@@ -258,11 +329,14 @@ std::string HistoryStore::Write(const std::vector<HistoryRow>& batch,
             if (sqlite3_step(statement) != SQLITE_DONE) error = sqlite3_errmsg(db_);
         }
     }
-    for (sqlite3_stmt* s : {insertSample_, insertSeries_, upsertMinute_, upsertHour_}) {
+    for (sqlite3_stmt* s :
+         {insertValue_, insertState_, deleteState_, insertSeries_, upsertMinute_, upsertHour_}) {
         sqlite3_reset(s);
     }
     if (error.empty() && Exec("COMMIT", error)) {
         series_.merge(made);
+        // The next batch reads its few pages back from the file, which the system caches.
+        sqlite3_db_release_memory(db_);
         return {};
     }
     // SQLite may have rolled back already (a full disk does): then there is nothing to undo, and
@@ -304,7 +378,8 @@ std::string HistoryStore::Prune(std::int64_t nowMs, std::chrono::milliseconds re
                                 const HistorySettings& settings) {
     std::string error;
     if (!Exec("BEGIN", error)) return error;
-    error = DeleteBefore("samples", "time_ms", nowMs - retention.count());
+    error = DeleteBefore("sample_values", "time_ms", nowMs - retention.count());
+    if (error.empty()) error = DeleteBefore("sample_states", "time_ms", nowMs - retention.count());
     if (error.empty())
         error = DeleteBefore("minutes", "start_ms", nowMs - settings.minuteRetention.count());
     if (error.empty())
@@ -315,19 +390,21 @@ std::string HistoryStore::Prune(std::int64_t nowMs, std::chrono::milliseconds re
         const std::uint64_t used = UsedBytes();
         if (used <= settings.maxBytes) break;
         constexpr const char* kEnds =
-            "SELECT %s(t) FROM (SELECT (SELECT %s(time_ms) FROM samples WHERE series = s.id) "
+            "SELECT %s(t) FROM (SELECT (SELECT %s(time_ms) FROM sample_values WHERE series = s.id) "
             "AS t FROM series s)";
         char sql[256];
         std::snprintf(sql, sizeof sql, kEnds, "min", "min");
         const std::int64_t oldest = QueryNumber(sql);
         std::snprintf(sql, sizeof sql, kEnds, "max", "max");
         const std::int64_t newest = QueryNumber(sql);
-        if (QueryNumber("SELECT EXISTS(SELECT 1 FROM samples)") == 0) break;
+        if (QueryNumber("SELECT EXISTS(SELECT 1 FROM sample_values)") == 0) break;
         const double over =
             static_cast<double>(used - settings.maxBytes * 9 / 10) / static_cast<double>(used);
         const auto step = static_cast<std::int64_t>(
             std::ceil(static_cast<double>(newest - oldest + 1) * std::clamp(over, 1.0 / 64, 1.0)));
-        error = DeleteBefore("samples", "time_ms", oldest + std::max<std::int64_t>(step, 1));
+        const std::int64_t before = oldest + std::max<std::int64_t>(step, 1);
+        error = DeleteBefore("sample_values", "time_ms", before);
+        if (error.empty()) error = DeleteBefore("sample_states", "time_ms", before);
     }
     if (error.empty() && Exec("COMMIT", error)) {
         // Gives the freed pages back in a file made with auto_vacuum; a no-op in one without.

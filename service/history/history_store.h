@@ -58,7 +58,9 @@ private:
     std::int64_t QueryNumber(const std::string& sql);
 
     sqlite3* db_ = nullptr;
-    sqlite3_stmt* insertSample_ = nullptr;
+    sqlite3_stmt* insertValue_ = nullptr;
+    sqlite3_stmt* insertState_ = nullptr;
+    sqlite3_stmt* deleteState_ = nullptr;
     sqlite3_stmt* insertSeries_ = nullptr;
     sqlite3_stmt* upsertMinute_ = nullptr;
     sqlite3_stmt* upsertHour_ = nullptr;

@@ -8,13 +8,16 @@
 
 #include <sqlite3.h>
 
+#include <bit>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <nlohmann/json.hpp>
 
+#include "contract/meter_values.h"
 #include "service/history/history_output.h"
 #include "service/core/live_table.h"
 #include "service/history/history_writer.h"
@@ -321,6 +324,84 @@ TEST(HistoryStorePolicy, AggregatesAreOfEveryReadingAndASpanStartsWithTheValueHe
                 EXPECT_LE(std::fabs(*shown - *polled[t]), 1.0) << t;
             }
         }
+    }
+}
+
+// Every value read back is the very double the reader answered when values were stored as REAL
+// (the number the meter sent); what the meter sends is stored as an INTEGER of a few bytes, and
+// anything else, or a reading that is not good, keeps its value and its state as they came.
+TEST(HistoryStoreValues, ValuesReadBackExactlyAndMeterTextsAreStoredAsIntegers) {
+    struct Case {
+        const char* what;
+        std::optional<double> value;
+        bool integer;  // stored as an INTEGER
+        std::int16_t quality = 192;
+        std::int32_t error = -1;
+    };
+    const auto meter = [](const char* text) {
+        return static_cast<double>(std::strtof(text, nullptr));
+    };
+    const Case cases[] = {
+        {"-999.9", meter("-999.9"), true},
+        {"0.0001", meter("0.0001"), true},
+        {"123456", meter("123456"), true},
+        {"-0.5", meter("-0.5"), true},
+        {"99.95", meter("99.95"), true},
+        {"45.123", meter("45.123"), true},
+        {"-12.35", meter("-12.35"), true},
+        {"0", meter("0"), true},
+        {"-32768 (an INT)", -32768.0, true},
+        {"a double already said as decimal", 21.37, true},
+        {"one third", 1.0 / 3, false},
+        {"minus zero", -0.0, false},
+        {"a huge double", 1e300, false},
+        {"the smallest double", 5e-324, false},
+        {"uncertain quality with its value", meter("5.25"), false, 64},
+        {"a failed read", std::nullopt, false, 0, 3},
+        {"good quality with an error code", meter("7.5"), false, 192, 12},
+    };
+    servicetest::ScratchDir dir;
+    const std::string db = dir / "history.db";
+    constexpr std::int64_t kStart = 1796745600000;
+    {
+        std::string error;
+        auto writer = service::HistoryWriter::Open(db, 24h * 3650, error);
+        ASSERT_NE(writer, nullptr) << error;
+        for (std::size_t i = 0; i < std::size(cases); ++i) {
+            writer->Add({kStart + static_cast<std::int64_t>(i) * 1000, "a", 1, "PV", cases[i].value,
+                         cases[i].quality, cases[i].error});
+        }
+        writer->Flush();
+        ASSERT_EQ(writer->Counters().rowsStored, std::size(cases));
+    }
+    std::string error;
+    auto reader = service::HistoryReader::Open(db, error);
+    ASSERT_NE(reader, nullptr) << error;
+    service::HistoryFilter filter;
+    filter.sinceMs = kStart;
+    filter.untilMs = kStart + 3600'000;
+    std::vector<service::HistoryRow> rows;
+    ASSERT_TRUE(reader->Read(
+        filter, [&](const service::HistoryRow& r) { rows.push_back(r); }, error))
+        << error;
+    ASSERT_EQ(rows.size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(rows[i].value.has_value(), c.value.has_value());
+        if (c.value) {
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(*rows[i].value),
+                      std::bit_cast<std::uint64_t>(contract::MeterDecimal(*c.value)))
+                << *rows[i].value;
+        }
+        EXPECT_EQ(rows[i].quality, c.quality);
+        EXPECT_EQ(rows[i].errorCode, c.error);
+        const std::string at = std::to_string(kStart + static_cast<std::int64_t>(i) * 1000);
+        EXPECT_EQ(servicetest::QueryNumber(db,
+                                           "SELECT typeof(value) = 'integer' FROM "
+                                           "sample_values WHERE time_ms = " +
+                                               at),
+                  c.integer ? 1 : 0);
     }
 }
 
