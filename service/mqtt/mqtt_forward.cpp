@@ -13,6 +13,7 @@ constexpr std::int64_t kSettleMs = 3000;
 constexpr std::int64_t kShortestSpanMs = 10;
 constexpr std::int64_t kLongestSpanMs = 3'600'000;
 // Batches per second at replay_rate.
+// Batches per second at replay_rate: the publisher reads one every 100 ms.
 constexpr std::int64_t kBatchesPerSecond = 10;
 
 }  // namespace
@@ -106,11 +107,14 @@ void MqttForward::Advance(const ReplayWindow& window, std::size_t rows, std::uin
         spans_.front().first = window.untilMs;
         if (spans_.front().first >= spans_.front().second) spans_.pop_front();
     }
-    const auto batch =
-        std::max<std::int64_t>(1, static_cast<std::int64_t>(replay_.rate) / kBatchesPerSecond);
+    const std::int64_t batch = Batch();
     const auto count = static_cast<std::int64_t>(rows);
     if (count < batch / 2) spanMs_ = std::min(spanMs_ * 2, kLongestSpanMs);
     if (count > batch) spanMs_ = std::max(spanMs_ / 2, kShortestSpanMs);
+}
+
+std::int64_t MqttForward::Batch() const {
+    return std::max<std::int64_t>(1, static_cast<std::int64_t>(replay_.rate) / kBatchesPerSecond);
 }
 
 std::int64_t MqttForward::Mark(std::optional<std::int64_t> oldestQueued) const {
@@ -121,7 +125,7 @@ std::int64_t MqttForward::Mark(std::optional<std::int64_t> oldestQueued) const {
     return mark;
 }
 
-bool MqttForward::ReadRows(const ReplayWindow& window, std::vector<HistoryRow>& rows,
+bool MqttForward::ReadRows(ReplayWindow& window, std::vector<HistoryRow>& rows,
                            std::uint64_t& skipped, std::string& error) {
     rows.clear();
     skipped = 0;
@@ -135,8 +139,20 @@ bool MqttForward::ReadRows(const ReplayWindow& window, std::vector<HistoryRow>& 
     filter.sinceMs = window.skipUntilMs;
     filter.untilMs = window.untilMs;
     if (filter.untilMs <= filter.sinceMs) return true;
-    return reader_->Read(
-        filter, [&](const HistoryRow& row) { rows.push_back(row); }, error);
+    if (!reader_->Read(
+            filter, [&](const HistoryRow& row) { rows.push_back(row); }, error)) {
+        return false;
+    }
+    const auto batch = static_cast<std::size_t>(Batch());
+    if (rows.size() > batch) {
+        // Cut between two times, never inside one: the next window starts at the cut.
+        const std::int64_t cut = rows[batch].utcMs;
+        if (cut > window.skipUntilMs) {
+            window.untilMs = cut;
+            std::erase_if(rows, [cut](const HistoryRow& row) { return row.utcMs >= cut; });
+        }
+    }
+    return true;
 }
 
 bool MqttForward::SaveMark(std::int64_t mark, std::string& error) {

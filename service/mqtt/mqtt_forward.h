@@ -71,7 +71,9 @@ public:
     std::int64_t Mark(std::optional<std::int64_t> oldestQueued) const;
 
     // Sender thread, no lock.
-    bool ReadRows(const ReplayWindow& window, std::vector<HistoryRow>& rows, std::uint64_t& skipped,
+    // Reads `window`'s rows, no more than a batch of replay_rate: a window that holds more is
+    // cut short at a reading's time, and `window` says what was read.
+    bool ReadRows(ReplayWindow& window, std::vector<HistoryRow>& rows, std::uint64_t& skipped,
                   std::string& error);
     bool SaveMark(std::int64_t mark, std::string& error);
 
@@ -79,6 +81,8 @@ public:
     std::uint64_t skipped() const { return skipped_; }
 
 private:
+    std::int64_t Batch() const;  // readings per window at most
+
     bool enabled_ = false;
     std::string database_;
     std::string consumer_;

@@ -68,21 +68,24 @@ void MqttPublisher::ForwardStep(std::unique_lock<std::mutex>& lock) {
             }
         }
     }
-    if (now < nextReplay_ || !ReplayDue()) return;
+    // Looked at every period, as a span of the history becomes old enough to be read back.
+    if (now < nextReplay_) return;
     nextReplay_ = now + kReplayPeriod;
+    if (!ReplayDue()) return;
     const std::optional<ReplayWindow> window = forward_.NextWindow(NowUtcMs());
     if (!window) return;
     lock.unlock();
     std::vector<HistoryRow> rows;
     std::uint64_t skipped = 0;
-    const bool read = forward_.ReadRows(*window, rows, skipped, error);
+    ReplayWindow readWindow = *window;
+    const bool read = forward_.ReadRows(readWindow, rows, skipped, error);
     lock.lock();
     if (!read) {
         Log(LogLevel::kWarning, "MQTT: cannot read the history to send again: " + error);
         return;
     }
     const bool started = forward_.replayed() == 0 && forward_.skipped() == 0;
-    forward_.Advance(*window, rows.size(), skipped);
+    forward_.Advance(readWindow, rows.size(), skipped);
     counters_.replayed = forward_.replayed();
     counters_.replaySkipped = forward_.skipped();
     if (started && (!rows.empty() || skipped != 0)) {

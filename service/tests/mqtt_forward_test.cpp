@@ -80,7 +80,7 @@ TEST_F(MqttForwardTest, MarkIsTheOldestUnacknowledgedAndSurvivesReopening) {
 
     std::vector<std::pair<std::int64_t, std::string>> sent;
     for (int batch = 0; batch < 100; ++batch) {
-        const auto window = forward.NextWindow(kStart + 60'000);
+        auto window = forward.NextWindow(kStart + 60'000);
         if (!window) break;
         std::vector<service::HistoryRow> rows;
         std::uint64_t skipped = 0;
@@ -97,30 +97,39 @@ TEST_F(MqttForwardTest, MarkIsTheOldestUnacknowledgedAndSurvivesReopening) {
     EXPECT_EQ(forward.Mark(std::nullopt), kStart + 1000);
 }
 
-TEST_F(MqttForwardTest, ReadingsOlderThanTheMaxAgeAreCountedNotSent) {
+TEST_F(MqttForwardTest, OlderThanTheMaxAgeCountedNotSentTheRestInBatchesOfTheRate) {
     std::string error;
     service::ServiceConfig config = ForwardConfig(db_);
     config.mqtt.replay.maxAge = std::chrono::seconds(10);
-    for (int i = 0; i < 20; ++i) AddRow(kStart + i * 1000, "PV");
+    config.mqtt.replay.rate = 30;  // 3 a batch: windows cut between two registers' times
+    for (int i = 0; i < 20; ++i) {
+        AddRow(kStart + i * 1000, "PV");
+        AddRow(kStart + i * 1000, "SP");
+    }
     writer_->Flush();
     MqttForward forward(config, kStart + 20'000);
     ASSERT_TRUE(forward.Open(error)) << error;
     forward.Dropped(kStart);  // the memory queue's oldest dropped: all of it from the history
     for (int i = 1; i < 20; ++i) forward.Dropped(kStart + i * 1000);
-    std::uint64_t sent = 0;
+    std::vector<std::pair<std::int64_t, std::string>> sent;
     for (int batch = 0; batch < 100; ++batch) {
         // As if read back at kStart + 24 s: readings before kStart + 14 s are too old.
-        const auto window = forward.NextWindow(kStart + 24'000);
+        auto window = forward.NextWindow(kStart + 24'000);
         if (!window) break;
         std::vector<service::HistoryRow> rows;
         std::uint64_t skipped = 0;
         ASSERT_TRUE(forward.ReadRows(*window, rows, skipped, error)) << error;
-        for (const auto& row : rows) EXPECT_GE(row.utcMs, kStart + 14'000);
-        sent += rows.size();
+        EXPECT_LE(rows.size(), 3u);
+        for (const auto& row : rows) sent.emplace_back(row.utcMs, row.mnemonic);
         forward.Advance(*window, rows.size(), skipped);
     }
-    EXPECT_EQ(forward.skipped(), 14u);
-    EXPECT_EQ(sent, 6u);
+    EXPECT_EQ(forward.skipped(), 28u);
+    std::vector<std::pair<std::int64_t, std::string>> expected;
+    for (int i = 14; i < 20; ++i) {
+        expected.emplace_back(kStart + i * 1000, "PV");
+        expected.emplace_back(kStart + i * 1000, "SP");
+    }
+    EXPECT_EQ(sent, expected);
 }
 
 TEST(MqttForward, OffWithoutHistoryOrWithSparkplug) {
