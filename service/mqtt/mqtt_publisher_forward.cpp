@@ -85,9 +85,6 @@ void MqttPublisher::ForwardStep(std::unique_lock<std::mutex>& lock) {
         return;
     }
     const bool started = forward_.replayed() == 0 && forward_.skipped() == 0;
-    forward_.Advance(readWindow, rows.size(), skipped);
-    counters_.replayed = forward_.replayed();
-    counters_.replaySkipped = forward_.skipped();
     if (started && (!rows.empty() || skipped != 0)) {
         Log(LogLevel::kNotice,
             "MQTT: sending again from the history the readings the broker "
@@ -101,15 +98,24 @@ void MqttPublisher::ForwardStep(std::unique_lock<std::mutex>& lock) {
                                    " readings older than replay_max_age_s not sent again");
     }
     std::vector<OutgoingMessage> out;
+    std::size_t sent = 0;
     for (const HistoryRow& row : rows) {
-        if (!connected_) break;
+        if (!connected_) {
+            // The connection went: the rest is read again on the next one.
+            readWindow.untilMs = row.utcMs;
+            break;
+        }
         const LiveCell cell = CellOf(row);
         lock.unlock();
         out.clear();
         format_->Historical(row.line, cell, out);
         lock.lock();
         PublishOut(lock, out, false, row.utcMs);
+        ++sent;
     }
+    forward_.Advance(readWindow, sent, skipped);
+    counters_.replayed = forward_.replayed();
+    counters_.replaySkipped = forward_.skipped();
 }
 
 }  // namespace service
