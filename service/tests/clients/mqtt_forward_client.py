@@ -2,7 +2,7 @@
 """qm4720d's MQTT store-and-forward from its history, against Debian's mosquitto.
 
     mqtt_forward_client.py --sim QM4720SIM --service QM4720D --module MODULE
-                           --outage-s SECONDS --max-age-s SECONDS
+                           --outage-s SECONDS --max-age-s SECONDS [--queue-limit N]
 
 Starts mosquitto on a free 127.0.0.1 port, qm4720d over the simulated lines of qm4720d_lines.py
 with [history] and [mqtt], and a subscriber (mosquitto_sub, started again whenever the broker
@@ -11,7 +11,9 @@ half-way through the outage and starts it again, then starts the broker again. W
 --max-age-s 0: every reading the history holds of the outage reaches the subscriber exactly
 once, in order per register, with its original time and marked historical when the killed run
 took it, and live readings follow. With a max age: the readings older than it are not sent but
-counted in qm4720_mqtt_replay_skipped_total, and those sent are the newest of the outage.
+counted in qm4720_mqtt_replay_skipped_total, and those sent are the newest of the outage. With a
+short --queue-limit, the readings the new run dropped from its full queue come from the history
+too.
 """
 import argparse
 import json
@@ -42,6 +44,7 @@ host = "127.0.0.1"
 port = {port}
 prefix = "{prefix}"
 replay_max_age_s = {max_age}
+queue_limit = {queue_limit}
 
 [http]
 port = {http_port}
@@ -129,7 +132,7 @@ def run(args, checks, broker, log):
     lines = ServiceWithLines(args.sim, args.service, args.module, free_port(), free_port(),
                              output=log, extra_config=CONFIG.format(
                                  port=broker.port, prefix=PREFIX, http_port=http_port,
-                                 max_age=args.max_age_s))
+                                 max_age=args.max_age_s, queue_limit=args.queue_limit))
     subscriber = Subscriber(broker.port)
     try:
         if not wait_for_port(http_port, lines.service):
@@ -176,9 +179,15 @@ def run(args, checks, broker, log):
         checks.check("the killed run's readings of the outage arrived once each", not twice,
                      sorted(twice)[:5])
         historical = [(t, ms) for t, ms, h in got if h]
-        checks.check("historical readings only of the killed run's outage",
-                     all(outage_ms - 2000 <= ms < restart_ms for _, ms in historical),
-                     [iso(ms) for _, ms in historical if not outage_ms - 2000 <= ms < restart_ms][:5])
+        # With a short queue, the new run's own readings of the outage overflow it and come from
+        # the history as well (until the service is connected again, after the broker is back).
+        end_ms = back_ms + 60_000 if args.queue_limit < 100 else restart_ms
+        checks.check("historical readings only of the outage",
+                     all(outage_ms - 2000 <= ms < end_ms for _, ms in historical),
+                     [iso(ms) for _, ms in historical if not outage_ms - 2000 <= ms < end_ms][:5])
+        live = {(t, ms) for t, ms, h in got if not h}
+        checks.check("no reading both live and historical", not live & set(historical),
+                     sorted(live & set(historical))[:5])
         checks.check("the killed run's readings of the outage came marked historical",
                      all(h for t, ms, h in in_outage if (t, ms) in killed_run))
         per_topic = {}
@@ -214,6 +223,7 @@ def main():
         parser.add_argument(option, required=True)
     parser.add_argument("--outage-s", type=float, default=8)
     parser.add_argument("--max-age-s", type=int, default=0)
+    parser.add_argument("--queue-limit", type=int, default=10000)
     args = parser.parse_args()
     checks = Checks()
     broker = Broker(free_port())
