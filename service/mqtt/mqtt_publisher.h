@@ -8,8 +8,9 @@
 // is away. Only a bounded number of messages is ever inside libmosquitto, which would otherwise
 // queue without limit while disconnected: the rest wait in our queue, whose oldest messages are
 // dropped (and counted) once it holds `queue_limit`; with [history], what was dropped, or missed
-// across a restart of the service, is sent again from the history (mqtt_forward.h). Writes run on a third thread of ours, never
-// on the network thread, because MeterGateway::Write blocks until the meter answered.
+// across a restart of the service, is sent again from the history (mqtt_forward.h). Writes run on a
+// third thread of ours, never on the network thread, because MeterGateway::Write blocks until the
+// meter answered.
 #pragma once
 
 #include <chrono>
