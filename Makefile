@@ -114,6 +114,9 @@ soak: deps
 	@$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=$(BUILD_TYPE))
 	@cmake --build $(BUILD) -j$(JOBS) --target qm4720_posix_tests
 	@QM_SOAK_TRANSACTIONS=$(SOAK_TRANSACTIONS) $(BUILD)/qm4720_posix_tests --gtest_filter='FaultSoak.*'
+	@cmake --build $(BUILD) -j$(JOBS) --target qm4720d qm4720sim qm4720
+	@/usr/bin/python3 service/tests/clients/mqtt_forward_client.py --sim $(BUILD)/qm4720sim \
+		--service $(BUILD)/qm4720d --module $(BUILD)/qm4720.so --outage-s 60 --max-age-s 0
 
 # Every Windows suite that this host can run, each skipped one named with the reason
 # (scripts/test-windows.sh). The end-to-end suites use the native simulator.

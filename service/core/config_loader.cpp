@@ -86,10 +86,16 @@ bool TopicSafe(std::string_view text) {
 
 MqttConfig ReadMqtt(const Section& mqtt) {
     // The second line's keys are read in access_config.cpp.
-    mqtt.OnlyKeys({"host", "port", "client_id", "username", "password", "prefix", "qos",
-                   "keepalive_s", "writes", "queue_limit", "tls_ca_file", "tls_certificate",
-                   "tls_key", "allow_plain_password", "payload", "group_id", "edge_node_id",
-                   "primary_host_id"});
+    mqtt.OnlyKeys({"host",         "port",
+                   "client_id",    "username",
+                   "password",     "prefix",
+                   "qos",          "keepalive_s",
+                   "writes",       "queue_limit",
+                   "tls_ca_file",  "tls_certificate",
+                   "tls_key",      "allow_plain_password",
+                   "payload",      "group_id",
+                   "edge_node_id", "primary_host_id",
+                   "replay_rate",  "replay_max_age_s"});
     MqttConfig m;
     m.host = mqtt.String("host", "", true);
     if (m.host.empty()) mqtt.Refuse("host", "expected a host name or address");
@@ -116,6 +122,7 @@ MqttConfig ReadMqtt(const Section& mqtt) {
     mqtt.Throw(ReadMqttAccess(mqtt.Raw(), mqtt.Find("password") != nullptr,
                               std::chrono::system_clock::now(), m.access));
     m.sparkplug = ReadSparkplug(mqtt);
+    m.replay = ReadMqttReplay(mqtt);
     return m;
 }
 

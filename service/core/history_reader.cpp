@@ -172,7 +172,7 @@ bool HistoryReader::Read(const HistoryFilter& filter,
     // The value each register holds at sinceMs: its last row at or before it, unless that is a
     // row of the span itself.
     std::vector<HistoryRow> held;
-    if (filter.sinceMs != std::numeric_limits<std::int64_t>::min()) {
+    if (filter.held && filter.sinceMs != std::numeric_limits<std::int64_t>::min()) {
         if (!Prepare("SELECT series, time_ms, value, quality, error_code FROM samples "
                      "WHERE series = ?1 AND time_ms <= ?2 ORDER BY time_ms DESC LIMIT 1",
                      prepared, error)) {

@@ -30,6 +30,8 @@ struct HistoryFilter {
     std::string line;           // "" any
     std::vector<int> stations;  // empty: any
     std::string mnemonic;       // "" any
+    // Whether Read hands each register's value held at a bounded sinceMs first.
+    bool held = true;
 };
 
 // One bucket of `minutes` or `hours`: of the polled readings, the good ones' minimum, maximum

@@ -12,6 +12,7 @@
 
 #include "qm4720/qm4720.hpp"
 #include "service/core/access_settings.h"
+#include "service/core/forward_config.h"
 #include "service/core/meter_gateway.h"
 #include "service/core/sparkplug_config.h"
 
@@ -105,6 +106,7 @@ struct MqttConfig {
     std::size_t queueLimit = 10000;  // messages kept while the broker is away; oldest dropped
     MqttAccess access;               // TLS to the broker
     SparkplugConfig sparkplug;       // payload = "sparkplug-b" in place of the JSON topics
+    MqttReplayConfig replay;         // with [history]: what the broker missed, sent again
 };
 
 struct ServiceConfig {

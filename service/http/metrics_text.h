@@ -19,7 +19,8 @@
 //   qm4720_history_failing (gauge, 1 while writes fail),
 //   qm4720_history_last_commit_timestamp_seconds (gauge, unix time)    when history is kept
 //   qm4720_mqtt_connected (gauge), qm4720_mqtt_messages_published_total,
-//   qm4720_mqtt_messages_dropped_total, qm4720_mqtt_reconnects_total, qm4720_mqtt_writes_total
+//   qm4720_mqtt_messages_dropped_total, qm4720_mqtt_reconnects_total, qm4720_mqtt_writes_total,
+//   qm4720_mqtt_replayed_total, qm4720_mqtt_replay_skipped_total
 //   (counters), qm4720_mqtt_messages_queued (gauge)                    when MQTT is configured
 //
 // Samples carry no timestamps: the scrape's time is the sample's.

@@ -46,6 +46,13 @@ void JsonPayloadFormat::Reading(std::string_view line, const LiveCell& cell,
                    ReadingPayload(cell), true});
 }
 
+void JsonPayloadFormat::Historical(std::string_view line, const LiveCell& cell,
+                                   std::vector<OutgoingMessage>& out) {
+    // Not retained: the retained message stays the latest live reading.
+    out.push_back({ReadingTopic(mqtt_.prefix, line, cell.station, cell.mnemonic),
+                   ReadingPayload(cell, true), false});
+}
+
 OutgoingMessage JsonPayloadFormat::Goodbye() {
     return Will();
 }

@@ -20,6 +20,8 @@ public:
     void Reading(std::string_view line, const LiveCell& cell,
                  std::vector<OutgoingMessage>& out) override;
     void Command(const MqttCommand&, std::vector<OutgoingMessage>&) override {}
+    void Historical(std::string_view line, const LiveCell& cell,
+                    std::vector<OutgoingMessage>& out) override;
     OutgoingMessage Goodbye() override;
 
 private:

@@ -14,6 +14,8 @@ struct MqttCounters {
     std::uint64_t queued = 0;      // messages waiting now
     std::uint64_t reconnects = 0;  // connections made again after one was lost
     std::uint64_t writes = 0;      // .../set messages taken
+    std::uint64_t replayed = 0;    // readings of the history sent again after an outage
+    std::uint64_t replaySkipped = 0;  // readings older than replay_max_age_s not sent again
 };
 
 }  // namespace service

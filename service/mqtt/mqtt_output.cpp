@@ -42,6 +42,12 @@ void AppendMqttMetrics(std::string& out, const MqttCounters& c) {
     Sample(out, "qm4720_mqtt_reconnects_total", "", c.reconnects);
     Family(out, "qm4720_mqtt_writes_total", "counter", "Writes taken from .../set topics.");
     Sample(out, "qm4720_mqtt_writes_total", "", c.writes);
+    Family(out, "qm4720_mqtt_replayed_total", "counter",
+           "Readings of the history sent again, marked historical, after the broker missed them.");
+    Sample(out, "qm4720_mqtt_replayed_total", "", c.replayed);
+    Family(out, "qm4720_mqtt_replay_skipped_total", "counter",
+           "Readings the broker missed that were older than replay_max_age_s, not sent again.");
+    Sample(out, "qm4720_mqtt_replay_skipped_total", "", c.replaySkipped);
 }
 
 }  // namespace service

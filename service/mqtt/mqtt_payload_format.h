@@ -62,6 +62,10 @@ public:
     // A new reading of `line`'s cell.
     virtual void Reading(std::string_view line, const LiveCell& cell,
                          std::vector<OutgoingMessage>& out) = 0;
+    // A reading of the history the broker missed, sent again after an outage; nothing when the
+    // format cannot mark a reading as historical.
+    virtual void Historical(std::string_view /*line*/, const LiveCell& /*cell*/,
+                            std::vector<OutgoingMessage>& /*out*/) {}
     virtual void Command(const MqttCommand& command, std::vector<OutgoingMessage>& out) = 0;
     // What a clean stop says before it disconnects.
     virtual OutgoingMessage Goodbye() = 0;

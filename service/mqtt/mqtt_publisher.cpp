@@ -13,9 +13,6 @@
 namespace service {
 namespace {
 
-// Messages handed to libmosquitto and not yet sent (QoS 0) or acknowledged (QoS 1): enough to keep
-// the connection busy, few enough that what libmosquitto holds stays small.
-constexpr std::size_t kWindow = 256;
 constexpr std::chrono::seconds kOfflineWait{2};
 constexpr std::chrono::seconds kMaxRetryDelay{30};
 
@@ -26,7 +23,7 @@ std::string Broker(const MqttConfig& mqtt) {
 }  // namespace
 
 MqttPublisher::MqttPublisher(const ServiceConfig& config)
-    : config_(config), format_(MakePayloadFormat(config_)) {
+    : config_(config), format_(MakePayloadFormat(config_)), forward_(config_, NowUtcMs()) {
     const MqttConfig& mqtt = config_.mqtt;
     mosquitto_lib_init();
     mosq_ = mosquitto_new(mqtt.clientId.c_str(), true, this);
@@ -81,6 +78,13 @@ MqttPublisher::~MqttPublisher() {
     }
     wake_.notify_all();
     if (sender_.joinable()) sender_.join();
+    if (forward_.Enabled()) {
+        // What was acknowledged up to the stop, so that the next start sends again no more.
+        std::unique_lock<std::mutex> lock(mutex_);
+        nextMark_ = Clock::time_point{};
+        nextReplay_ = Clock::time_point::max();
+        ForwardStep(lock);
+    }
     if (mosq_ == nullptr) {
         mosquitto_lib_cleanup();
         return;
@@ -174,6 +178,10 @@ void MqttPublisher::Enqueue(Message message) {
         std::lock_guard<std::mutex> lock(mutex_);
         queue_.push_back(std::move(message));
         if (queue_.size() > config_.mqtt.queueLimit) {
+            // With the history, a dropped reading is sent again from there later.
+            if (forward_.Enabled() && queue_.front().reading) {
+                forward_.Dropped(queue_.front().reading->utcMs);
+            }
             queue_.pop_front();
             ++counters_.dropped;
         }
@@ -193,13 +201,22 @@ void MqttPublisher::EnqueueResult(const WriteRequest& write,
 void MqttPublisher::SendLoop() {
     std::unique_lock<std::mutex> lock(mutex_);
     std::vector<OutgoingMessage> out;
+    const auto ready = [&] {
+        return stopping_ ||
+               (connected_ && (sessionPending_ || !commands_.empty() || !queue_.empty()) &&
+                inFlight_.size() < kWindow);
+    };
     for (;;) {
-        wake_.wait(lock, [&] {
-            return stopping_ ||
-                   (connected_ && (sessionPending_ || !commands_.empty() || !queue_.empty()) &&
-                    inFlight_.size() < kWindow);
-        });
+        if (forward_.Enabled()) {
+            wake_.wait_until(lock, std::min(nextMark_, nextReplay_), [&] {
+                return ready() || (ReplayDue() && Clock::now() >= nextReplay_);
+            });
+        } else {
+            wake_.wait(lock, ready);
+        }
         if (stopping_) return;
+        if (forward_.Enabled()) ForwardStep(lock);
+        if (!ready()) continue;
         // What a connection says first (a status, births) is not counted as published.
         const bool first = std::exchange(sessionPending_, false);
         std::optional<MqttCommand> command;
@@ -210,46 +227,67 @@ void MqttPublisher::SendLoop() {
         } else if (!first) {
             message = std::move(queue_.front());
             queue_.pop_front();
+            // A reading of a span the history sends again goes out from there, in its order.
+            if (message.reading && forward_.Enabled() &&
+                forward_.LeftToHistory(message.reading->utcMs)) {
+                continue;
+            }
         }
         // Not under our lock: the network thread takes it in libmosquitto's callbacks.
         lock.unlock();
         out.clear();
+        std::optional<std::int64_t> readingUtc;
         if (first) {
             format_->Connected(out);
         } else if (command) {
             format_->Command(*command, out);
         } else if (message.reading) {
             format_->Reading(message.line, *message.reading, out);
+            readingUtc = message.reading->utcMs;
         } else {
             out.push_back(std::move(message.ready));
         }
         lock.lock();
-        for (std::size_t i = 0; i < out.size(); ++i) {
-            const OutgoingMessage& m = out[i];
-            lock.unlock();
-            int mid = 0;
-            const int rc =
-                mosquitto_publish(mosq_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
-                                  m.payload.data(), config_.mqtt.qos, m.retain);
-            lock.lock();
-            if (rc == MOSQ_ERR_SUCCESS) {
-                if (!first) ++counters_.published;
-                if (acked_.erase(mid) == 0) inFlight_.insert(mid);
-            } else if (rc == MOSQ_ERR_NO_CONN) {
-                // Lost between the wait and the call: the rest kept for the next connection.
-                for (std::size_t k = out.size(); k-- > i;) {
-                    if (out[k].ofSession) continue;
-                    Message rest;
-                    rest.ready = std::move(out[k]);
-                    queue_.push_front(std::move(rest));
+        PublishOut(lock, out, first, readingUtc);
+    }
+}
+
+void MqttPublisher::PublishOut(std::unique_lock<std::mutex>& lock,
+                               std::vector<OutgoingMessage>& out, bool first,
+                               std::optional<std::int64_t> readingUtc) {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const OutgoingMessage& m = out[i];
+        lock.unlock();
+        int mid = 0;
+        const int rc =
+            mosquitto_publish(mosq_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                              m.payload.data(), config_.mqtt.qos, m.retain);
+        lock.lock();
+        if (rc == MOSQ_ERR_SUCCESS) {
+            if (!first) ++counters_.published;
+            const bool acked = acked_.erase(mid) != 0;
+            if (!acked) inFlight_.insert(mid);
+            if (readingUtc && forward_.Enabled()) {
+                if (acked) {
+                    forward_.AckedAt(*readingUtc);
+                } else {
+                    forward_.Sent(mid, *readingUtc);
                 }
-                connected_ = false;
-                break;
-            } else {
-                ++counters_.dropped;
-                Log(LogLevel::kWarning,
-                    "MQTT: cannot publish to " + m.topic + ": " + mosquitto_strerror(rc));
             }
+        } else if (rc == MOSQ_ERR_NO_CONN) {
+            // Lost between the wait and the call: the rest kept for the next connection.
+            for (std::size_t k = out.size(); k-- > i;) {
+                if (out[k].ofSession) continue;
+                Message rest;
+                rest.ready = std::move(out[k]);
+                queue_.push_front(std::move(rest));
+            }
+            connected_ = false;
+            break;
+        } else {
+            ++counters_.dropped;
+            Log(LogLevel::kWarning,
+                "MQTT: cannot publish to " + m.topic + ": " + mosquitto_strerror(rc));
         }
     }
 }
@@ -309,6 +347,7 @@ void MqttPublisher::OnPublish(mosquitto*, void* context, int mid) {
         std::lock_guard<std::mutex> lock(self->mutex_);
         // An acknowledgement can come before SendLoop has noted the id.
         if (self->inFlight_.erase(mid) == 0) self->acked_.insert(mid);
+        self->forward_.Acked(mid);
     }
     self->wake_.notify_all();
 }

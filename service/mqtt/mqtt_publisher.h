@@ -7,10 +7,13 @@
 // runs libmosquitto's loop, connecting again with backoff (1 s doubling to 30 s) while the broker
 // is away. Only a bounded number of messages is ever inside libmosquitto, which would otherwise
 // queue without limit while disconnected: the rest wait in our queue, whose oldest messages are
-// dropped (and counted) once it holds `queue_limit`. Writes run on a third thread of ours, never
-// on the network thread, because MeterGateway::Write blocks until the meter answered.
+// dropped (and counted) once it holds `queue_limit`; with [history], what was dropped, or missed
+// across a restart of the service, is sent again from the history (mqtt_forward.h). Writes run on a
+// third thread of ours, never on the network thread, because MeterGateway::Write blocks until the
+// meter answered.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -21,10 +24,12 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "service/core/live_cell.h"
 #include "service/core/service_config.h"
 #include "service/mqtt/mqtt_counters.h"
+#include "service/mqtt/mqtt_forward.h"
 #include "service/mqtt/mqtt_payload_format.h"
 
 struct mosquitto;
@@ -61,6 +66,10 @@ public:
     MqttCounters Counters() const;
 
 private:
+    // Messages handed to libmosquitto and not yet sent (QoS 0) or acknowledged (QoS 1): enough to
+    // keep the connection busy, few enough that what libmosquitto holds stays small.
+    static constexpr std::size_t kWindow = 256;
+
     // A message ready to send (a write's answer), or a reading that the sender turns into
     // messages through the format.
     struct Message {
@@ -68,6 +77,7 @@ private:
         std::string line;                 // of the reading
         std::optional<LiveCell> reading;  // turned into topic and payload by the sender
     };
+    using Clock = std::chrono::steady_clock;
     using WriteRequest = MqttWrite;
 
     // TLS to the broker from `access`; false (logged) when libmosquitto refuses it.
@@ -78,6 +88,14 @@ private:
     void TakeWrite(MqttWrite write);
     void EnqueueResult(const WriteRequest& write, const std::optional<WriteResult>& result);
     void SendLoop();
+    // Hands `out` to libmosquitto (with the lock held, released around each call); `readingUtc`
+    // when it is a reading's.
+    void PublishOut(std::unique_lock<std::mutex>& lock, std::vector<OutgoingMessage>& out,
+                    bool first, std::optional<std::int64_t> readingUtc);
+    // The store-and-forward's turn on the sender thread: the database opened, the mark saved,
+    // a batch of the history sent again when it is due.
+    void ForwardStep(std::unique_lock<std::mutex>& lock);
+    bool ReplayDue() const;
     void NetworkLoop();
     void WriteLoop();
     WriteResult Write(const WriteRequest& write);
@@ -99,6 +117,10 @@ private:
     bool sessionPending_ = false;       // a new connection: the format's first words are due
     std::set<int> inFlight_;  // message ids inside libmosquitto, not yet sent (QoS 0) or acked
     std::set<int> acked_;     // ids acknowledged before SendLoop noted them
+    MqttForward forward_;
+    Clock::time_point nextMark_{};    // when the mark is saved next
+    Clock::time_point nextReplay_{};  // when the next batch of the history may go
+    std::optional<std::int64_t> savedMark_;
     bool connected_ = false;
     bool stopping_ = false;         // the sender's
     bool networkStopping_ = false;  // the network thread's

@@ -38,7 +38,7 @@ std::string SetSubscription(std::string_view prefix) {
     return std::string(prefix) + "/+/+/+/set";
 }
 
-std::string ReadingPayload(const LiveCell& cell) {
+std::string ReadingPayload(const LiveCell& cell, bool historical) {
     Json j;
     j["value"] = cell.ok ? Json(cell.value) : Json(nullptr);
     j["quality"] = cell.quality;
@@ -47,6 +47,7 @@ std::string ReadingPayload(const LiveCell& cell) {
     j["error_code"] = cell.errorCode;
     j["error"] = cell.ok ? std::string() : cell.errorText;
     j["gloss"] = cell.ok ? std::string_view() : host::Gloss(cell.errorCode);
+    if (historical) j["historical"] = true;
     return Dump(j);
 }
 

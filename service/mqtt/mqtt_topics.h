@@ -36,7 +36,8 @@ std::string ReadingTopic(std::string_view prefix, std::string_view line, std::in
 // The subscription that takes every .../set under `prefix`.
 std::string SetSubscription(std::string_view prefix);
 
-std::string ReadingPayload(const LiveCell& cell);
+// `historical`: a reading of the history sent again after an outage, said so in the payload.
+std::string ReadingPayload(const LiveCell& cell, bool historical = false);
 
 // Where a .../set message is aimed.
 struct SetTarget {
