@@ -61,8 +61,11 @@ RequestDecision ModbusRequestHandler::Decide(std::span<const std::uint8_t> reque
         decision.exception = ModbusException::kIllegalFunction;
         return decision;
     }
-    if (body.size() < 4 || (function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS &&
-                            (body.size() < 5 || body.size() != 5u + body[4]))) {
+    // A single write is the address and one value, nothing more: bytes after it would be read as
+    // the value of a longer frame that the header's length vouched for.
+    if (body.size() < 4 || (function == MODBUS_FC_WRITE_SINGLE_REGISTER && body.size() != 4) ||
+        (function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS &&
+         (body.size() < 5 || body.size() != 5u + body[4]))) {
         decision.malformed = true;
         return decision;
     }
